@@ -1,0 +1,1 @@
+// Keeps qmh_installer_core non-empty until the installer's own sources land.

@@ -1,0 +1,26 @@
+// A fresh directory under /tmp for one test, removed with everything in it on destruction.
+#pragma once
+
+#include <string>
+
+class TempDir {
+public:
+    explicit TempDir(const char* tag = "qmhtest");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return _path; }
+    // path() + "/" + relative
+    std::string operator/(const std::string& relative) const { return _path + "/" + relative; }
+
+private:
+    std::string _path;
+};
+
+// Writes bytes to a file, creating missing parent directories.
+void WriteTestFile(const std::string& path, const std::string& bytes);
+// Whole contents of a file; fails the current test if it cannot be read.
+std::string ReadTestFile(const std::string& path);
+// Runs a shell command and returns its exit status (-1 if it did not exit normally).
+int RunShell(const std::string& command);

@@ -1,0 +1,179 @@
+// The logger: prefixes, the message length cut, the exception, assertions, progress callbacks.
+#include "Logging.h"
+#include "ProgressIndicator.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <string>
+#include <vector>
+
+using namespace ZipSync;
+
+namespace {
+
+struct RecordedMessage {
+    LogCode code;
+    LogSeverity severity;
+    std::string text;
+};
+
+// Records messages instead of printing them; restores the previous logger when done.
+class RecordingLogger : public Logger {
+public:
+    RecordingLogger() : _previous(g_logger) { g_logger = this; }
+    ~RecordingLogger() override { g_logger = _previous; }
+    void Message(LogCode code, LogSeverity severity, const char* message) override {
+        messages.push_back({code, severity, message});
+    }
+    std::vector<RecordedMessage> messages;
+
+private:
+    Logger* _previous;
+};
+
+} // namespace
+
+TEST(Logging, PrefixBySeverity) {
+    struct Case {
+        int severity;
+        const char* prefix;
+    } cases[] = {{sevDebug, ""}, {sevInfo, ""}, {sevWarning, "Warning: "},
+                 {sevError, "ERROR: "}, {sevFatal, "FATAL: "}, {1, ""}, {7, ""}};
+    for (const Case& c : cases) EXPECT_STREQ(SeverityPrefix(c.severity), c.prefix) << c.severity;
+}
+
+TEST(Logging, ConsoleWritesPrefixedLine) {
+    LoggerConsole console;
+    testing::internal::CaptureStdout();
+    console.warningf("disk %d%% full", 93);
+    EXPECT_THROW(console.errorf(lcCantOpenFile, "Failed to open file \"%s\"", "x"), ErrorException);
+    console.infof(lcRepackZip, "Repacking %s...", "a.pk4");
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Warning: disk 93% full\nERROR: Failed to open file \"x\"\nRepacking a.pk4...\n");
+}
+
+TEST(Logging, ErrorThrowsWithTextAndCode) {
+    RecordingLogger logger;
+    try {
+        g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", "x");
+        FAIL() << "errorf returned";
+    } catch (const ErrorException& e) {
+        EXPECT_STREQ(e.what(), "Failed to open file \"x\"");
+        EXPECT_EQ(e.code, lcCantOpenFile);
+        ErrorException copy = e;
+        EXPECT_STREQ(copy.what(), e.what());
+        EXPECT_EQ(copy.code, 2);
+    }
+    ASSERT_EQ(logger.messages.size(), 1u);
+    EXPECT_EQ(logger.messages[0].severity, sevError);
+    EXPECT_EQ(logger.messages[0].code, lcCantOpenFile);
+
+    try {
+        g_logger->errorf("plain %d", 1);
+    } catch (const ErrorException& e) {
+        EXPECT_EQ(e.code, lcNone);
+    }
+}
+
+TEST(Logging, NonErrorSeveritiesReturnAndCarryCodes) {
+    RecordingLogger logger;
+    g_logger->debugf("d");
+    g_logger->infof("i");
+    g_logger->infof(lcRenameZipWithoutRepack, "r");
+    g_logger->warningf("w");
+    g_logger->warningf(lcDownloadTimeout, "t");
+    ASSERT_EQ(logger.messages.size(), 5u);
+    const LogCode codes[] = {lcNone, lcNone, lcRenameZipWithoutRepack, lcNone, lcDownloadTimeout};
+    const LogSeverity severities[] = {sevDebug, sevInfo, sevInfo, sevWarning, sevWarning};
+    for (size_t i = 0; i < 5; i++) {
+        EXPECT_EQ(logger.messages[i].code, codes[i]);
+        EXPECT_EQ(logger.messages[i].severity, severities[i]);
+    }
+}
+
+TEST(Logging, LongMessagesAreCutTo16383Characters) {
+    RecordingLogger logger;
+    std::string big(20000, 'a');
+    g_logger->infof("%s", big.c_str());
+    ASSERT_EQ(logger.messages.size(), 1u);
+    EXPECT_EQ(logger.messages[0].text.size(), 16383u);
+    EXPECT_EQ(FormatString("%s", big.c_str()).size(), 16383u);
+    EXPECT_EQ(FormatString("%s-%d", "ab", 7), "ab-7");
+
+    try {
+        g_logger->errorf("%s", big.c_str());
+    } catch (const ErrorException& e) {
+        EXPECT_EQ(strlen(e.what()), 16383u);
+    }
+}
+
+TEST(Logging, AssertionNamesConditionFileAndLine) {
+    RecordingLogger logger;
+    int value = 3;
+    ZipSyncAssert(value == 3);
+    EXPECT_TRUE(logger.messages.empty());
+    int line = __LINE__ + 2;
+    try {
+        ZipSyncAssert(value == 4);
+        FAIL() << "assertion passed";
+    } catch (const ErrorException& e) {
+        EXPECT_EQ(e.code, lcGeneral);
+        EXPECT_EQ(std::string(e.what()),
+                  FormatString("Assertion value == 4 failed in %s on line %d", __FILE__, line));
+    }
+}
+
+namespace {
+// There is no printf-style member for sevFatal; reach it through logv.
+void LogFatal(Logger& logger, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    logger.logv(sevFatal, lcNone, format, args);
+    va_end(args);
+}
+} // namespace
+
+TEST(Logging, FatalTerminatesWithoutThrowing) {
+    EXPECT_EXIT(
+        {
+            LoggerConsole console;
+            try {
+                LogFatal(console, "going down %d", 1);
+            } catch (...) {
+                exit(1);
+            }
+            exit(0);
+        },
+        testing::KilledBySignal(SIGABRT), "");
+}
+
+namespace {
+class CountingIndicator : public ProgressIndicator {
+public:
+    int Update(double ratio, std::string comment, double subRatio, std::string subComment) override {
+        calls++;
+        lastRatio = ratio;
+        lastComment = comment;
+        lastSubRatio = subRatio;
+        lastSubComment = subComment;
+        return calls >= stopAfter ? 1 : 0;
+    }
+    int calls = 0, stopAfter = 1000;
+    double lastRatio = 0, lastSubRatio = 0;
+    std::string lastComment, lastSubComment = "unset";
+};
+} // namespace
+
+TEST(Logging, ProgressCallbackForwardsToIndicator) {
+    CountingIndicator indicator;
+    indicator.stopAfter = 2;
+    ProgressCallback callback = MakeProgressCallback(&indicator);
+    EXPECT_EQ(callback(0.25, "Downloading"), 0);
+    EXPECT_EQ(indicator.lastRatio, 0.25);
+    EXPECT_EQ(indicator.lastComment, "Downloading");
+    EXPECT_EQ(indicator.lastSubRatio, -1.0);
+    EXPECT_EQ(indicator.lastSubComment, "");
+    EXPECT_EQ(callback(0.5, "more"), 1);
+}

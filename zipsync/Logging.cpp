@@ -1,0 +1,77 @@
+#include "Logging.h"
+
+#include <exception>
+#include <stdio.h>
+
+namespace ZipSync {
+
+static const size_t kMessageBufferSize = 16384;
+
+static LoggerConsole* CreateConsoleLogger() { return new LoggerConsole(); }
+Logger* g_logger = CreateConsoleLogger();
+
+const char* SeverityPrefix(int severity) {
+    switch (severity) {
+    case sevFatal: return "FATAL: ";
+    case sevError: return "ERROR: ";
+    case sevWarning: return "Warning: ";
+    default: return "";
+    }
+}
+
+std::string FormatStringV(const char* format, va_list args) {
+    char buffer[kMessageBufferSize];
+    vsnprintf(buffer, sizeof(buffer), format, args);
+    buffer[sizeof(buffer) - 1] = 0;
+    return buffer;
+}
+
+std::string FormatString(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string result = FormatStringV(format, args);
+    va_end(args);
+    return result;
+}
+
+void Logger::logv(LogSeverity severity, LogCode code, const char* format, va_list args) {
+    char buffer[kMessageBufferSize];
+    vsnprintf(buffer, sizeof(buffer), format, args);
+    buffer[sizeof(buffer) - 1] = 0;
+    Message(code, severity, buffer);
+    if (severity == sevFatal) std::terminate();
+    if (severity == sevError) throw ErrorException(buffer, code);
+}
+
+#define ZS_FORWARD(severity, code)                                                                       \
+    va_list args;                                                                                        \
+    va_start(args, format);                                                                              \
+    logv(severity, code, format, args);                                                                  \
+    va_end(args);
+
+void Logger::debugf(const char* format, ...) { ZS_FORWARD(sevDebug, lcNone) }
+void Logger::infof(const char* format, ...) { ZS_FORWARD(sevInfo, lcNone) }
+void Logger::infof(LogCode code, const char* format, ...) { ZS_FORWARD(sevInfo, code) }
+void Logger::warningf(const char* format, ...) { ZS_FORWARD(sevWarning, lcNone) }
+void Logger::warningf(LogCode code, const char* format, ...) { ZS_FORWARD(sevWarning, code) }
+void Logger::errorf(const char* format, ...) {
+    ZS_FORWARD(sevError, lcNone)
+    std::terminate(); // unreachable: logv throws at sevError
+}
+void Logger::errorf(LogCode code, const char* format, ...) {
+    ZS_FORWARD(sevError, code)
+    std::terminate();
+}
+
+#undef ZS_FORWARD
+
+void LoggerConsole::Message(LogCode code, LogSeverity severity, const char* message) {
+    printf("%s%s\n", SeverityPrefix(severity), message);
+}
+
+void AssertFailed(const char* condition, const char* file, int line) {
+    std::string text = FormatString("Assertion %s failed in %s on line %d", condition, file, line);
+    g_logger->errorf(lcGeneral, text.c_str());
+}
+
+} // namespace ZipSync

@@ -1,0 +1,87 @@
+// The process-wide logger and the one exception type of the program.
+//
+// Every message goes through g_logger. A message at sevError is written and then thrown as
+// ErrorException; sevFatal is written and then ends the process. There is no filtering by
+// severity. g_logger starts as a LoggerConsole created by static initialisation; the
+// application may replace it (deleting the old one) while no other thread logs. The logger
+// takes no lock: each destination receives a whole line in one stdio call.
+#pragma once
+
+#include <stdarg.h>
+#include <stdexcept>
+#include <string>
+
+namespace ZipSync {
+
+enum LogSeverity {
+    sevDebug = 2,
+    sevInfo = 3,
+    sevWarning = 4,
+    sevError = 5,
+    sevFatal = 6,
+};
+
+// Lets a catcher tell kinds of errors apart; the loggers themselves ignore it.
+enum LogCode {
+    lcNone = 0,
+    lcGeneral = 1,
+    lcCantOpenFile = 2,
+    lcMinizipError = 3,
+    lcUserInterrupt = 4,
+    lcDownloadTimeout = 5,
+    lcRenameZipWithoutRepack = 6,
+    lcRepackZip = 7,
+};
+
+// what() is the formatted message without severity prefix or newline.
+class ErrorException : public std::runtime_error {
+public:
+    ErrorException(const char* message, LogCode code = lcNone) : std::runtime_error(message), code(code) {}
+    LogCode code;
+};
+
+// Prefix written before a message of the given severity ("ERROR: " etc., or "").
+const char* SeverityPrefix(int severity);
+
+class Logger {
+public:
+    virtual ~Logger() = default;
+    // Writes one finished message (no trailing newline).
+    virtual void Message(LogCode code, LogSeverity severity, const char* message) = 0;
+
+    // The single path of every message: formats into a 16384-byte buffer (longer output is
+    // cut to 16383 characters), calls Message, then throws at sevError and terminates at
+    // sevFatal.
+    void logv(LogSeverity severity, LogCode code, const char* format, va_list args);
+
+    void debugf(const char* format, ...);
+    void infof(const char* format, ...);
+    void infof(LogCode code, const char* format, ...);
+    void warningf(const char* format, ...);
+    void warningf(LogCode code, const char* format, ...);
+    [[noreturn]] void errorf(const char* format, ...);
+    [[noreturn]] void errorf(LogCode code, const char* format, ...);
+};
+
+// Prints prefix and message as one line to stdout, without flushing.
+class LoggerConsole : public Logger {
+public:
+    void Message(LogCode code, LogSeverity severity, const char* message) override;
+};
+
+extern Logger* g_logger;
+
+// printf into a std::string through a 16384-byte buffer; longer results are cut to 16383.
+std::string FormatString(const char* format, ...);
+std::string FormatStringV(const char* format, va_list args);
+
+[[noreturn]] void AssertFailed(const char* condition, const char* file, int line);
+
+} // namespace ZipSync
+
+// Raises "Assertion %s failed in %s on line %d" (lcGeneral) when the condition is false.
+// The condition text becomes the format string itself, so it must not contain '%'.
+#define ZipSyncAssert(condition)                                                                         \
+    do {                                                                                                 \
+        if (!(condition)) ZipSync::AssertFailed(#condition, __FILE__, __LINE__);                         \
+    } while (0)
