@@ -53,7 +53,7 @@ std::string AssembleCertificateBundle() {
     const char* extraPath = getenv(EXTRA_CA_FILE_VARIABLE);
     if (!extraPath || !*extraPath) return bundle;
     std::string extra = ExtractPemCertificates(ReadWholeFile(extraPath));
-    if (extra.empty()) g_logger->errorf("No certificate found in file \"%s\"", extraPath);
+    if (extra.empty()) g_logger->errorf(lcGeneral, "No certificate found in file \"%s\"", extraPath);
     if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
     return bundle + extra;
 }

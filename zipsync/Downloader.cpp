@@ -92,7 +92,7 @@ void Downloader::EnqueueDownload(const DownloadSource& source, DownloadCallback 
 void Downloader::DownloadAll() {
     if (_progressCallback) _progressCallback(0.0, "Downloading started");
     _curlHandle.reset(curl_easy_init());
-    if (!_curlHandle) g_logger->errorf("Failed to initialize CURL");
+    if (!_curlHandle) g_logger->errorf(lcGeneral, "Failed to initialize CURL");
 
     for (int id = 0; id < int(_requests.size()); id++) _urlStates[_requests[id].url].requestIds.push_back(id);
     for (auto& entry : _urlStates) {
@@ -142,7 +142,7 @@ void Downloader::DownloadAllForUrl(const std::string& url) {
     int64_t savedTotals[5] = {-1, -1, -1, -1, -1};
     int count = int(state.requestIds.size());
     while (state.doneCount < count) {
-        if (state.timeoutLevel >= 5) g_logger->errorf("Repeated timeout on URL %s", url.c_str());
+        if (state.timeoutLevel >= 5) g_logger->errorf(lcGeneral, "Repeated timeout on URL %s", url.c_str());
         const TimeoutLevel& level = _timeoutTable[state.timeoutLevel];
         int next = state.doneCount;
         std::vector<RequestSegment> batch = BuildBatch(state, level, next);
@@ -378,7 +378,8 @@ std::vector<Downloader::CurlResponse> Downloader::SplitMultipartResponse(const C
             }
             pos = lineEnd + 2;
         }
-        if (!headersEnded || part.from == part.end) g_logger->errorf("Failed to find range in part headers");
+        if (!headersEnded || part.from == part.end)
+            g_logger->errorf(lcGeneral, "Failed to find range in part headers");
         part.data.assign(body.begin() + pos, body.begin() + limit);
         parts.push_back(std::move(part));
     }
@@ -468,15 +469,15 @@ void Downloader::ReportFailedTransfer(int ret, long http, size_t segmentCount, i
                            int(segmentCount), (long long)batchWeight, url);
         return;
     }
-    if (http == 404) g_logger->errorf("Not found result for URL %s", url);
+    if (http == 404) g_logger->errorf(lcGeneral, "Not found result for URL %s", url);
     if (ret == CURLE_WRITE_ERROR) {
         if (response.overLimit)
-            g_logger->errorf("Response larger than %llu bytes for URL %s",
+            g_logger->errorf(lcGeneral, "Response larger than %llu bytes for URL %s",
                              (unsigned long long)response.dataLimit, url);
-        g_logger->errorf("Response without byteranges for URL %s", url);
+        g_logger->errorf(lcGeneral, "Response without byteranges for URL %s", url);
     }
-    if (ret != CURLE_OK) g_logger->errorf("Unexpected CURL error %d on URL %s", ret, url);
-    g_logger->errorf("Unexpected HTTP return code %d for URL %s", int(http), url);
+    if (ret != CURLE_OK) g_logger->errorf(lcGeneral, "Unexpected CURL error %d on URL %s", ret, url);
+    g_logger->errorf(lcGeneral, "Unexpected HTTP return code %d for URL %s", int(http), url);
 }
 
 void Downloader::SetTransferOptions(const std::string& url, const std::string& rangeText, int lowSpeedTime,
@@ -530,15 +531,16 @@ void Downloader::DistributeParts(const std::vector<RequestSegment>& segments,
             uint32_t l = std::min(pEnd, rTo);
             if (l <= j) continue;
             if (j != k)
-                g_logger->errorf("Missing chunk %u..%u (%u bytes) after downloading URL %s", k, j, j - k,
-                                 url.c_str());
+                g_logger->errorf(lcGeneral, "Missing chunk %u..%u (%u bytes) after downloading URL %s", k, j,
+                                 j - k, url.c_str());
             const uint8_t* bytes = p.data.data() + (j - p.from);
             r.buffer.insert(r.buffer.end(), bytes, bytes + (l - j));
         }
         if (s.to < rTo) continue; // a split request keeps collecting in the next batch
         if (rTo != kOpenEnd && r.buffer.size() != rTo - rFrom) {
-            g_logger->errorf("Missing end chunk %zu..%u (%u bytes) after downloading URL %s", r.buffer.size(),
-                             rTo - rFrom, uint32_t(rTo - rFrom - r.buffer.size()), url.c_str());
+            g_logger->errorf(lcGeneral, "Missing end chunk %zu..%u (%u bytes) after downloading URL %s",
+                             r.buffer.size(), rTo - rFrom, uint32_t(rTo - rFrom - r.buffer.size()),
+                             url.c_str());
         }
         std::vector<uint8_t> data;
         data.swap(r.buffer); // released once the callback returns
