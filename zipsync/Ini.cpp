@@ -1,0 +1,117 @@
+#include "Ini.h"
+
+#include "ChecksummedZip.h"
+#include "Logging.h"
+#include "Utils.h"
+
+#include <string.h>
+
+namespace ZipSync {
+
+static const char* const kIniBlanks = " \n\r\t\f\v";
+static const char* const kIniPayloadName = "data.ini";
+
+static int ResolveFormat(const std::string& path, int format) {
+    if (format == INI_FORMAT_BY_NAME)
+        format = (!path.empty() && path.back() == 'z') ? INI_FORMAT_CHECKSUMMED_ZIP : INI_FORMAT_PLAIN;
+    ZipSyncAssert(format == INI_FORMAT_PLAIN || format == INI_FORMAT_CHECKSUMMED_ZIP);
+    return format;
+}
+
+static bool IsIniBlank(char ch) {
+    return ch != 0 && strchr(kIniBlanks, ch) != nullptr;
+}
+
+IniData ParseIniText(const char* text, size_t size) {
+    IniData res;
+    std::pair<std::string, IniSect> section;
+    auto closeSection = [&]() {
+        if (!section.first.empty()) res.push_back(std::move(section));
+        section = {};
+    };
+    size_t pos = 0;
+    while (pos < size) {
+        const char* eol = static_cast<const char*>(memchr(text + pos, '\n', size - pos));
+        size_t end = eol ? size_t(eol - text) : size;
+        size_t begin = pos;
+        pos = end + 1;
+        while (begin < end && IsIniBlank(text[begin])) begin++;
+        while (end > begin && IsIniBlank(text[end - 1])) end--;
+        const char* line = text + begin;
+        size_t len = end - begin;
+        if (len == 0 || line[0] == '#') continue;
+        if (len >= 2 && line[0] == '[' && line[len - 1] == ']') {
+            closeSection();
+            section.first.assign(line + 1, len - 2);
+            continue;
+        }
+        const char* eq = static_cast<const char*>(memchr(line, '=', len));
+        if (!eq) g_logger->errorf(lcGeneral, "Cannot parse ini line: %s", std::string(line, len).c_str());
+        // Pairs outside a named section are dropped, so they are not even built.
+        if (!section.first.empty())
+            section.second.emplace_back(std::string(line, eq), std::string(eq + 1, line + len));
+    }
+    closeSection();
+    return res;
+}
+
+IniData ParseIniText(const std::string& text) {
+    return ParseIniText(text.data(), text.size());
+}
+
+std::string FormatIniText(const IniData& data) {
+    std::string text;
+    for (const auto& section : data) {
+        text += "[" + section.first + "]\n";
+        for (const IniPair& pair : section.second) {
+            text += pair.first;
+            text += '=';
+            text += pair.second;
+            text += '\n';
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+static std::string ReadPlainText(const std::string& path) {
+    StdioFileHolder file(path, "rb");
+    std::string text;
+    static const size_t kChunk = 65536;
+    while (true) {
+        size_t had = text.size();
+        text.resize(had + kChunk);
+        size_t got = fread(&text[had], 1, kChunk, file);
+        text.resize(had + got);
+        if (got < kChunk) break;
+    }
+    // A read error would otherwise pass for the end of a shorter file.
+    if (ferror(file)) g_logger->errorf(lcGeneral, "Failed to read file \"%s\"", path.c_str());
+    return text;
+}
+
+IniData ReadIniFile(const std::string& path, int format) {
+    format = ResolveFormat(path, format);
+    if (format == INI_FORMAT_CHECKSUMMED_ZIP) {
+        std::vector<uint8_t> bytes = ReadChecksummedZip(path, kIniPayloadName);
+        return ParseIniText(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    return ParseIniText(ReadPlainText(path));
+}
+
+void WriteIniFile(const std::string& path, const IniData& data, int format) {
+    if (path.empty()) g_logger->errorf(lcGeneral, "Path to write INI file is empty");
+    std::string text = FormatIniText(data);
+    format = ResolveFormat(path, format);
+    if (format == INI_FORMAT_CHECKSUMMED_ZIP) {
+        WriteChecksummedZip(path, text.data(), text.size(), kIniPayloadName);
+        return;
+    }
+    StdioFileHolder file(path, "wb");
+    size_t written = fwrite(text.data(), 1, text.size(), file);
+    // A full disk must not pass for a saved file: state and configuration depend on it.
+    if (file.reset() != 0 || written != text.size())
+        g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", path.c_str());
+}
+
+} // namespace ZipSync

@@ -1,0 +1,71 @@
+// Paths of the engine and the few file-system operations that work on them.
+//
+// Every path uses '/' as its only separator; a backslash is a forbidden character. A file is
+// named twice: by an absolute path (or URL) and by its path relative to a root directory (the
+// install directory or the base URL of a mirror). PathAR keeps both forms together and is built
+// only through FromAbs and FromRel, which validate their input with ValidatePath.
+//
+// A file inside a zip has a "full name": the zip's path, "||", and the name inside the zip.
+//
+// Every failure is raised through g_logger->errorf with lcGeneral and so throws ErrorException.
+// The file-system operations call the C runtime directly with narrow (byte) paths.
+#pragma once
+
+#include <string>
+
+namespace ZipSync {
+
+// Throws unless the path obeys the engine's path syntax: not empty and not "/"; no byte below
+// 0x20; none of the characters \ | [ ] = ? &; no leading '.'. A relative path must furthermore
+// contain no ':', must not start with '/', and its ".." components must never climb above
+// its start ("a/../b" passes, "a/../../b" does not).
+void ValidatePath(const std::string& path, bool isRelative);
+
+struct PathAR {
+    // Absolute path or URL: the root, '/' unless the root ends with '/', then rel.
+    std::string abs;
+    // The same location relative to the root, without a leading '/'.
+    std::string rel;
+
+    // Validates root and absPath as absolute paths; absPath must lie strictly inside root
+    // (byte-wise prefix followed by '/'). rel is what follows; it may be empty when absPath
+    // is root + "/", and it must not climb above the root through ".." components.
+    static PathAR FromAbs(const std::string& absPath, const std::string& rootDir);
+    // Validates root as absolute and relPath as relative, then joins them.
+    static PathAR FromRel(const std::string& relPath, const std::string& rootDir);
+    // True when path starts with "http://" exactly (case-sensitive; "https://" is not).
+    static bool IsHttp(const std::string& path);
+};
+
+// The part before the last '/'; asserts that there is one.
+std::string GetDirPath(const std::string& somePath);
+// The part after the last '/', or the whole path when it has none; asserts that the path does
+// not end with '/'.
+std::string GetFilename(const std::string& somePath);
+
+// zipPath + "||" + filename.
+std::string GetFullPath(const std::string& zipPath, const std::string& filename);
+// Splits a full name at its first "||"; the file name may contain "||" itself.
+void ParseFullPath(const std::string& fullPath, std::string& zipPath, std::string& filename);
+
+// Inserts prefix in front of the file-name part: "dir/x.pk4" + "__p__" -> "dir/__p__x.pk4".
+std::string PrefixFile(const std::string& path, const std::string& prefix);
+// Undoes PrefixFile: removes prefix after the last "/" + prefix, or at the very start of a
+// path that begins with it; any other path comes back unchanged.
+std::string UnprefixFile(const std::string& path, const std::string& prefix);
+
+// Whether the path names a file that can be opened for reading in binary mode. Directories
+// count as absent.
+bool IfFileExists(const std::string& path);
+// Creates the directories between rootDir (which must exist) and the file absPath, keeping
+// those that exist already. Directories made before a failure stay.
+void CreateDirectoriesForFile(const std::string& absPath, const std::string& rootDir);
+// After the file absPath is gone, removes its parent directories bottom-up while they are
+// empty; never removes rootDir itself.
+void DeleteEmptyParentDirs(const std::string& absPath, const std::string& rootDir);
+// Deletes a file; "Failed to remove file %s (error %d)" on failure.
+void RemoveFile(const std::string& path);
+// Renames or moves a file; "Failed to rename file %s to %s (error %d)" on failure.
+void RenameFile(const std::string& oldPath, const std::string& newPath);
+
+} // namespace ZipSync

@@ -1,0 +1,91 @@
+#include "Utils.h"
+
+#include "Logging.h"
+
+#include <sys/stat.h>
+#include <utility>
+
+namespace ZipSync {
+
+StdioFileHolder::StdioFileHolder(const std::string& path, const char* mode) : _file(nullptr) {
+    _file = fopen(path.c_str(), mode);
+    // POSIX opens a directory for reading (and then reports absurd sizes for it); it is no
+    // file, just as on Windows, where fopen refuses it.
+#ifndef _WIN32
+    struct stat st;
+    if (_file && fstat(fileno(_file), &st) == 0 && S_ISDIR(st.st_mode)) reset();
+#endif
+    if (!_file) g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", path.c_str());
+}
+
+StdioFileHolder::~StdioFileHolder() {
+    reset();
+}
+
+StdioFileHolder::StdioFileHolder(StdioFileHolder&& other) noexcept : _file(other._file) {
+    other._file = nullptr;
+}
+
+StdioFileHolder& StdioFileHolder::operator=(StdioFileHolder&& other) noexcept {
+    if (this != &other) {
+        reset();
+        _file = other._file;
+        other._file = nullptr;
+    }
+    return *this;
+}
+
+FILE* StdioFileHolder::release() {
+    FILE* file = _file;
+    _file = nullptr;
+    return file;
+}
+
+int StdioFileHolder::reset(FILE* file) {
+    int res = 0;
+    if (_file && _file != file) res = fclose(_file);
+    _file = file;
+    return res;
+}
+
+int FileSeek64(FILE* file, int64_t offset, int origin) {
+#ifdef _WIN32
+    return _fseeki64(file, offset, origin);
+#else
+    return fseeko(file, off_t(offset), origin);
+#endif
+}
+
+int64_t FileTell64(FILE* file) {
+#ifdef _WIN32
+    return _ftelli64(file);
+#else
+    return int64_t(ftello(file));
+#endif
+}
+
+// Size of an open stream by seeking to its end; the position stays at the end.
+static uint64_t SizeByEndPosition(FILE* file, const std::string& path) {
+    int64_t size = -1;
+    if (FileSeek64(file, 0, SEEK_END) == 0) size = FileTell64(file);
+    if (size < 0) g_logger->errorf(lcGeneral, "Failed to measure file \"%s\"", path.c_str());
+    return uint64_t(size);
+}
+
+uint64_t SizeOfFile(const std::string& path) {
+    StdioFileHolder file(path, "rb");
+    return SizeByEndPosition(file, path);
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+    StdioFileHolder file(path, "rb");
+    uint64_t size = SizeByEndPosition(file, path);
+    ZipSyncAssert(FileSeek64(file, 0, SEEK_SET) == 0);
+    ZipSyncAssert(size <= uint64_t(SIZE_MAX));
+    std::vector<uint8_t> res(size_t(size), 0);
+    size_t numRead = size ? fread(res.data(), 1, res.size(), file) : 0;
+    ZipSyncAssert(numRead == size);
+    return res;
+}
+
+} // namespace ZipSync

@@ -1,0 +1,53 @@
+// Small shared helpers: the owner of a C stdio stream and whole-file reading.
+//
+// StdioFileHolder is the sole owner of one FILE*: it closes it when destroyed, can be moved,
+// never copied. Open failures report "Failed to open file \"%s\"" with lcCantOpenFile.
+// Sizes are 64-bit so that archives of up to 4 GiB (and beyond) are measured without wrap.
+//
+// This header also brings in the digest (Hash.h) and INI (Ini.h) facilities.
+#pragma once
+
+#include "Hash.h"
+#include "Ini.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+namespace ZipSync {
+
+class StdioFileHolder {
+public:
+    // Takes ownership of an already open stream (may be null).
+    explicit StdioFileHolder(FILE* file = nullptr) : _file(file) {}
+    // Opens with fopen(path, mode) or fails with lcCantOpenFile.
+    StdioFileHolder(const std::string& path, const char* mode);
+    ~StdioFileHolder();
+    StdioFileHolder(StdioFileHolder&& other) noexcept;
+    StdioFileHolder& operator=(StdioFileHolder&& other) noexcept;
+    StdioFileHolder(const StdioFileHolder&) = delete;
+    StdioFileHolder& operator=(const StdioFileHolder&) = delete;
+
+    FILE* get() const { return _file; }
+    operator FILE*() const { return _file; }
+    // Gives the stream up without closing it.
+    FILE* release();
+    // Closes the current stream (if any) and takes the given one. Returns fclose's result,
+    // 0 when there was nothing to close.
+    int reset(FILE* file = nullptr);
+
+private:
+    FILE* _file;
+};
+
+// Size in bytes of the file at path; fails when it cannot be opened ("rb").
+uint64_t SizeOfFile(const std::string& path);
+// All bytes of the file at path; fails when it cannot be opened, asserts a complete read.
+std::vector<uint8_t> ReadWholeFile(const std::string& path);
+
+// 64-bit seek and tell on a stdio stream (fseek/ftell are 32-bit on some platforms).
+int FileSeek64(FILE* file, int64_t offset, int origin);
+int64_t FileTell64(FILE* file);
+
+} // namespace ZipSync
