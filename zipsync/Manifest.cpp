@@ -187,7 +187,10 @@ void Manifest::Rebase(const std::string& rootDir) {
 
 void Manifest::LoadFromIni(const IniData& ini, const std::string& rootDir) {
     FileLocation defaultLocation = LocationUnderRoot(rootDir);
-    _files.reserve(_files.size() + ini.size());
+    // Room for every section at once, but never below geometric growth, so that many small
+    // loads into one manifest stay linear.
+    size_t needed = _files.size() + ini.size();
+    if (needed > _files.capacity()) _files.reserve(std::max(needed, 2 * _files.capacity()));
     for (const auto& section : ini) {
         const std::string& name = section.first;
         if (name.compare(0, SECTION_PREFIX_LEN, SECTION_PREFIX) != 0) continue;

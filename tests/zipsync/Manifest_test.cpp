@@ -282,6 +282,43 @@ TEST(ManifestIni, SaveOrderByEachKeyPart) {
     }
 }
 
+TEST(ManifestIni, SavedTextIndependentOfInsertionOrder) {
+    // Many entries sharing zips, names and digests, so that every level of the key is used.
+    std::vector<FileMetainfo> files;
+    for (int i = 0; i < 400; i++) {
+        FileMetainfo f = SampleFile("z" + std::to_string(i % 3) + ".pk4", "f" + std::to_string(i % 7));
+        f.contentsHash = Digest(i % 5, i % 2);
+        f.compressedHash = Digest(i % 4, 0);
+        f.crc32 = i % 11;
+        f.byterange[0] = i % 13;
+        f.byterange[1] = 20 + i % 17;
+        files.push_back(f);
+    }
+    std::string first;
+    unsigned seed = 12345;
+    for (int round = 0; round < 5; round++) {
+        for (size_t i = files.size() - 1; i > 0; i--) {
+            seed = seed * 1103515245u + 12345u;
+            std::swap(files[i], files[(seed >> 8) % (i + 1)]);
+        }
+        Manifest manifest;
+        for (const FileMetainfo& f : files) manifest.AppendFile(f);
+        std::string text = IniText(manifest.SaveToIni());
+        if (round == 0) first = text;
+        EXPECT_EQ(text, first) << round;
+    }
+    Manifest loaded = LoadText(first);
+    ASSERT_EQ(loaded.size(), 400);
+    for (int i = 1; i < loaded.size(); i++) {
+        const FileMetainfo& a = loaded[i - 1];
+        const FileMetainfo& b = loaded[i];
+        ASSERT_LE(a.zipPath.rel, b.zipPath.rel);
+        if (a.zipPath.rel == b.zipPath.rel) {
+            ASSERT_LE(a.filename, b.filename);
+        }
+    }
+}
+
 TEST(ManifestIni, EarlierKeyPartsDominateLaterOnes) {
     // zip path decides before filename, filename before the digests, and so on down the key.
     FileMetainfo a = SampleFile("data/a.pk4", "z.txt");
@@ -531,6 +568,9 @@ TEST(ManifestIni, LoadFailureMessages) {
         {"File /a.pk4||x", ValidProperties(), "error: Relative path starts with slash: /a.pk4"},
         {"File .a.pk4||x", ValidProperties(), "error: Path must not start with dot: .a.pk4"},
         {"File ||x", ValidProperties(), "error: Empty path []"},
+        {"File a/../../x.pk4||f", ValidProperties(),
+         "error: Path a/../../x.pk4 goes outside of root directory"},
+        {"File a\\b.pk4||f", ValidProperties(), "error: Forbidden symbol in path a\\b.pk4"},
         // Errors come in property order: the bad digest is met before the bad byte range.
         {"File a.pk4||x", with(0, "contentsHash=zz"), "error: Hex digest has wrong length 2"},
     };
