@@ -130,9 +130,12 @@ std::string UnprefixFile(const std::string& path, const std::string& prefix) {
 bool IfFileExists(const std::string& path) {
     FILE* f = fopen(path.c_str(), "rb");
     if (!f) return false;
+    bool isDir = false;
+#ifndef _WIN32
     // POSIX lets a directory be opened for reading; it is no file all the same.
     struct stat st;
-    bool isDir = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+    isDir = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+#endif
     fclose(f);
     return !isDir;
 }

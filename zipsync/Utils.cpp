@@ -2,12 +2,19 @@
 
 #include "Logging.h"
 
+#include <sys/stat.h>
 #include <utility>
 
 namespace ZipSync {
 
 StdioFileHolder::StdioFileHolder(const std::string& path, const char* mode) : _file(nullptr) {
     _file = fopen(path.c_str(), mode);
+    // POSIX opens a directory for reading (and then reports absurd sizes for it); it is no
+    // file, just as on Windows, where fopen refuses it.
+#ifndef _WIN32
+    struct stat st;
+    if (_file && fstat(fileno(_file), &st) == 0 && S_ISDIR(st.st_mode)) reset();
+#endif
     if (!_file) g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", path.c_str());
 }
 
