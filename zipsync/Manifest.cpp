@@ -91,6 +91,12 @@ void ParseFileSection(const std::string& fullName, const IniSect& props, const s
     pf.zipPath = PathAR::FromRel(zipRel, rootDir);
 }
 
+// The numeric tail of the save key, in key order.
+auto NumericKey(const FileMetainfo& f) {
+    return std::tie(f.lastModTime, f.compressionMethod, f.gpbitFlag, f.internalAttribs, f.externalAttribs,
+                    f.compressedSize, f.contentsSize, f.crc32, f.byterange[0], f.byterange[1]);
+}
+
 // The order in which SaveToIni writes entries.
 bool SavedBefore(const FileMetainfo* a, const FileMetainfo* b) {
     if (int cmp = a->zipPath.rel.compare(b->zipPath.rel)) return cmp < 0;
@@ -98,11 +104,7 @@ bool SavedBefore(const FileMetainfo* a, const FileMetainfo* b) {
     if (!(a->contentsHash == b->contentsHash)) return a->contentsHash < b->contentsHash;
     if (!(a->compressedHash == b->compressedHash)) return a->compressedHash < b->compressedHash;
     if (int cmp = a->package.compare(b->package)) return cmp < 0;
-    return std::tie(a->lastModTime, a->compressionMethod, a->gpbitFlag, a->internalAttribs,
-                    a->externalAttribs, a->compressedSize, a->contentsSize, a->crc32, a->byterange[0],
-                    a->byterange[1]) < std::tie(b->lastModTime, b->compressionMethod, b->gpbitFlag,
-                                                b->internalAttribs, b->externalAttribs, b->compressedSize,
-                                                b->contentsSize, b->crc32, b->byterange[0], b->byterange[1]);
+    return NumericKey(*a) < NumericKey(*b);
 }
 
 IniSect FileSectionProperties(const FileMetainfo& file) {

@@ -238,48 +238,88 @@ TEST(ManifestIni, ExactTextOfSavedEntries) {
     EXPECT_EQ(manifest[2].filename, "a.txt");
 }
 
-// Each case makes two entries that differ in one part of the save key only; the smaller must be
-// written first whichever was appended first.
-TEST(ManifestIni, SaveOrderByEachKeyPart) {
-    struct Case {
-        const char* part;
-        std::function<void(FileMetainfo&)> makeSmaller;
-        const char* largerZip = nullptr;
-    } cases[] = {
-        {"zipPath.rel prefix", [](FileMetainfo& f) { f.zipPath = PathAR::FromRel("data/a.pk", ROOT); }},
-        // 'Z' (0x5A) is below 0xC3, which a signed byte comparison would put first.
-        {"zipPath.rel unsigned bytes",
-         [](FileMetainfo& f) { f.zipPath = PathAR::FromRel("data/Z.pk4", ROOT); }, "data/\xC3\xA9.pk4"},
-        {"filename", [](FileMetainfo& f) { f.filename = "m"; }},
-        {"contentsHash", [](FileMetainfo& f) { f.contentsHash = Digest(0xab, 0x00); }},
-        {"contentsHash first byte first", [](FileMetainfo& f) { f.contentsHash = Digest(0x0b, 0xff); }},
-        {"compressedHash", [](FileMetainfo& f) { f.compressedHash = Digest(0xcd, 0x01); }},
-        {"package", [](FileMetainfo& f) { f.package = "bas"; }},
-        {"lastModTime", [](FileMetainfo& f) { f.lastModTime--; }},
-        {"compressionMethod", [](FileMetainfo& f) { f.compressionMethod = 0; }},
-        {"gpbitFlag", [](FileMetainfo& f) { f.gpbitFlag = 0; }},
-        {"internalAttribs", [](FileMetainfo& f) { f.internalAttribs = 0; }},
-        {"externalAttribs", [](FileMetainfo& f) { f.externalAttribs--; }},
-        {"compressedSize", [](FileMetainfo& f) { f.compressedSize--; }},
-        {"contentsSize", [](FileMetainfo& f) { f.contentsSize--; }},
-        {"crc32", [](FileMetainfo& f) { f.crc32--; }},
-        {"byterange begin", [](FileMetainfo& f) { f.byterange[0]--; }},
-        {"byterange end", [](FileMetainfo& f) { f.byterange[1]--; }},
+// Writes the two entries in both insertion orders and expects `first` to be saved first.
+void ExpectSavedFirst(const FileMetainfo& first, const FileMetainfo& second, const std::string& what) {
+    for (bool inOrder : {false, true}) {
+        Manifest manifest;
+        manifest.AppendFile(inOrder ? first : second);
+        manifest.AppendFile(inOrder ? second : first);
+        Manifest reloaded = LoadText(IniText(manifest.SaveToIni()));
+        ASSERT_EQ(reloaded.size(), 2) << what;
+        SCOPED_TRACE(what);
+        ExpectSameFile(reloaded[0], first);
+        ExpectSameFile(reloaded[1], second);
+    }
+}
+
+// The fifteen parts of the save key, in key order, each with a smaller and a larger setting.
+struct KeyPart {
+    const char* name;
+    std::function<void(FileMetainfo&, bool large)> set;
+};
+
+std::vector<KeyPart> SaveKeyParts() {
+    return {
+        {"zipPath.rel",
+         [](FileMetainfo& f, bool l) { f.zipPath = PathAR::FromRel(l ? "b.pk4" : "a.pk4", ROOT); }},
+        {"filename", [](FileMetainfo& f, bool l) { f.filename = l ? "b" : "a"; }},
+        {"contentsHash", [](FileMetainfo& f, bool l) { f.contentsHash = Digest(l ? 2 : 1, 0); }},
+        {"compressedHash", [](FileMetainfo& f, bool l) { f.compressedHash = Digest(l ? 2 : 1, 0); }},
+        {"package", [](FileMetainfo& f, bool l) { f.package = l ? "b" : "a"; }},
+        {"lastModTime", [](FileMetainfo& f, bool l) { f.lastModTime = l ? 2 : 1; }},
+        {"compressionMethod", [](FileMetainfo& f, bool l) { f.compressionMethod = l ? 8 : 0; }},
+        {"gpbitFlag", [](FileMetainfo& f, bool l) { f.gpbitFlag = l ? 4 : 2; }},
+        {"internalAttribs", [](FileMetainfo& f, bool l) { f.internalAttribs = l ? 1 : 0; }},
+        {"externalAttribs", [](FileMetainfo& f, bool l) { f.externalAttribs = l ? 2 : 1; }},
+        {"compressedSize", [](FileMetainfo& f, bool l) { f.compressedSize = l ? 2 : 1; }},
+        {"contentsSize", [](FileMetainfo& f, bool l) { f.contentsSize = l ? 2 : 1; }},
+        {"crc32", [](FileMetainfo& f, bool l) { f.crc32 = l ? 2 : 1; }},
+        {"byterange begin", [](FileMetainfo& f, bool l) { f.byterange[0] = l ? 2 : 1; }},
+        {"byterange end", [](FileMetainfo& f, bool l) { f.byterange[1] = l ? 400 : 300; }},
     };
-    for (const Case& c : cases) {
-        FileMetainfo larger = SampleFile(c.largerZip ? c.largerZip : "data/a.pk4", "maps/m.map");
-        FileMetainfo smaller = larger;
-        c.makeSmaller(smaller);
-        for (bool smallerFirst : {false, true}) {
-            Manifest manifest;
-            manifest.AppendFile(smallerFirst ? smaller : larger);
-            manifest.AppendFile(smallerFirst ? larger : smaller);
-            Manifest reloaded = LoadText(IniText(manifest.SaveToIni()));
-            ASSERT_EQ(reloaded.size(), 2) << c.part;
-            ExpectSameFile(reloaded[0], smaller);
-            ExpectSameFile(reloaded[1], larger);
+}
+
+// For every pair of key parts i < j: the entry smaller in part i comes first even though it is
+// larger in part j. This fixes both each part's direction and the precedence of all parts.
+TEST(ManifestIni, SaveOrderFollowsKeyPrecedence) {
+    std::vector<KeyPart> parts = SaveKeyParts();
+    ASSERT_EQ(parts.size(), 15u);
+    for (size_t i = 0; i < parts.size(); i++) {
+        FileMetainfo small = SampleFile("a.pk4", "a"), large = small;
+        parts[i].set(small, false);
+        parts[i].set(large, true);
+        ExpectSavedFirst(small, large, parts[i].name);
+        for (size_t j = i + 1; j < parts.size(); j++) {
+            FileMetainfo first = SampleFile("a.pk4", "a"), second = first;
+            parts[i].set(first, false);
+            parts[j].set(first, true);
+            parts[i].set(second, true);
+            parts[j].set(second, false);
+            ExpectSavedFirst(first, second, std::string(parts[i].name) + " before " + parts[j].name);
         }
     }
+}
+
+TEST(ManifestIni, SaveOrderComparesBytesAndDigestsUnsigned) {
+    FileMetainfo a = SampleFile("data/Z.pk4", "x"), b = a;
+    // 'Z' (0x5A) is below 0xC3, which a signed byte comparison would put first.
+    b.zipPath = PathAR::FromRel("data/\xC3\xA9.pk4", ROOT);
+    ExpectSavedFirst(a, b, "unsigned zip path bytes");
+    b = a;
+    b.zipPath = PathAR::FromRel("data/Z.pk4x", ROOT);
+    ExpectSavedFirst(a, b, "shorter prefix first");
+    b = a;
+    a.filename = "n\x7f";
+    b.filename = "n\x80";
+    ExpectSavedFirst(a, b, "unsigned filename bytes");
+    a = b;
+    a.contentsHash = Digest(0x0b, 0xff);
+    b.contentsHash = Digest(0xab, 0x00);
+    ExpectSavedFirst(a, b, "first digest byte most significant");
+    a.contentsHash = b.contentsHash;
+    a.compressedHash = Digest(0x7f, 0x00);
+    b.compressedHash = Digest(0x80, 0x00);
+    ExpectSavedFirst(a, b, "unsigned digest bytes");
 }
 
 TEST(ManifestIni, SavedTextIndependentOfInsertionOrder) {
@@ -317,27 +357,6 @@ TEST(ManifestIni, SavedTextIndependentOfInsertionOrder) {
             ASSERT_LE(a.filename, b.filename);
         }
     }
-}
-
-TEST(ManifestIni, EarlierKeyPartsDominateLaterOnes) {
-    // zip path decides before filename, filename before the digests, and so on down the key.
-    FileMetainfo a = SampleFile("data/a.pk4", "z.txt");
-    a.crc32 = 99999;
-    FileMetainfo b = SampleFile("data/b.pk4", "a.txt");
-    b.crc32 = 1;
-    FileMetainfo c = SampleFile("data/b.pk4", "b.txt");
-    c.contentsHash = Digest(0x00, 0x01);
-    FileMetainfo d = SampleFile("data/b.pk4", "b.txt");
-    d.contentsHash = Digest(0x01, 0x00);
-    d.compressedHash = Digest(0x00, 0x00);
-    Manifest manifest;
-    for (const FileMetainfo* f : {&d, &c, &b, &a}) manifest.AppendFile(*f);
-    Manifest reloaded = LoadText(IniText(manifest.SaveToIni()));
-    ASSERT_EQ(reloaded.size(), 4);
-    ExpectSameFile(reloaded[0], a);
-    ExpectSameFile(reloaded[1], b);
-    ExpectSameFile(reloaded[2], c);
-    ExpectSameFile(reloaded[3], d);
 }
 
 TEST(ManifestIni, EntriesDifferingOnlyInAbsAndLocationAreBothWritten) {
