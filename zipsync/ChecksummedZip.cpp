@@ -1,28 +1,87 @@
 #include "ChecksummedZip.h"
 
 #include "Logging.h"
+#include "ZipUtils.h"
+
+#include <algorithm>
+#include <string.h>
 
 namespace ZipSync {
 
-// The zip-level implementation lands together with the zip utilities; until then every
-// operation fails loudly instead of pretending to work.
-static void NotAvailable(const char* operation, const std::string& path) {
-    g_logger->errorf(lcGeneral, "%s is not available yet (%s)", operation, path.c_str());
-}
+static const char* const HASH_ENTRY_NAME = "hash.txt";
+// 2000-01-01 00:00:00, so that the same payload always gives the same archive bytes.
+static const uint32_t CHECKSUMMED_DOS_DATE = 0x28210000;
 
 void WriteChecksummedZip(const std::string& path, const void* data, size_t size,
                          const std::string& payloadName) {
-    NotAvailable("WriteChecksummedZip", path);
+    Hasher hasher;
+    hasher.Update(data, size);
+    std::string text = std::string(CHECKSUMMED_HASH_PREFIX) + hasher.Finalize().Hex();
+
+    ZipFileHolder zf(path);
+    zip_fileinfo info;
+    memset(&info, 0, sizeof(info));
+    info.dosDate = CHECKSUMMED_DOS_DATE;
+    zf.OpenNewFile(HASH_ENTRY_NAME, info, 0, 0, false);
+    zf.WriteInFile(text.data(), text.size());
+    zf.CloseFile();
+    zf.OpenNewFile(payloadName.c_str(), info, Z_DEFLATED, 9, false);
+    zf.WriteInFile(data, size);
+    zf.CloseFile();
+    zf.Close();
+}
+
+// Opens the current entry (inflating) and returns what it yields. Reads in pieces and lets the
+// buffer grow with the data actually obtained, so that a forged size in the directory cannot
+// make it allocate more than the entry really holds.
+static std::vector<uint8_t> ReadCurrentEntry(UnzFileHolder& zf, uint64_t expectedSize) {
+    std::vector<uint8_t> data;
+    data.reserve(size_t(std::min<uint64_t>(expectedSize, 1 << 24)));
+    zf.OpenCurrentFile(false);
+    std::vector<uint8_t> chunk(65536);
+    while (true) {
+        int got = unzReadCurrentFile(zf, chunk.data(), unsigned(chunk.size()));
+        if (got < 0) CheckMinizip(got);
+        if (got == 0) break;
+        data.insert(data.end(), chunk.begin(), chunk.begin() + got);
+    }
+    return data;
 }
 
 HashDigest ReadChecksummedZipHash(const std::string& path) {
-    NotAvailable("ReadChecksummedZipHash", path);
-    return HashDigest();
+    UnzFileHolder zf(path);
+    CheckMinizip(unzLocateFile(zf, HASH_ENTRY_NAME, 1));
+    unz_file_info64 info;
+    CheckMinizip(unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0));
+    ZipSyncAssert(info.uncompressed_size == HASH_PREFIX_LEN + HASH_SIZE);
+    std::vector<uint8_t> data = ReadCurrentEntry(zf, info.uncompressed_size);
+    std::string text(HASH_PREFIX_LEN + HASH_SIZE, '\0');
+    size_t read = std::min(data.size(), text.size());
+    memcpy(&text[0], data.data(), read);
+    ZipSyncAssert(read == text.size());
+    zf.CloseCurrentFile();
+    ZipSyncAssert(memcmp(text.data(), CHECKSUMMED_HASH_PREFIX, strlen(CHECKSUMMED_HASH_PREFIX)) == 0);
+    std::string hex = text.substr(HASH_PREFIX_LEN);
+    HashDigest digest;
+    digest.Parse(hex.c_str());
+    return digest;
 }
 
 std::vector<uint8_t> ReadChecksummedZip(const std::string& path, const std::string& payloadName) {
-    NotAvailable("ReadChecksummedZip", path);
-    return {};
+    HashDigest expectedHash = ReadChecksummedZipHash(path);
+    UnzFileHolder zf(path);
+    CheckMinizip(unzLocateFile(zf, payloadName.c_str(), 1));
+    unz_file_info64 info;
+    CheckMinizip(unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0));
+    std::vector<uint8_t> data = ReadCurrentEntry(zf, info.uncompressed_size);
+    uint64_t read = data.size();
+    ZipSyncAssert(read == info.uncompressed_size);
+    zf.CloseCurrentFile();
+    Hasher hasher;
+    hasher.Update(data.data(), data.size());
+    HashDigest obtainedHash = hasher.Finalize();
+    ZipSyncAssert(expectedHash == obtainedHash);
+    return data;
 }
 
 } // namespace ZipSync

@@ -1,0 +1,354 @@
+#include "ZipHolders.h"
+
+#include "Logging.h"
+#include "Path.h"
+#include "Utils.h"
+
+#include <algorithm>
+#include <string.h>
+#include <zlib.h>
+
+namespace ZipSync {
+
+void CheckMinizip(int status) {
+    if (status != 0) g_logger->errorf(lcMinizipError, "Minizip error %d", status);
+}
+
+static uint32_t GetLE(const uint8_t* p, int bytes) {
+    uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; i--) value = (value << 8) | p[i];
+    return value;
+}
+
+static uint64_t GetLE64(const uint8_t* p) {
+    return uint64_t(GetLE(p, 4)) | (uint64_t(GetLE(p + 4, 4)) << 32);
+}
+
+// Reads exactly size bytes at offset; false when the file is shorter or cannot be read.
+static bool ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
+    if (FileSeek64(file, int64_t(offset), SEEK_SET) != 0) return false;
+    return fread(buffer, 1, size, file) == size;
+}
+
+// Whether minizip would open the archive as Zip64: the last Zip64 end-of-central-directory
+// locator within the final 65535 bytes (never at offset 0) names disk 0 of 1 and points at a
+// Zip64 end record signature. A locator failing these checks means "not Zip64", as in minizip.
+static bool HasZip64EndRecord(const std::string& path) {
+    StdioFileHolder file(path, "rb");
+    if (FileSeek64(file, 0, SEEK_END) != 0) return false;
+    int64_t fileSize = FileTell64(file);
+    if (fileSize < 0) return false;
+    uint64_t tailSize = std::min<uint64_t>(uint64_t(fileSize), 0xffff);
+    if (tailSize <= 4) return false;
+    uint64_t tailStart = uint64_t(fileSize) - tailSize;
+    std::vector<uint8_t> tail(static_cast<size_t>(tailSize));
+    if (!ReadAt(file, tailStart, tail.data(), tail.size())) return false;
+
+    uint64_t found = 0;
+    for (size_t i = tail.size() - 4; i + 1 > 0; i--) {
+        if (GetLE(&tail[i], 4) == 0x07064b50) {
+            found = tailStart + i;
+            break;
+        }
+    }
+    if (found == 0) return false;
+    uint8_t locator[20], signature[4];
+    if (!ReadAt(file, found, locator, sizeof(locator))) return false;
+    if (GetLE(locator + 4, 4) != 0 || GetLE(locator + 16, 4) != 1) return false;
+    if (!ReadAt(file, GetLE64(locator + 8), signature, 4)) return false;
+    return GetLE(signature, 4) == 0x06064b50;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+UnzFileHolder::UnzFileHolder(const std::string& path) {
+    Open(path);
+}
+
+UnzFileHolder::~UnzFileHolder() {
+    Reset();
+}
+
+UnzFileHolder::UnzFileHolder(UnzFileHolder&& other) noexcept {
+    *this = std::move(other);
+}
+
+UnzFileHolder& UnzFileHolder::operator=(UnzFileHolder&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        std::swap(_handle, other._handle);
+        _zip64 = other._zip64;
+        _entryOpen = other._entryOpen;
+        _entryRaw = other._entryRaw;
+        _entryCompressedSize = other._entryCompressedSize;
+        other.ForgetEntry();
+    }
+    return *this;
+}
+
+void UnzFileHolder::Open(const std::string& path) {
+    Reset();
+    _handle = unzOpen64(path.c_str());
+    if (!_handle) g_logger->errorf(lcCantOpenFile, "Failed to open zip file \"%s\"", path.c_str());
+    _zip64 = HasZip64EndRecord(path);
+}
+
+void UnzFileHolder::Reset() {
+    if (_handle) unzClose(_handle);
+    _handle = nullptr;
+    _zip64 = false;
+    ForgetEntry();
+}
+
+void UnzFileHolder::ForgetEntry() {
+    _entryOpen = false;
+    _entryRaw = false;
+    _entryCompressedSize = 0;
+}
+
+void UnzFileHolder::OpenCurrentFile(bool raw, int* method, int* level) {
+    ForgetEntry();
+    unz_file_info64 info;
+    CheckMinizip(unzGetCurrentFileInfo64(_handle, &info, nullptr, 0, nullptr, 0, nullptr, 0));
+    CheckMinizip(unzOpenCurrentFile2(_handle, method, level, raw ? 1 : 0));
+    _entryOpen = true;
+    _entryRaw = raw;
+    _entryCompressedSize = info.compressed_size;
+}
+
+void UnzFileHolder::CloseCurrentFile() {
+    ForgetEntry();
+    CheckMinizip(unzCloseCurrentFile(_handle));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+// A zlib raw-deflate stream with minizip's settings and output buffer size.
+struct ZipFileHolder::Deflater {
+    z_stream stream;
+    std::vector<uint8_t> out;
+
+    explicit Deflater(int level) : out(65536) {
+        memset(&stream, 0, sizeof(stream));
+        int err = deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+        if (err != Z_OK) g_logger->errorf(lcMinizipError, "Minizip error %d", err);
+    }
+    ~Deflater() { deflateEnd(&stream); }
+};
+
+ZipFileHolder::ZipFileHolder(const std::string& path) {
+    Open(path);
+}
+
+ZipFileHolder::~ZipFileHolder() {
+    Reset();
+}
+
+ZipFileHolder::ZipFileHolder(ZipFileHolder&& other) noexcept {
+    *this = std::move(other);
+}
+
+ZipFileHolder& ZipFileHolder::operator=(ZipFileHolder&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        std::swap(_handle, other._handle);
+        _path = std::move(other._path);
+        _entryOpen = other._entryOpen;
+        _entryRaw = other._entryRaw;
+        _entryBytesWritten = other._entryBytesWritten;
+        _entryCrc = other._entryCrc;
+        _entryInternalAttribs = other._entryInternalAttribs;
+        _entryTextFlag = other._entryTextFlag;
+        _deflater = std::move(other._deflater);
+        _entryCount = other._entryCount;
+        _attribPatches = std::move(other._attribPatches);
+        other._entryOpen = false;
+        other._entryCount = 0;
+        other._attribPatches.clear();
+    }
+    return *this;
+}
+
+void ZipFileHolder::Open(const std::string& path) {
+    Reset();
+    if (IfFileExists(path)) RemoveFile(path);
+    _handle = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    if (!_handle) g_logger->errorf(lcCantOpenFile, "Failed to open zip file \"%s\"", path.c_str());
+    _path = path;
+}
+
+int ZipFileHolder::CloseHandle() {
+    if (!_handle) return 0;
+    int status = zipClose(_handle, nullptr);
+    _handle = nullptr;
+    _entryOpen = false;
+    _deflater.reset();
+    if (status == 0) status = PatchInternalAttribs();
+    _attribPatches.clear();
+    _entryCount = 0;
+    return status;
+}
+
+void ZipFileHolder::Close() {
+    CheckMinizip(CloseHandle());
+}
+
+void ZipFileHolder::Reset() {
+    CloseHandle();
+}
+
+// Rewrites the internal attributes of the central records listed in _attribPatches. The
+// archive was just closed by minizip, so it ends in an end record without comment, preceded by
+// a Zip64 locator when minizip needed Zip64.
+int ZipFileHolder::PatchInternalAttribs() {
+    if (_attribPatches.empty()) return 0;
+    FILE* file = fopen(_path.c_str(), "r+b");
+    if (!file) return ZIP_ERRNO;
+    StdioFileHolder holder(file);
+    if (FileSeek64(file, 0, SEEK_END) != 0) return ZIP_ERRNO;
+    int64_t fileSize = FileTell64(file);
+    uint8_t eocd[22];
+    if (fileSize < 22 || !ReadAt(file, fileSize - 22, eocd, 22) || GetLE(eocd, 4) != 0x06054b50)
+        return ZIP_BADZIPFILE;
+    uint64_t dirStart = GetLE(eocd + 16, 4);
+    if (dirStart == 0xffffffff) {
+        uint8_t locator[20], end64[56];
+        if (fileSize < 42 || !ReadAt(file, fileSize - 42, locator, 20) ||
+            !ReadAt(file, GetLE64(locator + 8), end64, 56))
+            return ZIP_BADZIPFILE;
+        dirStart = GetLE64(end64 + 48);
+    }
+    std::sort(_attribPatches.begin(), _attribPatches.end());
+    uint64_t pos = dirStart;
+    size_t next = 0;
+    for (uint32_t index = 0; next < _attribPatches.size(); index++) {
+        uint8_t record[46];
+        if (!ReadAt(file, pos, record, 46) || GetLE(record, 4) != 0x02014b50) return ZIP_BADZIPFILE;
+        for (; next < _attribPatches.size() && _attribPatches[next].first == index; next++) {
+            uint8_t value[2] = {uint8_t(_attribPatches[next].second),
+                                uint8_t(_attribPatches[next].second >> 8)};
+            if (FileSeek64(file, int64_t(pos + 36), SEEK_SET) != 0 || fwrite(value, 1, 2, file) != 2)
+                return ZIP_ERRNO;
+        }
+        pos += 46 + GetLE(record + 28, 2) + GetLE(record + 30, 2) + GetLE(record + 32, 2);
+    }
+    if (holder.reset() != 0) return ZIP_ERRNO;
+    return 0;
+}
+
+void ZipFileHolder::OpenNewFile(const char* filename, const zip_fileinfo& info, int method, int level,
+                                bool raw) {
+    _entryOpen = false;
+    _deflater.reset();
+    // minizip always writes raw: for the compressed case the bytes come from the Deflater.
+    CheckMinizip(zipOpenNewFileInZip2_64(_handle, filename, &info, nullptr, 0, nullptr, 0, nullptr, method,
+                                         level, 1, 0));
+    if (!raw && method == Z_DEFLATED) _deflater.reset(new Deflater(level));
+    _entryOpen = true;
+    _entryRaw = raw;
+    _entryBytesWritten = 0;
+    _entryCrc = 0;
+    _entryInternalAttribs = uint16_t(info.internal_fa);
+    _entryTextFlag = 0;
+    _entryCount++;
+}
+
+void ZipFileHolder::WriteRaw(const void* data, size_t size) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        unsigned chunk = unsigned(std::min<size_t>(size, 1u << 30));
+        CheckMinizip(zipWriteInFileInZip(_handle, bytes, chunk));
+        bytes += chunk;
+        size -= chunk;
+    }
+}
+
+void ZipFileHolder::WriteInFile(const void* data, size_t size) {
+    if (!_entryOpen) CheckMinizip(ZIP_PARAMERROR);
+    _entryBytesWritten += size;
+    if (_entryRaw) return WriteRaw(data, size);
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    for (size_t done = 0; done < size;) {
+        uInt chunk = uInt(std::min<size_t>(size - done, 1u << 30));
+        _entryCrc = uint32_t(crc32(_entryCrc, bytes + done, chunk));
+        done += chunk;
+    }
+    if (!_deflater) return WriteRaw(data, size);
+    z_stream& zs = _deflater->stream;
+    zs.next_in = const_cast<Bytef*>(bytes);
+    size_t remaining = size;
+    while (remaining > 0 || zs.avail_in > 0) {
+        if (zs.avail_in == 0) {
+            zs.avail_in = uInt(std::min<size_t>(remaining, 1u << 30));
+            remaining -= zs.avail_in;
+        }
+        zs.next_out = _deflater->out.data();
+        zs.avail_out = uInt(_deflater->out.size());
+        int err = deflate(&zs, Z_NO_FLUSH);
+        if (err != Z_OK && err != Z_BUF_ERROR) CheckMinizip(err);
+        WriteRaw(_deflater->out.data(), _deflater->out.size() - zs.avail_out);
+    }
+}
+
+void ZipFileHolder::FinishEntry(uint64_t uncompressedSize, uint32_t crc) {
+    _entryOpen = false;
+    _deflater.reset();
+    CheckMinizip(zipCloseFileInZipRaw64(_handle, uncompressedSize, crc));
+    if ((_entryTextFlag & 1) && _entryInternalAttribs != 1) _attribPatches.emplace_back(_entryCount - 1, 1);
+}
+
+void ZipFileHolder::CloseFile() {
+    if (!_entryOpen || _entryRaw) CheckMinizip(ZIP_PARAMERROR);
+    if (_deflater) {
+        z_stream& zs = _deflater->stream;
+        zs.next_in = nullptr;
+        zs.avail_in = 0;
+        int err = Z_OK;
+        while (err == Z_OK) {
+            zs.next_out = _deflater->out.data();
+            zs.avail_out = uInt(_deflater->out.size());
+            err = deflate(&zs, Z_FINISH);
+            if (err != Z_OK && err != Z_STREAM_END) CheckMinizip(err);
+            WriteRaw(_deflater->out.data(), _deflater->out.size() - zs.avail_out);
+        }
+    }
+    FinishEntry(_entryBytesWritten, _entryCrc);
+}
+
+void ZipFileHolder::CloseFileRaw(uint64_t uncompressedSize, uint32_t crc) {
+    if (!_entryOpen || !_entryRaw) CheckMinizip(ZIP_PARAMERROR);
+    FinishEntry(uncompressedSize, crc);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int CopyCurrentFileRaw(UnzFileHolder& from, ZipFileHolder& to, void* buffer, unsigned bufferSize) {
+    if (!from._handle || !from._entryOpen || !from._entryRaw || !buffer || bufferSize == 0)
+        return ZIP_PARAMERROR;
+    if (unzGetCurrentFileZStreamPos64(from._handle) == 0) return ZIP_PARAMERROR;
+    if (!to._handle || !to._entryOpen || !to._entryRaw || to._entryBytesWritten != 0) return ZIP_PARAMERROR;
+    // In raw mode minizip counts the compressed bytes handed out as the read position.
+    uint64_t done = uint64_t(unztell64(from._handle));
+    if (done > from._entryCompressedSize) return -1;
+    for (uint64_t remaining = from._entryCompressedSize - done; remaining > 0;) {
+        unsigned chunk = unsigned(std::min<uint64_t>(remaining, std::min(bufferSize, 1u << 30)));
+        int got = unzReadCurrentFile(from._handle, buffer, chunk);
+        if (got < 0 || unsigned(got) != chunk) return -1;
+        if (zipWriteInFileInZip(to._handle, buffer, chunk) != 0) return -1;
+        to._entryBytesWritten += chunk;
+        remaining -= chunk;
+    }
+    return 0;
+}
+
+int IsZip64(const UnzFileHolder& zf) {
+    return zf._handle && zf._zip64 ? 1 : 0;
+}
+
+int SetCurrentFileTextFlag(ZipFileHolder& zf, int flag) {
+    if (!zf._handle || !zf._entryOpen) return ZIP_PARAMERROR;
+    zf._entryTextFlag = flag;
+    return 0;
+}
+
+} // namespace ZipSync

@@ -1,0 +1,287 @@
+#include "ZipUtils.h"
+
+#include "Logging.h"
+#include "Path.h"
+#include "Utils.h"
+
+#include <algorithm>
+#include <memory>
+#include <string.h>
+
+namespace ZipSync {
+
+UnzFileIndexed::UnzFileIndexed(const std::string& path) {
+    Open(path);
+}
+
+void UnzFileIndexed::Open(const std::string& path) {
+    _index.clear();
+    UnzFileHolder::Open(path);
+    unz_global_info64 global;
+    CheckMinizip(unzGetGlobalInfo64(get(), &global));
+    // minizip cannot go to the first entry of an archive without entries.
+    if (global.number_entry == 0) return;
+    CheckMinizip(unzGoToFirstFile(get()));
+    while (true) {
+        IndexEntry entry;
+        GetCurrentFileByterange(*this, &entry.offset, nullptr, nullptr);
+        CheckMinizip(unzGetFilePos64(get(), &entry.pos));
+        _index.push_back(entry);
+        int status = unzGoToNextFile(get());
+        if (status == UNZ_END_OF_LIST_OF_FILE) break;
+        CheckMinizip(status);
+    }
+    auto byOffset = [](const IndexEntry& a, const IndexEntry& b) { return a.offset < b.offset; };
+    if (!std::is_sorted(_index.begin(), _index.end(), byOffset))
+        std::stable_sort(_index.begin(), _index.end(), byOffset);
+}
+
+void UnzFileIndexed::LocateByByterange(uint32_t begin, uint32_t end) {
+    auto it = std::lower_bound(_index.begin(), _index.end(), begin,
+                               [](const IndexEntry& a, uint32_t offset) { return a.offset < offset; });
+    if (it == _index.end() || it->offset != begin)
+        g_logger->errorf(lcGeneral, "Failed to find file at byterange [%u..%u]", begin, end);
+    CheckMinizip(unzGoToFilePos64(get(), &it->pos));
+}
+
+void GetCurrentFileInfo(unzFile zf, unz_file_info64* info, std::string* filename) {
+    CheckMinizip(unzGetCurrentFileInfo64(zf, info, nullptr, 0, nullptr, 0, nullptr, 0));
+    if (!filename) return;
+    std::vector<char> buffer(info->size_filename + 1, 0);
+    CheckMinizip(unzGetCurrentFileInfo64(zf, info, buffer.data(), buffer.size(), nullptr, 0, nullptr, 0));
+    filename->assign(buffer.data(), info->size_filename);
+}
+
+void GetCurrentFileByterange(UnzFileHolder& zf, uint32_t* headerStart, uint32_t* dataStart,
+                             uint32_t* dataEnd) {
+    unz_file_info64 info;
+    CheckMinizip(unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0));
+    zf.OpenCurrentFile(false);
+    uint64_t dataPos = unzGetCurrentFileZStreamPos64(zf);
+    zf.CloseCurrentFile();
+    uint64_t headerLen = 30 + uint64_t(info.size_filename) + info.size_file_extra;
+    uint64_t end = dataPos + info.compressed_size;
+    ZipSyncAssert(dataPos >= headerLen);
+    ZipSyncAssert(end <= 0xFFFFFFFFu);
+    if (headerStart) *headerStart = uint32_t(dataPos - headerLen);
+    if (dataStart) *dataStart = uint32_t(dataPos);
+    if (dataEnd) *dataEnd = uint32_t(end);
+}
+
+int LevelFromFlag(int flag) {
+    switch (flag & 6) {
+    case 2:
+        return 9;
+    case 4:
+        return 2;
+    case 6:
+        return 1;
+    default:
+        return -1;
+    }
+}
+
+void MinizipCopyFile(UnzFileHolder& from, ZipFileHolder& to, const char* filename, int method, int flag,
+                     uint16_t internalAttribs, uint32_t externalAttribs, uint32_t dosDate, bool copyRaw,
+                     uint32_t crc, uint32_t contentsSize) {
+    from.OpenCurrentFile(copyRaw);
+    zip_fileinfo info;
+    memset(&info, 0, sizeof(info));
+    info.dosDate = dosDate;
+    info.internal_fa = internalAttribs;
+    info.external_fa = externalAttribs;
+    to.OpenNewFile(filename, info, method, LevelFromFlag(flag), copyRaw);
+    std::vector<uint8_t> buffer(65536);
+    if (copyRaw) {
+        CheckMinizip(CopyCurrentFileRaw(from, to, buffer.data(), unsigned(buffer.size())));
+        from.CloseCurrentFile();
+        to.CloseFileRaw(contentsSize, crc);
+    } else {
+        while (true) {
+            int got = unzReadCurrentFile(from, buffer.data(), unsigned(buffer.size()));
+            if (got < 0) CheckMinizip(got);
+            if (got == 0) break;
+            to.WriteInFile(buffer.data(), size_t(got));
+        }
+        // The source's CRC is checked before the copy is finished. The holder writes the
+        // given internal attributes whatever the data looks like, so no text flag is needed.
+        from.CloseCurrentFile();
+        to.CloseFile();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+struct LocalFileHeader {
+    uint32_t magic;
+    uint16_t versionNeeded, flag, method, time, date;
+    uint32_t crc, compSize, uncompSize;
+    uint16_t filenameLen, extraLen;
+};
+
+uint32_t GetLE(const uint8_t* p, int bytes) {
+    uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; i--) value = (value << 8) | p[i];
+    return value;
+}
+
+void PutLE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; i++) out.push_back(uint8_t(value >> (8 * i)));
+}
+
+LocalFileHeader ParseLocalHeader(const uint8_t* p) {
+    LocalFileHeader lh;
+    lh.magic = GetLE(p, 4);
+    lh.versionNeeded = uint16_t(GetLE(p + 4, 2));
+    lh.flag = uint16_t(GetLE(p + 6, 2));
+    lh.method = uint16_t(GetLE(p + 8, 2));
+    lh.time = uint16_t(GetLE(p + 10, 2));
+    lh.date = uint16_t(GetLE(p + 12, 2));
+    lh.crc = GetLE(p + 14, 4);
+    lh.compSize = GetLE(p + 18, 4);
+    lh.uncompSize = GetLE(p + 22, 4);
+    lh.filenameLen = uint16_t(GetLE(p + 26, 2));
+    lh.extraLen = uint16_t(GetLE(p + 28, 2));
+    return lh;
+}
+
+void AppendCentralRecord(std::vector<uint8_t>& out, const LocalFileHeader& lh, const char* filename,
+                         const CentralDirAttribs& attribs, uint32_t offset) {
+    PutLE(out, 0x02014b50, 4);
+    PutLE(out, 0, 2); // version made by
+    PutLE(out, lh.versionNeeded, 2);
+    PutLE(out, lh.flag, 2);
+    PutLE(out, lh.method, 2);
+    PutLE(out, lh.time, 2);
+    PutLE(out, lh.date, 2);
+    PutLE(out, lh.crc, 4);
+    PutLE(out, lh.compSize, 4);
+    PutLE(out, lh.uncompSize, 4);
+    PutLE(out, lh.filenameLen, 2);
+    PutLE(out, 0, 2); // extra field length
+    PutLE(out, 0, 2); // comment length
+    PutLE(out, 0, 2); // disk number
+    PutLE(out, attribs.internalAttribs, 2);
+    PutLE(out, attribs.externalAttribs, 4);
+    PutLE(out, offset, 4);
+    out.insert(out.end(), filename, filename + lh.filenameLen);
+}
+
+} // namespace
+
+void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttribs> attribs) {
+    std::stable_sort(
+        attribs.begin(), attribs.end(),
+        [](const CentralDirAttribs& a, const CentralDirAttribs& b) { return a.offset < b.offset; });
+    StdioFileHolder file(path, "r+b");
+    FILE* f = file.get();
+    ZipSyncAssert(FileSeek64(f, 0, SEEK_END) == 0);
+    int64_t fileSize = FileTell64(f);
+    ZipSyncAssert(fileSize >= 0 && FileSeek64(f, 0, SEEK_SET) == 0);
+    // The skip over the data below must be 64-bit even where long is 32-bit.
+    auto fseek = [](FILE* stream, uint32_t offset, int origin) { return FileSeek64(stream, offset, origin); };
+
+    std::vector<uint8_t> central;
+    uint64_t count = 0;
+    for (uint64_t pos = 0;; count++) {
+        uint8_t raw[30];
+        if (fread(raw, 30, 1, f) != 1) break;
+        LocalFileHeader lh = ParseLocalHeader(raw);
+        ZipSyncAssert(lh.magic == 0x04034b50);
+        ZipSyncAssert(lh.extraLen == 0);
+        std::unique_ptr<char[]> filename(new char[lh.filenameLen + 1]);
+        ZipSyncAssert(fread(filename.get(), lh.filenameLen, 1, f) == 1);
+        uint64_t dataEnd = pos + 30 + lh.filenameLen + lh.compSize;
+        ZipSyncAssert(dataEnd <= uint64_t(fileSize));
+        ZipSyncAssert(pos <= 0xFFFFFFFFu);
+        auto it =
+            std::lower_bound(attribs.begin(), attribs.end(), pos,
+                             [](const CentralDirAttribs& a, uint64_t offset) { return a.offset < offset; });
+        CentralDirAttribs found = {uint32_t(pos), 0, 0};
+        if (it != attribs.end() && it->offset == pos) found = *it;
+        AppendCentralRecord(central, lh, filename.get(), found, uint32_t(pos));
+        ZipSyncAssert(fseek(f, lh.compSize, SEEK_CUR) == 0);
+        pos = dataEnd;
+    }
+    ZipSyncAssert(count <= 0xFFFF);
+
+    ZipSyncAssert(FileSeek64(f, 0, SEEK_END) == 0);
+    int64_t dirStart = FileTell64(f);
+    ZipSyncAssert(dirStart >= 0 && uint64_t(dirStart) + central.size() <= 0xFFFFFFFFu);
+    std::vector<uint8_t> end;
+    PutLE(end, 0x06054b50, 4);
+    PutLE(end, 0, 2);
+    PutLE(end, 0, 2);
+    PutLE(end, uint32_t(count), 2);
+    PutLE(end, uint32_t(count), 2);
+    PutLE(end, uint32_t(central.size()), 4);
+    PutLE(end, uint32_t(dirStart), 4);
+    PutLE(end, 0, 2);
+    central.insert(central.end(), end.begin(), end.end());
+    ZipSyncAssert(fwrite(central.data(), 1, central.size(), f) == central.size());
+    ZipSyncAssert(file.reset() == 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
+    std::string output = outputPath.empty() ? zipPath : outputPath;
+    std::string tempPath = PrefixFile(output, "__normalized__");
+
+    struct Record {
+        std::string filename;
+        uint32_t begin, end;
+    };
+    std::vector<Record> records;
+    UnzFileIndexed zf(zipPath);
+    unz_global_info64 global;
+    CheckMinizip(unzGetGlobalInfo64(zf, &global));
+    for (int status = global.number_entry ? unzGoToFirstFile(zf) : UNZ_END_OF_LIST_OF_FILE;
+         status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zf)) {
+        CheckMinizip(status);
+        unz_file_info64 info;
+        std::string filename;
+        GetCurrentFileInfo(zf, &info, &filename);
+        bool directory = info.uncompressed_size == 0 && info.compression_method == 0 &&
+                         ((info.external_fa & 0x10) || (!filename.empty() && filename.back() == '/'));
+        if (directory) continue;
+        Record rec;
+        rec.filename = filename;
+        GetCurrentFileByterange(zf, &rec.begin, nullptr, &rec.end);
+        records.push_back(rec);
+    }
+    std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
+        if (a.filename != b.filename) return a.filename < b.filename;
+        return a.begin < b.begin;
+    });
+
+    if (IfFileExists(tempPath)) RemoveFile(tempPath);
+    ZipFileHolder out(tempPath);
+    for (const Record& rec : records) {
+        zf.LocateByByterange(rec.begin, rec.end);
+        unz_file_info64 info;
+        std::string filename;
+        GetCurrentFileInfo(zf, &info, &filename);
+        const char* name = filename.c_str();
+        if (info.compression_method != 0 && info.compression_method != 8)
+            g_logger->errorf(lcGeneral, "File %s has compression %d (not supported)", name,
+                             int(info.compression_method));
+        if ((info.flag & ~6UL) != 0)
+            g_logger->errorf(lcGeneral, "File %s has flags %d (not supported)", name, int(info.flag));
+        if (info.internal_fa > 1)
+            g_logger->errorf(lcGeneral, "File %s has internal attribs %d (not supported)", name,
+                             int(info.internal_fa));
+        MinizipCopyFile(zf, out, name, int(info.compression_method), int(info.flag),
+                        uint16_t(info.internal_fa), uint32_t(info.external_fa & 0xFF), uint32_t(info.dosDate),
+                        true, uint32_t(info.crc), uint32_t(info.uncompressed_size));
+    }
+    out.Close();
+    zf.Reset();
+
+    if (IfFileExists(output)) RemoveFile(output);
+    RenameFile(tempPath, output);
+}
+
+} // namespace ZipSync
