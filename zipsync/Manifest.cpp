@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <string.h>
 #include <tuple>
 
 namespace ZipSync {
@@ -221,11 +220,6 @@ IniData Manifest::SaveToIni() const {
 
 ManifestRef::ManifestRef(Manifest& manifest, int index) : _manifest(&manifest), _index(index) {
     ZipSyncAssert(_index >= 0 && _index < manifest.size());
-}
-
-FileMetainfo& ManifestRef::Get() const {
-    ZipSyncAssert(_manifest);
-    return (*_manifest)[_index];
 }
 
 } // namespace ZipSync

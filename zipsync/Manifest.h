@@ -18,6 +18,7 @@
 
 #include "Hash.h"
 #include "Ini.h"
+#include "Logging.h"
 #include "Path.h"
 
 #include <functional>
@@ -99,13 +100,13 @@ public:
     // A new manifest with copies of the entries for which the predicate holds, in order.
     Manifest Select(const std::function<bool(const FileMetainfo&)>& predicate) const;
 
-    // Attaches every entry to rootDir (a local directory or an "http://" URL): zipPath is
-    // rebuilt from its rel, and every entry that is not Absent becomes Remote under an HTTP
-    // root and Local otherwise (so InPlace turns back into Local).
+    // Attaches every entry to rootDir (a local directory or a web address): zipPath is rebuilt
+    // from its rel, and every entry that is not Absent becomes Remote under an "http://" or
+    // "https://" root and Local otherwise (so InPlace turns back into Local).
     void Rebase(const std::string& rootDir);
 
-    // Appends the entries of the "File " sections of ini, attached to rootDir, Remote under an
-    // HTTP root and Local otherwise (Absent for the byte range "0-0"). Other sections are
+    // Appends the entries of the "File " sections of ini, attached to rootDir, located as
+    // Rebase does (Absent for the byte range "0-0"). Other sections are
     // skipped. Fails on the first malformed section with ErrorException (std::invalid_argument
     // or std::out_of_range for a number that does not convert); entries appended before the
     // failure stay.
@@ -132,7 +133,10 @@ public:
     int GetIndex() const { return _index; }
 
     // The referred entry; asserts that the ref is not null.
-    FileMetainfo& Get() const;
+    FileMetainfo& Get() const {
+        ZipSyncAssert(_manifest);
+        return (*_manifest)[_index];
+    }
     FileMetainfo& operator*() const { return Get(); }
     FileMetainfo* operator->() const { return &Get(); }
 
