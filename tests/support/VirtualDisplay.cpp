@@ -61,36 +61,60 @@ VirtualDisplay::~VirtualDisplay() {
     }
 }
 
-std::vector<std::string> VirtualDisplay::TopLevelWindowNames() const {
-    std::vector<std::string> names;
+std::vector<std::string> VirtualDisplay::TopLevelWindowLines() const {
+    std::vector<std::string> lines;
     std::string command = "xwininfo -root -children -display " + _name + " 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return names;
+    if (!pipe) return lines;
     char line[4096];
     while (fgets(line, sizeof(line), pipe)) {
-        // Child lines look like:      0x200003 "Title": ("FLTK" "FLTK")  1025x550+127+237  +127+237
         const char* p = line;
         while (*p == ' ') p++;
-        if (strncmp(p, "0x", 2) != 0) continue;
-        const char* open = strchr(p, '"');
-        const char* close = open ? strstr(open + 1, "\": (") : nullptr;
-        if (!close) close = open ? strrchr(open + 1, '"') : nullptr;
-        names.push_back(open && close ? std::string(open + 1, close) : "");
+        if (strncmp(p, "0x", 2) == 0) lines.push_back(p);
     }
     pclose(pipe);
+    return lines;
+}
+
+std::vector<std::string> VirtualDisplay::TopLevelWindowNames() const {
+    std::vector<std::string> names;
+    for (const std::string& line : TopLevelWindowLines()) {
+        size_t open = line.find('"');
+        size_t close = open == std::string::npos ? open : line.find("\": (", open + 1);
+        if (open != std::string::npos && close == std::string::npos) close = line.rfind('"');
+        names.push_back(close != std::string::npos && close > open ? line.substr(open + 1, close - open - 1)
+                                                                   : "");
+    }
     return names;
 }
 
-bool VirtualDisplay::WaitForWindow(const std::string& text, double seconds) const {
+bool WaitUntil(const std::function<bool()>& condition, double seconds) {
     struct timespec start, now;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        for (const std::string& name : TopLevelWindowNames())
-            if (name.find(text) != std::string::npos) return true;
+        if (condition()) return true;
         clock_gettime(CLOCK_MONOTONIC, &now);
         if ((now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) * 1e-9 >= seconds) return false;
         usleep(50000);
     }
+}
+
+namespace {
+
+bool AnyNameContains(const std::vector<std::string>& names, const std::string& text) {
+    for (const std::string& name : names)
+        if (name.find(text) != std::string::npos) return true;
+    return false;
+}
+
+} // namespace
+
+bool VirtualDisplay::WaitForWindow(const std::string& text, double seconds) const {
+    return WaitUntil([&] { return AnyNameContains(TopLevelWindowNames(), text); }, seconds);
+}
+
+bool VirtualDisplay::WaitForWindowGone(const std::string& text, double seconds) const {
+    return WaitUntil([&] { return !AnyNameContains(TopLevelWindowNames(), text); }, seconds);
 }
 
 bool VirtualDisplay::Screenshot(const std::string& path) const {

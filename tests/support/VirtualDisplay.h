@@ -6,6 +6,7 @@
 // SIGKILL when its parent goes away).
 #pragma once
 
+#include <functional>
 #include <stdint.h>
 #include <string>
 #include <vector>
@@ -19,10 +20,15 @@ public:
     const std::string& name() const { return _name; } // e.g. ":3"
     std::string DisplayEnv() const { return "DISPLAY=" + _name; }
 
-    // Names of the top-level windows (children of the root window), unnamed ones included as "".
+    // xwininfo's line for each top-level window (child of the root window), e.g.
+    //   0x200003 "Title": ("FLTK" "FLTK")  1025x550+127+237  +127+237
+    std::vector<std::string> TopLevelWindowLines() const;
+    // Names of the top-level windows, unnamed ones included as "".
     std::vector<std::string> TopLevelWindowNames() const;
     // Waits (polling, at most `seconds`) for a top-level window whose name contains `text`.
     bool WaitForWindow(const std::string& text, double seconds) const;
+    // Waits until no top-level window's name contains `text`.
+    bool WaitForWindowGone(const std::string& text, double seconds) const;
     // Writes the root window as an XWD file; false on failure.
     bool Screenshot(const std::string& path) const;
 
@@ -31,6 +37,9 @@ private:
     int _pid = -1;
     std::string _name;
 };
+
+// Polls `condition` every 50 ms until it holds (true) or `seconds` have passed (false).
+bool WaitUntil(const std::function<bool()>& condition, double seconds);
 
 // An image as 0xRRGGBB pixels, row by row.
 struct RgbImage {
