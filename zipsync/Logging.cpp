@@ -86,8 +86,8 @@ void LoggerConsole::Message(LogCode code, LogSeverity severity, const char* mess
 }
 
 void AssertFailed(const char* condition, const char* file, int line) {
-    std::string text = FormatString("Assertion %s failed in %s on line %d", condition, file, line);
-    g_logger->errorf(lcGeneral, text.c_str());
+    // The file name may hold a '%', so the finished text must not become a format string.
+    g_logger->errorf(lcGeneral, "Assertion %s failed in %s on line %d", condition, file, line);
 }
 
 } // namespace ZipSync
