@@ -82,6 +82,11 @@ public:
     UpdateType GetUpdateType() const { return _updateType; }
 
 private:
+    // The position of the best-scoring provider of target among candidate and the candidates
+    // linked after it by nextCandidate, or -1 when none qualifies.
+    int ChooseProvider(const FileMetainfo& target, int candidate, const std::vector<int>& nextCandidate,
+                       bool bitwise) const;
+
     Manifest _targetManifest;
     Manifest _providedManifest;
     std::string _rootDir;
