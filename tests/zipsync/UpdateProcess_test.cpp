@@ -115,11 +115,15 @@ TEST(UpdateProcessInit, AttachesTargetToRootAndManagesItsZips) {
 TEST(UpdateProcessInit, RvalueManifestsAreMovedIn) {
     Manifest target = ManifestOf({Remote("b.pk4", "x.txt", 1)});
     Manifest provided = ManifestOf({Remote("b.pk4", "x.txt", 1), Remote("b.pk4", "y.txt", 2)});
+    const FileMetainfo* targetEntries = &target[0];
+    const FileMetainfo* providedEntries = &provided[0];
     UpdateProcess process;
     process.Init(std::move(target), std::move(provided), ROOT);
-    EXPECT_EQ(process.GetTargetManifest().size(), 1);
+    // The process holds the very entries it was given, not copies of them.
+    EXPECT_EQ(&process.GetTargetManifest()[0], targetEntries);
+    EXPECT_EQ(&process.GetProvidedManifest()[0], providedEntries);
+    EXPECT_EQ(process.GetTargetManifest()[0].zipPath.abs, "/inst/dir/b.pk4");
     EXPECT_EQ(process.GetProvidedManifest().size(), 2);
-    EXPECT_EQ(process.GetProvidedManifest()[1].filename, "y.txt");
 }
 
 TEST(UpdateProcessInit, SecondInitStartsOver) {
