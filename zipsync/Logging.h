@@ -81,7 +81,7 @@ std::string FormatStringV(const char* format, va_list args);
 
 // Raises "Assertion %s failed in %s on line %d" (lcGeneral) when the condition is false.
 // The condition text becomes the format string itself, so it must not contain '%'.
-#define ZipSyncAssert(condition)                                                                         \
-    do {                                                                                                 \
-        if (!(condition)) ZipSync::AssertFailed(#condition, __FILE__, __LINE__);                         \
+#define ZipSyncAssert(condition)                                                                             \
+    do {                                                                                                     \
+        if (!(condition)) ZipSync::AssertFailed(#condition, __FILE__, __LINE__);                             \
     } while (0)

@@ -144,7 +144,9 @@ bool UpdateProcess::DevelopPlan(UpdateType updateType) {
     // nextCandidate links the others in manifest order. Built backwards so that each new entry
     // becomes the head of its list.
     table.Reset(providedCount);
-    std::vector<int> nextCandidate(providedCount, -1);
+    std::vector<int> nextCandidate;
+    ReserveLarge(nextCandidate, providedCount);
+    nextCandidate.resize(providedCount, -1);
     auto backwards = [providedCount](int step) { return providedCount - 1 - step; };
     PipelinedLookups(
         table, providedCount, [&](int) { return true; },
@@ -164,6 +166,7 @@ bool UpdateProcess::DevelopPlan(UpdateType updateType) {
     const bool bitwise = updateType == UpdateType::BitwiseExact;
     bool complete = true;
     _matches.clear();
+    ReserveLarge(_matches, targetCount);
     _matches.resize(targetCount);
     PipelinedLookups(
         table, targetCount,
