@@ -32,8 +32,8 @@ inline uint64_t PlaceHash(const FileMetainfo& file) {
     return Mix64(HashBytes(file.zipPath.abs) * 0x9e3779b97f4a7c15ULL ^ HashBytes(file.filename));
 }
 
-// Paths never contain '|', so comparing both parts is the same as comparing the full names
-// "abs||filename".
+// Zip paths cannot contain '|' (ValidatePath refuses it), so comparing both parts is the same as
+// comparing the full names "abs||filename".
 inline bool SamePlace(const FileMetainfo& a, const FileMetainfo& b) {
     return a.filename == b.filename && a.zipPath.abs == b.zipPath.abs;
 }
