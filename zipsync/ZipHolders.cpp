@@ -136,6 +136,8 @@ struct ZipFileHolder::Deflater {
     ~Deflater() { deflateEnd(&stream); }
 };
 
+ZipFileHolder::ZipFileHolder() = default;
+
 ZipFileHolder::ZipFileHolder(const std::string& path) {
     Open(path);
 }

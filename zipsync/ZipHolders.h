@@ -73,7 +73,7 @@ private:
 
 class ZipFileHolder {
 public:
-    ZipFileHolder() = default;
+    ZipFileHolder();
     // Same as Open.
     explicit ZipFileHolder(const std::string& path);
     // Closes quietly; a failure while closing is lost, so call Close where it matters.
