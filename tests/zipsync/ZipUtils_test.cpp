@@ -140,7 +140,11 @@ TEST(ZipHolders, WriterReplacesExistingFileAndMoves) {
     EXPECT_EQ(first.get(), nullptr);
     zf.OpenNewFile("x.txt", FileInfo(0x28210000, 0, 0), 8, -1, false);
     zf.WriteInFile("hello", 5);
+    ExpectError([&] { zf.OpenNewFile("y.txt", FileInfo(0x28210000, 0, 0), 8, -1, false); }, lcMinizipError,
+                "Minizip error -102");
+    ExpectError([&] { zf.CloseFileRaw(5, 0); }, lcMinizipError, "Minizip error -102");
     zf.CloseFile();
+    ExpectError([&] { zf.WriteInFile("x", 1); }, lcMinizipError, "Minizip error -102");
     zf.Close();
     EXPECT_EQ(zf.get(), nullptr);
     std::vector<Entry> entries = ReadEntries(path);
@@ -787,4 +791,59 @@ TEST(NormalizeZip, CorruptArchives) {
     ExpectError([&] { NormalizeZip(dir / "badlocal.zip"); }, lcMinizipError, "Minizip error -103");
     ExpectError([&] { NormalizeZip(dir / "cutend.zip"); }, lcMinizipError, "Minizip error -103");
     EXPECT_EQ(ReadTestFile(dir / "badlocal.zip"), badLocal);
+}
+
+// Offsets beyond 2 GiB (an archive of 3 GiB without Zip64, kept sparse on disk): the central
+// directory, the index and the byte ranges work with them without wrapping.
+TEST(LargeArchive, OffsetsBeyondTwoGigabytes) {
+    TempDir dir;
+    std::string path = dir / "big.zip";
+    const uint32_t bigSize = 3u << 30;
+    auto header = [](const std::string& name, uint32_t size, uint32_t crc) {
+        std::string h(30, '\0');
+        PutLE(h, 0, 0x04034b50, 4);
+        PutLE(h, 4, 20, 2);
+        PutLE(h, 10, 0, 2);
+        PutLE(h, 12, 0x2821, 2);
+        PutLE(h, 14, crc, 4);
+        PutLE(h, 18, size, 4);
+        PutLE(h, 22, size, 4);
+        PutLE(h, 26, uint32_t(name.size()), 2);
+        return h + name;
+    };
+    const uint64_t second = 30 + 7 + uint64_t(bigSize);
+    {
+        FILE* f = fopen(path.c_str(), "wb");
+        ASSERT_TRUE(f != nullptr);
+        std::string first = header("big.bin", bigSize, 0);
+        std::string small =
+            header("small.txt", 5, uint32_t(crc32(0, reinterpret_cast<const Bytef*>("hello"), 5))) + "hello";
+        fwrite(first.data(), 1, first.size(), f);
+        ASSERT_EQ(fseeko(f, off_t(second), SEEK_SET), 0);
+        fwrite(small.data(), 1, small.size(), f);
+        ASSERT_EQ(fclose(f), 0);
+    }
+    AppendCentralDirectory(path, {{uint32_t(second), 0x20, 1}});
+
+    UnzFileIndexed zf(path);
+    EXPECT_EQ(IsZip64(zf), 0);
+    zf.LocateByByterange(uint32_t(second), uint32_t(second + 30 + 9 + 5));
+    unz_file_info64 info;
+    std::string name;
+    GetCurrentFileInfo(zf, &info, &name);
+    EXPECT_EQ(name, "small.txt");
+    EXPECT_EQ(info.external_fa, 0x20u);
+    uint32_t begin = 0, data = 0, end = 0;
+    GetCurrentFileByterange(zf, &begin, &data, &end);
+    EXPECT_EQ(begin, second);
+    EXPECT_EQ(data, second + 39);
+    EXPECT_EQ(end, second + 44);
+    zf.OpenCurrentFile(false);
+    char buffer[16];
+    EXPECT_EQ(unzReadCurrentFile(zf, buffer, sizeof(buffer)), 5);
+    zf.CloseCurrentFile();
+    EXPECT_EQ(std::string(buffer, 5), "hello");
+    zf.LocateByByterange(0, 1);
+    GetCurrentFileByterange(zf, &begin, &data, &end);
+    EXPECT_EQ(end, 37 + uint64_t(bigSize));
 }
