@@ -106,6 +106,11 @@ public:
 private:
     friend class Repacker;
 
+    // The position of the best-scoring provider of target among candidate and the candidates
+    // linked after it by nextCandidate, or -1 when none qualifies.
+    int ChooseProvider(const FileMetainfo& target, int candidate, const std::vector<int>& nextCandidate,
+                       bool bitwise) const;
+
     Manifest _targetManifest;
     Manifest _providedManifest;
     std::string _rootDir;
