@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <set>
+#include <stdio.h>
 
 namespace ZipSync {
 
@@ -33,8 +34,13 @@ void Repacker::Run() {
     ReduceZips();
     for (ZipState& state : _zips) {
         if (!state.managed || state.matches.empty() || state.repacked) continue;
-        RepackZip(state);
-        CheckRepackedZip(state);
+        try {
+            RepackZip(state);
+            CheckRepackedZip(state);
+        } catch (...) {
+            DiscardRepacked(state);
+            throw;
+        }
         ReduceZips();
     }
     for (ZipState& state : _zips) state.reader.reset();
@@ -211,6 +217,14 @@ void Repacker::RepackZip(ZipState& state) {
     out.Close();
     state.repacked = true;
     Report(ProgressRatio(), text);
+}
+
+// A zip whose writing or check failed is not the target zip, yet it may be complete: the writer
+// closes it properly while unwinding. Left behind, CleanupTemporaryFiles would put it in place
+// of a missing original, so it goes at once.
+void Repacker::DiscardRepacked(ZipState& state) noexcept {
+    state.repacked = false;
+    if (IfFileExists(state.repackedPath)) remove(state.repackedPath.c_str());
 }
 
 void Repacker::CheckRepackedZip(ZipState& state) {

@@ -65,6 +65,7 @@ private:
     bool CanTakeOver(const ZipState& target, const ZipState& source) const;
     void RepackZip(ZipState& state);
     void CheckRepackedZip(ZipState& state);
+    void DiscardRepacked(ZipState& state) noexcept;
     void ReduceZips();
     void ReduceZip(ZipState& state);
     void RenameRepackedIntoPlace();
