@@ -76,7 +76,8 @@ struct UpdateResult {
     uint64_t bytesDownloaded = 0;
 };
 
-// The scan of rootDir: every ".pk4" below it analysed (normalised on failure), one thread.
+// The scan of rootDir: every ".pk4" below it that is not a temporary file, analysed
+// (normalised on failure), one thread.
 ZipSync::Manifest ScanInstallation(const std::string& rootDir);
 
 // CleanupTemporaryFiles, scan, plan, DownloadRemoteFiles, RepackZips, CleanupTemporaryFiles.
