@@ -2,6 +2,7 @@
 
 #include "Logging.h"
 #include "Path.h"
+#include "RawZipWriter.h"
 #include "TemporaryFiles.h"
 #include "ZipAnalysis.h"
 
@@ -43,7 +44,10 @@ void Repacker::Run() {
         }
         ReduceZips();
     }
-    for (ZipState& state : _zips) state.reader.reset();
+    for (ZipState& state : _zips) {
+        state.reader.reset();
+        state.file.reset();
+    }
     RenameRepackedIntoPlace();
 
     Manifest provided;
@@ -140,6 +144,7 @@ bool Repacker::CanTakeOver(const ZipState& target, const ZipState& source) const
         if (!matchByOffset.emplace(provider.byterange[0], m).second) return false;
     }
 
+    bool bitwise = _owner._updateType == UpdateType::BitwiseExact;
     UnzFileHolder zf(source.path);
     size_t seen = 0;
     for (int status = unzGoToFirstFile(zf); status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zf)) {
@@ -151,6 +156,10 @@ bool Repacker::CanTakeOver(const ZipState& target, const ZipState& source) const
         const FileMetainfo& provider = *matches[it->second].provided;
         const FileMetainfo& t = *matches[it->second].target;
         if (provider.byterange[1] != entry.byterange[1]) return false;
+        // Bitwise, the zip must also be the target's byte for byte: the same entries in the same
+        // order at the same offsets. Otherwise it is rewritten.
+        if (bitwise && (entry.byterange[0] != t.byterange[0] || entry.byterange[1] != t.byterange[1]))
+            return false;
         if (entry.filename != t.filename || entry.lastModTime != t.lastModTime ||
             entry.compressionMethod != t.compressionMethod || entry.gpbitFlag != t.gpbitFlag ||
             entry.internalAttribs != t.internalAttribs || entry.externalAttribs != t.externalAttribs ||
@@ -174,6 +183,8 @@ void Repacker::RenameWithoutRepacking() {
                         source.path.c_str(), target.repackedPath.c_str());
         CreateDirectoriesForFile(target.repackedPath, _owner._rootDir);
         RenameFile(source.path, target.repackedPath);
+        // Like a zip removed by the reduce step, one renamed away leaves no empty folder.
+        DeleteEmptyParentDirs(source.path, _owner._rootDir);
         target.repacked = true;
         source.usedCnt = 0;
         source.reduced = true;
@@ -197,26 +208,88 @@ void Repacker::RepackZip(ZipState& state) {
 
     const std::vector<FileMatch>& matches = _owner._matches;
     bool bitwise = _owner._updateType == UpdateType::BitwiseExact;
+    bool allRaw = true;
+    for (int m : state.matches) {
+        const FileMetainfo& t = *matches[m].target;
+        const FileMetainfo& p = *matches[m].provided;
+        unz_file_info64 info;
+        LocateSource(p, &info);
+        bool raw = p.compressedHash == t.compressedHash;
+        if (!bitwise && info.compression_method == t.compressionMethod && info.flag == t.gpbitFlag)
+            raw = true;
+        _recompressed[m] = !raw;
+        allRaw = allRaw && raw;
+    }
     CreateDirectoriesForFile(state.path, _owner._rootDir);
+    if (allRaw)
+        WriteRawCopies(state);
+    else
+        WriteThroughMinizip(state);
+    state.repacked = true;
+    Report(ProgressRatio(), text);
+}
+
+// Makes the provider's entry the current one of its zip's reader; info gets its directory data.
+Repacker::ZipState& Repacker::LocateSource(const FileMetainfo& provider, unz_file_info64* info) {
+    ZipState& source = StateOf(provider.zipPath.abs);
+    if (!source.reader) source.reader = std::make_unique<UnzFileIndexed>(source.path);
+    source.reader->LocateByByterange(provider.byterange[0], provider.byterange[1]);
+    GetCurrentFileInfo(*source.reader, info, nullptr);
+    return source;
+}
+
+// The common case: every entry's compressed bytes are taken over, so they are copied straight
+// from file to file with the target's header values, the way MinizipCopyFile would write them
+// but without passing each byte through minizip's buffers.
+void Repacker::WriteRawCopies(ZipState& state) {
+    const std::vector<FileMatch>& matches = _owner._matches;
+    RawZipWriter writer(state.repackedPath);
+    for (int m : state.matches) {
+        const FileMetainfo& t = *matches[m].target;
+        const FileMetainfo& p = *matches[m].provided;
+        unz_file_info64 info;
+        ZipState& source = LocateSource(p, &info);
+        if (!source.file) source.file = StdioFileHolder(source.path, "rb");
+        // The engine's byte ranges hold a local header without extra field; check that this one
+        // does, so that the data really starts where the range says.
+        uint8_t local[30];
+        bool read =
+            FileSeek64(source.file, p.byterange[0], SEEK_SET) == 0 && fread(local, 1, 30, source.file) == 30;
+        ZipSyncAssert(read && local[0] == 'P' && local[1] == 'K' && local[2] == 3 && local[3] == 4);
+        uint32_t nameLength = local[26] | (local[27] << 8), extraLength = local[28] | (local[29] << 8);
+        uint64_t dataStart = uint64_t(p.byterange[0]) + 30 + nameLength;
+        ZipSyncAssert(extraLength == 0 && nameLength == info.size_filename);
+        ZipSyncAssert(dataStart + info.compressed_size == p.byterange[1]);
+
+        RawEntryHeader header;
+        header.filename = t.filename;
+        header.compressionMethod = t.compressionMethod;
+        // minizip derives the deflate options from the level, which comes from the flag.
+        header.gpbitFlag = t.gpbitFlag & 6;
+        header.lastModTime = t.lastModTime;
+        header.crc32 = t.crc32;
+        header.compressedSize = uint32_t(info.compressed_size);
+        header.contentsSize = t.contentsSize;
+        header.internalAttribs = t.internalAttribs;
+        header.externalAttribs = t.externalAttribs;
+        writer.AppendEntry(header, source.file, dataStart);
+    }
+    writer.Finish();
+}
+
+void Repacker::WriteThroughMinizip(ZipState& state) {
+    const std::vector<FileMatch>& matches = _owner._matches;
     ZipFileHolder out(state.repackedPath);
     for (int m : state.matches) {
         const FileMetainfo& t = *matches[m].target;
         const FileMetainfo& p = *matches[m].provided;
-        ZipState& source = StateOf(p.zipPath.abs);
-        if (!source.reader) source.reader = std::make_unique<UnzFileIndexed>(source.path);
-        source.reader->LocateByByterange(p.byterange[0], p.byterange[1]);
         unz_file_info64 info;
-        GetCurrentFileInfo(*source.reader, &info, nullptr);
-        bool raw = p.compressedHash == t.compressedHash;
-        if (!bitwise && info.compression_method == t.compressionMethod && info.flag == t.gpbitFlag)
-            raw = true;
+        ZipState& source = LocateSource(p, &info);
         MinizipCopyFile(*source.reader, out, t.filename.c_str(), t.compressionMethod, t.gpbitFlag,
-                        t.internalAttribs, t.externalAttribs, t.lastModTime, raw, t.crc32, t.contentsSize);
-        _recompressed[m] = !raw;
+                        t.internalAttribs, t.externalAttribs, t.lastModTime, !_recompressed[m], t.crc32,
+                        t.contentsSize);
     }
     out.Close();
-    state.repacked = true;
-    Report(ProgressRatio(), text);
 }
 
 // A zip whose writing or check failed is not the target zip, yet it may be complete: the writer
@@ -284,6 +357,7 @@ void Repacker::ReduceZips() {
 
 void Repacker::ReduceZip(ZipState& state) {
     state.reader.reset();
+    state.file.reset();
     const std::string& root = _owner._rootDir;
     if (!IfFileExists(state.path)) {
         state.reduced = true;

@@ -5,7 +5,8 @@
 // install directory, or in a "__download" zip. Every zip involved gets a ZipState. A target zip
 // that some zip already holds exactly (same entries, same header values) is taken over by
 // renaming that zip; every other target zip is written anew as "__repacked__X", copying
-// compressed bytes unchanged wherever they fit and checking each written entry against the
+// compressed bytes unchanged wherever they fit (straight from file to file when every entry of
+// the zip allows it, through minizip otherwise) and checking each written entry against the
 // target manifest. A managed zip is deleted as soon as no pending target needs it; its entries
 // whose compressed bytes exist nowhere else are kept in "__reduced__X". Only after all targets
 // are written do the "__repacked__" zips take their real names, so an interruption at any point
@@ -19,6 +20,7 @@
 #include "Manifest.h"
 #include "ProgressIndicator.h"
 #include "UpdateProcess.h"
+#include "Utils.h"
 #include "ZipUtils.h"
 
 #include <map>
@@ -56,6 +58,8 @@ private:
         // Sum of the targets' compressedSize; the weight of the zip in the progress.
         uint64_t size = 0;
         std::unique_ptr<UnzFileIndexed> reader;
+        // The same file as plain bytes, for raw copies.
+        StdioFileHolder file;
     };
 
     void ValidatePlan() const;
@@ -64,6 +68,9 @@ private:
     void RenameWithoutRepacking();
     bool CanTakeOver(const ZipState& target, const ZipState& source) const;
     void RepackZip(ZipState& state);
+    ZipState& LocateSource(const FileMetainfo& provider, unz_file_info64* info);
+    void WriteRawCopies(ZipState& state);
+    void WriteThroughMinizip(ZipState& state);
     void CheckRepackedZip(ZipState& state);
     void DiscardRepacked(ZipState& state) noexcept;
     void ReduceZips();

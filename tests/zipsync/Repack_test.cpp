@@ -3,6 +3,7 @@
 #include "CatchError.h"
 #include "GameFixture.h"
 #include "Path.h"
+#include "RawZipWriter.h"
 #include "RecordingLogger.h"
 #include "TempDir.h"
 #include "TemporaryFiles.h"
@@ -260,4 +261,72 @@ TEST(Repack, CompleteZipCheck) {
     broken[1] = 'X';
     WriteTestFile(dir / "z.pk4", broken);
     EXPECT_FALSE(IsCompleteZip(dir / "z.pk4"));
+}
+
+TEST(Repack, ZipWithTheEntriesInAnotherOrderIsRenamedOnlyForContents) {
+    const GameVersions& game = GetGameVersions();
+    // The server's pak_same.pk4 holds A's entries in reverse order.
+    TempDir server("qmhreversed");
+    std::string reversed = server / "base/pak_same.pk4";
+    std::filesystem::create_directories(server / "base");
+    {
+        UnzFileIndexed in(game.dirA + "/base/pak_same.pk4");
+        ZipFileHolder out(reversed);
+        Manifest entries = EntriesOf(game.manifestA, "base/pak_same.pk4");
+        for (int i = entries.size() - 1; i >= 0; i--) {
+            const FileMetainfo& f = entries[i];
+            in.LocateByByterange(f.byterange[0], f.byterange[1]);
+            MinizipCopyFile(in, out, f.filename.c_str(), f.compressionMethod, f.gpbitFlag, f.internalAttribs,
+                            f.externalAttribs, f.lastModTime, true, f.crc32, f.contentsSize);
+        }
+        out.Close();
+    }
+    Manifest target = AnalyzeZips(server.path(), {reversed}, false, 1);
+
+    struct Case {
+        UpdateType type;
+        bool renamed;
+    } cases[] = {{UpdateType::ContentsOnly, true}, {UpdateType::BitwiseExact, false}};
+    for (const Case& c : cases) {
+        Work work;
+        UpdateProcess process;
+        process.Init(target, ScanInstallation(work.root), work.root);
+        ASSERT_TRUE(process.DevelopPlan(c.type));
+        RecordingLogger log;
+        process.RepackZips();
+        EXPECT_EQ(log.WithPrefix("Renaming ").size(), c.renamed ? 1u : 0u);
+        std::string result = ReadTestFile(work.root + "/base/pak_same.pk4");
+        if (c.renamed)
+            EXPECT_EQ(result, ReadTestFile(game.dirA + "/base/pak_same.pk4"));
+        else
+            EXPECT_TRUE(result == ReadTestFile(reversed)) << "bitwise result differs from the target zip";
+    }
+}
+
+TEST(Repack, CopiesFileBytesWithOrWithoutTheKernel) {
+    TempDir dir("qmhcopy");
+    std::string bytes;
+    for (int i = 0; i < 200000; i++) bytes.push_back(char(i * 7 + i / 251));
+    WriteTestFile(dir / "source", bytes);
+    StdioFileHolder source(dir / "source", "rb");
+    // A memory stream has no descriptor: the copy goes through a buffer.
+    std::string memory = bytes.substr(0, 150000);
+    FILE* memorySource = fmemopen(memory.data(), memory.size(), "rb");
+    ASSERT_NE(memorySource, nullptr);
+    StdioFileHolder memoryHolder(memorySource);
+    for (FILE* from : {source.get(), memorySource}) {
+        StdioFileHolder out(dir / "out", "wb");
+        ASSERT_EQ(fwrite("head", 1, 4, out), 4u);
+        CopyFileBytes(from, 1000, out, 70000);
+        CopyFileBytes(from, 0, out, 10);
+        ASSERT_EQ(fwrite("tail", 1, 4, out), 4u);
+        out.reset();
+        EXPECT_TRUE(ReadTestFile(dir / "out") ==
+                    "head" + bytes.substr(1000, 70000) + bytes.substr(0, 10) + "tail");
+    }
+    StdioFileHolder out(dir / "out", "wb");
+    CaughtError error = CatchError([&] { CopyFileBytes(source, 190000, out, 20000); });
+    EXPECT_EQ(error.message, "Failed to copy 20000 bytes at 190000");
+    error = CatchError([&] { CopyFileBytes(memorySource, 140000, out, 20000); });
+    EXPECT_EQ(error.message, "Failed to copy 20000 bytes at 140000");
 }
