@@ -102,9 +102,11 @@ struct Entry {
             zf.CloseCurrentFile();
             return count;
         }
+        // Header and name are read rather than skipped: a seek would cost a system call.
         uint8_t header[30];
+        size_t nameLen = dataStart - headerStart - 30;
         if (FileSeek64(file, headerStart, SEEK_SET) != 0 || fread(header, 1, 30, file) != 30 ||
-            FileSeek64(file, dataStart, SEEK_SET) != 0)
+            fread(buffer.data(), 1, nameLen, file) != nameLen)
             CheckMinizip(UNZ_ERRNO);
         if (GetLE(header, 4) != 0x04034b50 || GetLE(header + 28, 2) != 0)
             g_logger->errorf(lcGeneral, "File %s has extra field in header (not supported)", name());
@@ -156,7 +158,14 @@ struct Entry {
     }
 
     void Analyze(FileMetainfo& out, bool hashContents, bool hashCompressed) {
-        GetCurrentFileInfo(zf, &info, &filename);
+        // Names up to 4095 bytes need one reading of the directory record, longer ones two.
+        char nameBuffer[4096];
+        CheckMinizip(
+            unzGetCurrentFileInfo64(zf, &info, nameBuffer, sizeof(nameBuffer), nullptr, 0, nullptr, 0));
+        if (info.size_filename < sizeof(nameBuffer))
+            filename.assign(nameBuffer, info.size_filename);
+        else
+            GetCurrentFileInfo(zf, &info, &filename);
         CheckSubsetRules(info, name());
 
         out.filename = filename;

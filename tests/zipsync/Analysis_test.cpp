@@ -356,6 +356,22 @@ with zipfile.ZipFile(out) as z, open(out + '.txt', 'w') as f:
     }
 }
 
+// Names beyond the 4095 bytes that fit the first reading of the directory record come whole.
+TEST(AnalyzeCurrentEntry, LongNamesKeptWhole) {
+    TempDir dir;
+    std::string longName = std::string(4095, 'n'), longerName = "d/" + std::string(5000, 'x') + ".txt";
+    WriteZip(dir / "a.zip", {{longName, "one", 0, 0}, {longerName, Pattern(7000, 3, true), 8, -1}});
+    Manifest manifest;
+    ASSERT_FALSE(AnalyzeArchive(dir / "a.zip", dir.path(), &manifest).thrown);
+    ASSERT_EQ(manifest.size(), 2);
+    EXPECT_EQ(manifest[0].filename, longName);
+    EXPECT_EQ(manifest[1].filename, longerName);
+    EXPECT_EQ(manifest[1].byterange[0], manifest[0].byterange[1]);
+    EXPECT_EQ(manifest[1].byterange[1],
+              manifest[1].byterange[0] + 30 + longerName.size() + manifest[1].compressedSize);
+    EXPECT_EQ(manifest[1].contentsHash, Blake(Pattern(7000, 3, true)));
+}
+
 // Only the digests asked for are computed; every member the analysis does not own is kept.
 TEST(AnalyzeCurrentEntry, FillsOnlyTheRequestedDigests) {
     TempDir dir;
