@@ -7,7 +7,7 @@ QMH_PACKAGES=(
   build-essential cmake pkg-config
   zlib1g-dev libminizip-dev libcurl4-openssl-dev libb2-dev libfltk1.3-dev libjpeg-dev
   libgtest-dev ca-certificates
-  nginx-light xvfb xauth python3 openssl zip unzip util-linux
+  nginx-light xvfb xauth x11-apps x11-utils fonts-dejavu-core python3 openssl zip unzip util-linux
 )
 
 missing=()

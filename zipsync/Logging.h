@@ -80,7 +80,7 @@ std::string FormatStringV(const char* format, va_list args);
 } // namespace ZipSync
 
 // Raises "Assertion %s failed in %s on line %d" (lcGeneral) when the condition is false.
-// The condition text becomes the format string itself, so it must not contain '%'.
+// The condition is written as text, so any character may appear in it.
 #define ZipSyncAssert(condition)                                                                         \
     do {                                                                                                 \
         if (!(condition)) ZipSync::AssertFailed(#condition, __FILE__, __LINE__);                         \

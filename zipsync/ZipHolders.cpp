@@ -136,6 +136,8 @@ struct ZipFileHolder::Deflater {
     ~Deflater() { deflateEnd(&stream); }
 };
 
+ZipFileHolder::ZipFileHolder() = default;
+
 ZipFileHolder::ZipFileHolder(const std::string& path) {
     Open(path);
 }
@@ -238,8 +240,9 @@ int ZipFileHolder::PatchInternalAttribs() {
 
 void ZipFileHolder::OpenNewFile(const char* filename, const zip_fileinfo& info, int method, int level,
                                 bool raw) {
-    _entryOpen = false;
-    _deflater.reset();
+    // minizip would close an open entry by itself, as raw data without CRC, and lose what
+    // the Deflater still holds.
+    if (_entryOpen) CheckMinizip(ZIP_PARAMERROR);
     // minizip always writes raw: for the compressed case the bytes come from the Deflater.
     CheckMinizip(zipOpenNewFileInZip2_64(_handle, filename, &info, nullptr, 0, nullptr, 0, nullptr, method,
                                          level, 1, 0));

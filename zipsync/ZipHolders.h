@@ -73,7 +73,7 @@ private:
 
 class ZipFileHolder {
 public:
-    ZipFileHolder() = default;
+    ZipFileHolder();
     // Same as Open.
     explicit ZipFileHolder(const std::string& path);
     // Closes quietly; a failure while closing is lost, so call Close where it matters.
@@ -100,6 +100,7 @@ public:
     // bits 1-2 from the level as minizip sets them (8 or 9 give 2, 2 gives 4, 1 gives 6).
     // raw: the caller writes compressed bytes and closes with CloseFileRaw; otherwise the
     // caller writes plain bytes, deflated here when method is 8, and closes with CloseFile.
+    // An entry still open fails with "Minizip error -102" instead of being closed blindly.
     void OpenNewFile(const char* filename, const zip_fileinfo& info, int method, int level, bool raw);
     void WriteInFile(const void* data, size_t size);
     // Finishes an entry opened without raw; CRC and size are those of the bytes written.

@@ -177,3 +177,14 @@ TEST(Logging, ProgressCallbackForwardsToIndicator) {
     EXPECT_EQ(indicator.lastSubComment, "");
     EXPECT_EQ(callback(0.5, "more"), 1);
 }
+
+TEST(Logging, AssertionWithPercentSignIsNotReformatted) {
+    RecordingLogger logger;
+    int percent = 7;
+    try {
+        ZipSyncAssert(percent % 5 == 0);
+        FAIL() << "assertion passed";
+    } catch (const ErrorException& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Assertion percent % 5 == 0 failed in ", 0), 0u) << e.what();
+    }
+}

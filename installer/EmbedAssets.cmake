@@ -1,0 +1,18 @@
+# Writes a C++ source defining one byte array and its size per input file.
+# Usage: cmake -DOUTPUT=<file.cpp> -DINPUTS="<symbol>=<path>;..." -P EmbedAssets.cmake
+set(content "// Generated from installer/assets/ by EmbedAssets.cmake; do not edit.\n#include <stddef.h>\n")
+foreach(item ${INPUTS})
+  string(FIND "${item}" "=" eq)
+  string(SUBSTRING "${item}" 0 ${eq} symbol)
+  math(EXPR start "${eq} + 1")
+  string(SUBSTRING "${item}" ${start} -1 path)
+  file(READ "${path}" hex HEX)
+  string(LENGTH "${hex}" hexLength)
+  math(EXPR size "${hexLength} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
+  string(APPEND content "extern const unsigned char ${symbol}[] = {\n${bytes}};\n")
+  string(APPEND content "extern const size_t ${symbol}Size = ${size};\n")
+endforeach()
+file(WRITE "${OUTPUT}.tmp" "${content}")
+file(RENAME "${OUTPUT}.tmp" "${OUTPUT}")

@@ -1,0 +1,122 @@
+#include "GuiUtils.h"
+
+#include "InstallerState.h"
+#include "Logging.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Check_Button.H>
+#include <FL/Fl_File_Browser.H>
+#include <FL/Fl_File_Chooser.H>
+#include <FL/Fl_File_Input.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Output.H>
+#include <FL/Fl_Progress.H>
+#include <FL/Fl_Window.H>
+#include <FL/fl_ask.H>
+#include <stdlib.h>
+
+using namespace ZipSync;
+
+int GuiMessageBox(int flags, const char* message, const char* firstLabel, const char* secondLabel) {
+    int kind = flags & 0xF;
+    int icon = flags & 0xF0;
+    if (kind == GuiMbOk && icon == GuiMbIconError) {
+        g_logger->warningf("Showing error message: %s", message);
+        if (g_unattended) exit(3);
+        fl_alert("ERROR: %s", message);
+        return 0;
+    }
+    if (kind == GuiMbOk && icon == GuiMbIconInfo) {
+        fl_message("%s", message);
+        return 0;
+    }
+    if (kind == GuiMbQuestion && icon == GuiMbIconWarning) {
+        g_logger->warningf("Showing warning message: %s", message);
+        bool firstLabelFirst = (flags & GuiMbFirstLabelFirst) != 0;
+        if (g_unattended && firstLabelFirst) exit(2);
+        // fl_choice answers with the index of the chosen button.
+        if (firstLabelFirst) return fl_choice("%s", firstLabel, secondLabel, nullptr, message) == 1 ? 1 : 0;
+        return fl_choice("%s", secondLabel, firstLabel, nullptr, message) == 0 ? 1 : 0;
+    }
+    ZipSyncAssert(false);
+    return 0;
+}
+
+namespace {
+
+Fl_File_Chooser* g_chooser = nullptr;
+
+template <class W> W* FindFirst(Fl_Widget* root) {
+    if (W* found = dynamic_cast<W*>(root)) return found;
+    if (Fl_Group* group = root->as_group()) {
+        for (int i = 0; i < group->children(); i++)
+            if (W* found = FindFirst<W>(group->child(i))) return found;
+    }
+    return nullptr;
+}
+
+// Hides the preview and the hidden-files switch and gives the file list the preview's room.
+void SimplifyChooser(Fl_File_Chooser* chooser) {
+    chooser->preview(0);
+    chooser->previewButton->hide();
+    chooser->showHiddenButton->hide();
+    Fl_Window* window = chooser->newButton->window();
+    if (Fl_File_Browser* list = FindFirst<Fl_File_Browser>(window)) {
+        Fl_Group* tile = list->parent();
+        list->resize(tile->x(), tile->y(), tile->w(), tile->h());
+        for (int i = 0; i < tile->children(); i++)
+            if (tile->child(i) != list) tile->child(i)->hide();
+    }
+    ApplyStyle(window);
+}
+
+} // namespace
+
+std::optional<std::string> ChooseDirectory(const char* title) {
+    delete g_chooser;
+    g_chooser = new Fl_File_Chooser(".", "*", Fl_File_Chooser::DIRECTORY | Fl_File_Chooser::CREATE, title);
+    SimplifyChooser(g_chooser);
+
+    // A grabbing window would swallow the chooser's events.
+    Fl_Window* grabbing = Fl::grab();
+    Fl::grab(nullptr);
+    g_chooser->show();
+    while (g_chooser->shown()) Fl::wait();
+    Fl::grab(grabbing);
+
+    const char* chosen = g_chooser->value();
+    if (!chosen) return std::nullopt;
+    return std::string(chosen);
+}
+
+namespace {
+
+// Depth-first, by the widget's most specific kind.
+void StyleTree(Fl_Widget* root) {
+    if (Fl_Group* group = root->as_group()) {
+        for (int i = 0; i < group->children(); i++) StyleTree(group->child(i));
+    } else if (Fl_Progress* progress = dynamic_cast<Fl_Progress*>(root)) {
+        progress->selection_color(fl_rgb_color(0, 255, 0));
+    } else if (dynamic_cast<Fl_Check_Button*>(root)) {
+        // keeps the toolkit's look
+    } else if (Fl_Button* button = dynamic_cast<Fl_Button*>(root)) {
+        button->color(fl_rgb_color(225, 225, 225));
+        button->selection_color(fl_rgb_color(204, 228, 247));
+        button->box(FL_BORDER_BOX);
+        button->down_box(FL_BORDER_BOX);
+    } else if (Fl_Output* output = dynamic_cast<Fl_Output*>(root)) {
+        output->box(FL_BORDER_BOX);
+        output->color(FL_BACKGROUND_COLOR);
+    } else if (Fl_File_Input* fileInput = dynamic_cast<Fl_File_Input*>(root)) {
+        fileInput->box(FL_BORDER_BOX);
+        fileInput->down_box(FL_BORDER_BOX);
+    }
+}
+
+} // namespace
+
+void ApplyStyle(Fl_Widget* root) {
+    Fl::set_color(FL_BACKGROUND_COLOR, 240, 240, 240);
+    StyleTree(root);
+}

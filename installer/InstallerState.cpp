@@ -1,0 +1,12 @@
+#include "InstallerState.h"
+
+InstallerState g_state;
+bool g_unattended = false;
+
+void InstallerState::Clear() {
+    evaluatedVersion.clear();
+    oldConfigFilename.clear();
+    preferredMirror.clear();
+    noMultipartByteranges = false;
+    disableTls = false;
+}

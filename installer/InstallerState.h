@@ -1,0 +1,31 @@
+// What the installer's actions share between wizard pages, and the unattended flag.
+//
+// g_state is the one InstallerState of the process, created empty by static initialisation
+// and never destroyed. Members holding the configuration, manifests, last-install state and
+// update process join it as those types arrive.
+#pragma once
+
+#include <string>
+
+struct InstallerState {
+    // What the current update plan was developed for: the version name, or the version name,
+    // " & " and the custom manifest URL.
+    std::string evaluatedVersion;
+    // Name the finalisation gave to the game's old configuration file when it moved it aside;
+    // empty when there was none.
+    std::string oldConfigFilename;
+    // Mirror chosen on the version page; empty means automatic choice.
+    std::string preferredMirror;
+    // Copied from the settings page; every downloader an action creates is configured from them.
+    bool noMultipartByteranges = false;
+    bool disableTls = false;
+
+    // Back to the empty state (the settings page's Reset).
+    void Clear();
+};
+
+extern InstallerState g_state;
+
+// Set by the unattended run before anything else it does. GuiMessageBox then ends the
+// process instead of asking.
+extern bool g_unattended;

@@ -1,0 +1,109 @@
+#include "LogUtils.h"
+
+#include <filesystem>
+#include <fstream>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <vector>
+
+using namespace ZipSync;
+namespace fs = std::filesystem;
+
+namespace {
+
+enum class DebuggerState { Unknown, No, Yes };
+
+// Process-wide, shared by every LoggerQmh.
+FILE* g_logFile = nullptr;
+DebuggerState g_debugger = DebuggerState::Unknown;
+
+const char* const kLogFileFormat = "qmh_installer_%lld.log";
+const long long kLogMaxAgeSeconds = 30LL * 24 * 3600;
+
+bool IsDebuggerAttached() {
+    // A tracing debugger shows up as a nonzero TracerPid.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 10, "TracerPid:") == 0) return atol(line.c_str() + 10) != 0;
+    }
+    return false;
+}
+
+void WriteToDebugger(const char* line) {
+#ifdef _WIN32
+    OutputDebugStringA(line);
+#else
+    (void)line; // POSIX has no debugger output channel
+#endif
+}
+
+// Names of the regular files directly inside the working directory, relative to it.
+std::vector<std::string> ListRegularFilesInCwd() {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(".")) {
+        if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+void RemoveOldLogFiles(long long now) {
+    for (const std::string& name : ListRegularFilesInCwd()) {
+        long long stamp = -1;
+        if (sscanf(name.c_str(), kLogFileFormat, &stamp) != 1) continue;
+        if (stamp < 0) continue;
+        if (now - stamp <= kLogMaxAgeSeconds) continue;
+        g_logger->infof("Removing old logfile: %s", name.c_str());
+        fs::remove(name);
+    }
+}
+
+} // namespace
+
+void LoggerQmh::Message(LogCode code, LogSeverity severity, const char* message) {
+    std::string line = FormatString("%s%s\n", SeverityPrefix(severity), message);
+    fputs(line.c_str(), stdout);
+    fflush(stdout);
+    if (g_debugger != DebuggerState::No) WriteToDebugger(line.c_str());
+    if (g_logFile) {
+        fputs(line.c_str(), g_logFile);
+        fflush(g_logFile);
+    }
+}
+
+void LoggerQmh::OpenLogFile() {
+    OpenLogFileAt((long long)time(nullptr));
+}
+
+void LoggerQmh::OpenLogFileAt(long long now) {
+    if (g_debugger == DebuggerState::Unknown)
+        g_debugger = IsDebuggerAttached() ? DebuggerState::Yes : DebuggerState::No;
+    if (g_logFile) return;
+
+    std::string name = FormatString(kLogFileFormat, now);
+    FILE* file = fopen(name.c_str(), "wt");
+    if (!file) throw ErrorException("cannot open log file", lcCantOpenFile);
+    g_logFile = file;
+
+    time_t t = (time_t)now;
+    const char* created = ctime(&t);
+    fprintf(g_logFile, "This is log file of qmh_installer application.\nCreated at %s\n",
+            created ? created : "(unknown time)\n");
+    fflush(g_logFile);
+
+    RemoveOldLogFiles(now);
+}
+
+std::string FormatFilenameWithDatetime(const char* pattern, const char* description) {
+    static const time_t instant = time(nullptr);
+    struct tm utc;
+    gmtime_r(&instant, &utc);
+    char buffer[1024];
+    memset(buffer, 0, sizeof(buffer));
+    size_t length = strftime(buffer, sizeof(buffer), pattern, &utc);
+    if (length == 0 || length >= sizeof(buffer) - 1)
+        g_logger->errorf(lcGeneral, "Failed to format %s filename with datetime (%d)", description,
+                         (int)length);
+    return buffer;
+}

@@ -1,1 +1,0 @@
-// Keeps qmh_installer_core non-empty until the installer's own sources land.

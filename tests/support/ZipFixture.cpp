@@ -1,0 +1,107 @@
+#include "ZipFixture.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+#include <stdio.h>
+#include <unistd.h>
+
+static std::string ScriptPath() {
+    return std::string(TESTS_SOURCE_DIR) + "/support/zipfixture.py";
+}
+
+// Debian's interpreter when present: it starts much faster than wrappers found earlier in PATH.
+static std::string Python() {
+    return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+}
+
+static std::string Quote(const std::string& text) {
+    std::string res = "'";
+    for (char c : text) res += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return res + "'";
+}
+
+void MakePyZip(const std::string& path, const std::string& json) {
+    std::string command = Python() + " " + Quote(ScriptPath()) + " make " + Quote(path);
+    FILE* pipe = popen(command.c_str(), "w");
+    ASSERT_TRUE(pipe != nullptr);
+    fwrite(json.data(), 1, json.size(), pipe);
+    ASSERT_EQ(pclose(pipe), 0) << "zipfixture.py make failed for " << json.substr(0, 300);
+}
+
+static std::string FromHex(const std::string& hex) {
+    std::string res;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) res += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return res;
+}
+
+PyZipInfo ReadPyZipInfo(const std::string& path) {
+    PyZipInfo res;
+    std::string command = Python() + " " + Quote(ScriptPath()) + " info " + Quote(path);
+    FILE* pipe = popen(command.c_str(), "r");
+    EXPECT_TRUE(pipe != nullptr);
+    if (!pipe) return res;
+    std::string output;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), pipe)) > 0;) output.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0) << "zipfixture.py info failed for " << path;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
+        if (f.size() == 2 && f[0] == "comment") {
+            res.commentLen = std::stoi(f[1]);
+            continue;
+        }
+        EXPECT_EQ(f.size(), 16u) << line;
+        if (f.size() != 16) continue;
+        PyZipEntry e;
+        e.name = FromHex(f[0]);
+        e.flag = std::stoi(f[1]);
+        e.method = std::stoi(f[2]);
+        e.internalAttr = uint32_t(std::stoul(f[3]));
+        e.externalAttr = uint32_t(std::stoul(f[4]));
+        e.createSystem = std::stoi(f[5]);
+        e.createVersion = std::stoi(f[6]);
+        e.extractVersion = std::stoi(f[7]);
+        e.headerOffset = std::stoull(f[8]);
+        e.crc = uint32_t(std::stoul(f[9]));
+        e.compressSize = std::stoull(f[10]);
+        e.fileSize = std::stoull(f[11]);
+        e.centralExtraLen = std::stoi(f[12]);
+        e.localExtraLen = std::stoi(f[13]);
+        e.commentLen = std::stoi(f[14]);
+        e.dateTime = f[15];
+        res.entries.push_back(e);
+    }
+    return res;
+}
+
+int UnzipTest(const std::string& path) {
+    return RunShell("unzip -tqq " + Quote(path) + " >/dev/null 2>&1");
+}
+
+std::string JsonString(const std::string& text) {
+    std::string res = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            res += '\\';
+            res += char(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\u%04x", c);
+            res += buf;
+        } else {
+            res += char(c);
+        }
+    }
+    return res + "\"";
+}
+
+uint32_t ReadLE(const std::string& bytes, size_t offset, int width) {
+    uint32_t value = 0;
+    for (int i = width - 1; i >= 0; i--) value = (value << 8) | uint8_t(bytes.at(offset + i));
+    return value;
+}
