@@ -4,8 +4,9 @@
 // stored and deflated entries of compressible and random data, from a few KB to several MB.
 // Both are run for 1 thread and for all cores, alternately and several times; the best time of
 // each is printed with the ratio.
-// Usage: bench_analyze [total MB (300)] [repetitions (3)] [analysis|baseline]
-// The third argument runs only one side (for profiling) and prints no comparison.
+// Usage: analyze [--small] [--only=analysis|baseline] [total MB (300)] [repetitions (3)]
+// --small makes every entry 0.5-16.5 KB, which shows the cost per entry; --only runs one side
+// (for profiling) and prints no comparison.
 #include "Logging.h"
 #include "Path.h"
 #include "Utils.h"
@@ -69,8 +70,9 @@ void FillRandom(std::string& out, size_t size, Rng& rng) {
     }
 }
 
-// An entry size: mostly small files, some medium, a few large.
-size_t EntrySize(Rng& rng) {
+// An entry size: mostly small files, some medium, a few large (or only small ones).
+size_t EntrySize(Rng& rng, bool small) {
+    if (small) return 512 + rng.Next() % (16 << 10);
     uint32_t kind = rng.Next() % 100;
     if (kind < 70) return 512 + rng.Next() % (64 << 10);
     if (kind < 95) return (256 << 10) + rng.Next() % (2 << 20);
@@ -83,7 +85,7 @@ struct Generated {
     uint64_t storedBytes = 0, deflatedContents = 0, deflatedCompressed = 0, textBytes = 0, randomBytes = 0;
 };
 
-Generated Generate(const std::string& root, uint64_t totalBytes) {
+Generated Generate(const std::string& root, uint64_t totalBytes, bool small) {
     Generated gen;
     Rng rng{42};
     std::string contents;
@@ -94,7 +96,7 @@ Generated Generate(const std::string& root, uint64_t totalBytes) {
         ZipFileHolder zf(path);
         uint64_t written = 0;
         for (int e = 0; written < perArchive; e++) {
-            size_t size = EntrySize(rng);
+            size_t size = EntrySize(rng, small);
             bool text = rng.Next() % 2 == 0;
             bool deflate = text ? rng.Next() % 10 != 0 : rng.Next() % 5 < 2;
             if (text)
@@ -216,9 +218,19 @@ struct Timing {
 } // namespace
 
 int main(int argc, char** argv) {
-    uint64_t totalMB = argc > 1 ? strtoull(argv[1], nullptr, 10) : 300;
-    int reps = argc > 2 ? atoi(argv[2]) : 3;
-    std::string only = argc > 3 ? argv[3] : "";
+    bool small = false;
+    std::string only;
+    std::vector<const char*> positional;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--small") == 0)
+            small = true;
+        else if (strncmp(argv[i], "--only=", 7) == 0)
+            only = argv[i] + 7;
+        else
+            positional.push_back(argv[i]);
+    }
+    uint64_t totalMB = positional.size() > 0 ? strtoull(positional[0], nullptr, 10) : 300;
+    int reps = positional.size() > 1 ? atoi(positional[1]) : 3;
     int cores = std::max(1, int(std::thread::hardware_concurrency()));
     QuietLogger quiet;
     g_logger = &quiet;
@@ -227,7 +239,7 @@ int main(int argc, char** argv) {
     if (!mkdtemp(pattern)) return 1;
     std::string root = pattern;
     double start = Now();
-    Generated gen = Generate(root, totalMB << 20);
+    Generated gen = Generate(root, totalMB << 20, small);
     uint64_t onDisk = 0;
     for (const std::string& path : gen.paths) onDisk += SizeOfFile(path);
     printf("generated %zu archives, %d entries in %.1f s: %.1f MB on disk; contents %.1f MB "
