@@ -6,7 +6,7 @@
 // The provided manifest models an installation one version behind the target: 60% of the
 // target files sit in place at their offsets, 20% in place at shifted offsets, 8% under another
 // name in another local zip, and 12% only on a mirror. The mirror part follows the local part.
-// Usage: bench_plan [--scattered] [targets]
+// Usage: build/bench/plan [--scattered] [targets]
 #include "UpdateProcess.h"
 #include "UpdateStats.h"
 
