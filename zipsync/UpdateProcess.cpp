@@ -1,0 +1,229 @@
+#include "UpdateProcess.h"
+
+#include "Logging.h"
+#include "Path.h"
+#include "PositionTable.h"
+
+#include <functional>
+#include <string.h>
+#include <string_view>
+#include <utility>
+
+namespace ZipSync {
+
+namespace {
+
+// The finaliser of MurmurHash3: spreads every input bit over the whole word.
+inline uint64_t Mix64(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+inline uint64_t HashBytes(const std::string& text) {
+    return std::hash<std::string_view>()(text);
+}
+
+// Hash of the place of a file: its absolute zip path and its name inside the zip.
+inline uint64_t PlaceHash(const FileMetainfo& file) {
+    return Mix64(HashBytes(file.zipPath.abs) * 0x9e3779b97f4a7c15ULL ^ HashBytes(file.filename));
+}
+
+// Zip paths cannot contain '|' (ValidatePath refuses it), so comparing both parts is the same as
+// comparing the full names "abs||filename".
+inline bool SamePlace(const FileMetainfo& a, const FileMetainfo& b) {
+    return a.filename == b.filename && a.zipPath.abs == b.zipPath.abs;
+}
+
+// Digests are already uniform, but the mix keeps hand-made or structured digests apart too.
+inline uint64_t DigestHash(const HashDigest& digest) {
+    uint64_t head;
+    memcpy(&head, digest.data, sizeof(head));
+    return Mix64(head);
+}
+
+inline bool SameDigest(const HashDigest& a, const HashDigest& b) {
+    return memcmp(a.data, b.data, sizeof(a.data)) == 0;
+}
+
+// The names a place comparison reads.
+inline void PrefetchPlaceNames(const FileMetainfo& file) {
+    PrefetchLine(file.zipPath.abs.data());
+    PrefetchLine(file.filename.data());
+}
+
+// The lowest score a candidate can reach: in place, same offset, same zip and name.
+const int BEST_POSSIBLE_SCORE = 6;
+
+} // namespace
+
+void UpdateProcess::Init(Manifest targetManifest, Manifest providedManifest, std::string rootDir) {
+    // Everything that can fail happens on the arguments; the members change only at the end.
+    ValidatePath(rootDir, false);
+    targetManifest.Rebase(rootDir);
+    std::set<std::string> managedZips;
+    const std::string* previous = nullptr;
+    for (const FileMetainfo& file : targetManifest) {
+        // Entries of one zip usually come together; skip the set look-up for repeats.
+        if (previous && *previous == file.zipPath.abs) continue;
+        managedZips.insert(file.zipPath.abs);
+        previous = &file.zipPath.abs;
+    }
+
+    _targetManifest = std::move(targetManifest);
+    _providedManifest = std::move(providedManifest);
+    _rootDir = std::move(rootDir);
+    _updateType = UpdateType::ContentsOnly;
+    _managedZips = std::move(managedZips);
+    _matches.clear();
+}
+
+void UpdateProcess::AddManagedZip(const std::string& path, bool relative) {
+    PathAR zipPath = relative ? PathAR::FromRel(path, _rootDir) : PathAR::FromAbs(path, _rootDir);
+    _managedZips.insert(std::move(zipPath.abs));
+}
+
+bool UpdateProcess::DevelopPlan(UpdateType updateType) {
+    const int targetCount = _targetManifest.size();
+    const int providedCount = _providedManifest.size();
+    PositionTable table;
+
+    // Places of the targets must be unique; nothing changes before this check has passed.
+    table.Reset(std::max(targetCount, providedCount));
+    PipelinedLookups(
+        table, targetCount,
+        [&](int i) {
+            PrefetchPlaceNames(_targetManifest[i]);
+            return true;
+        },
+        [&](int i) { return PlaceHash(_targetManifest[i]); },
+        [&](int other, int step) {
+            if (step == 0)
+                PrefetchObject(_targetManifest[other]);
+            else
+                PrefetchPlaceNames(_targetManifest[other]);
+        },
+        [&](int i, uint64_t hash) {
+            const FileMetainfo& target = _targetManifest[i];
+            uint64_t& slot =
+                table.Lookup(hash, [&](int other) { return SamePlace(_targetManifest[other], target); });
+            if (!PositionTable::IsEmpty(slot)) {
+                g_logger->errorf(lcGeneral, "Duplicate target file at place %s",
+                                 GetFullPath(target.zipPath.abs, target.filename).c_str());
+            }
+            slot = PositionTable::Make(hash, i);
+        });
+    _updateType = updateType;
+
+    PipelinedLookups(
+        table, providedCount,
+        [&](int i) {
+            const FileMetainfo& provided = _providedManifest[i];
+            if (provided.location != FileLocation::Local) return false;
+            PrefetchPlaceNames(provided);
+            return true;
+        },
+        [&](int i) { return PlaceHash(_providedManifest[i]); },
+        [&](int target, int step) {
+            if (step == 0)
+                PrefetchObject(_targetManifest[target]);
+            else
+                PrefetchPlaceNames(_targetManifest[target]);
+        },
+        [&](int i, uint64_t hash) {
+            FileMetainfo& provided = _providedManifest[i];
+            uint64_t& slot =
+                table.Lookup(hash, [&](int target) { return SamePlace(_targetManifest[target], provided); });
+            if (!PositionTable::IsEmpty(slot)) provided.location = FileLocation::InPlace;
+        });
+
+    // Candidates by contents: the table holds the first provided entry of every contentsHash,
+    // nextCandidate links the others in manifest order. Built backwards so that each new entry
+    // becomes the head of its list.
+    table.Reset(providedCount);
+    std::vector<int> nextCandidate;
+    ReserveLarge(nextCandidate, providedCount);
+    nextCandidate.resize(providedCount, -1);
+    auto backwards = [providedCount](int step) { return providedCount - 1 - step; };
+    PipelinedLookups(
+        table, providedCount, [&](int) { return true; },
+        [&](int step) { return DigestHash(_providedManifest[backwards(step)].contentsHash); },
+        [&](int other, int step) {
+            if (step == 0) PrefetchLine(&_providedManifest[other].contentsHash);
+        },
+        [&](int step, uint64_t hash) {
+            int i = backwards(step);
+            const HashDigest& contents = _providedManifest[i].contentsHash;
+            uint64_t& slot = table.Lookup(
+                hash, [&](int other) { return SameDigest(_providedManifest[other].contentsHash, contents); });
+            if (!PositionTable::IsEmpty(slot)) nextCandidate[i] = PositionTable::Position(slot);
+            slot = PositionTable::Make(hash, i);
+        });
+
+    const bool bitwise = updateType == UpdateType::BitwiseExact;
+    bool complete = true;
+    _matches.clear();
+    ReserveLarge(_matches, targetCount);
+    _matches.resize(targetCount);
+    PipelinedLookups(
+        table, targetCount,
+        [&](int i) {
+            const FileMetainfo& target = _targetManifest[i];
+            PrefetchLine(target.filename.data());
+            PrefetchLine(target.zipPath.rel.data());
+            return true;
+        },
+        [&](int i) { return DigestHash(_targetManifest[i].contentsHash); },
+        [&](int candidate, int step) {
+            const FileMetainfo& c = _providedManifest[candidate];
+            if (step == 0) {
+                PrefetchObject(c);
+                PrefetchLine(&nextCandidate[candidate]);
+            } else {
+                PrefetchLine(c.filename.data());
+                PrefetchLine(c.zipPath.rel.data());
+                if (nextCandidate[candidate] >= 0)
+                    PrefetchObject(_providedManifest[nextCandidate[candidate]]);
+            }
+        },
+        [&](int i, uint64_t hash) {
+            const FileMetainfo& target = _targetManifest[i];
+            uint64_t& slot = table.Lookup(hash, [&](int provided) {
+                return SameDigest(_providedManifest[provided].contentsHash, target.contentsHash);
+            });
+            int candidate = PositionTable::IsEmpty(slot) ? -1 : PositionTable::Position(slot);
+            int best = ChooseProvider(target, candidate, nextCandidate, bitwise);
+            FileMatch& match = _matches[i];
+            match.target = ManifestRef(_targetManifest, i);
+            if (best >= 0) {
+                match.provided = ManifestRef(_providedManifest, best);
+            } else {
+                complete = false;
+            }
+        });
+    return complete;
+}
+
+int UpdateProcess::ChooseProvider(const FileMetainfo& target, int candidate,
+                                  const std::vector<int>& nextCandidate, bool bitwise) const {
+    int best = -1;
+    int bestScore = 1000000000;
+    for (; candidate >= 0 && bestScore > BEST_POSSIBLE_SCORE; candidate = nextCandidate[candidate]) {
+        const FileMetainfo& c = _providedManifest[candidate];
+        if (bitwise && !SameDigest(c.compressedHash, target.compressedHash)) continue;
+        int score = 10 * (int)c.location + (c.byterange[0] == target.byterange[0] ? 7 : 9);
+        // The name comparison can only matter when it would make the candidate the best.
+        if (score - 1 < bestScore && c.filename == target.filename && c.zipPath.rel == target.zipPath.rel)
+            score--;
+        if (score < bestScore) {
+            best = candidate;
+            bestScore = score;
+        }
+    }
+    return best;
+}
+
+} // namespace ZipSync
