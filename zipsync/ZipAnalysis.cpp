@@ -86,9 +86,10 @@ struct Entry {
     unz_file_info64 info;
     std::string filename;
     uint32_t headerStart = 0, dataStart = 0, dataEnd = 0;
-    std::vector<uint8_t> buffer;
+    // The block buffer, kept by the caller from one entry to the next.
+    std::vector<uint8_t>& buffer;
 
-    Entry(UnzFileHolder& zf, FILE* file) : zf(zf), file(file) {}
+    Entry(UnzFileHolder& zf, FILE* file, std::vector<uint8_t>& buffer) : zf(zf), file(file), buffer(buffer) {}
     const char* name() const { return filename.c_str(); }
 
     // Feeds the compressed bytes to hasher (and *crc), returning their number. With a stream
@@ -186,7 +187,7 @@ struct Entry {
             zf.CloseCurrentFile();
             return;
         }
-        buffer.resize(BLOCK_SIZE);
+        if (buffer.size() != BLOCK_SIZE) buffer.resize(BLOCK_SIZE);
         if (hashContents && hashCompressed && info.compression_method == 0 &&
             info.compressed_size == info.uncompressed_size) {
             out.compressedHash = out.contentsHash = HashStored();
@@ -200,7 +201,8 @@ struct Entry {
 } // namespace
 
 void AnalyzeCurrentEntry(UnzFileHolder& zf, FileMetainfo& out, bool hashContents, bool hashCompressed) {
-    Entry(zf, nullptr).Analyze(out, hashContents, hashCompressed);
+    std::vector<uint8_t> buffer;
+    Entry(zf, nullptr, buffer).Analyze(out, hashContents, hashCompressed);
 }
 
 void Manifest::AddZip(const std::string& zipPathAbs, const std::string& rootDir, FileLocation location,
@@ -214,13 +216,14 @@ void Manifest::AddZip(const std::string& zipPathAbs, const std::string& rootDir,
     CheckMinizip(unzGetGlobalInfo64(zf, &global));
     // minizip cannot go to the first entry of an archive without entries.
     if (global.number_entry == 0) return;
+    std::vector<uint8_t> buffer;
     for (int status = unzGoToFirstFile(zf); status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zf)) {
         CheckMinizip(status);
         FileMetainfo entry;
         entry.zipPath = zipPath;
         entry.location = location;
         entry.package = package;
-        Entry(zf, stream).Analyze(entry, true, true);
+        Entry(zf, stream, buffer).Analyze(entry, true, true);
         AppendFile(std::move(entry));
     }
 }

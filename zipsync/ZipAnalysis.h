@@ -22,6 +22,10 @@
 // including a CRC-32 mismatch found when a fully read entry is closed, fails as
 // "Minizip error %d" (lcMinizipError).
 //
+// AddZip reads the compressed bytes through a stream of its own on the archive, so that data
+// claimed beyond the end of the file fails rule 10; AnalyzeCurrentEntry on a bare reader gets
+// them from minizip, which reports the same case as "Minizip error -1".
+//
 // Nothing here keeps state beyond a call. Each analysed archive is opened and closed within the
 // call; AnalyzeZips gives every archive its own manifest and merges them in input order, so the
 // result does not depend on thread scheduling.

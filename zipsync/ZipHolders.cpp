@@ -3,6 +3,7 @@
 #include "Logging.h"
 #include "Path.h"
 #include "Utils.h"
+#include "ZipReadCache.h"
 
 #include <algorithm>
 #include <string.h>
@@ -88,7 +89,9 @@ UnzFileHolder& UnzFileHolder::operator=(UnzFileHolder&& other) noexcept {
 
 void UnzFileHolder::Open(const std::string& path) {
     Reset();
-    _handle = unzOpen64(path.c_str());
+    zlib_filefunc64_def funcs;
+    FillCachedReadFileFuncs(&funcs);
+    _handle = unzOpen2_64(path.c_str(), &funcs);
     if (!_handle) g_logger->errorf(lcCantOpenFile, "Failed to open zip file \"%s\"", path.c_str());
     _zip64 = HasZip64EndRecord(path);
 }

@@ -7,7 +7,8 @@
 // the little state the extension operations need beside the handle: whether the archive has a
 // Zip64 end record, and how the current entry was opened. Entries that the extensions work on
 // must therefore be opened and written through the holders' members, not through minizip's
-// functions on the bare handle.
+// functions on the bare handle. UnzFileHolder reads the archive through the cached stream of
+// ZipReadCache.h, which spares minizip's many seeks their system calls.
 //
 // ZipFileHolder deflates entries itself (zlib raw deflate, window 15, memory level 8, the same
 // settings minizip uses) and hands minizip the finished bytes in raw mode. The compressed
