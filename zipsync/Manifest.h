@@ -116,6 +116,16 @@ public:
     // members and the byte range; the manifest itself is not reordered.
     IniData SaveToIni() const;
 
+    // Analyses the zip archive at the local path zipPathAbs, which must lie inside rootDir, and
+    // appends one entry per member in central-directory order, with both digests, the given
+    // location and package, and zipPath = PathAR::FromAbs(zipPathAbs, rootDir). An archive
+    // outside the accepted subset (see ZipAnalysis.h) fails with ErrorException; the entries
+    // appended before the failing member stay. Defined in ZipAnalysis.cpp.
+    void AddZip(const std::string& zipPathAbs, const std::string& rootDir, FileLocation location,
+                const std::string& package);
+    // AddZip with location Local; asserts that rootDir is not an "http://" address.
+    void AddLocalZip(const std::string& zipPathAbs, const std::string& rootDir, const std::string& package);
+
 private:
     std::vector<FileMetainfo> _files;
 };
