@@ -1,0 +1,93 @@
+// The update process: the engine object that turns an install directory into a target version.
+//
+// An UpdateProcess owns its own copies of two manifests: the target manifest (every file the
+// target version's zips must hold, attached to the install directory) and the provided manifest
+// (every file known to be available, in local zips and on mirrors). DevelopPlan matches them:
+// for every target file it chooses one provided file with the same contents, preferring files
+// already in place over files in other local zips, and those over remote files. The plan is a
+// vector of FileMatch records that refer into the two owned manifests by position, so the process
+// is neither copyable nor movable; keep it where it was created (the installer holds it through a
+// pointer). The later steps (download, repack) read the plan and the manifests and update the
+// provided manifest and the matches through the mutable accessors.
+//
+// The process also keeps the set of managed zips: absolute paths of the archives it owns and may
+// rewrite or delete. It starts as the zips of the target manifest and grows by AddManagedZip.
+//
+// Used by one thread at a time; nothing here locks.
+#pragma once
+
+#include "Manifest.h"
+
+#include <set>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+namespace ZipSync {
+
+enum class UpdateType : uint32_t {
+    // A provided file may serve a target when its contents are equal (same contentsHash).
+    ContentsOnly = 0,
+    // It must also have the same compressed bytes (same compressedHash).
+    BitwiseExact = 1,
+};
+
+// One record of the plan: a target file and the provided file chosen for it.
+struct FileMatch {
+    // Into the process's target manifest; the index of match i is i.
+    ManifestRef target;
+    // Into the process's provided manifest; null when nothing provides the target's contents.
+    ManifestRef provided;
+};
+
+class UpdateProcess {
+public:
+    UpdateProcess() = default;
+    UpdateProcess(const UpdateProcess&) = delete;
+    UpdateProcess& operator=(const UpdateProcess&) = delete;
+
+    // Takes the two manifests (copied from lvalues, moved from rvalues) and the install
+    // directory, an absolute local path. The target manifest is re-attached to rootDir: its
+    // entries become Local there (Absent ones stay Absent). The plan is emptied, and the
+    // managed set becomes exactly the zips of the target manifest. On failure (a root or zip
+    // path that does not validate) the process is left as it was.
+    void Init(Manifest targetManifest, Manifest providedManifest, std::string rootDir);
+
+    // Adds the zip at path (relative to the root when relative is set, otherwise absolute and
+    // inside the root) to the managed set. Fails with "Abs path %s is not within root dir %s"
+    // for an absolute path outside the root.
+    void AddManagedZip(const std::string& path, bool relative = false);
+
+    // Builds the plan from scratch and returns whether it is complete (every target file has a
+    // provider). First checks that no two target files share a place (absolute zip path and
+    // filename), failing with "Duplicate target file at place %s"; the process is then left
+    // unchanged. Otherwise marks every Local provided file that sits at the place of a target
+    // as InPlace (such marks persist over later calls), and picks for each target, among the
+    // provided files with its contentsHash (and in BitwiseExact mode its compressedHash), the
+    // one of lowest score: 10 * location, plus 7 when its byte range begins where the target's
+    // does and 9 otherwise, minus 1 when its zip rel and filename equal the target's. Ties go to
+    // the file that comes first in the provided manifest.
+    bool DevelopPlan(UpdateType updateType);
+
+    const Manifest& GetTargetManifest() const { return _targetManifest; }
+    const Manifest& GetProvidedManifest() const { return _providedManifest; }
+    Manifest& GetProvidedManifest() { return _providedManifest; }
+    // The plan, in target-manifest order; empty before the first DevelopPlan. Later steps take
+    // the plan as developed only when it has one record per target file.
+    const std::vector<FileMatch>& GetMatches() const { return _matches; }
+    std::vector<FileMatch>& GetMatches() { return _matches; }
+    const std::set<std::string>& GetManagedZips() const { return _managedZips; }
+    const std::string& GetRootDir() const { return _rootDir; }
+    // The mode of the last successful DevelopPlan; ContentsOnly before the first one.
+    UpdateType GetUpdateType() const { return _updateType; }
+
+private:
+    Manifest _targetManifest;
+    Manifest _providedManifest;
+    std::string _rootDir;
+    UpdateType _updateType = UpdateType::ContentsOnly;
+    std::set<std::string> _managedZips;
+    std::vector<FileMatch> _matches;
+};
+
+} // namespace ZipSync
