@@ -7,15 +7,21 @@ namespace ZipSync {
 
 static const size_t kMessageBufferSize = 16384;
 
-static LoggerConsole* CreateConsoleLogger() { return new LoggerConsole(); }
+static LoggerConsole* CreateConsoleLogger() {
+    return new LoggerConsole();
+}
 Logger* g_logger = CreateConsoleLogger();
 
 const char* SeverityPrefix(int severity) {
     switch (severity) {
-    case sevFatal: return "FATAL: ";
-    case sevError: return "ERROR: ";
-    case sevWarning: return "Warning: ";
-    default: return "";
+    case sevFatal:
+        return "FATAL: ";
+    case sevError:
+        return "ERROR: ";
+    case sevWarning:
+        return "Warning: ";
+    default:
+        return "";
     }
 }
 
@@ -43,17 +49,27 @@ void Logger::logv(LogSeverity severity, LogCode code, const char* format, va_lis
     if (severity == sevError) throw ErrorException(buffer, code);
 }
 
-#define ZS_FORWARD(severity, code)                                                                       \
-    va_list args;                                                                                        \
-    va_start(args, format);                                                                              \
-    logv(severity, code, format, args);                                                                  \
+#define ZS_FORWARD(severity, code)                                                                           \
+    va_list args;                                                                                            \
+    va_start(args, format);                                                                                  \
+    logv(severity, code, format, args);                                                                      \
     va_end(args);
 
-void Logger::debugf(const char* format, ...) { ZS_FORWARD(sevDebug, lcNone) }
-void Logger::infof(const char* format, ...) { ZS_FORWARD(sevInfo, lcNone) }
-void Logger::infof(LogCode code, const char* format, ...) { ZS_FORWARD(sevInfo, code) }
-void Logger::warningf(const char* format, ...) { ZS_FORWARD(sevWarning, lcNone) }
-void Logger::warningf(LogCode code, const char* format, ...) { ZS_FORWARD(sevWarning, code) }
+void Logger::debugf(const char* format, ...) {
+    ZS_FORWARD(sevDebug, lcNone)
+}
+void Logger::infof(const char* format, ...) {
+    ZS_FORWARD(sevInfo, lcNone)
+}
+void Logger::infof(LogCode code, const char* format, ...) {
+    ZS_FORWARD(sevInfo, code)
+}
+void Logger::warningf(const char* format, ...) {
+    ZS_FORWARD(sevWarning, lcNone)
+}
+void Logger::warningf(LogCode code, const char* format, ...) {
+    ZS_FORWARD(sevWarning, code)
+}
 void Logger::errorf(const char* format, ...) {
     ZS_FORWARD(sevError, lcNone)
     std::terminate(); // unreachable: logv throws at sevError

@@ -1,0 +1,24 @@
+// A scratch directory owned by a test server fixture, removed with its contents on destruction.
+// (TempDir needs GoogleTest; the server fixtures are also used by benchmarks without it.)
+#pragma once
+
+#include <string>
+
+class ServerDir {
+public:
+    explicit ServerDir(const char* tag);
+    ~ServerDir();
+    ServerDir(const ServerDir&) = delete;
+    ServerDir& operator=(const ServerDir&) = delete;
+    const std::string& path() const { return _path; }
+
+private:
+    std::string _path;
+};
+
+// Whole contents of a file, empty when it cannot be read.
+std::string ReadWholeFileOrEmpty(const std::string& path);
+// Replaces the file's contents; throws std::runtime_error on failure.
+void WriteWholeFile(const std::string& path, const std::string& bytes);
+// Runs a shell command, returns its exit status (-1 if it did not exit normally).
+int RunShellCommand(const std::string& command);

@@ -1,0 +1,61 @@
+#include "CertificateBundle.h"
+
+#include "Logging.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace ZipSync {
+
+// Defined in the source generated at build time (cmake/EmbedCertificates.cmake).
+extern const char kBuiltinCertificateBundle[];
+extern const size_t kBuiltinCertificateBundleSize;
+
+const char* const EXTRA_CA_FILE_VARIABLE = "QMH_EXTRA_CA_FILE";
+
+std::string BuiltinCertificateBundle() {
+    return std::string(kBuiltinCertificateBundle, kBuiltinCertificateBundleSize);
+}
+
+std::string ExtractPemCertificates(const std::string& pemText) {
+    static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
+    static const std::string kEnd = "-----END CERTIFICATE-----";
+    std::string result;
+    size_t pos = 0;
+    while (true) {
+        size_t begin = pemText.find(kBegin, pos);
+        if (begin == std::string::npos) break;
+        size_t end = pemText.find(kEnd, begin + kBegin.size());
+        if (end == std::string::npos) break;
+        end += kEnd.size();
+        result.append(pemText, begin, end - begin);
+        result += '\n';
+        pos = end;
+    }
+    return result;
+}
+
+static std::string ReadWholeFile(const char* path) {
+    FILE* file = fopen(path, "rb");
+    if (!file) g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", path);
+    std::string text;
+    char chunk[65536];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) text.append(chunk, got);
+    bool failed = ferror(file) != 0;
+    fclose(file);
+    if (failed) g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", path);
+    return text;
+}
+
+std::string AssembleCertificateBundle() {
+    std::string bundle = BuiltinCertificateBundle();
+    const char* extraPath = getenv(EXTRA_CA_FILE_VARIABLE);
+    if (!extraPath || !*extraPath) return bundle;
+    std::string extra = ExtractPemCertificates(ReadWholeFile(extraPath));
+    if (extra.empty()) g_logger->errorf(lcGeneral, "No certificate found in file \"%s\"", extraPath);
+    if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
+    return bundle + extra;
+}
+
+} // namespace ZipSync
