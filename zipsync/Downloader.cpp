@@ -94,6 +94,8 @@ void Downloader::DownloadAll() {
     _curlHandle.reset(curl_easy_init());
     if (!_curlHandle) g_logger->errorf(lcGeneral, "Failed to initialize CURL");
 
+    _totalWeight = 0;
+    for (const DownloadRequest& request : _requests) _totalWeight += request.weight;
     for (int id = 0; id < int(_requests.size()); id++) _urlStates[_requests[id].url].requestIds.push_back(id);
     for (auto& entry : _urlStates) {
         std::vector<int>& ids = entry.second.requestIds;
@@ -113,12 +115,6 @@ void Downloader::DownloadAll() {
     if (_progressCallback) _progressCallback(1.0, "Downloading finished");
 }
 
-uint64_t Downloader::TotalWeight() const {
-    uint64_t total = 0;
-    for (const DownloadRequest& request : _requests) total += request.weight;
-    return total;
-}
-
 void Downloader::FinishEmptyRequests(UrlState& state) {
     // An empty range has no valid "Range" text and would divide by zero in the weights; its
     // callback needs no data.
@@ -129,7 +125,7 @@ void Downloader::FinishEmptyRequests(UrlState& state) {
             remaining.push_back(id);
             continue;
         }
-        _doneFraction += double(request.weight) / double(TotalWeight());
+        _doneFraction += double(request.weight) / double(_totalWeight);
         static const uint8_t kNothing = 0;
         request.callback(&kNothing, 0);
     }
@@ -407,7 +403,7 @@ bool Downloader::PerformRequest(std::string url, const std::vector<RequestSegmen
             ranges.push_back({s.from, s.to});
     }
     int64_t batchWeight = BatchWeight(segments);
-    double weightFraction = double(batchWeight) / double(TotalWeight());
+    double weightFraction = double(batchWeight) / double(_totalWeight);
 
     if (_downgradeHttps && strncasecmp(url.c_str(), "https://", 8) == 0) {
         url = "http://" + url.substr(8);

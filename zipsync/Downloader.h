@@ -120,7 +120,6 @@ private:
                         int connectTimeout);
     int64_t BatchWeight(const std::vector<RequestSegment>& segments) const;
     uint64_t ResponseLimit(const std::vector<std::pair<uint32_t, uint32_t>>& ranges) const;
-    uint64_t TotalWeight() const;
     void SetTransferOptions(const std::string& url, const std::string& rangeText, int lowSpeedTime,
                             int connectTimeout);
     // Logs a transfer that failed; returns for a timeout, throws for everything else.
@@ -150,6 +149,8 @@ private:
 
     TimeoutTable _timeoutTable;
     uint64_t _openEndedLimit;
+    // Sum of the weights of all requests, fixed when DownloadAll starts.
+    uint64_t _totalWeight = 0;
     // An exception thrown by a callback that curl called, held until curl has returned.
     std::exception_ptr _callbackException;
 };

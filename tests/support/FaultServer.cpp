@@ -1,5 +1,6 @@
 #include "FaultServer.h"
 
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -36,7 +37,9 @@ FaultServer::~FaultServer() {
 }
 
 void FaultServer::AddFile(const std::string& name, const std::string& bytes) const {
-    WriteWholeFile(Root() + "/" + name, bytes);
+    std::filesystem::path path = Root() + "/" + name;
+    std::filesystem::create_directories(path.parent_path());
+    WriteWholeFile(path.string(), bytes);
 }
 
 std::string FaultServer::Url(const std::string& mode, const std::string& name) const {

@@ -26,7 +26,7 @@ public:
 
     // Directory whose files are served.
     std::string Root() const { return _dir.path() + "/root"; }
-    // Writes a file to serve.
+    // Writes a file to serve; name may contain directories, which are created.
     void AddFile(const std::string& name, const std::string& bytes) const;
     int port() const { return _port; }
     std::string Url(const std::string& mode, const std::string& name) const;

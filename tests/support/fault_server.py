@@ -47,9 +47,9 @@ def parse_ranges(header, size):
     if not match:
         return None
     ranges = []
-    for spec in match.group(1).split(","):
-        spec = spec.strip()
-        m = re.fullmatch(r"(\d*)-(\d*)", spec)
+    for item in match.group(1).split(","):
+        item = item.strip()
+        m = re.fullmatch(r"(\d*)-(\d*)", item)
         if not m or (m.group(1) == "" and m.group(2) == ""):
             return None
         if m.group(1) == "":

@@ -430,6 +430,31 @@ TEST_F(DownloaderTest, ProgressGrowsByEachRequestsShare) {
     EXPECT_EQ(found, expectedEnds.size());
 }
 
+TEST_F(DownloaderTest, ProgressCommentKeepsTheEndOfALongUrl) {
+    std::string name;
+    for (int i = 0; i < 6; i++) name += std::string(60, char('a' + i)) + "/";
+    name += "end.bin";
+    server.AddFile(name, content.substr(0, 100));
+    Downloader downloader;
+    std::vector<std::string> comments;
+    downloader.SetProgressCallback([&](double, const char* comment) {
+        comments.push_back(comment);
+        return 0;
+    });
+    Fetched got;
+    std::string url = server.Url("ok", name);
+    ASSERT_GT(url.size(), 300u);
+    Enqueue(downloader, url, 0, 10, got);
+    EXPECT_EQ(RunDownload(downloader), "");
+    EXPECT_EQ(got.data, Slice(0, 10));
+    ASSERT_GE(comments.size(), 3u);
+    const std::string& shown = comments[1];
+    EXPECT_LT(shown.size(), 256u);
+    EXPECT_EQ(shown.rfind("Downloading \"...", 0), 0u) << shown;
+    std::string tail = "/end.bin\"...";
+    EXPECT_EQ(shown.compare(shown.size() - tail.size(), tail.size(), tail), 0) << shown;
+}
+
 TEST_F(DownloaderTest, TimedOutTransferAddsNoProgress) {
     Downloader downloader;
     downloader.SetTimeoutTable(FastTimeouts());
