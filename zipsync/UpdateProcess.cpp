@@ -2,6 +2,7 @@
 
 #include "Logging.h"
 #include "Path.h"
+#include "PositionTable.h"
 
 #include <functional>
 #include <string.h>
@@ -44,45 +45,15 @@ inline uint64_t DigestHash(const HashDigest& digest) {
     return Mix64(head);
 }
 
-// Open-addressing hash table of manifest positions. It stores only a position and 32 bits of
-// its hash per slot; callers decide equality by looking at the entries themselves, so the table
-// needs no per-entry allocation. Built once per plan for a known number of positions and never
-// grown.
-class PositionTable {
-public:
-    // Empties the table and sizes it for count positions (at most half full), reusing the
-    // memory of an earlier use when it is large enough.
-    void Reset(size_t count) {
-        size_t capacity = 16;
-        while (capacity < 2 * count) capacity *= 2;
-        if (_slots.size() == capacity) {
-            std::fill(_slots.begin(), _slots.end(), 0);
-        } else {
-            _slots.assign(capacity, 0);
-        }
-        _mask = capacity - 1;
-    }
+inline bool SameDigest(const HashDigest& a, const HashDigest& b) {
+    return memcmp(a.data, b.data, sizeof(a.data)) == 0;
+}
 
-    // The slot that holds a position p stored under hash with same(p), or else the empty slot
-    // where such a position belongs. Store into an empty slot with Make.
-    template <class Same> uint64_t& Lookup(uint64_t hash, Same&& same) {
-        uint64_t tag = hash >> 32;
-        for (size_t i = hash & _mask;; i = (i + 1) & _mask) {
-            uint64_t& slot = _slots[i];
-            if (slot == 0 || ((slot >> 32) == tag && same(Position(slot)))) return slot;
-        }
-    }
-
-    static bool IsEmpty(uint64_t slot) { return slot == 0; }
-    static int Position(uint64_t slot) { return (int)(uint32_t)slot - 1; }
-    static uint64_t Make(uint64_t hash, int position) {
-        return (hash >> 32 << 32) | (uint64_t)(uint32_t)(position + 1);
-    }
-
-private:
-    std::vector<uint64_t> _slots;
-    size_t _mask = 0;
-};
+// The names a place comparison reads.
+inline void PrefetchPlaceNames(const FileMetainfo& file) {
+    PrefetchLine(file.zipPath.abs.data());
+    PrefetchLine(file.filename.data());
+}
 
 // The lowest score a candidate can reach: in place, same offset, same zip and name.
 const int BEST_POSSIBLE_SCORE = 6;
@@ -122,74 +93,134 @@ bool UpdateProcess::DevelopPlan(UpdateType updateType) {
 
     // Places of the targets must be unique; nothing changes before this check has passed.
     table.Reset(std::max(targetCount, providedCount));
-    for (int i = 0; i < targetCount; i++) {
-        const FileMetainfo& target = _targetManifest[i];
-        uint64_t hash = PlaceHash(target);
-        uint64_t& slot =
-            table.Lookup(hash, [&](int other) { return SamePlace(_targetManifest[other], target); });
-        if (!PositionTable::IsEmpty(slot)) {
-            g_logger->errorf(lcGeneral, "Duplicate target file at place %s",
-                             GetFullPath(target.zipPath.abs, target.filename).c_str());
-        }
-        slot = PositionTable::Make(hash, i);
-    }
+    PipelinedLookups(
+        table, targetCount,
+        [&](int i) {
+            PrefetchPlaceNames(_targetManifest[i]);
+            return true;
+        },
+        [&](int i) { return PlaceHash(_targetManifest[i]); },
+        [&](int other, int step) {
+            if (step == 0)
+                PrefetchObject(_targetManifest[other]);
+            else
+                PrefetchPlaceNames(_targetManifest[other]);
+        },
+        [&](int i, uint64_t hash) {
+            const FileMetainfo& target = _targetManifest[i];
+            uint64_t& slot =
+                table.Lookup(hash, [&](int other) { return SamePlace(_targetManifest[other], target); });
+            if (!PositionTable::IsEmpty(slot)) {
+                g_logger->errorf(lcGeneral, "Duplicate target file at place %s",
+                                 GetFullPath(target.zipPath.abs, target.filename).c_str());
+            }
+            slot = PositionTable::Make(hash, i);
+        });
     _updateType = updateType;
 
-    for (FileMetainfo& provided : _providedManifest) {
-        if (provided.location != FileLocation::Local) continue;
-        uint64_t& slot = table.Lookup(
-            PlaceHash(provided), [&](int target) { return SamePlace(_targetManifest[target], provided); });
-        if (!PositionTable::IsEmpty(slot)) provided.location = FileLocation::InPlace;
-    }
+    PipelinedLookups(
+        table, providedCount,
+        [&](int i) {
+            const FileMetainfo& provided = _providedManifest[i];
+            if (provided.location != FileLocation::Local) return false;
+            PrefetchPlaceNames(provided);
+            return true;
+        },
+        [&](int i) { return PlaceHash(_providedManifest[i]); },
+        [&](int target, int step) {
+            if (step == 0)
+                PrefetchObject(_targetManifest[target]);
+            else
+                PrefetchPlaceNames(_targetManifest[target]);
+        },
+        [&](int i, uint64_t hash) {
+            FileMetainfo& provided = _providedManifest[i];
+            uint64_t& slot =
+                table.Lookup(hash, [&](int target) { return SamePlace(_targetManifest[target], provided); });
+            if (!PositionTable::IsEmpty(slot)) provided.location = FileLocation::InPlace;
+        });
 
     // Candidates by contents: the table holds the first provided entry of every contentsHash,
     // nextCandidate links the others in manifest order. Built backwards so that each new entry
     // becomes the head of its list.
     table.Reset(providedCount);
     std::vector<int> nextCandidate(providedCount, -1);
-    for (int i = providedCount - 1; i >= 0; i--) {
-        const HashDigest& contents = _providedManifest[i].contentsHash;
-        uint64_t hash = DigestHash(contents);
-        uint64_t& slot =
-            table.Lookup(hash, [&](int other) { return _providedManifest[other].contentsHash == contents; });
-        if (!PositionTable::IsEmpty(slot)) nextCandidate[i] = PositionTable::Position(slot);
-        slot = PositionTable::Make(hash, i);
-    }
+    auto backwards = [providedCount](int step) { return providedCount - 1 - step; };
+    PipelinedLookups(
+        table, providedCount, [&](int) { return true; },
+        [&](int step) { return DigestHash(_providedManifest[backwards(step)].contentsHash); },
+        [&](int other, int step) {
+            if (step == 0) PrefetchLine(&_providedManifest[other].contentsHash);
+        },
+        [&](int step, uint64_t hash) {
+            int i = backwards(step);
+            const HashDigest& contents = _providedManifest[i].contentsHash;
+            uint64_t& slot = table.Lookup(
+                hash, [&](int other) { return SameDigest(_providedManifest[other].contentsHash, contents); });
+            if (!PositionTable::IsEmpty(slot)) nextCandidate[i] = PositionTable::Position(slot);
+            slot = PositionTable::Make(hash, i);
+        });
 
     const bool bitwise = updateType == UpdateType::BitwiseExact;
     bool complete = true;
     _matches.clear();
-    _matches.reserve(targetCount);
-    for (int i = 0; i < targetCount; i++) {
-        const FileMetainfo& target = _targetManifest[i];
-        uint64_t& slot = table.Lookup(DigestHash(target.contentsHash), [&](int provided) {
-            return _providedManifest[provided].contentsHash == target.contentsHash;
-        });
-        int best = -1;
-        int bestScore = 1000000000;
-        int candidate = PositionTable::IsEmpty(slot) ? -1 : PositionTable::Position(slot);
-        for (; candidate >= 0 && bestScore > BEST_POSSIBLE_SCORE; candidate = nextCandidate[candidate]) {
+    _matches.resize(targetCount);
+    PipelinedLookups(
+        table, targetCount,
+        [&](int i) {
+            const FileMetainfo& target = _targetManifest[i];
+            PrefetchLine(target.filename.data());
+            PrefetchLine(target.zipPath.rel.data());
+            return true;
+        },
+        [&](int i) { return DigestHash(_targetManifest[i].contentsHash); },
+        [&](int candidate, int step) {
             const FileMetainfo& c = _providedManifest[candidate];
-            if (bitwise && c.compressedHash != target.compressedHash) continue;
-            int score = 10 * (int)c.location + (c.byterange[0] == target.byterange[0] ? 7 : 9);
-            // The name comparison can only matter when it would make the candidate the best.
-            if (score - 1 < bestScore && c.filename == target.filename && c.zipPath.rel == target.zipPath.rel)
-                score--;
-            if (score < bestScore) {
-                best = candidate;
-                bestScore = score;
+            if (step == 0) {
+                PrefetchObject(c);
+                PrefetchLine(&nextCandidate[candidate]);
+            } else {
+                PrefetchLine(c.filename.data());
+                PrefetchLine(c.zipPath.rel.data());
+                if (nextCandidate[candidate] >= 0)
+                    PrefetchObject(_providedManifest[nextCandidate[candidate]]);
             }
-        }
-        FileMatch match;
-        match.target = ManifestRef(_targetManifest, i);
-        if (best >= 0) {
-            match.provided = ManifestRef(_providedManifest, best);
-        } else {
-            complete = false;
-        }
-        _matches.push_back(match);
-    }
+        },
+        [&](int i, uint64_t hash) {
+            const FileMetainfo& target = _targetManifest[i];
+            uint64_t& slot = table.Lookup(hash, [&](int provided) {
+                return SameDigest(_providedManifest[provided].contentsHash, target.contentsHash);
+            });
+            int candidate = PositionTable::IsEmpty(slot) ? -1 : PositionTable::Position(slot);
+            int best = ChooseProvider(target, candidate, nextCandidate, bitwise);
+            FileMatch& match = _matches[i];
+            match.target = ManifestRef(_targetManifest, i);
+            if (best >= 0) {
+                match.provided = ManifestRef(_providedManifest, best);
+            } else {
+                complete = false;
+            }
+        });
     return complete;
+}
+
+int UpdateProcess::ChooseProvider(const FileMetainfo& target, int candidate,
+                                  const std::vector<int>& nextCandidate, bool bitwise) const {
+    int best = -1;
+    int bestScore = 1000000000;
+    for (; candidate >= 0 && bestScore > BEST_POSSIBLE_SCORE; candidate = nextCandidate[candidate]) {
+        const FileMetainfo& c = _providedManifest[candidate];
+        if (bitwise && !SameDigest(c.compressedHash, target.compressedHash)) continue;
+        int score = 10 * (int)c.location + (c.byterange[0] == target.byterange[0] ? 7 : 9);
+        // The name comparison can only matter when it would make the candidate the best.
+        if (score - 1 < bestScore && c.filename == target.filename && c.zipPath.rel == target.zipPath.rel)
+            score--;
+        if (score < bestScore) {
+            best = candidate;
+            bestScore = score;
+        }
+    }
+    return best;
 }
 
 } // namespace ZipSync

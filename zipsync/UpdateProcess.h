@@ -17,6 +17,7 @@
 #pragma once
 
 #include "Manifest.h"
+#include "ProgressIndicator.h"
 
 #include <set>
 #include <stdint.h>
@@ -24,6 +25,8 @@
 #include <vector>
 
 namespace ZipSync {
+
+class Downloader;
 
 enum class UpdateType : uint32_t {
     // A provided file may serve a target when its contents are equal (same contentsHash).
@@ -81,7 +84,33 @@ public:
     // The mode of the last successful DevelopPlan; ContentsOnly before the first one.
     UpdateType GetUpdateType() const { return _updateType; }
 
+    // Fetches the Remote providers of a complete plan through downloader (configured by the
+    // caller; this sets none of its options) into one temporary zip "__download<N>__<name>" per
+    // remote zip, next to where the zip would be under the root. Each temporary zip is completed
+    // with a central directory and every entry is checked against the provided manifest's
+    // compressedHash; an entry whose compressed bytes differ from those of a target it serves is
+    // also inflated and checked against that target's contentsHash and crc32 (mirror manifests
+    // are not trusted). Verified entries are appended to the provided manifest as Local entries
+    // of their temporary zip, the matches are re-pointed to them, and the temporary zips become
+    // managed. progress (may be empty) sees the verification; a nonzero answer there fails with
+    // "Interrupted by user". On failure the temporary zips stay for CleanupTemporaryFiles.
+    void DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress = ProgressCallback());
+
+    // Rebuilds every target zip from the local providers of a complete plan (after
+    // DownloadRemoteFiles), checks what it wrote against the target manifest, deletes the
+    // managed zips nothing needs any more (keeping entries found nowhere else in "__reduced__"
+    // zips) and puts the new zips in place. The provided manifest then describes the new state
+    // (the entries in place first) and the plan is emptied. See Repacker.h.
+    void RepackZips(const ProgressCallback& progress = ProgressCallback());
+
 private:
+    friend class Repacker;
+
+    // The position of the best-scoring provider of target among candidate and the candidates
+    // linked after it by nextCandidate, or -1 when none qualifies.
+    int ChooseProvider(const FileMetainfo& target, int candidate, const std::vector<int>& nextCandidate,
+                       bool bitwise) const;
+
     Manifest _targetManifest;
     Manifest _providedManifest;
     std::string _rootDir;

@@ -1,0 +1,211 @@
+#include "GameFixture.h"
+
+#include "Downloader.h"
+#include "Path.h"
+#include "TempDir.h"
+#include "TemporaryFiles.h"
+#include "ZipAnalysis.h"
+
+#include <algorithm>
+#include <errno.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace ZipSync;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> ToAbsolute(const std::string& root, const std::vector<std::string>& rels) {
+    std::vector<std::string> paths;
+    for (const std::string& rel : rels) paths.push_back(root + "/" + rel);
+    return paths;
+}
+
+GameVersions MakeGameVersions(const std::string& dir) {
+    std::string script = std::string(TESTS_SOURCE_DIR) + "/support/make_game.py";
+    if (RunShell("python3 '" + script + "' '" + dir + "'") != 0)
+        throw std::runtime_error("make_game.py failed");
+    GameVersions game;
+    game.dirA = dir + "/A";
+    game.dirB = dir + "/B";
+    std::ifstream layout(dir + "/layout.txt");
+    std::string kind, rel;
+    while (layout >> kind >> rel) {
+        if (kind == "A") game.archivesA.push_back(rel);
+        if (kind == "B") game.archivesB.push_back(rel);
+        if (kind == "U") game.userFiles.push_back(rel);
+    }
+    game.manifestA = ScanInstallation(game.dirA);
+    game.manifestB = AnalyzeZips(game.dirB, ToAbsolute(game.dirB, game.archivesB), true, 1);
+    return game;
+}
+
+} // namespace
+
+std::vector<std::string> GameVersions::ProductArchives() const {
+    std::set<std::string> all(archivesA.begin(), archivesA.end());
+    all.insert(archivesB.begin(), archivesB.end());
+    return std::vector<std::string>(all.begin(), all.end());
+}
+
+const GameVersions& GetGameVersions() {
+    static std::unique_ptr<TempDir> dir;
+    static std::unique_ptr<GameVersions> game;
+    if (!game) {
+        dir = std::make_unique<TempDir>("qmhgame");
+        game = std::make_unique<GameVersions>(MakeGameVersions(dir->path()));
+    }
+    return *game;
+}
+
+void CopyDirectory(const std::string& from, const std::string& to) {
+    fs::copy(from, to, fs::copy_options::recursive);
+}
+
+std::map<std::string, std::string> SnapshotFiles(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        if (!entry.is_regular_file()) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream bytes;
+        bytes << in.rdbuf();
+        files[fs::relative(entry.path(), dir).generic_string()] = bytes.str();
+    }
+    return files;
+}
+
+::testing::AssertionResult SameFiles(const std::map<std::string, std::string>& actual,
+                                     const std::map<std::string, std::string>& expected) {
+    std::string differences;
+    for (const auto& file : actual) {
+        auto it = expected.find(file.first);
+        if (it == expected.end())
+            differences += " unexpected:" + file.first;
+        else if (it->second != file.second)
+            differences += " changed:" + file.first;
+    }
+    for (const auto& file : expected)
+        if (!actual.count(file.first)) differences += " missing:" + file.first;
+    if (differences.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "files differ:" << differences;
+}
+
+std::vector<std::string> ListArchives(const std::string& dir) {
+    std::vector<std::string> archives;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file() && entry.path().extension() == ".pk4")
+            archives.push_back(fs::relative(entry.path(), dir).generic_string());
+    std::sort(archives.begin(), archives.end());
+    return archives;
+}
+
+Manifest ScanInstallation(const std::string& rootDir) {
+    std::vector<std::string> archives;
+    for (const std::string& rel : ListArchives(rootDir)) {
+        std::string name = GetFilename(rel);
+        bool temporary = false;
+        for (const char* prefix : {kDownloadPrefix, kRepackedPrefix, kReducedPrefix})
+            temporary = temporary || name.rfind(prefix, 0) == 0;
+        if (!temporary) archives.push_back(rel);
+    }
+    return AnalyzeZips(rootDir, ToAbsolute(rootDir, archives), true, 1);
+}
+
+UpdateResult RunUpdate(const UpdateRequest& request) {
+    const std::string& root = request.rootDir;
+    if (request.cleanupFirst) CleanupTemporaryFiles(root);
+    Manifest provided = ScanInstallation(root);
+    if (request.mirror) {
+        Manifest remote = *request.mirror;
+        remote.Rebase(request.mirrorUrl);
+        provided.Merge(std::move(remote));
+    }
+    UpdateProcess process;
+    process.Init(*request.target, std::move(provided), root);
+    std::vector<std::string> present;
+    for (const std::string& rel : request.product) {
+        if (!IfFileExists(root + "/" + rel)) continue;
+        present.push_back(root + "/" + rel);
+        process.AddManagedZip(present.back());
+    }
+    UpdateResult result;
+    result.planComplete = process.DevelopPlan(request.type);
+    result.stats = ComputeUpdateStats(process, SumOfZipSizes(present));
+    if (!result.planComplete) return result;
+
+    Downloader downloader;
+    if (request.progress) downloader.SetProgressCallback(request.progress);
+    if (request.configureDownloader) request.configureDownloader(downloader);
+    process.DownloadRemoteFiles(downloader, request.progress);
+    result.bytesDownloaded = downloader.TotalBytesDownloaded();
+    if (request.afterDownload) request.afterDownload(process);
+    process.RepackZips(request.progress);
+    if (request.afterRepack) request.afterRepack(process);
+    CleanupTemporaryFiles(root);
+    return result;
+}
+
+::testing::AssertionResult HoldsVersionB(const std::string& rootDir, bool bitwise) {
+    const GameVersions& game = GetGameVersions();
+    std::map<std::string, std::string> files = SnapshotFiles(rootDir);
+    std::set<std::string> expected(game.archivesB.begin(), game.archivesB.end());
+    expected.insert(game.userFiles.begin(), game.userFiles.end());
+    for (const auto& file : files)
+        if (!expected.count(file.first))
+            return ::testing::AssertionFailure() << "unexpected file " << file.first;
+    for (const std::string& rel : expected)
+        if (!files.count(rel)) return ::testing::AssertionFailure() << "missing file " << rel;
+    for (const std::string& rel : game.userFiles)
+        if (files[rel] != ReadTestFile(game.dirA + "/" + rel))
+            return ::testing::AssertionFailure() << "user file changed: " << rel;
+    if (bitwise) {
+        for (const std::string& rel : game.archivesB)
+            if (files[rel] != ReadTestFile(game.dirB + "/" + rel))
+                return ::testing::AssertionFailure() << "archive differs from B's: " << rel;
+        return ::testing::AssertionSuccess();
+    }
+    Manifest now = AnalyzeZips(rootDir, ToAbsolute(rootDir, game.archivesB), false, 1);
+    const Manifest& want = game.manifestB;
+    if (now.size() != want.size())
+        return ::testing::AssertionFailure() << now.size() << " entries instead of " << want.size();
+    for (int i = 0; i < want.size(); i++) {
+        const FileMetainfo &a = now[i], &b = want[i];
+        if (a.zipPath.rel != b.zipPath.rel || a.filename != b.filename || a.contentsHash != b.contentsHash ||
+            a.contentsSize != b.contentsSize || a.crc32 != b.crc32 ||
+            a.compressionMethod != b.compressionMethod || a.gpbitFlag != b.gpbitFlag ||
+            a.lastModTime != b.lastModTime || a.internalAttribs != b.internalAttribs ||
+            a.externalAttribs != b.externalAttribs)
+            return ::testing::AssertionFailure()
+                   << "entry " << i << " is " << a.zipPath.rel << "||" << a.filename << " instead of "
+                   << b.zipPath.rel << "||" << b.filename << " or differs from it";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+int RunInChild(const std::function<void()>& body) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int code = 0;
+        try {
+            body();
+        } catch (...) {
+            code = 3;
+        }
+        fflush(nullptr);
+        _exit(code);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) throw std::runtime_error("waitpid failed");
+    return status;
+}

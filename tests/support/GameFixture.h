@@ -1,0 +1,94 @@
+// Two versions of a small game installation (written by make_game.py) and the steps of a whole
+// update from one to the other, for the engine's end-to-end tests and benchmarks.
+//
+// GetGameVersions generates A and B once per process into a directory that lives until the
+// process exits, and analyses both (which brings the Info-ZIP archive into normal form, as the
+// installer's scan would). Tests copy A into their own directory and update the copy.
+#pragma once
+
+#include "Manifest.h"
+#include "ProgressIndicator.h"
+#include "UpdateProcess.h"
+#include "UpdateStats.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+namespace ZipSync {
+class Downloader;
+}
+
+struct GameVersions {
+    // Pristine copies; only read, never updated.
+    std::string dirA, dirB;
+    // Every archive of A (user's included) and of B, analysed with their directory as root.
+    ZipSync::Manifest manifestA, manifestB;
+    // Relative paths: the game's archives of each version, and the user's own files in A
+    // (base/zz_usermod.pk4 among them).
+    std::vector<std::string> archivesA, archivesB, userFiles;
+
+    // The archives of A and of B: those an update may rewrite or delete.
+    std::vector<std::string> ProductArchives() const;
+};
+
+const GameVersions& GetGameVersions();
+
+// Copies the directory tree from into to (which must not exist yet).
+void CopyDirectory(const std::string& from, const std::string& to);
+// Relative path -> contents of every regular file below dir.
+std::map<std::string, std::string> SnapshotFiles(const std::string& dir);
+// Whether two snapshots hold the same files with the same contents; the failure names the
+// files that differ (never their bytes).
+::testing::AssertionResult SameFiles(const std::map<std::string, std::string>& actual,
+                                     const std::map<std::string, std::string>& expected);
+// Relative paths of the ".pk4" files below dir, sorted.
+std::vector<std::string> ListArchives(const std::string& dir);
+
+// One update as the installer runs it.
+struct UpdateRequest {
+    std::string rootDir;
+    // Relative to any root; the update re-attaches it to rootDir.
+    const ZipSync::Manifest* target = nullptr;
+    // What the mirror at mirrorUrl (a root URL ending in '/') serves, relative paths.
+    const ZipSync::Manifest* mirror = nullptr;
+    std::string mirrorUrl;
+    // Archives the update owns, relative to rootDir (those present become managed).
+    std::vector<std::string> product;
+    ZipSync::UpdateType type = ZipSync::UpdateType::ContentsOnly;
+    // Given to the downloader, the verification and the repacking (may be empty).
+    ZipSync::ProgressCallback progress;
+    // Called with the fresh downloader before the download (may be empty).
+    std::function<void(ZipSync::Downloader&)> configureDownloader;
+    // Whether the update starts with CleanupTemporaryFiles, as the installer's scan does.
+    bool cleanupFirst = true;
+    // Called after DownloadRemoteFiles and after RepackZips (before the final cleanup).
+    std::function<void(ZipSync::UpdateProcess&)> afterDownload, afterRepack;
+};
+
+struct UpdateResult {
+    bool planComplete = false;
+    ZipSync::UpdateStats stats;
+    uint64_t bytesDownloaded = 0;
+};
+
+// The scan of rootDir: every ".pk4" below it that is not a temporary file, analysed
+// (normalised on failure), one thread.
+ZipSync::Manifest ScanInstallation(const std::string& rootDir);
+
+// CleanupTemporaryFiles, scan, plan, DownloadRemoteFiles, RepackZips, CleanupTemporaryFiles.
+// Stops after the plan when it is incomplete. Failures propagate as ErrorException.
+UpdateResult RunUpdate(const UpdateRequest& request);
+
+// Whether rootDir holds exactly version B and the user's files of A: B's archives (each
+// byte-identical to B's when bitwise, otherwise with B's entries in B's order, each with B's
+// name, contents and header values), the user's files unchanged, and no other file.
+::testing::AssertionResult HoldsVersionB(const std::string& rootDir, bool bitwise);
+
+// Runs body in a forked child process and returns its wait status. The child ends with exit
+// status 0 when body returns, 3 when it throws; it never returns into the test.
+int RunInChild(const std::function<void()>& body);

@@ -1,0 +1,187 @@
+// Updates killed at many points: after CleanupTemporaryFiles no broken archive is left, the
+// user's files are untouched, and a fresh update reaches the target exactly.
+//
+// The update runs in a forked child that is killed with SIGKILL either at its Nth progress
+// report (N swept over the whole download, verification and repack) or, during the repack,
+// at the first write that takes a file beyond a size limit (RLIMIT_FSIZE), which lands in the
+// middle of writing an archive.
+#include "GameFixture.h"
+#include "Logging.h"
+#include "NginxServer.h"
+#include "Path.h"
+#include "TempDir.h"
+#include "TemporaryFiles.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace ZipSync;
+
+namespace {
+
+// Logs nothing; errors still raise.
+class SilentLogger : public Logger {
+public:
+    void Message(LogCode, LogSeverity, const char*) override {}
+};
+
+void KillSelf(int) {
+    kill(getpid(), SIGKILL);
+}
+
+struct KillPoint {
+    // Killed at the report with this number (from 1), when nonzero.
+    int report = 0;
+    // Killed once a write during the repack would take a file beyond this size, when nonzero.
+    rlim_t repackFileLimit = 0;
+};
+
+class CrashSafety : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        docRoot = new TempDir("qmhcrashmirror");
+        CopyDirectory(GetGameVersions().dirB, *docRoot / "B");
+        server = new NginxServer(docRoot->path());
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        delete docRoot;
+    }
+
+    UpdateRequest Request(const std::string& root, UpdateType type) const {
+        const GameVersions& game = GetGameVersions();
+        UpdateRequest request;
+        request.rootDir = root;
+        request.target = &game.manifestB;
+        request.mirror = &game.manifestB;
+        request.mirrorUrl = server->HttpUrl("B/");
+        request.product = game.ProductArchives();
+        request.type = type;
+        return request;
+    }
+
+    // The progress texts of a whole update from A.
+    std::vector<std::string> ReportsOfAWholeUpdate() const {
+        TempDir dir("qmhcrashref");
+        std::string root = dir / "game";
+        CopyDirectory(GetGameVersions().dirA, root);
+        std::vector<std::string> texts;
+        UpdateRequest request = Request(root, UpdateType::ContentsOnly);
+        request.progress = [&](double, const char* text) {
+            texts.push_back(text);
+            return 0;
+        };
+        RunUpdate(request);
+        return texts;
+    }
+
+    // Runs the update from A in root in a child killed at point; returns whether it was killed.
+    bool UpdateUntilKilled(const std::string& root, UpdateType type, const KillPoint& point) const {
+        UpdateRequest request = Request(root, type);
+        int status = RunInChild([&] {
+            // The size limit must only ever meet the archives.
+            int devNull = open("/dev/null", O_WRONLY);
+            dup2(devNull, 1);
+            dup2(devNull, 2);
+            g_logger = new SilentLogger();
+            signal(SIGXFSZ, KillSelf);
+            int reports = 0;
+            request.progress = [&](double, const char* text) {
+                if (++reports == point.report) KillSelf(0);
+                if (point.repackFileLimit && strcmp(text, "Repacking started") == 0) {
+                    rlimit limit = {point.repackFileLimit, point.repackFileLimit};
+                    setrlimit(RLIMIT_FSIZE, &limit);
+                }
+                return 0;
+            };
+            RunUpdate(request);
+        });
+        bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        EXPECT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "status " << status;
+        return killed;
+    }
+
+    // After an interrupted update: the cleanup leaves only complete archives, and a fresh
+    // update reaches B exactly, the user's files untouched.
+    void ExpectRecovery(const std::string& root, const std::string& label) const {
+        CleanupTemporaryFiles(root);
+        for (const std::string& rel : ListArchives(root))
+            EXPECT_TRUE(IsCompleteZip(root + "/" + rel)) << label << ": " << rel;
+        UpdateResult result = RunUpdate(Request(root, UpdateType::BitwiseExact));
+        EXPECT_TRUE(result.planComplete) << label;
+        EXPECT_TRUE(HoldsVersionB(root, true)) << label;
+    }
+
+    static TempDir* docRoot;
+    static NginxServer* server;
+};
+
+TempDir* CrashSafety::docRoot = nullptr;
+NginxServer* CrashSafety::server = nullptr;
+
+} // namespace
+
+TEST_F(CrashSafety, KilledAtProgressReportsThroughoutTheUpdate) {
+    std::vector<std::string> reports = ReportsOfAWholeUpdate();
+    ASSERT_GT(reports.size(), 10u);
+    // At most about 30 kill points, spread over the whole run; the number of reports a
+    // transfer makes varies a little from run to run, which only shifts them.
+    int count = (int)reports.size();
+    int step = std::max(1, count / 30);
+    printf("%d progress reports, a kill at every %d:", count, step);
+    for (int n = 1; n <= count; n += step) printf(" [%s]", reports[n - 1].c_str());
+    printf("\n");
+    int killedCount = 0;
+    for (int n = 1; n <= count; n += step) {
+        TempDir dir("qmhcrash");
+        std::string root = dir / "game";
+        CopyDirectory(GetGameVersions().dirA, root);
+        UpdateType type = (n / step) % 2 ? UpdateType::BitwiseExact : UpdateType::ContentsOnly;
+        KillPoint point;
+        point.report = n;
+        if (UpdateUntilKilled(root, type, point)) killedCount++;
+        ExpectRecovery(root, "killed at report " + std::to_string(n) + " (" + reports[n - 1] + ")");
+    }
+    EXPECT_GT(killedCount, count / step / 2);
+}
+
+TEST_F(CrashSafety, KilledWhileWritingArchives) {
+    // The repack writes base/new/dlc2.pk4 (about 42 kB) first, then base/pak000.pk4 (about
+    // 445 kB) and base/pak001.pk4: the limits cut each of them at several places, including
+    // their central directories.
+    for (rlim_t limit : {1, 20000, 41900, 100000, 300000, 440000, 444000, 350000}) {
+        TempDir dir("qmhcrash");
+        std::string root = dir / "game";
+        CopyDirectory(GetGameVersions().dirA, root);
+        KillPoint point;
+        point.repackFileLimit = limit;
+        EXPECT_TRUE(UpdateUntilKilled(root, UpdateType::ContentsOnly, point)) << limit;
+        ExpectRecovery(root, "killed at file size " + std::to_string(limit));
+    }
+}
+
+TEST_F(CrashSafety, NewArchiveCutShortIsNotPutInPlace) {
+    TempDir dir("qmhcrash");
+    std::string root = dir / "game";
+    CopyDirectory(GetGameVersions().dirA, root);
+    KillPoint point;
+    point.repackFileLimit = 20000;
+    ASSERT_TRUE(UpdateUntilKilled(root, UpdateType::ContentsOnly, point));
+    // The child died while writing the archive that version A does not have.
+    std::string partial = root + "/base/new/__repacked__dlc2.pk4";
+    ASSERT_TRUE(IfFileExists(partial));
+    EXPECT_FALSE(IsCompleteZip(partial));
+    EXPECT_FALSE(IfFileExists(root + "/base/new/dlc2.pk4"));
+
+    CleanupTemporaryFiles(root);
+    EXPECT_FALSE(IfFileExists(root + "/base/new/dlc2.pk4"));
+    EXPECT_FALSE(IfFileExists(partial));
+    ExpectRecovery(root, "killed while writing dlc2.pk4");
+}

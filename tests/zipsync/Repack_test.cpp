@@ -1,0 +1,332 @@
+// Repacking without a network: the checks of the plan, the check of written entries, and the
+// repair of temporary files.
+#include "CatchError.h"
+#include "GameFixture.h"
+#include "Path.h"
+#include "RawZipWriter.h"
+#include "RecordingLogger.h"
+#include "TempDir.h"
+#include "TemporaryFiles.h"
+#include "UpdateProcess.h"
+#include "ZipAnalysis.h"
+#include "ZipUtils.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace ZipSync;
+
+namespace {
+
+// The entries of manifest (relative to root) that lie in the zip rel.
+Manifest EntriesOf(const Manifest& manifest, const std::string& rel) {
+    return manifest.Select([&](const FileMetainfo& f) { return f.zipPath.rel == rel; });
+}
+
+// A target manifest that puts the given entries into the zip rel instead of their own.
+Manifest MovedTo(Manifest entries, const std::string& rel, const std::string& root) {
+    for (FileMetainfo& f : entries) f.zipPath = PathAR::FromRel(rel, root);
+    return entries;
+}
+
+struct Work {
+    TempDir dir{"qmhrepack"};
+    std::string root = dir.path() + "/game";
+    Work() { CopyDirectory(GetGameVersions().dirA, root); }
+};
+
+} // namespace
+
+TEST(Repack, RefusesAPlanThatIsMissingOrNotLocal) {
+    const GameVersions& game = GetGameVersions();
+    Work work;
+    Manifest local = ScanInstallation(work.root);
+
+    UpdateProcess process;
+    process.Init(game.manifestB, local, work.root);
+    CaughtError error = CatchError([&] { process.RepackZips(); });
+    EXPECT_EQ(error.message, "RepackZips: DevelopPlan not called yet");
+
+    // B has files that A lacks: the plan stays incomplete.
+    EXPECT_FALSE(process.DevelopPlan(UpdateType::ContentsOnly));
+    error = CatchError([&] { process.RepackZips(); });
+    EXPECT_EQ(error.message.rfind("RepackZips: target file " + work.root + "/base/", 0), 0u) << error.message;
+    EXPECT_NE(error.message.find(" is not provided"), std::string::npos) << error.message;
+
+    // With B's mirror the plan is complete but still remote until downloaded.
+    Manifest withMirror = local;
+    Manifest remote = game.manifestB;
+    remote.Rebase("http://127.0.0.1:9/B");
+    withMirror.Merge(remote);
+    UpdateProcess remoteProcess;
+    remoteProcess.Init(game.manifestB, withMirror, work.root);
+    ASSERT_TRUE(remoteProcess.DevelopPlan(UpdateType::ContentsOnly));
+    error = CatchError([&] { remoteProcess.RepackZips(); });
+    EXPECT_EQ(error.message, "RepackZips: target file " + work.root +
+                                 "/base/pak000.pk4||textures/t12.tga is not available locally");
+    // Nothing was touched.
+    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(game.dirA)));
+}
+
+TEST(Repack, BitwiseModeRefusesRecompressedBytesThatDiffer) {
+    Work work;
+    Manifest local = ScanInstallation(work.root);
+    // Two entries of the Info-ZIP archive, wanted in a new zip. The random sound data that zip
+    // deflated does not come out of zlib the same way.
+    Manifest picked = EntriesOf(local, "base/pak001.pk4").Select([](const FileMetainfo& f) {
+        return f.filename == "sound/s00.ogg" || f.filename == "sound/s01.ogg";
+    });
+    ASSERT_EQ(picked.size(), 2);
+    UpdateProcess process;
+    process.Init(MovedTo(picked, "base/copy.pk4", work.root), local, work.root);
+    ASSERT_TRUE(process.DevelopPlan(UpdateType::BitwiseExact));
+    // A provider whose recorded compressed digest no longer matches forces a recompression.
+    process.GetMatches()[1].provided->compressedHash.data[0] ^= 1;
+    CaughtError error = CatchError([&] { process.RepackZips(); });
+    EXPECT_EQ(error.message, "Wrong compressed hash of " + work.root + "/base/__repacked__copy.pk4||" +
+                                 picked[1].filename + " after repack");
+    // The zip that failed its check is gone at once: a cleanup must not put it in place.
+    EXPECT_FALSE(IfFileExists(work.root + "/base/__repacked__copy.pk4"));
+    CleanupTemporaryFiles(work.root);
+    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+}
+
+TEST(Repack, ContentsModeRecompressesWhereMethodOrFlagsDiffer) {
+    Work work;
+    Manifest local = ScanInstallation(work.root);
+    Manifest pak000 = EntriesOf(local, "base/pak000.pk4");
+    Manifest wanted;
+    for (FileMetainfo f : pak000) {
+        if (f.filename != "maps/m1.map" && f.filename != "textures/t03.tga") continue;
+        // Stored in A: wanted deflated with flag 2; deflated in A: wanted stored.
+        if (f.compressionMethod == 0) {
+            f.compressionMethod = 8;
+            f.gpbitFlag = 2;
+            f.compressedHash.Clear();
+        } else {
+            f.compressionMethod = 0;
+            f.gpbitFlag = 0;
+            f.compressedSize = f.contentsSize;
+            f.compressedHash = f.contentsHash;
+        }
+        wanted.AppendFile(f);
+    }
+    ASSERT_EQ(wanted.size(), 2);
+    UpdateProcess process;
+    process.Init(MovedTo(wanted, "base/other.pk4", work.root), local, work.root);
+    for (const std::string& rel : GetGameVersions().archivesA) process.AddManagedZip(work.root + "/" + rel);
+    ASSERT_TRUE(process.DevelopPlan(UpdateType::ContentsOnly));
+    process.RepackZips();
+
+    Manifest result = AnalyzeZips(work.root, {work.root + "/base/other.pk4"}, false, 1);
+    ASSERT_EQ(result.size(), 2);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(result[i].filename, wanted[i].filename);
+        EXPECT_EQ(result[i].contentsHash, wanted[i].contentsHash);
+        EXPECT_EQ(result[i].crc32, wanted[i].crc32);
+        EXPECT_EQ(result[i].compressionMethod, wanted[i].compressionMethod);
+        EXPECT_EQ(result[i].gpbitFlag, wanted[i].gpbitFlag);
+    }
+    // The old zips are not needed any more: gone, their entries kept in reduced zips until the
+    // cleanup; the user's zip is not the update's to remove.
+    for (const std::string& rel : GetGameVersions().archivesA) {
+        EXPECT_FALSE(IfFileExists(work.root + "/" + rel)) << rel;
+        EXPECT_TRUE(IfFileExists(work.root + "/" + PrefixFile(rel, "__reduced__"))) << rel;
+    }
+    CleanupTemporaryFiles(work.root);
+    EXPECT_EQ(ListArchives(work.root), (std::vector<std::string>{"base/other.pk4", "base/zz_usermod.pk4"}));
+}
+
+TEST(Repack, NewProvidedManifestDescribesTheResult) {
+    const GameVersions& game = GetGameVersions();
+    Work work;
+    Manifest local = ScanInstallation(work.root);
+    // Version A again, with old_dlc's entries moved into a zip of a new folder.
+    Manifest target = local.Select([](const FileMetainfo& f) {
+        return f.zipPath.rel != "base/zz_usermod.pk4" && f.zipPath.rel != "base/old_dlc.pk4";
+    });
+    target.Merge(MovedTo(EntriesOf(local, "base/old_dlc.pk4"), "base/dlc/moved.pk4", work.root));
+    UpdateProcess process;
+    process.Init(target, local, work.root);
+    for (const std::string& rel : game.archivesA) process.AddManagedZip(work.root + "/" + rel);
+    ASSERT_TRUE(process.DevelopPlan(UpdateType::BitwiseExact));
+    process.RepackZips();
+
+    EXPECT_TRUE(process.GetMatches().empty());
+    const Manifest& provided = process.GetProvidedManifest();
+    // Every target entry comes first, in place, describing its new zip exactly.
+    Manifest now = ScanInstallation(work.root);
+    Manifest inPlace =
+        provided.Select([](const FileMetainfo& f) { return f.location == FileLocation::InPlace; });
+    ASSERT_EQ(inPlace.size(), target.size());
+    // Besides them only the user's zip, which was only read from.
+    EXPECT_EQ(provided.size(), target.size() + 1);
+    for (int i = 0; i < inPlace.size(); i++) EXPECT_EQ(provided[i].location, FileLocation::InPlace);
+    for (const FileMetainfo& f : inPlace) {
+        bool found = false;
+        for (const FileMetainfo& g : now)
+            if (g.zipPath.abs == f.zipPath.abs && g.filename == f.filename) {
+                found = true;
+                EXPECT_EQ(g.byterange[0], f.byterange[0]) << f.filename;
+                EXPECT_EQ(g.byterange[1], f.byterange[1]) << f.filename;
+                EXPECT_EQ(g.compressedHash, f.compressedHash) << f.filename;
+                EXPECT_EQ(g.contentsHash, f.contentsHash) << f.filename;
+            }
+        EXPECT_TRUE(found) << f.zipPath.rel << "||" << f.filename;
+    }
+    EXPECT_EQ(provided[provided.size() - 1].zipPath.rel, "base/zz_usermod.pk4");
+    EXPECT_EQ(provided[provided.size() - 1].location, FileLocation::Local);
+    // The old zip was taken over by renaming; everything else is as it was.
+    std::map<std::string, std::string> files = SnapshotFiles(game.dirA);
+    files["base/dlc/moved.pk4"] = files["base/old_dlc.pk4"];
+    files.erase("base/old_dlc.pk4");
+    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), files));
+}
+
+TEST(Repack, CleanupRestoresOnlyCompleteRepackedZips) {
+    TempDir dir("qmhcleanup");
+    const std::string root = dir.path();
+    const GameVersions& game = GetGameVersions();
+    std::string zipBytes = ReadTestFile(game.dirA + "/base/old_dlc.pk4");
+
+    // A finished repacked zip whose original is gone, and one whose original exists.
+    WriteTestFile(root + "/base/__repacked__done.pk4", zipBytes);
+    WriteTestFile(root + "/base/__repacked__old.pk4", zipBytes);
+    WriteTestFile(root + "/base/old.pk4", "original");
+    // Repacked zips cut short while being written: no central directory, or a torn one.
+    WriteTestFile(root + "/base/__repacked__cut.pk4", zipBytes.substr(0, zipBytes.size() / 2));
+    WriteTestFile(root + "/base/__repacked__torn.pk4", zipBytes.substr(0, zipBytes.size() - 10));
+    WriteTestFile(root + "/base/__repacked__empty.pk4", "");
+    // Other temporary files, one alone in its folder.
+    WriteTestFile(root + "/base/__reduced__pak000.pk4", zipBytes);
+    WriteTestFile(root + "/base/__download0__pak000.pk4", "partial");
+    WriteTestFile(root + "/deep/er/__download3__x.pk4", "partial");
+    // Names that only look like temporary ones.
+    WriteTestFile(root + "/base/__download", "user");
+    WriteTestFile(root + "/base/__repacked__", "user");
+    WriteTestFile(root + "/base/my__download1__x.pk4", "user");
+    WriteTestFile(root + "/base/__Download0__x.pk4", "user");
+
+    RecordingLogger log;
+    CleanupTemporaryFiles(root);
+
+    EXPECT_EQ(ReadTestFile(root + "/base/done.pk4"), zipBytes);
+    EXPECT_EQ(ReadTestFile(root + "/base/old.pk4"), "original");
+    std::map<std::string, std::string> expected = {
+        {"base/done.pk4", zipBytes},           {"base/old.pk4", "original"},
+        {"base/__download", "user"},           {"base/__repacked__", "user"},
+        {"base/my__download1__x.pk4", "user"}, {"base/__Download0__x.pk4", "user"},
+    };
+    EXPECT_TRUE(SameFiles(SnapshotFiles(root), expected));
+    EXPECT_FALSE(std::filesystem::exists(root + "/deep"));
+    EXPECT_EQ(log.WithPrefix("Restoring "),
+              std::vector<std::string>{"Restoring " + root + "/base/done.pk4..."});
+    std::vector<std::string> deleted = log.WithPrefix("Deleting ");
+    EXPECT_EQ(deleted.size(), 7u);
+    for (const char* name :
+         {"base/__repacked__cut.pk4", "base/__repacked__empty.pk4", "base/__repacked__torn.pk4",
+          "base/__repacked__old.pk4", "base/__download0__pak000.pk4", "deep/er/__download3__x.pk4"})
+        EXPECT_NE(std::find(deleted.begin(), deleted.end(), "Deleting " + root + "/" + name + "..."),
+                  deleted.end())
+            << name;
+}
+
+TEST(Repack, CompleteZipCheck) {
+    TempDir dir("qmhcomplete");
+    const GameVersions& game = GetGameVersions();
+    std::string bytes = ReadTestFile(game.dirB + "/base/pak000.pk4");
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool complete;
+    } cases[] = {
+        {"whole", bytes, true},
+        {"no end record", bytes.substr(0, bytes.size() - 22), false},
+        {"half of the central directory", bytes.substr(0, bytes.size() - 400), false},
+        {"entries only", bytes.substr(0, 200000), false},
+        {"empty file", "", false},
+        {"not a zip", "hello", false},
+    };
+    for (const Case& c : cases) {
+        WriteTestFile(dir / "z.pk4", c.bytes);
+        EXPECT_EQ(IsCompleteZip(dir / "z.pk4"), c.complete) << c.name;
+    }
+    EXPECT_FALSE(IsCompleteZip(dir / "missing.pk4"));
+    // A local header that was overwritten while the central directory survived.
+    std::string broken = bytes;
+    broken[1] = 'X';
+    WriteTestFile(dir / "z.pk4", broken);
+    EXPECT_FALSE(IsCompleteZip(dir / "z.pk4"));
+}
+
+TEST(Repack, ZipWithTheEntriesInAnotherOrderIsRenamedOnlyForContents) {
+    const GameVersions& game = GetGameVersions();
+    // The server's pak_same.pk4 holds A's entries in reverse order.
+    TempDir server("qmhreversed");
+    std::string reversed = server / "base/pak_same.pk4";
+    std::filesystem::create_directories(server / "base");
+    {
+        UnzFileIndexed in(game.dirA + "/base/pak_same.pk4");
+        ZipFileHolder out(reversed);
+        Manifest entries = EntriesOf(game.manifestA, "base/pak_same.pk4");
+        for (int i = entries.size() - 1; i >= 0; i--) {
+            const FileMetainfo& f = entries[i];
+            in.LocateByByterange(f.byterange[0], f.byterange[1]);
+            MinizipCopyFile(in, out, f.filename.c_str(), f.compressionMethod, f.gpbitFlag, f.internalAttribs,
+                            f.externalAttribs, f.lastModTime, true, f.crc32, f.contentsSize);
+        }
+        out.Close();
+    }
+    Manifest target = AnalyzeZips(server.path(), {reversed}, false, 1);
+
+    struct Case {
+        UpdateType type;
+        bool renamed;
+    } cases[] = {{UpdateType::ContentsOnly, true}, {UpdateType::BitwiseExact, false}};
+    for (const Case& c : cases) {
+        Work work;
+        UpdateProcess process;
+        process.Init(target, ScanInstallation(work.root), work.root);
+        ASSERT_TRUE(process.DevelopPlan(c.type));
+        RecordingLogger log;
+        process.RepackZips();
+        EXPECT_EQ(log.WithPrefix("Renaming ").size(), c.renamed ? 1u : 0u);
+        std::string result = ReadTestFile(work.root + "/base/pak_same.pk4");
+        if (c.renamed)
+            EXPECT_EQ(result, ReadTestFile(game.dirA + "/base/pak_same.pk4"));
+        else
+            EXPECT_TRUE(result == ReadTestFile(reversed)) << "bitwise result differs from the target zip";
+    }
+}
+
+TEST(Repack, CopiesFileBytesWithOrWithoutTheKernel) {
+    TempDir dir("qmhcopy");
+    std::string bytes;
+    for (int i = 0; i < 200000; i++) bytes.push_back(char(i * 7 + i / 251));
+    WriteTestFile(dir / "source", bytes);
+    StdioFileHolder source(dir / "source", "rb");
+    // A memory stream has no descriptor: the copy goes through a buffer.
+    std::string memory = bytes.substr(0, 150000);
+    FILE* memorySource = fmemopen(memory.data(), memory.size(), "rb");
+    ASSERT_NE(memorySource, nullptr);
+    StdioFileHolder memoryHolder(memorySource);
+    for (FILE* from : {source.get(), memorySource}) {
+        StdioFileHolder out(dir / "out", "wb");
+        ASSERT_EQ(fwrite("head", 1, 4, out), 4u);
+        CopyFileBytes(from, 1000, out, 70000);
+        CopyFileBytes(from, 0, out, 10);
+        ASSERT_EQ(fwrite("tail", 1, 4, out), 4u);
+        out.reset();
+        EXPECT_TRUE(ReadTestFile(dir / "out") ==
+                    "head" + bytes.substr(1000, 70000) + bytes.substr(0, 10) + "tail");
+    }
+    StdioFileHolder out(dir / "out", "wb");
+    CaughtError error = CatchError([&] { CopyFileBytes(source, 190000, out, 20000); });
+    EXPECT_EQ(error.message, "Failed to copy 20000 bytes at 190000");
+    error = CatchError([&] { CopyFileBytes(memorySource, 140000, out, 20000); });
+    EXPECT_EQ(error.message, "Failed to copy 20000 bytes at 140000");
+}

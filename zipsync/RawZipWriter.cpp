@@ -1,0 +1,92 @@
+#include "RawZipWriter.h"
+
+#include "Logging.h"
+
+#include <algorithm>
+#include <errno.h>
+#include <vector>
+#ifdef __linux__
+#include <unistd.h>
+#endif
+
+namespace ZipSync {
+
+namespace {
+
+void PutLE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; i++) out.push_back(uint8_t(value >> (8 * i)));
+}
+
+// The in-kernel copy; returns how many bytes it copied before it could not go on (0 where the
+// file system or kernel does not offer it).
+uint64_t CopyInKernel(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
+#ifdef __linux__
+    if (fflush(to) != 0) return 0;
+    int64_t position = FileTell64(to);
+    if (position < 0) return 0;
+    loff_t in = loff_t(offset), out = loff_t(position);
+    uint64_t done = 0;
+    while (done < size) {
+        size_t chunk = size_t(std::min<uint64_t>(size - done, 1u << 30));
+        ssize_t copied = copy_file_range(fileno(from), &in, fileno(to), &out, chunk, 0);
+        if (copied <= 0) break;
+        done += uint64_t(copied);
+    }
+    // copy_file_range moved neither stream; put the output where the bytes end.
+    if (FileSeek64(to, int64_t(out), SEEK_SET) != 0) return 0;
+    return done;
+#else
+    return 0;
+#endif
+}
+
+} // namespace
+
+void CopyFileBytes(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
+    uint64_t done = CopyInKernel(from, offset, to, size);
+    if (done < size) {
+        std::vector<char> buffer(65536);
+        if (FileSeek64(from, int64_t(offset + done), SEEK_SET) != 0) done = ~uint64_t(0);
+        while (done < size) {
+            size_t chunk = size_t(std::min<uint64_t>(size - done, buffer.size()));
+            if (fread(buffer.data(), 1, chunk, from) != chunk || fwrite(buffer.data(), 1, chunk, to) != chunk)
+                break;
+            done += chunk;
+        }
+    }
+    if (done != size)
+        g_logger->errorf(lcGeneral, "Failed to copy %llu bytes at %llu", (unsigned long long)size,
+                         (unsigned long long)offset);
+}
+
+RawZipWriter::RawZipWriter(const std::string& path) : _path(path), _file(path, "wb") {}
+
+void RawZipWriter::AppendEntry(const RawEntryHeader& header, FILE* source, uint64_t dataStart) {
+    ZipSyncAssert(header.filename.size() <= 0xFFFF);
+    ZipSyncAssert(_position + 30 + header.filename.size() + header.compressedSize <= 0xFFFFFFFFu);
+    std::vector<uint8_t> local;
+    PutLE(local, 0x04034b50, 4);
+    PutLE(local, 20, 2);
+    PutLE(local, header.gpbitFlag, 2);
+    PutLE(local, header.compressionMethod, 2);
+    PutLE(local, header.lastModTime, 4);
+    PutLE(local, header.crc32, 4);
+    PutLE(local, header.compressedSize, 4);
+    PutLE(local, header.contentsSize, 4);
+    PutLE(local, uint32_t(header.filename.size()), 2);
+    PutLE(local, 0, 2);
+    local.insert(local.end(), header.filename.begin(), header.filename.end());
+    size_t written = fwrite(local.data(), 1, local.size(), _file);
+    ZipSyncAssert(written == local.size());
+    CopyFileBytes(source, dataStart, _file, header.compressedSize);
+    _attribs.push_back(
+        CentralDirAttribs{uint32_t(_position), header.externalAttribs, header.internalAttribs});
+    _position += local.size() + header.compressedSize;
+}
+
+void RawZipWriter::Finish() {
+    ZipSyncAssert(_file.reset() == 0);
+    AppendCentralDirectory(_path, _attribs);
+}
+
+} // namespace ZipSync

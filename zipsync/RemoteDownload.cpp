@@ -1,0 +1,180 @@
+// UpdateProcess::DownloadRemoteFiles: fetching the remote providers of a plan into temporary
+// zips and verifying them.
+#include "UpdateProcess.h"
+
+#include "Downloader.h"
+#include "Logging.h"
+#include "Path.h"
+#include "TemporaryFiles.h"
+#include "Utils.h"
+#include "ZipUtils.h"
+
+#include <map>
+#include <set>
+#include <vector>
+#include <zlib.h>
+
+namespace ZipSync {
+
+namespace {
+
+// The temporary zip that collects the downloaded entries of one remote zip.
+struct DownloadedZip {
+    PathAR tempPath;
+    // Open from the first written entry until the last expected one is written.
+    StdioFileHolder file;
+    int piecesWritten = 0;
+    int piecesExpected = 0;
+    // Offset of each entry's local header in the temporary zip -> index of the remote entry in
+    // the provided manifest.
+    std::map<uint32_t, int> pieceOffsets;
+};
+
+const int kReadChunk = 65536;
+
+// The first free name among __download0__X ... __download99__X for the remote zip X (relative
+// to its mirror), placed at the same relative path under rootDir.
+PathAR ChooseDownloadPath(const std::string& remoteRel, const std::string& rootDir,
+                          std::set<std::string>& chosen) {
+    for (int n = 0; n < 100; n++) {
+        std::string prefix = std::string(kDownloadPrefix) + std::to_string(n) + "__";
+        PathAR path = PathAR::FromRel(PrefixFile(remoteRel, prefix), rootDir);
+        if (chosen.count(path.abs) || IfFileExists(path.abs)) continue;
+        chosen.insert(path.abs);
+        return path;
+    }
+    g_logger->errorf(lcGeneral, "too many \"__download??__%s\" files", remoteRel.c_str());
+}
+
+// Opens the current entry of zf, raw or inflating, and reads it to its end into a digest; crc
+// (optional) receives the CRC-32 of the bytes read. The entry stays open: closing an inflated
+// entry makes minizip compare the CRC with the header, which the caller does after its own
+// checks against the target.
+HashDigest HashCurrentEntry(UnzFileHolder& zf, bool raw, uLong* crc) {
+    std::vector<char> buffer(kReadChunk);
+    zf.OpenCurrentFile(raw);
+    Hasher hasher;
+    if (crc) *crc = crc32(0L, Z_NULL, 0);
+    while (true) {
+        int got = unzReadCurrentFile(zf, buffer.data(), kReadChunk);
+        if (got < 0) CheckMinizip(got);
+        if (got == 0) break;
+        hasher.Update(buffer.data(), got);
+        if (crc) *crc = crc32(*crc, (const Bytef*)buffer.data(), got);
+    }
+    return hasher.Finalize();
+}
+
+} // namespace
+
+void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress) {
+    std::map<std::string, DownloadedZip> zips;
+    std::set<std::string> chosenNames;
+    // Index of a remote entry in _providedManifest -> the matches it serves.
+    std::map<int, std::vector<int>> matchesOfEntry;
+
+    for (int m = 0; m < (int)_matches.size(); m++) {
+        const ManifestRef& provided = _matches[m].provided;
+        if (!provided || provided->location != FileLocation::Remote) continue;
+        int index = provided.GetIndex();
+        std::vector<int>& users = matchesOfEntry[index];
+        users.push_back(m);
+        // An entry needed by several targets is fetched once.
+        if (users.size() > 1) continue;
+
+        const FileMetainfo& entry = *provided;
+        std::string url = entry.zipPath.abs;
+        DownloadedZip& zip = zips[url];
+        if (zip.tempPath.abs.empty())
+            zip.tempPath = ChooseDownloadPath(entry.zipPath.rel, _rootDir, chosenNames);
+        zip.piecesExpected++;
+        DownloadSource source(url, entry.byterange[0], entry.byterange[1]);
+        downloader.EnqueueDownload(source, [this, &zips, url, index](const void* data, uint32_t bytes) {
+            DownloadedZip& zip = zips.at(url);
+            if (!zip.file) {
+                CreateDirectoriesForFile(zip.tempPath.abs, _rootDir);
+                zip.file = StdioFileHolder(zip.tempPath.abs, "wb");
+            }
+            int64_t offset = FileTell64(zip.file);
+            ZipSyncAssert(offset >= 0 && uint64_t(offset) + bytes <= 0xFFFFFFFFu);
+            zip.pieceOffsets[uint32_t(offset)] = index;
+            size_t written = fwrite(data, 1, bytes, zip.file);
+            ZipSyncAssert(written == bytes);
+            if (++zip.piecesWritten == zip.piecesExpected) ZipSyncAssert(zip.file.reset() == 0);
+        });
+    }
+    downloader.DownloadAll();
+
+    double total = 1e-20, done = 0.0;
+    for (const auto& pair : zips) total += SizeOfFile(pair.second.tempPath.abs);
+    if (progress) progress(0.0, "Verifying started");
+    for (auto& pair : zips) {
+        DownloadedZip& zip = pair.second;
+        uint64_t size = SizeOfFile(zip.tempPath.abs);
+        if (progress) {
+            std::string text = FormatString("Verifying \"%s\"...", zip.tempPath.rel.c_str());
+            if (progress(done / total, text.c_str()))
+                g_logger->errorf(lcUserInterrupt, "Interrupted by user");
+        }
+        std::vector<CentralDirAttribs> attribs;
+        for (const auto& piece : zip.pieceOffsets) {
+            const FileMetainfo& entry = _providedManifest[piece.second];
+            attribs.push_back(CentralDirAttribs{piece.first, entry.externalAttribs, entry.internalAttribs});
+        }
+        AppendCentralDirectory(zip.tempPath.abs, attribs);
+
+        UnzFileIndexed reader(zip.tempPath.abs);
+        for (const auto& piece : zip.pieceOffsets) {
+            FileMetainfo local = _providedManifest[piece.second];
+            std::string fullName = GetFullPath(local.zipPath.abs, local.filename);
+            uint32_t length = local.byterange[1] - local.byterange[0];
+            reader.LocateByByterange(piece.first, piece.first + length);
+            HashDigest obtained = HashCurrentEntry(reader, true, nullptr);
+            reader.CloseCurrentFile();
+            if (obtained != local.compressedHash)
+                g_logger->errorf(lcGeneral, "Hash of \"%s\" after download is %s instead of %s",
+                                 fullName.c_str(), obtained.Hex().c_str(),
+                                 local.compressedHash.Hex().c_str());
+
+            // A mirror's manifest only claims what its zips hold. Where the compressed bytes are
+            // not the target's own, nothing else would ever compare them with the target, so
+            // their contents are checked here against every target they serve.
+            const std::vector<int>& users = matchesOfEntry.at(piece.second);
+            bool inflated = false;
+            HashDigest contents;
+            uLong crc = 0;
+            for (int m : users) {
+                const FileMetainfo& target = *_matches[m].target;
+                if (target.compressedHash == local.compressedHash) continue;
+                if (!inflated) {
+                    reader.LocateByByterange(piece.first, piece.first + length);
+                    contents = HashCurrentEntry(reader, false, &crc);
+                    inflated = true;
+                }
+                if (contents != target.contentsHash)
+                    g_logger->errorf(lcGeneral, "Hash of \"%s\" after download is %s instead of %s",
+                                     fullName.c_str(), contents.Hex().c_str(),
+                                     target.contentsHash.Hex().c_str());
+                if (crc != target.crc32)
+                    g_logger->errorf(lcGeneral, "CRC32 of \"%s\" after download is %08x instead of %08x",
+                                     fullName.c_str(), unsigned(crc), unsigned(target.crc32));
+            }
+            // The downloaded header must agree with the contents too.
+            if (inflated) reader.CloseCurrentFile();
+
+            local.zipPath = zip.tempPath;
+            local.byterange[0] = piece.first;
+            local.byterange[1] = piece.first + length;
+            local.location = FileLocation::Local;
+            _providedManifest.AppendFile(std::move(local));
+            ManifestRef copy(_providedManifest, _providedManifest.size() - 1);
+            for (int m : users) _matches[m].provided = copy;
+        }
+        AddManagedZip(zip.tempPath.abs, false);
+        done += size;
+        reader.Reset();
+    }
+    if (progress) progress(1.0, "Verifying finished");
+}
+
+} // namespace ZipSync

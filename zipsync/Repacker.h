@@ -1,0 +1,91 @@
+// The last step of an update: rebuilding the target zips from local providers.
+//
+// A Repacker works for one UpdateProcess::RepackZips call. When it starts, every target file
+// of the plan has a provider in a local zip: in place already, in another local zip of the
+// install directory, or in a "__download" zip. Every zip involved gets a ZipState. A target zip
+// that some zip already holds exactly (same entries, same header values) is taken over by
+// renaming that zip; every other target zip is written anew as "__repacked__X", copying
+// compressed bytes unchanged wherever they fit (straight from file to file when every entry of
+// the zip allows it, through minizip otherwise) and checking each written entry against the
+// target manifest. A managed zip is deleted as soon as no pending target needs it; its entries
+// whose compressed bytes exist nowhere else are kept in "__reduced__X". Only after all targets
+// are written do the "__repacked__" zips take their real names, so an interruption at any point
+// leaves either the old zip or a complete new one (see TemporaryFiles.h for the repair).
+//
+// The Repacker refers into the process's manifests and plan and owns the manifests of the
+// entries it wrote (_repackedManifest) and kept (_reducedManifest) until it hands the new
+// provided manifest to the process. Single-threaded.
+#pragma once
+
+#include "Manifest.h"
+#include "ProgressIndicator.h"
+#include "UpdateProcess.h"
+#include "Utils.h"
+#include "ZipUtils.h"
+
+#include <map>
+#include <memory>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+namespace ZipSync {
+
+class Repacker {
+public:
+    Repacker(UpdateProcess& owner, const ProgressCallback& progress);
+    // The whole of UpdateProcess::RepackZips.
+    void Run();
+
+private:
+    struct ZipState {
+        std::string path;
+        // The process owns the zip and may rewrite or delete it.
+        bool managed = false;
+        // Target files that live in this zip, and local provided files found in it.
+        std::vector<ManifestRef> targets;
+        std::vector<ManifestRef> provided;
+        // Indices of the matches whose target lives here, in plan order.
+        std::vector<int> matches;
+        std::string repackedPath;
+        std::string reducedPath;
+        // Matches whose provider lives here and whose target is not written yet.
+        int usedCnt = 0;
+        // The new contents exist at repackedPath.
+        bool repacked = false;
+        // The old file at path is gone (deleted or renamed away).
+        bool reduced = false;
+        // Sum of the targets' compressedSize; the weight of the zip in the progress.
+        uint64_t size = 0;
+        std::unique_ptr<UnzFileIndexed> reader;
+        // The same file as plain bytes, for raw copies.
+        StdioFileHolder file;
+    };
+
+    void ValidatePlan() const;
+    void PrepareStates();
+    ZipState& StateOf(const std::string& path);
+    void RenameWithoutRepacking();
+    bool CanTakeOver(const ZipState& target, const ZipState& source) const;
+    void RepackZip(ZipState& state);
+    ZipState& LocateSource(const FileMetainfo& provider, unz_file_info64* info);
+    void WriteRawCopies(ZipState& state);
+    void WriteThroughMinizip(ZipState& state);
+    void CheckRepackedZip(ZipState& state);
+    void DiscardRepacked(ZipState& state) noexcept;
+    void ReduceZips();
+    void ReduceZip(ZipState& state);
+    void RenameRepackedIntoPlace();
+    double ProgressRatio() const;
+    void Report(double ratio, const std::string& text) const;
+
+    UpdateProcess& _owner;
+    std::vector<ZipState> _zips;
+    std::vector<bool> _recompressed;
+    std::map<HashDigest, int> _copiesByHash;
+    Manifest _repackedManifest;
+    Manifest _reducedManifest;
+    ProgressCallback _progress;
+};
+
+} // namespace ZipSync

@@ -1,0 +1,94 @@
+#include "TemporaryFiles.h"
+
+#include "Logging.h"
+#include "Path.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <minizip/unzip.h>
+#include <string.h>
+#include <vector>
+
+namespace ZipSync {
+
+const char* const kDownloadPrefix = "__download";
+const char* const kRepackedPrefix = "__repacked__";
+const char* const kReducedPrefix = "__reduced__";
+
+namespace {
+
+// Closes a bare minizip reading handle; the check below must not log or raise, so it does not
+// use the engine's holders.
+struct QuietUnzFile {
+    unzFile handle;
+    ~QuietUnzFile() {
+        if (handle) unzClose(handle);
+    }
+};
+
+bool HasPrefix(const std::string& name, const char* prefix) {
+    size_t len = strlen(prefix);
+    return name.size() > len && name.compare(0, len, prefix) == 0;
+}
+
+// Every regular file below rootDir, as engine paths ('/' separated), sorted so that the log
+// reads the same on every run.
+std::vector<std::string> ListFilesRecursively(const std::string& rootDir) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> files;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(rootDir, ec), end;
+    if (ec) g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", rootDir.c_str());
+    for (; it != end; it.increment(ec)) {
+        if (ec) g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", rootDir.c_str());
+        if (it->is_regular_file(ec)) files.push_back(it->path().generic_string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+} // namespace
+
+bool IsCompleteZip(const std::string& path) {
+    QuietUnzFile zf{unzOpen64(path.c_str())};
+    if (!zf.handle) return false;
+    unz_global_info64 global;
+    if (unzGetGlobalInfo64(zf.handle, &global) != UNZ_OK) return false;
+    if (global.number_entry == 0) return true;
+    int status = unzGoToFirstFile(zf.handle);
+    while (status == UNZ_OK) {
+        // Opening an entry makes minizip read its local header and compare it with the central
+        // record; a header that is cut off or overwritten fails here.
+        unz_file_info64 info;
+        if (unzGetCurrentFileInfo64(zf.handle, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+            return false;
+        if (unzOpenCurrentFile2(zf.handle, nullptr, nullptr, 1) != UNZ_OK) return false;
+        if (unzCloseCurrentFile(zf.handle) != UNZ_OK) return false;
+        status = unzGoToNextFile(zf.handle);
+    }
+    return status == UNZ_END_OF_LIST_OF_FILE;
+}
+
+void CleanupTemporaryFiles(const std::string& rootDir) {
+    for (const std::string& path : ListFilesRecursively(rootDir)) {
+        std::string name = GetFilename(path);
+        if (!HasPrefix(name, kReducedPrefix) && !HasPrefix(name, kDownloadPrefix) &&
+            !HasPrefix(name, kRepackedPrefix))
+            continue;
+        if (HasPrefix(name, kRepackedPrefix)) {
+            std::string original = UnprefixFile(path, kRepackedPrefix);
+            // A repacked zip is complete only once it was closed; one cut short by a crash
+            // must not take the place of its original.
+            if (!IfFileExists(original) && IsCompleteZip(path)) {
+                g_logger->infof("Restoring %s...", original.c_str());
+                RenameFile(path, original);
+                continue;
+            }
+        }
+        g_logger->infof("Deleting %s...", path.c_str());
+        RemoveFile(path);
+        DeleteEmptyParentDirs(path, rootDir);
+    }
+}
+
+} // namespace ZipSync
