@@ -11,6 +11,7 @@
 #include "Path.h"
 #include "SizeText.h"
 #include "UpdateProcess.h"
+#include "UpdateReport.h"
 #include "UpdateStats.h"
 
 #include <algorithm>
@@ -48,12 +49,6 @@ static Manifest LoadAt(const IniData& ini, const std::string& root) {
     Manifest manifest;
     manifest.LoadFromIni(ini, root);
     return manifest;
-}
-
-static void PrintStat(Console& console, const char* name, uint64_t value, const char* meaning, bool mayWrap) {
-    // removed wraps around when more bytes stay in place than the old archives hold.
-    std::string human = mayWrap ? FormatSignedSize((int64_t)value) : FormatSize(value);
-    console.Result("  %-9s %15llu  %-9s  %s", name, (unsigned long long)value, human.c_str(), meaning);
 }
 
 static void PrintFileLists(Console& console, const Manifest& oldManifest, const Manifest& newManifest,
@@ -116,12 +111,7 @@ static int RunDiff(const ParsedArgs& args, Console& console) {
 
     console.Result("Update from %s to %s (%s):", args.positional[0].c_str(), args.positional[1].c_str(),
                    bitwise ? "bitwise exact" : "same contents");
-    PrintStat(console, "current", stats.currentSize, "size of the old archives", false);
-    PrintStat(console, "final", stats.finalSize, "compressed bytes of all new files", false);
-    PrintStat(console, "download", stats.downloadSize, "compressed bytes fetched from the mirror", false);
-    PrintStat(console, "added", stats.addedSize, "compressed bytes of files not already in place", false);
-    PrintStat(console, "removed", stats.removedSize, "bytes of the old archives that go away", true);
-    PrintStat(console, "missing", stats.missingSize, "compressed bytes of files available nowhere", false);
+    PrintUpdateStats(console, stats);
     if (args.Has("files")) PrintFileLists(console, oldManifest, newManifest, bitwise);
     return 0;
 }

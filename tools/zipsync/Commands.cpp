@@ -3,8 +3,8 @@
 namespace ZipSyncCli {
 
 std::vector<Command> AllCommands() {
-    return {CommandAnalyze(), CommandVerify(), CommandDiff(),  CommandNormalize(),
-            CommandHash(),    CommandPack(),   CommandUnpack()};
+    return {CommandAnalyze(),   CommandVerify(), CommandDiff(), CommandUpdate(),
+            CommandNormalize(), CommandHash(),   CommandPack(), CommandUnpack()};
 }
 
 } // namespace ZipSyncCli
