@@ -21,7 +21,9 @@ static std::string Blake2s(const std::string& bytes) {
 static void WriteInfoZipArchive(const std::string& dir, const std::string& name) {
     WriteTestFile(dir + "/src/maps/b.map", TestText(7, 20000));
     WriteTestFile(dir + "/src/a.txt", TestText(8, 3000));
-    ASSERT_EQ(RunShell("mkdir -p \"$(dirname '" + dir + "/" + name + "')\" && cd '" + dir + "/src' && zip -q -r -9 '" + dir + "/" + name + "' a.txt maps"), 0);
+    ASSERT_EQ(RunShell("mkdir -p \"$(dirname '" + dir + "/" + name + "')\" && cd '" + dir +
+                       "/src' && zip -q -r -9 '" + dir + "/" + name + "' a.txt maps"),
+              0);
 }
 
 TEST(Normalize, InfoZipArchiveIsRefusedThenAcceptedAfterNormalize) {
@@ -109,7 +111,8 @@ TEST(ChecksummedZips, PackHashUnpackRoundTrip) {
     EXPECT_EQ(toStdout.out, payload);
 
     // Packing is deterministic.
-    ASSERT_EQ(RunZipsync({"pack", dir / "copy.exe", dir / "again.zip", "--name", "qmh_installer.exe"}).status, 0);
+    ASSERT_EQ(RunZipsync({"pack", dir / "copy.exe", dir / "again.zip", "--name", "qmh_installer.exe"}).status,
+              0);
     EXPECT_EQ(ReadTestFile(dir / "again.zip"), ReadTestFile(dir / "qmh_installer.exe.zip"));
 }
 
@@ -128,7 +131,8 @@ TEST(ChecksummedZips, TamperedPayloadIsRefusedAndNothingWritten) {
     WriteTestFile(dir / "p.bin", "original payload");
     ASSERT_EQ(RunZipsync({"pack", dir / "p.bin", dir / "p.zip"}).status, 0);
     // Re-zip with another payload but the old hash.txt: CRCs are right, the digest is not.
-    ASSERT_EQ(RunShell("cd '" + dir.path() + "' && mkdir t && cd t && unzip -q ../p.zip && echo altered > p.bin && "
+    ASSERT_EQ(RunShell("cd '" + dir.path() +
+                       "' && mkdir t && cd t && unzip -q ../p.zip && echo altered > p.bin && "
                        "rm ../p.zip && zip -q -0 ../p.zip hash.txt && zip -q ../p.zip p.bin"),
               0);
     ToolResult result = RunZipsync({"unpack", dir / "p.zip", dir / "out.bin"});

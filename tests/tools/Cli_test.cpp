@@ -5,23 +5,25 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 
-static const char* const kCommands[] = {"analyze", "verify", "diff", "update", "normalize", "hash", "pack", "unpack"};
+static const char* const kCommands[] = {"analyze",   "verify", "diff", "update",
+                                        "normalize", "hash",   "pack", "unpack"};
 
 TEST(CliHelp, GeneralHelpListsEveryCommand) {
     for (const char* option : {"--help", "-h"}) {
         ToolResult result = RunZipsync({option});
         EXPECT_EQ(result.status, 0) << Dump(result);
         EXPECT_TRUE(result.err.empty()) << Dump(result);
-        for (const char* command : kCommands) EXPECT_TRUE(Contains(result.out, std::string("  ") + command + " ")) << command;
+        for (const char* command : kCommands)
+            EXPECT_TRUE(Contains(result.out, std::string("  ") + command + " ")) << command;
     }
 }
 
 TEST(CliHelp, EveryCommandHasItsHelp) {
     for (const char* command : kCommands) {
-        for (std::vector<std::string> args : {std::vector<std::string>{command, "--help"},
-                                              std::vector<std::string>{"--help", command},
-                                              // Help wins over missing or extra arguments.
-                                              std::vector<std::string>{command, "-h", "a", "b", "c", "d"}}) {
+        for (std::vector<std::string> args :
+             {std::vector<std::string>{command, "--help"}, std::vector<std::string>{"--help", command},
+              // Help wins over missing or extra arguments.
+              std::vector<std::string>{command, "-h", "a", "b", "c", "d"}}) {
             ToolResult result = RunZipsync(args);
             EXPECT_EQ(result.status, 0) << Dump(result);
             EXPECT_TRUE(Contains(result.out, std::string("Usage: zipsync ") + command)) << Dump(result);
@@ -44,13 +46,19 @@ TEST(CliUsage, MistakesExitWithStatus2AndAHint) {
         {{"hash"}, "missing arguments", "zipsync hash --help"},
         {{"hash", "a", "b"}, "too many arguments ('b')", "zipsync hash --help"},
         {{"analyze", "--frob", dir.path()}, "unknown option '--frob'", "zipsync analyze --help"},
-        {{"analyze", "-j", "x", dir.path()}, "option --jobs needs a whole number of at least 0, not 'x'", "analyze --help"},
-        {{"analyze", "-j", "-1", dir.path()}, "option --jobs needs a whole number of at least 0, not '-1'", "analyze --help"},
+        {{"analyze", "-j", "x", dir.path()},
+         "option --jobs needs a whole number of at least 0, not 'x'",
+         "analyze --help"},
+        {{"analyze", "-j", "-1", dir.path()},
+         "option --jobs needs a whole number of at least 0, not '-1'",
+         "analyze --help"},
         {{"analyze", dir.path(), "-o"}, "option '-o' needs a value", "analyze --help"},
         {{"analyze", "-o", "a", "-o", "b", dir.path()}, "option --output given twice", "analyze --help"},
         {{"diff", "--files=yes", "a", "b"}, "option '--files=yes' takes no value", "diff --help"},
         {{"update", dir.path()}, "--target MANIFEST is required", "update --help"},
-        {{"update", "--target", "t.iniz", "--provide", "local.iniz", dir.path()}, "--provide local.iniz: give MANIFEST=BASEURL", "update --help"},
+        {{"update", "--target", "t.iniz", "--provide", "local.iniz", dir.path()},
+         "--provide local.iniz: give MANIFEST=BASEURL",
+         "update --help"},
         {{"hash", "-q", "-v", "x"}, "-q and -v exclude each other", "hash --help"},
         {{"normalize", "-o", "out.zip", dir.path()}, "-o needs a single archive", "normalize --help"},
     };
@@ -67,7 +75,8 @@ TEST(CliErrors, FailuresExitWithStatus1AndTheEngineMessageOnStderr) {
     TempDir dir;
     ToolResult missing = RunZipsync({"hash", dir / "nothing.iniz"});
     EXPECT_EQ(missing.status, 1) << Dump(missing);
-    EXPECT_TRUE(Contains(missing.err, "ERROR: Failed to open zip file \"" + dir / "nothing.iniz" + "\"")) << Dump(missing);
+    EXPECT_TRUE(Contains(missing.err, "ERROR: Failed to open zip file \"" + dir / "nothing.iniz" + "\""))
+        << Dump(missing);
     EXPECT_TRUE(missing.out.empty()) << Dump(missing);
 
     // A non-engine failure (the manifest's numbers do not convert) is reported the same way.
@@ -86,7 +95,8 @@ namespace {
 struct SmallTree {
     TempDir dir;
     SmallTree() {
-        WriteNormalZip(dir / "tree/qmh_a.pk4", {{"one.txt", TestText(1, 5000)}, {"two.txt", TestText(2, 300), false}});
+        WriteNormalZip(dir / "tree/qmh_a.pk4",
+                       {{"one.txt", TestText(1, 5000)}, {"two.txt", TestText(2, 300), false}});
         WriteNormalZip(dir / "tree/sub/qmh_b.pk4", {{"three.txt", TestText(3, 8000)}});
     }
     std::string Root() const { return dir / "tree"; }

@@ -57,10 +57,11 @@ TEST(Analyze, ManifestDescribesEveryArchiveUnderTheRoot) {
     ZipSync::Manifest manifest = LoadManifest(tree.Manifest(), tree.root);
     ASSERT_EQ(manifest.size(), 5);
     std::vector<std::string> names;
-    for (const ZipSync::FileMetainfo& file : manifest) names.push_back(ZipSync::GetFullPath(file.zipPath.rel, file.filename));
-    EXPECT_EQ(names, (std::vector<std::string>{"fms/harborjob/map.pk4||fm/briefing.xd", "qmh_base.pk4||empty.txt",
-                                               "qmh_base.pk4||maps/harbor.map", "qmh_base.pk4||sound/bell.ogg",
-                                               "qmh_extra.zip||readme.txt"}));
+    for (const ZipSync::FileMetainfo& file : manifest)
+        names.push_back(ZipSync::GetFullPath(file.zipPath.rel, file.filename));
+    EXPECT_EQ(names, (std::vector<std::string>{"fms/harborjob/map.pk4||fm/briefing.xd",
+                                               "qmh_base.pk4||empty.txt", "qmh_base.pk4||maps/harbor.map",
+                                               "qmh_base.pk4||sound/bell.ogg", "qmh_extra.zip||readme.txt"}));
     // Byte ranges agree with what Python sees in the archive.
     PyZipInfo info = ReadPyZipInfo(tree.root + "/qmh_base.pk4");
     const PyZipEntry& map = EntryNamed(info, "maps/harbor.map");
@@ -86,8 +87,8 @@ TEST(Analyze, ThreadCountsGiveTheSameManifest) {
 TEST(Analyze, PlainIniPackageAndChosenArchives) {
     PublishTree tree;
     std::string out = tree.dir / "subset.ini";
-    ToolResult result = RunZipsync({"analyze", "--package", "harborjob", "-o", out, tree.root, "fms/harborjob/map.pk4",
-                                    tree.root + "/qmh_extra.zip"});
+    ToolResult result = RunZipsync({"analyze", "--package", "harborjob", "-o", out, tree.root,
+                                    "fms/harborjob/map.pk4", tree.root + "/qmh_extra.zip"});
     ASSERT_EQ(result.status, 0) << Dump(result);
     std::string text = ReadTestFile(out);
     // Plain INI text, not a zip.
@@ -98,7 +99,8 @@ TEST(Analyze, PlainIniPackageAndChosenArchives) {
 
     ToolResult missing = RunZipsync({"analyze", tree.root, "nope.pk4"});
     EXPECT_EQ(missing.status, 1) << Dump(missing);
-    EXPECT_TRUE(Contains(missing.err, "ERROR: Archive " + tree.root + "/nope.pk4 does not exist")) << Dump(missing);
+    EXPECT_TRUE(Contains(missing.err, "ERROR: Archive " + tree.root + "/nope.pk4 does not exist"))
+        << Dump(missing);
     TempDir empty;
     ToolResult none = RunZipsync({"analyze", empty.path()});
     EXPECT_EQ(none.status, 1) << Dump(none);
@@ -146,10 +148,13 @@ TEST(Verify, FindsFlippedBytesAndMissingFiles) {
 
     ToolResult result = RunZipsync({"verify", tree.root, tree.Manifest()});
     EXPECT_EQ(result.status, 1) << Dump(result);
-    EXPECT_TRUE(Contains(result.out, "missing: fms/harborjob/map.pk4 (the whole archive, 1 files)\n")) << Dump(result);
-    EXPECT_TRUE(Contains(result.out, "corrupt: qmh_base.pk4||maps/harbor.map: compressed bytes differ (hash)\n"))
+    EXPECT_TRUE(Contains(result.out, "missing: fms/harborjob/map.pk4 (the whole archive, 1 files)\n"))
         << Dump(result);
-    EXPECT_TRUE(Contains(result.out, "corrupt: qmh_base.pk4||sound/bell.ogg: compressed bytes differ (hash)\n"))
+    EXPECT_TRUE(
+        Contains(result.out, "corrupt: qmh_base.pk4||maps/harbor.map: compressed bytes differ (hash)\n"))
+        << Dump(result);
+    EXPECT_TRUE(
+        Contains(result.out, "corrupt: qmh_base.pk4||sound/bell.ogg: compressed bytes differ (hash)\n"))
         << Dump(result);
     EXPECT_FALSE(Contains(result.out, "empty.txt")) << Dump(result);
     EXPECT_TRUE(Contains(result.out, "5 files checked: 2 good, 1 missing, 2 corrupt\n")) << Dump(result);
@@ -168,10 +173,13 @@ TEST(Verify, HeaderChangesAndMovedEntries) {
                                                  {"empty.txt", "", false}});
     ToolResult result = RunZipsync({"verify", tree.root, tree.Manifest()});
     EXPECT_EQ(result.status, 1) << Dump(result);
-    EXPECT_TRUE(Contains(result.out, "corrupt: qmh_extra.zip||readme.txt: modification time differs\n")) << Dump(result);
-    EXPECT_TRUE(Contains(result.out, "corrupt: qmh_base.pk4||maps/harbor.map: entry at byte 0 is \"sound/bell.ogg\"\n"))
+    EXPECT_TRUE(Contains(result.out, "corrupt: qmh_extra.zip||readme.txt: modification time differs\n"))
         << Dump(result);
-    EXPECT_TRUE(Contains(result.out, "missing: qmh_base.pk4||sound/bell.ogg: no entry begins at byte ")) << Dump(result);
+    EXPECT_TRUE(Contains(result.out,
+                         "corrupt: qmh_base.pk4||maps/harbor.map: entry at byte 0 is \"sound/bell.ogg\"\n"))
+        << Dump(result);
+    EXPECT_TRUE(Contains(result.out, "missing: qmh_base.pk4||sound/bell.ogg: no entry begins at byte "))
+        << Dump(result);
     // The two swapped entries take the same room, so the empty file stays where it was.
     EXPECT_FALSE(Contains(result.out, "empty.txt")) << Dump(result);
     EXPECT_TRUE(Contains(result.out, "5 files checked: 2 good, 1 missing, 2 corrupt\n")) << Dump(result);
@@ -182,6 +190,7 @@ TEST(Verify, HeaderChangesAndMovedEntries) {
     WriteTestFile(tree.root + "/qmh_extra.zip", "garbage");
     result = RunZipsync({"verify", tree.root, tree.Manifest()});
     EXPECT_EQ(result.status, 1) << Dump(result);
-    EXPECT_TRUE(Contains(result.out, "corrupt: qmh_extra.zip (the whole archive, 1 files): Failed to open zip file"))
+    EXPECT_TRUE(
+        Contains(result.out, "corrupt: qmh_extra.zip (the whole archive, 1 files): Failed to open zip file"))
         << Dump(result);
 }

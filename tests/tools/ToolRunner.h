@@ -58,7 +58,8 @@ inline ToolResult RunZipsync(const std::vector<std::string>& args, const std::ve
 
 // For failure messages: everything the tool wrote.
 inline std::string Dump(const ToolResult& result) {
-    return "status " + std::to_string(result.status) + "\n--- stdout:\n" + result.out + "--- stderr:\n" + result.err;
+    return "status " + std::to_string(result.status) + "\n--- stdout:\n" + result.out + "--- stderr:\n" +
+           result.err;
 }
 
 inline bool Contains(const std::string& text, const std::string& part) {
@@ -79,7 +80,8 @@ inline void WriteNormalZip(const std::string& path, const std::vector<TestEntry>
     for (const TestEntry& entry : entries) {
         zip_fileinfo info = {};
         info.dosDate = 0x52345678;
-        zf.OpenNewFile(entry.name.c_str(), info, entry.deflate ? Z_DEFLATED : 0, entry.deflate ? 6 : 0, false);
+        zf.OpenNewFile(entry.name.c_str(), info, entry.deflate ? Z_DEFLATED : 0, entry.deflate ? 6 : 0,
+                       false);
         zf.WriteInFile(entry.data.data(), entry.data.size());
         zf.CloseFile();
     }

@@ -19,6 +19,7 @@
 #include "UpdateStats.h"
 #include "ZipAnalysis.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fnmatch.h>
 
@@ -56,6 +57,25 @@ bool IsKept(const std::string& rel, const std::vector<std::string>& patterns) {
 
 Manifest Present(const Manifest& manifest) {
     return manifest.Select([](const FileMetainfo& file) { return file.location != FileLocation::Absent; });
+}
+
+// The target with the files of each archive in the order of their byte ranges, as they lie in
+// the archive the manifest was made from. A manifest read from INI text is sorted by file name,
+// and the repacking writes the files of an archive in the order of the target manifest, so
+// without this an archive whose entries are not in name order could not come out bitwise
+// identical to the published one.
+Manifest InArchiveOrder(const Manifest& target) {
+    std::vector<int> order(target.size());
+    for (int i = 0; i < target.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&target](int a, int b) {
+        const FileMetainfo &x = target[a], &y = target[b];
+        if (x.zipPath.rel != y.zipPath.rel) return x.zipPath.rel < y.zipPath.rel;
+        return x.byterange[0] < y.byterange[0];
+    });
+    Manifest sorted;
+    sorted.reserve(target.size());
+    for (int index : order) sorted.AppendFile(target[index]);
+    return sorted;
 }
 
 void ReportMissing(const UpdateProcess& process) {
@@ -129,7 +149,7 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
     local.Merge(std::move(provided));
 
     UpdateProcess process;
-    process.Init(std::move(target), std::move(local), root);
+    process.Init(InArchiveOrder(target), std::move(local), root);
     std::vector<std::string> owned;
     for (const std::string& zip : zips) {
         std::string rel = PathAR::FromAbs(zip, root).rel;
