@@ -1,11 +1,12 @@
 // Times the update plan on a large synthetic update (default 1,000,000 target files in 50 zips
 // and as many provided files): Init moving the manifests in, DevelopPlan, and the statistics.
-// Prints the times and the peak memory (resident set high-water mark) after each step.
+// Prints wall and CPU times (the machine may be shared), the resident set and its high-water mark
+// after each step, and the minor page faults so far.
 //
 // The provided manifest models an installation one version behind the target: 60% of the
 // target files sit in place at their offsets, 20% in place at shifted offsets, 8% under another
 // name in another local zip, and 12% only on a mirror. The mirror part follows the local part.
-// Usage: bench_plan [--scattered] [targets]
+// Usage: build/bench/plan [--scattered] [targets]
 #include "UpdateProcess.h"
 #include "UpdateStats.h"
 
@@ -16,6 +17,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 using namespace ZipSync;
 
@@ -41,6 +43,17 @@ double PeakMegabytes() {
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss / 1024.0; // kilobytes on Linux
+}
+
+// The resident set now, from /proc/self/statm (pages).
+double ResidentMegabytes() {
+    long pages = 0, resident = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm) {
+        if (fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        fclose(statm);
+    }
+    return resident * (double)sysconf(_SC_PAGESIZE) / (1024.0 * 1024.0);
 }
 
 long MinorFaults() {
@@ -152,8 +165,8 @@ Manifest GenerateProvided(const Manifest& target, bool scattered, uint64_t& rng)
 }
 
 void Report(const char* what, double seconds, double cpuSeconds) {
-    printf("%-34s %7.3f s (CPU %7.3f s)   peak RSS %7.1f MB   minor faults %ld\n", what, seconds, cpuSeconds,
-           PeakMegabytes(), MinorFaults());
+    printf("%-34s %7.3f s (CPU %7.3f s)   RSS %7.1f MB, peak %7.1f MB   minor faults %ld\n", what, seconds,
+           cpuSeconds, ResidentMegabytes(), PeakMegabytes(), MinorFaults());
     fflush(stdout);
 }
 

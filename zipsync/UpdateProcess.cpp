@@ -32,8 +32,8 @@ inline uint64_t PlaceHash(const FileMetainfo& file) {
     return Mix64(HashBytes(file.zipPath.abs) * 0x9e3779b97f4a7c15ULL ^ HashBytes(file.filename));
 }
 
-// Paths never contain '|', so comparing both parts is the same as comparing the full names
-// "abs||filename".
+// Zip paths cannot contain '|' (ValidatePath refuses it), so comparing both parts is the same as
+// comparing the full names "abs||filename".
 inline bool SamePlace(const FileMetainfo& a, const FileMetainfo& b) {
     return a.filename == b.filename && a.zipPath.abs == b.zipPath.abs;
 }
@@ -144,7 +144,9 @@ bool UpdateProcess::DevelopPlan(UpdateType updateType) {
     // nextCandidate links the others in manifest order. Built backwards so that each new entry
     // becomes the head of its list.
     table.Reset(providedCount);
-    std::vector<int> nextCandidate(providedCount, -1);
+    std::vector<int> nextCandidate;
+    ReserveLarge(nextCandidate, providedCount);
+    nextCandidate.resize(providedCount, -1);
     auto backwards = [providedCount](int step) { return providedCount - 1 - step; };
     PipelinedLookups(
         table, providedCount, [&](int) { return true; },
@@ -164,6 +166,7 @@ bool UpdateProcess::DevelopPlan(UpdateType updateType) {
     const bool bitwise = updateType == UpdateType::BitwiseExact;
     bool complete = true;
     _matches.clear();
+    ReserveLarge(_matches, targetCount);
     _matches.resize(targetCount);
     PipelinedLookups(
         table, targetCount,

@@ -72,6 +72,9 @@ public:
     // the file that comes first in the provided manifest.
     bool DevelopPlan(UpdateType updateType);
 
+    // The mutable accessors serve the steps that carry out the plan (download, repack): they
+    // append provided entries and re-point matches. While matches refer into the provided
+    // manifest, its entries must be neither removed nor reordered.
     const Manifest& GetTargetManifest() const { return _targetManifest; }
     const Manifest& GetProvidedManifest() const { return _providedManifest; }
     Manifest& GetProvidedManifest() { return _providedManifest; }
@@ -81,7 +84,7 @@ public:
     std::vector<FileMatch>& GetMatches() { return _matches; }
     const std::set<std::string>& GetManagedZips() const { return _managedZips; }
     const std::string& GetRootDir() const { return _rootDir; }
-    // The mode of the last successful DevelopPlan; ContentsOnly before the first one.
+    // The mode of the last DevelopPlan that did not fail; ContentsOnly after Init.
     UpdateType GetUpdateType() const { return _updateType; }
 
     // Fetches the Remote providers of a complete plan through downloader (configured by the

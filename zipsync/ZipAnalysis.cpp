@@ -6,6 +6,7 @@
 #include "Utils.h"
 #include "ZipUtils.h"
 
+#include <algorithm>
 #include <mutex>
 #include <zlib.h>
 
@@ -38,8 +39,9 @@ void CheckSubsetRules(const unz_file_info64& info, const char* name) {
         g_logger->errorf(lcGeneral, "File %s has disk nonzero number (not supported)", name);
 }
 
-// Opens the current entry. The byte range is computed from the central record's lengths, so a
-// local header carrying an extra field of its own is refused like one in the central record.
+// Opens the current entry through the reader. The byte range is computed from the central
+// record's lengths, so a local header carrying an extra field of its own is refused like one
+// in the central record.
 void OpenEntry(UnzFileHolder& zf, bool raw, const char* name) {
     zf.OpenCurrentFile(raw);
     int localExtra = unzGetLocalExtrafield(zf, nullptr, 0);
@@ -52,7 +54,7 @@ void OpenEntry(UnzFileHolder& zf, bool raw, const char* name) {
 
 // Reads the open entry to its end, feeding every byte to hasher (and to *crc when given).
 // Returns the number of bytes read.
-uint64_t ReadEntry(UnzFileHolder& zf, std::vector<uint8_t>& buffer, Hasher& hasher, uLong* crc) {
+uint64_t ReadOpenEntry(UnzFileHolder& zf, std::vector<uint8_t>& buffer, Hasher& hasher, uLong* crc) {
     uint64_t count = 0;
     while (true) {
         int got = unzReadCurrentFile(zf, buffer.data(), unsigned(buffer.size()));
@@ -64,83 +66,149 @@ uint64_t ReadEntry(UnzFileHolder& zf, std::vector<uint8_t>& buffer, Hasher& hash
     }
 }
 
+uint32_t GetLE(const uint8_t* p, int bytes) {
+    uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; i--) value = (value << 8) | p[i];
+    return value;
+}
+
 void CheckCount(const char* name, const char* what, uint64_t directoryValue, uint64_t count) {
     if (count != directoryValue)
         g_logger->errorf(lcGeneral, "File %s has wrong %s size: %d instead of %d", name, what,
                          int(directoryValue), int(count));
 }
 
-// One pass: pass 0 hashes the raw compressed bytes, pass 1 the inflated contents (minizip
-// checks the CRC-32 when the fully read entry is closed).
-HashDigest HashPass(UnzFileHolder& zf, const unz_file_info64& info, const char* name, int pass,
-                    std::vector<uint8_t>& buffer) {
-    OpenEntry(zf, pass == 0, name);
-    Hasher hasher;
-    uint64_t count = ReadEntry(zf, buffer, hasher, nullptr);
-    HashDigest digest = hasher.Finalize();
-    zf.CloseCurrentFile();
-    if (pass == 0)
-        CheckCount(name, "compressed", info.compressed_size, count);
-    else
-        CheckCount(name, "uncompressed", info.uncompressed_size, count);
-    return digest;
-}
+// The entry at which a reader stands, while it is analysed.
+struct Entry {
+    UnzFileHolder& zf;
+    // A stream of its own on the same archive, or null.
+    FILE* file;
+    unz_file_info64 info;
+    std::string filename;
+    uint32_t headerStart = 0, dataStart = 0, dataEnd = 0;
+    std::vector<uint8_t> buffer;
 
-// Both passes at once for a stored entry whose two sizes agree: its compressed bytes are its
-// contents. The raw read gives the same bytes, counts and failures as the two passes, the
-// CRC-32 being checked here instead of by minizip.
-HashDigest HashStoredEntry(UnzFileHolder& zf, const unz_file_info64& info, const char* name,
-                           std::vector<uint8_t>& buffer) {
-    OpenEntry(zf, true, name);
-    Hasher hasher;
-    uLong crc = crc32(0, nullptr, 0);
-    uint64_t count = ReadEntry(zf, buffer, hasher, &crc);
-    HashDigest digest = hasher.Finalize();
-    zf.CloseCurrentFile();
-    CheckCount(name, "compressed", info.compressed_size, count);
-    if (crc != info.crc) CheckMinizip(UNZ_CRCERROR);
-    return digest;
-}
+    Entry(UnzFileHolder& zf, FILE* file) : zf(zf), file(file) {}
+    const char* name() const { return filename.c_str(); }
+
+    // Feeds the compressed bytes to hasher (and *crc), returning their number. With a stream
+    // they are read from it directly, which spares minizip's small buffers and byte-wise
+    // copy; the bytes at the start of the range must then be a local header without extra
+    // field. Without a stream the reader delivers them, opened raw.
+    uint64_t ReadCompressed(Hasher& hasher, uLong* crc) {
+        if (!file) {
+            OpenEntry(zf, true, name());
+            uint64_t count = ReadOpenEntry(zf, buffer, hasher, crc);
+            zf.CloseCurrentFile();
+            return count;
+        }
+        // Header and name are read rather than skipped: a seek would cost a system call.
+        uint8_t header[30];
+        size_t nameLen = dataStart - headerStart - 30;
+        if (FileSeek64(file, headerStart, SEEK_SET) != 0 || fread(header, 1, 30, file) != 30 ||
+            fread(buffer.data(), 1, nameLen, file) != nameLen)
+            CheckMinizip(UNZ_ERRNO);
+        if (GetLE(header, 4) != 0x04034b50 || GetLE(header + 28, 2) != 0)
+            g_logger->errorf(lcGeneral, "File %s has extra field in header (not supported)", name());
+        uint64_t count = 0;
+        for (uint64_t left = info.compressed_size; left > 0;) {
+            size_t chunk = size_t(std::min<uint64_t>(left, buffer.size()));
+            size_t got = fread(buffer.data(), 1, chunk, file);
+            hasher.Update(buffer.data(), got);
+            if (crc) *crc = crc32(*crc, buffer.data(), uInt(got));
+            count += got;
+            left -= got;
+            if (got < chunk) {
+                if (ferror(file)) CheckMinizip(UNZ_ERRNO);
+                break;
+            }
+        }
+        return count;
+    }
+
+    // Pass 0: the digest of the compressed bytes.
+    HashDigest HashCompressed() {
+        Hasher hasher;
+        uint64_t count = ReadCompressed(hasher, nullptr);
+        CheckCount(name(), "compressed", info.compressed_size, count);
+        return hasher.Finalize();
+    }
+
+    // Pass 1: the digest of the contents, inflated by the reader, which checks the CRC-32
+    // when the fully read entry is closed.
+    HashDigest HashContents() {
+        OpenEntry(zf, false, name());
+        Hasher hasher;
+        uint64_t count = ReadOpenEntry(zf, buffer, hasher, nullptr);
+        zf.CloseCurrentFile();
+        CheckCount(name(), "uncompressed", info.uncompressed_size, count);
+        return hasher.Finalize();
+    }
+
+    // Both passes at once for a stored entry whose two sizes agree: its compressed bytes are
+    // its contents, so one read gives the same bytes, counts and failures as the two passes,
+    // the CRC-32 being checked here instead of by the reader.
+    HashDigest HashStored() {
+        Hasher hasher;
+        uLong crc = crc32(0, nullptr, 0);
+        uint64_t count = ReadCompressed(hasher, &crc);
+        CheckCount(name(), "compressed", info.compressed_size, count);
+        if (crc != info.crc) CheckMinizip(UNZ_CRCERROR);
+        return hasher.Finalize();
+    }
+
+    void Analyze(FileMetainfo& out, bool hashContents, bool hashCompressed) {
+        // Names up to 4095 bytes need one reading of the directory record, longer ones two.
+        char nameBuffer[4096];
+        CheckMinizip(
+            unzGetCurrentFileInfo64(zf, &info, nameBuffer, sizeof(nameBuffer), nullptr, 0, nullptr, 0));
+        if (info.size_filename < sizeof(nameBuffer))
+            filename.assign(nameBuffer, info.size_filename);
+        else
+            GetCurrentFileInfo(zf, &info, &filename);
+        CheckSubsetRules(info, name());
+
+        out.filename = filename;
+        out.crc32 = uint32_t(info.crc);
+        out.compressedSize = uint32_t(info.compressed_size);
+        out.contentsSize = uint32_t(info.uncompressed_size);
+        out.lastModTime = uint32_t(info.dosDate);
+        out.externalAttribs = uint32_t(info.external_fa);
+        out.compressionMethod = uint16_t(info.compression_method);
+        out.gpbitFlag = uint16_t(info.flag);
+        out.internalAttribs = uint16_t(info.internal_fa);
+        GetCurrentFileByterange(zf, &headerStart, &dataStart, &dataEnd);
+        out.byterange[0] = headerStart;
+        out.byterange[1] = dataEnd;
+
+        if (!hashContents && !hashCompressed) {
+            OpenEntry(zf, false, name());
+            zf.CloseCurrentFile();
+            return;
+        }
+        buffer.resize(BLOCK_SIZE);
+        if (hashContents && hashCompressed && info.compression_method == 0 &&
+            info.compressed_size == info.uncompressed_size) {
+            out.compressedHash = out.contentsHash = HashStored();
+            return;
+        }
+        if (hashCompressed) out.compressedHash = HashCompressed();
+        if (hashContents) out.contentsHash = HashContents();
+    }
+};
 
 } // namespace
 
 void AnalyzeCurrentEntry(UnzFileHolder& zf, FileMetainfo& out, bool hashContents, bool hashCompressed) {
-    unz_file_info64 info;
-    std::string filename;
-    GetCurrentFileInfo(zf, &info, &filename);
-    const char* name = filename.c_str();
-    CheckSubsetRules(info, name);
-
-    out.filename = filename;
-    out.crc32 = uint32_t(info.crc);
-    out.compressedSize = uint32_t(info.compressed_size);
-    out.contentsSize = uint32_t(info.uncompressed_size);
-    out.lastModTime = uint32_t(info.dosDate);
-    out.externalAttribs = uint32_t(info.external_fa);
-    out.compressionMethod = uint16_t(info.compression_method);
-    out.gpbitFlag = uint16_t(info.flag);
-    out.internalAttribs = uint16_t(info.internal_fa);
-    GetCurrentFileByterange(zf, &out.byterange[0], nullptr, &out.byterange[1]);
-
-    if (!hashContents && !hashCompressed) {
-        OpenEntry(zf, false, name);
-        zf.CloseCurrentFile();
-        return;
-    }
-    std::vector<uint8_t> buffer(BLOCK_SIZE);
-    if (hashContents && hashCompressed && info.compression_method == 0 &&
-        info.compressed_size == info.uncompressed_size) {
-        out.compressedHash = out.contentsHash = HashStoredEntry(zf, info, name, buffer);
-        return;
-    }
-    if (hashCompressed) out.compressedHash = HashPass(zf, info, name, 0, buffer);
-    if (hashContents) out.contentsHash = HashPass(zf, info, name, 1, buffer);
+    Entry(zf, nullptr).Analyze(out, hashContents, hashCompressed);
 }
 
 void Manifest::AddZip(const std::string& zipPathAbs, const std::string& rootDir, FileLocation location,
                       const std::string& package) {
     PathAR zipPath = PathAR::FromAbs(zipPathAbs, rootDir);
     UnzFileHolder zf(zipPathAbs);
+    // The compressed bytes are read through a stream of their own (see Entry::ReadCompressed).
+    StdioFileHolder stream(zipPathAbs, "rb");
     if (IsZip64(zf)) g_logger->errorf(lcGeneral, "Zip64 is not supported!");
     unz_global_info64 global;
     CheckMinizip(unzGetGlobalInfo64(zf, &global));
@@ -148,12 +216,12 @@ void Manifest::AddZip(const std::string& zipPathAbs, const std::string& rootDir,
     if (global.number_entry == 0) return;
     for (int status = unzGoToFirstFile(zf); status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zf)) {
         CheckMinizip(status);
-        FileMetainfo file;
-        file.zipPath = zipPath;
-        file.location = location;
-        file.package = package;
-        AnalyzeCurrentEntry(zf, file, true, true);
-        AppendFile(std::move(file));
+        FileMetainfo entry;
+        entry.zipPath = zipPath;
+        entry.location = location;
+        entry.package = package;
+        Entry(zf, stream).Analyze(entry, true, true);
+        AppendFile(std::move(entry));
     }
 }
 
