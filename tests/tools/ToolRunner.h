@@ -1,0 +1,101 @@
+// Running the zipsync binary from the tool tests, and archives in the engine's normal form.
+//
+// RunZipsync starts build/bin/zipsync with the given arguments in a child process (no shell),
+// waits for it and returns its exit status and what it wrote to stdout and stderr separately.
+#pragma once
+
+#include "TempDir.h"
+#include "ZipHolders.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+struct ToolResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out, err;
+};
+
+inline std::string ZipsyncBinary() {
+    return std::string(TESTS_BIN_DIR) + "/zipsync";
+}
+
+// env: "NAME=value" entries set in the child only.
+inline ToolResult RunZipsync(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                             const std::string& cwd = "") {
+    TempDir capture("zstool");
+    std::string outPath = capture / "out", errPath = capture / "err";
+    std::vector<std::string> argv = {ZipsyncBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        dup2(out, 1);
+        dup2(err, 2);
+        dup2(in, 0);
+        for (const std::string& entry : env) putenv(strdup(entry.c_str()));
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char*> raw;
+        for (std::string& arg : argv) raw.push_back(arg.data());
+        raw.push_back(nullptr);
+        execv(raw[0], raw.data());
+        _exit(127);
+    }
+    ToolResult result;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadTestFile(outPath);
+    result.err = ReadTestFile(errPath);
+    return result;
+}
+
+// For failure messages: everything the tool wrote.
+inline std::string Dump(const ToolResult& result) {
+    return "status " + std::to_string(result.status) + "\n--- stdout:\n" + result.out + "--- stderr:\n" +
+           result.err;
+}
+
+inline bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+struct TestEntry {
+    std::string name;
+    std::string data;
+    bool deflate = true;
+};
+
+// Writes an archive of the accepted subset through the engine's own zip writer.
+inline void WriteNormalZip(const std::string& path, const std::vector<TestEntry>& entries) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    RunShell("mkdir -p '" + dir + "'");
+    ZipSync::ZipFileHolder zf(path);
+    for (const TestEntry& entry : entries) {
+        zip_fileinfo info = {};
+        info.dosDate = 0x52345678;
+        zf.OpenNewFile(entry.name.c_str(), info, entry.deflate ? Z_DEFLATED : 0, entry.deflate ? 6 : 0,
+                       false);
+        zf.WriteInFile(entry.data.data(), entry.data.size());
+        zf.CloseFile();
+    }
+    zf.Close();
+}
+
+// Deterministic text that deflates well, distinct for every seed.
+inline std::string TestText(int seed, size_t size) {
+    std::string text;
+    unsigned x = 2166136261u ^ (unsigned)seed;
+    while (text.size() < size) {
+        x = x * 1103515245u + 12345u;
+        text += "word" + std::to_string((x >> 16) % 97) + ((x & 7) == 0 ? "\n" : " ");
+    }
+    text.resize(size);
+    return text;
+}

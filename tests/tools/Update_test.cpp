@@ -1,0 +1,298 @@
+// The publisher's whole road with the zipsync tool: raw archives of two game versions are
+// normalized and analysed into a server tree, nginx serves it on loopback, and 'zipsync update'
+// brings installations of A to B, while 'zipsync diff' predicts the cost.
+#include "ToolRunner.h"
+
+#include "GameFixture.h"
+#include "Ini.h"
+#include "Manifest.h"
+#include "NginxServer.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The versions as make_game.py writes them (Info-ZIP archive not normalized), and the server
+// tree published from them: <server>/zipsync/A and <server>/zipsync/B, each with its
+// manifest.iniz. A's tree holds only the game's archives, not the user's files.
+struct Published {
+    std::unique_ptr<TempDir> dir;
+    std::string rawA, rawB, server;
+    std::vector<std::string> archivesA, archivesB, userFiles;
+
+    std::string Tree(const char* version) const { return server + "/zipsync/" + version; }
+    std::string ManifestOf(const char* version) const { return Tree(version) + "/manifest.iniz"; }
+};
+
+void Publish(const Published& p, const char* version, const std::string& raw,
+             const std::vector<std::string>& archives) {
+    for (const std::string& rel : archives) {
+        fs::create_directories(fs::path(p.Tree(version) + "/" + rel).parent_path());
+        fs::copy_file(raw + "/" + rel, p.Tree(version) + "/" + rel);
+    }
+    // The Info-ZIP archive is refused, with a hint naming it; only that one is normalized, so
+    // that the other archives stay byte for byte as the publisher made them.
+    ToolResult refused = RunZipsync({"analyze", p.Tree(version)});
+    std::string infoZip = p.Tree(version) + "/base/pak001.pk4";
+    ASSERT_EQ(refused.status, 1) << Dump(refused);
+    ASSERT_TRUE(Contains(refused.err, "Hint: 'zipsync normalize " + infoZip + "'")) << Dump(refused);
+    ToolResult normalized = RunZipsync({"normalize", infoZip});
+    ASSERT_EQ(normalized.status, 0) << Dump(normalized);
+    ToolResult analyzed = RunZipsync({"analyze", p.Tree(version)});
+    ASSERT_EQ(analyzed.status, 0) << Dump(analyzed);
+    ToolResult verified = RunZipsync({"verify", p.Tree(version), p.ManifestOf(version)});
+    ASSERT_EQ(verified.status, 0) << Dump(verified);
+}
+
+const Published& GetPublished() {
+    static std::unique_ptr<Published> published;
+    if (published) return *published;
+    auto p = std::make_unique<Published>();
+    p->dir = std::make_unique<TempDir>("zspublish");
+    std::string script = std::string(TESTS_SOURCE_DIR) + "/support/make_game.py";
+    EXPECT_EQ(RunShell("python3 '" + script + "' '" + p->dir->path() + "'"), 0);
+    p->rawA = p->dir->path() + "/A";
+    p->rawB = p->dir->path() + "/B";
+    p->server = p->dir->path() + "/www";
+    std::istringstream layout(ReadTestFile(p->dir->path() + "/layout.txt"));
+    std::string kind, rel;
+    while (layout >> kind >> rel) {
+        if (kind == "A") p->archivesA.push_back(rel);
+        if (kind == "B") p->archivesB.push_back(rel);
+        if (kind == "U") p->userFiles.push_back(rel);
+    }
+    Publish(*p, "A", p->rawA, p->archivesA);
+    Publish(*p, "B", p->rawB, p->archivesB);
+    published = std::move(p);
+    return *published;
+}
+
+// The figure of one statistic line ("  download   123  ...") of the tool's output.
+uint64_t Figure(const std::string& output, const std::string& name) {
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string word;
+        uint64_t value = 0;
+        if (words >> word && word == name && words >> value) return value;
+    }
+    ADD_FAILURE() << "no figure " << name << " in\n" << output;
+    return 0;
+}
+
+// The six statistics lines of an output, for comparing two outputs.
+std::string StatLines(const std::string& output) {
+    std::istringstream lines(output);
+    std::string line, stats;
+    while (std::getline(lines, line))
+        for (const char* name : {"current", "final", "download", "added", "removed", "missing"})
+            if (line.compare(0, 3 + strlen(name), std::string("  ") + name + " ") == 0) stats += line + "\n";
+    return stats;
+}
+
+// Byte ranges [from, to) of a "Range: bytes=a-b,c-d" header.
+std::vector<std::pair<uint64_t, uint64_t>> Ranges(const std::string& header) {
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    if (header.compare(0, 6, "bytes=") != 0) return ranges;
+    std::istringstream parts(header.substr(6));
+    std::string part;
+    while (std::getline(parts, part, ',')) {
+        size_t dash = part.find('-');
+        ranges.push_back({std::stoull(part.substr(0, dash)), std::stoull(part.substr(dash + 1)) + 1});
+    }
+    return ranges;
+}
+
+// Whether two files hold the same bytes (without printing them when they do not).
+bool SameBytes(const std::string& a, const std::string& b) {
+    return ReadTestFile(a) == ReadTestFile(b);
+}
+
+std::string Url(const NginxServer& nginx, const char* version) {
+    return nginx.HttpUrl(std::string("zipsync/") + version + "/manifest.iniz");
+}
+
+} // namespace
+
+// B's base/pak000.pk4 is not in name order (only the Info-ZIP archive was normalized), so the
+// bitwise result depends on the update writing every archive in its published order.
+TEST(Update, OverNginxReachesTheTargetInBothModes) {
+    const Published& p = GetPublished();
+    NginxServer nginx(p.server);
+    for (bool bitwise : {false, true}) {
+        TempDir dir;
+        std::string install = dir / "game";
+        CopyDirectory(p.rawA, install);
+        std::vector<std::string> args = {
+            "update", "--target", Url(nginx, "B"), "--keep", "base/zz_usermod.pk4", install};
+        if (bitwise) args.push_back("--bitwise");
+        nginx.ClearAccessLog();
+        ToolResult result = RunZipsync(args);
+        ASSERT_EQ(result.status, 0) << Dump(result);
+        EXPECT_TRUE(HoldsVersionB(install, bitwise)) << Dump(result);
+        EXPECT_TRUE(Contains(result.out, bitwise ? "(bitwise exact):" : "(same contents):")) << Dump(result);
+        EXPECT_TRUE(Contains(result.out, "Downloaded bytes: ")) << Dump(result);
+        // Archives are fetched by ranges only, never whole.
+        for (const NginxServer::LogEntry& entry : nginx.AccessLog()) {
+            if (entry.uri.find(".pk4") == std::string::npos) continue;
+            EXPECT_NE(entry.range, "-") << entry.uri;
+        }
+        // A second run finds nothing to do: no download at all.
+        nginx.ClearAccessLog();
+        ToolResult again = RunZipsync(args);
+        ASSERT_EQ(again.status, 0) << Dump(again);
+        EXPECT_EQ(Figure(again.out, "download"), 0u);
+        EXPECT_EQ(Figure(again.out, "added"), 0u);
+        EXPECT_TRUE(HoldsVersionB(install, bitwise));
+        for (const NginxServer::LogEntry& entry : nginx.AccessLog())
+            EXPECT_EQ(entry.uri.find(".pk4"), std::string::npos) << entry.uri;
+    }
+}
+
+TEST(Update, DiffFiguresAgreeWithTheUpdatesRealTraffic) {
+    const Published& p = GetPublished();
+    NginxServer nginx(p.server);
+    TempDir dir;
+    std::string install = dir / "game";
+    CopyDirectory(p.Tree("A"), install);
+    fs::remove(install + "/manifest.iniz");
+    uint64_t sizeOfA = 0;
+    for (const std::string& rel : p.archivesA) sizeOfA += fs::file_size(install + "/" + rel);
+
+    ToolResult diff = RunZipsync({"diff", p.ManifestOf("A"), Url(nginx, "B")});
+    ASSERT_EQ(diff.status, 0) << Dump(diff);
+    EXPECT_EQ(Figure(diff.out, "current"), sizeOfA) << Dump(diff);
+    ToolResult files = RunZipsync({"diff", "--files", p.ManifestOf("A"), Url(nginx, "B")});
+    EXPECT_EQ(files.status, 0) << Dump(files);
+    EXPECT_TRUE(Contains(files.out, StatLines(diff.out))) << Dump(files);
+    EXPECT_TRUE(Contains(files.out, "  removed  base/old_dlc.pk4||dlc/d1.tga\n")) << Dump(files);
+    EXPECT_TRUE(Contains(files.out, "  added    base/new/dlc2.pk4||dlc/d3.tga  (")) << Dump(files);
+    EXPECT_TRUE(Contains(files.out, "  changed  base/pak001.pk4||scripts/ai.script  (")) << Dump(files);
+    EXPECT_FALSE(Contains(files.out, "base/pak_same.pk4")) << Dump(files);
+    uint64_t download = Figure(diff.out, "download");
+    EXPECT_GT(download, 0u);
+
+    nginx.ClearAccessLog();
+    ToolResult update = RunZipsync({"update", "--target", Url(nginx, "B"), install});
+    ASSERT_EQ(update.status, 0) << Dump(update);
+    // The update planned what diff predicted.
+    EXPECT_EQ(StatLines(update.out), StatLines(diff.out)) << Dump(update);
+
+    // And it fetched exactly that: the requested ranges are whole entries of B's manifest,
+    // whose compressed bytes add up to the download figure, with nothing else requested.
+    ZipSync::Manifest b;
+    b.LoadFromIni(ZipSync::ReadIniFile(p.ManifestOf("B")), "/b");
+    uint64_t requested = 0, entryBytes = 0, compressed = 0;
+    for (const NginxServer::LogEntry& entry : nginx.AccessLog()) {
+        if (entry.uri.find(".pk4") == std::string::npos) continue;
+        std::string rel = entry.uri.substr(std::string("/zipsync/B/").size());
+        for (auto range : Ranges(entry.range)) {
+            requested += range.second - range.first;
+            for (const ZipSync::FileMetainfo& file : b)
+                if (file.zipPath.rel == rel && file.byterange[0] >= range.first &&
+                    file.byterange[1] <= range.second) {
+                    entryBytes += file.byterange[1] - file.byterange[0];
+                    compressed += file.compressedSize;
+                }
+        }
+    }
+    EXPECT_EQ(compressed, download);
+    EXPECT_EQ(requested, entryBytes);
+    ToolResult verified = RunZipsync({"verify", install, p.ManifestOf("B")});
+    EXPECT_EQ(verified.status, 0) << Dump(verified);
+}
+
+TEST(Update, HttpsTargetTrustsTheExtraCertificateAuthority) {
+    const Published& p = GetPublished();
+    NginxServer nginx(p.server, NginxServer::Options{true});
+    TempDir dir;
+    std::string install = dir / "game";
+    CopyDirectory(p.Tree("A"), install);
+    fs::remove(install + "/manifest.iniz");
+    std::string url = nginx.HttpsUrl("zipsync/B/manifest.iniz");
+
+    ToolResult untrusted = RunZipsync({"update", "--target", url, install});
+    EXPECT_EQ(untrusted.status, 1) << Dump(untrusted);
+    EXPECT_TRUE(Contains(untrusted.err, "ERROR: ")) << Dump(untrusted);
+
+    ToolResult trusted = RunZipsync({"update", "--bitwise", "--target", url, install},
+                                    {"QMH_EXTRA_CA_FILE=" + nginx.CaFile()});
+    ASSERT_EQ(trusted.status, 0) << Dump(trusted);
+    ToolResult verified = RunZipsync({"verify", install, p.ManifestOf("B")});
+    EXPECT_EQ(verified.status, 0) << Dump(verified);
+    for (const std::string& rel : p.archivesB)
+        EXPECT_TRUE(SameBytes(install + "/" + rel, p.Tree("B") + "/" + rel)) << rel;
+}
+
+TEST(Update, LocalTargetWithAMirrorDryRunAndMissingProviders) {
+    const Published& p = GetPublished();
+    NginxServer nginx(p.server);
+    TempDir dir;
+    std::string install = dir / "game";
+    CopyDirectory(p.Tree("A"), install);
+    fs::remove(install + "/manifest.iniz");
+    fs::copy_file(p.ManifestOf("B"), dir / "b.iniz");
+    std::map<std::string, std::string> before = SnapshotFiles(install);
+
+    // Without a mirror, B's new files are available nowhere.
+    ToolResult nowhere = RunZipsync({"update", "--target", dir / "b.iniz", install});
+    EXPECT_EQ(nowhere.status, 1) << Dump(nowhere);
+    EXPECT_TRUE(Contains(nowhere.err, "Warning: No provider for base/new/dlc2.pk4||dlc/d3.tga"))
+        << Dump(nowhere);
+    EXPECT_TRUE(Contains(nowhere.err, "files of the target are provided nowhere")) << Dump(nowhere);
+    EXPECT_GT(Figure(nowhere.out, "missing"), 0u);
+    EXPECT_TRUE(SameFiles(SnapshotFiles(install), before));
+
+    std::string provide = Url(nginx, "B") + "=" + nginx.HttpUrl("zipsync/B");
+    ToolResult dry = RunZipsync({"update", "-n", "--target", dir / "b.iniz", "--provide", provide, install});
+    EXPECT_EQ(dry.status, 0) << Dump(dry);
+    EXPECT_EQ(Figure(dry.out, "missing"), 0u);
+    EXPECT_GT(Figure(dry.out, "download"), 0u);
+    EXPECT_TRUE(SameFiles(SnapshotFiles(install), before));
+
+    ToolResult done = RunZipsync({"update", "--target", dir / "b.iniz", "--provide", provide, install});
+    ASSERT_EQ(done.status, 0) << Dump(done);
+    EXPECT_EQ(RunZipsync({"verify", install, dir / "b.iniz"}).status, 0);
+}
+
+TEST(Update, LocalDirectoryAsProviderAndFreshInstall) {
+    const Published& p = GetPublished();
+    TempDir dir;
+    // A fresh installation (the directory does not exist yet) filled from B's tree on disk.
+    std::string install = dir / "new/game";
+    ToolResult result = RunZipsync({"update", "--bitwise", "--target", p.ManifestOf("B"), "--provide",
+                                    p.ManifestOf("B") + "=" + p.Tree("B"), install});
+    ASSERT_EQ(result.status, 0) << Dump(result);
+    for (const std::string& rel : p.archivesB)
+        EXPECT_TRUE(SameBytes(install + "/" + rel, p.Tree("B") + "/" + rel)) << rel;
+    // The provider's tree is read, never changed.
+    EXPECT_EQ(RunZipsync({"verify", p.Tree("B"), p.ManifestOf("B")}).status, 0);
+}
+
+TEST(Update, FailedDownloadLeavesTheInstallationAsItWas) {
+    const Published& p = GetPublished();
+    TempDir dir;
+    // A server tree of B that lacks one archive.
+    std::string www = dir / "www";
+    fs::create_directories(www + "/zipsync");
+    CopyDirectory(p.Tree("B"), www + "/zipsync/B");
+    fs::remove(www + "/zipsync/B/base/new/dlc2.pk4");
+    NginxServer nginx(www);
+    std::string install = dir / "game";
+    CopyDirectory(p.Tree("A"), install);
+    fs::remove(install + "/manifest.iniz");
+    std::map<std::string, std::string> before = SnapshotFiles(install);
+
+    ToolResult result = RunZipsync({"update", "--target", Url(nginx, "B"), install});
+    EXPECT_EQ(result.status, 1) << Dump(result);
+    EXPECT_TRUE(Contains(result.err, "ERROR: ")) << Dump(result);
+    EXPECT_TRUE(Contains(result.out, "Update failed; cleaning temporary files")) << Dump(result);
+    EXPECT_TRUE(SameFiles(SnapshotFiles(install), before));
+}

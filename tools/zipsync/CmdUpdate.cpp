@@ -1,0 +1,209 @@
+// update: bringing a directory of archives to a target manifest, as the installer does.
+//
+// The steps are the installer's: clean up what an interrupted run left, analyse the archives
+// present, plan against the target with the local archives and the mirrors as providers,
+// download the missing entries, repack, clean up. The archives under ROOT are owned by the
+// update (rewritten or deleted as the target needs) unless --keep names them.
+#include "Commands.h"
+#include "Console.h"
+#include "Downloader.h"
+#include "Logging.h"
+#include "Manifest.h"
+#include "ManifestSource.h"
+#include "Path.h"
+#include "SizeText.h"
+#include "TemporaryFiles.h"
+#include "ToolPaths.h"
+#include "UpdateProcess.h"
+#include "UpdateReport.h"
+#include "UpdateStats.h"
+#include "ZipAnalysis.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fnmatch.h>
+
+namespace ZipSyncCli {
+
+using namespace ZipSync;
+
+namespace {
+// A manifest of files that some place provides, and that place: a base URL or a local directory.
+struct ProvidedSource {
+    std::string manifest;
+    std::string base;
+};
+
+ProvidedSource ParseProvide(const std::string& text) {
+    ProvidedSource source;
+    size_t eq = text.find('=');
+    source.manifest = text.substr(0, eq);
+    if (eq != std::string::npos)
+        source.base = text.substr(eq + 1);
+    else if (IsUrl(source.manifest))
+        source.base = UrlDirectory(source.manifest);
+    if (source.manifest.empty() || source.base.empty())
+        throw UsageError("--provide " + text +
+                         ": give MANIFEST=BASEURL (BASEURL may be left out for a URL manifest)");
+    if (!IsUrl(source.base)) source.base = AbsolutePath(source.base);
+    return source;
+}
+
+bool IsKept(const std::string& rel, const std::vector<std::string>& patterns) {
+    for (const std::string& pattern : patterns)
+        if (fnmatch(pattern.c_str(), rel.c_str(), 0) == 0) return true;
+    return false;
+}
+
+Manifest Present(const Manifest& manifest) {
+    return manifest.Select([](const FileMetainfo& file) { return file.location != FileLocation::Absent; });
+}
+
+// The target with the files of each archive in the order of their byte ranges, as they lie in
+// the archive the manifest was made from. A manifest read from INI text is sorted by file name,
+// and the repacking writes the files of an archive in the order of the target manifest, so
+// without this an archive whose entries are not in name order could not come out bitwise
+// identical to the published one.
+Manifest InArchiveOrder(const Manifest& target) {
+    std::vector<int> order(target.size());
+    for (int i = 0; i < target.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&target](int a, int b) {
+        const FileMetainfo &x = target[a], &y = target[b];
+        if (x.zipPath.rel != y.zipPath.rel) return x.zipPath.rel < y.zipPath.rel;
+        return x.byterange[0] < y.byterange[0];
+    });
+    Manifest sorted;
+    sorted.reserve(target.size());
+    for (int index : order) sorted.AppendFile(target[index]);
+    return sorted;
+}
+
+void ReportMissing(const UpdateProcess& process) {
+    int count = 0;
+    for (const FileMatch& match : process.GetMatches()) {
+        if (!match.provided.IsNull()) continue;
+        if (++count <= 10)
+            g_logger->warningf("No provider for %s",
+                               GetFullPath(match.target->zipPath.rel, match.target->filename).c_str());
+    }
+    g_logger->errorf(lcGeneral, "%d files of the target are provided nowhere; add a mirror with --provide",
+                     count);
+}
+
+// Downloading and repacking; whatever fails, the temporary files are cleaned up before the
+// error travels on, so that ROOT holds only whole archives again.
+void Execute(UpdateProcess& process, Console& console) {
+    const std::string& root = process.GetRootDir();
+    try {
+        Downloader downloader = MakeToolDownloader(console);
+        process.DownloadRemoteFiles(downloader, console.Callback());
+        console.EndProgress();
+        g_logger->infof("Downloaded bytes: %llu (%s)", (unsigned long long)downloader.TotalBytesDownloaded(),
+                        FormatSize(downloader.TotalBytesDownloaded()).c_str());
+        process.RepackZips(console.Callback());
+        console.EndProgress();
+    } catch (...) {
+        console.EndProgress();
+        g_logger->infof("Update failed; cleaning temporary files");
+        try {
+            CleanupTemporaryFiles(root);
+        } catch (const std::exception&) {
+            // The original failure matters more; the cleanup's own error has been written.
+        }
+        throw;
+    }
+    CleanupTemporaryFiles(root);
+}
+} // namespace
+
+static int RunUpdate(const ParsedArgs& args, Console& console) {
+    std::string root = AbsolutePath(args.positional[0]);
+    std::string targetArg = args.Get("target");
+    if (targetArg.empty()) throw UsageError("--target MANIFEST is required");
+    std::vector<ProvidedSource> sources;
+    if (IsUrl(targetArg)) sources.push_back({targetArg, UrlDirectory(targetArg)});
+    for (const std::string& text : args.GetAll("provide")) sources.push_back(ParseProvide(text));
+    std::vector<std::string> keep = args.GetAll("keep");
+    int threads = args.GetInt("jobs", 0, 0);
+    UpdateType type = args.Has("bitwise") ? UpdateType::BitwiseExact : UpdateType::ContentsOnly;
+
+    std::filesystem::create_directories(root);
+    g_logger->infof("Cleaning temporary files");
+    CleanupTemporaryFiles(root);
+
+    IniData targetIni = ReadManifestIni(targetArg, console);
+    Manifest target;
+    target.LoadFromIni(targetIni, root);
+    Manifest provided;
+    for (const ProvidedSource& source : sources) {
+        Manifest files;
+        files.LoadFromIni(source.manifest == targetArg ? targetIni
+                                                       : ReadManifestIni(source.manifest, console),
+                          source.base);
+        provided.Merge(Present(files));
+    }
+
+    std::vector<std::string> zips = CollectArchives(root);
+    Manifest local = AnalyzeZips(root, zips, true, threads, &console);
+    console.EndProgress();
+    local.Merge(std::move(provided));
+
+    UpdateProcess process;
+    process.Init(InArchiveOrder(target), std::move(local), root);
+    std::vector<std::string> owned;
+    for (const std::string& zip : zips) {
+        std::string rel = PathAR::FromAbs(zip, root).rel;
+        if (IsKept(rel, keep)) {
+            g_logger->debugf("  kept: %s", rel.c_str());
+            continue;
+        }
+        g_logger->debugf("  owned: %s", rel.c_str());
+        owned.push_back(zip);
+        process.AddManagedZip(zip);
+    }
+    g_logger->infof("Developing update plan: %d target files, %d provided files, %d owned archives",
+                    process.GetTargetManifest().size(), process.GetProvidedManifest().size(),
+                    (int)owned.size());
+    bool complete = process.DevelopPlan(type);
+    UpdateStats stats = ComputeUpdateStats(process, SumOfZipSizes(owned));
+    ZipSyncAssert(complete == (stats.missingSize == 0));
+    console.Result("Update of %s to %s (%s):", root.c_str(), targetArg.c_str(),
+                   type == UpdateType::BitwiseExact ? "bitwise exact" : "same contents");
+    PrintUpdateStats(console, stats);
+    if (!complete) ReportMissing(process);
+    if (args.Has("dry-run")) return 0;
+
+    Execute(process, console);
+    g_logger->infof("%s now holds the target: %d files in %d archives", root.c_str(),
+                    process.GetTargetManifest().size(), (int)CollectArchives(root).size());
+    return 0;
+}
+
+Command CommandUpdate() {
+    return {
+        "update",
+        "bring a directory to a target manifest, from its own archives and mirrors",
+        "zipsync update --target MANIFEST [--provide MANIFEST[=BASEURL]]... [--bitwise] ROOT",
+        "Brings ROOT (created when missing) to the target manifest: analyses the .pk4 and .zip\n"
+        "archives under ROOT, plans which files come from them and which from mirrors, downloads\n"
+        "only the missing entries with range requests, and rebuilds the archives, exactly as the\n"
+        "installer does. MANIFEST is a path or an http(s) URL; a target given by URL also provides\n"
+        "the files of its own directory on the server. Each --provide adds a manifest of files\n"
+        "available at BASEURL (a URL, or a local directory), by default the manifest URL's own\n"
+        "directory. Every archive under ROOT belongs to the update and is rewritten or deleted as\n"
+        "the target needs, except those matching a --keep pattern (read as a source, never\n"
+        "changed). An interrupted or failed update leaves temporary files that the next run\n"
+        "removes first. HTTPS certificates are checked against the built-in roots and those of\n"
+        "the file named by QMH_EXTRA_CA_FILE.",
+        {{0, "target", "MANIFEST", false, "the manifest to reach (required)"},
+         {0, "provide", "MANIFEST[=BASEURL]", true, "files available at BASEURL (repeatable)"},
+         {0, "bitwise", nullptr, false, "make the archives bitwise identical to the mirror's"},
+         {0, "keep", "PATTERN", true, "never change archives whose path under ROOT matches (repeatable)"},
+         {'j', "jobs", "N", false, "analyse the present archives with N threads (default 0: one per core)"},
+         {'n', "dry-run", nullptr, false, "plan and print the figures, change nothing"}},
+        1,
+        1,
+        RunUpdate};
+}
+
+} // namespace ZipSyncCli

@@ -1,0 +1,127 @@
+#include "Console.h"
+
+#include <algorithm>
+#include <stdarg.h>
+#include <stdio.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace ZipSyncCli {
+
+using namespace ZipSync;
+
+// Redraws of the bar closer together than this are skipped, unless the step changes.
+static const std::chrono::milliseconds kRedrawInterval(100);
+
+Console::Console() {
+    _terminal = isatty(fileno(stderr)) == 1;
+}
+
+// Depth of ErrorsReportedByCaller scopes on this thread.
+static thread_local int t_errorsReportedByCaller = 0;
+
+Console::ErrorsReportedByCaller::ErrorsReportedByCaller() {
+    t_errorsReportedByCaller++;
+}
+Console::ErrorsReportedByCaller::~ErrorsReportedByCaller() {
+    t_errorsReportedByCaller--;
+}
+
+void Console::Message(LogCode code, LogSeverity severity, const char* message) {
+    if (severity == sevError && t_errorsReportedByCaller > 0) return;
+    if (severity == sevDebug && _verbosity != Verbosity::Verbose) return;
+    if (severity == sevInfo && _verbosity == Verbosity::Quiet) return;
+    FILE* stream = severity >= sevWarning ? stderr : stdout;
+    std::lock_guard<std::mutex> lock(_mutex);
+    WriteLine(stream, std::string(SeverityPrefix(severity)) + message);
+}
+
+void Console::Result(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = FormatStringV(format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> lock(_mutex);
+    WriteLine(stdout, text);
+}
+
+void Console::Diagnostic(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = FormatStringV(format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> lock(_mutex);
+    WriteLine(stderr, text);
+}
+
+void Console::WriteLine(FILE* stream, const std::string& line) {
+    bool redraw = _barShown;
+    WipeBar();
+    fputs((line + "\n").c_str(), stream);
+    fflush(stream);
+    if (redraw) DrawBar();
+}
+
+int Console::Update(double ratio, std::string comment, double subRatio, std::string subComment) {
+    if (_verbosity == Verbosity::Quiet) return 0;
+    ratio = std::min(1.0, std::max(0.0, ratio));
+    std::lock_guard<std::mutex> lock(_mutex);
+    bool newStep = comment != _comment;
+    _ratio = ratio;
+    _comment = comment;
+    if (_terminal) {
+        auto now = std::chrono::steady_clock::now();
+        if (newStep || ratio >= 1.0 || !_barShown || now - _lastDraw >= kRedrawInterval) DrawBar();
+        return 0;
+    }
+    int tenth = (int)(ratio * 10.0);
+    if (comment != _lastPlainComment || tenth > _lastPlainTenth) {
+        fprintf(stderr, "[%3d%%] %s\n", (int)(ratio * 100.0), comment.c_str());
+        fflush(stderr);
+        _lastPlainComment = comment;
+        _lastPlainTenth = tenth;
+    }
+    return 0;
+}
+
+ProgressCallback Console::Callback() {
+    return MakeProgressCallback(this);
+}
+
+void Console::EndProgress() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    WipeBar();
+    _comment.clear();
+    _lastPlainComment.clear();
+    _lastPlainTenth = -1;
+}
+
+int Console::BarWidth() const {
+    struct winsize size = {};
+    if (ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
+    return 80;
+}
+
+void Console::DrawBar() {
+    int width = BarWidth();
+    const int cells = 30;
+    int filled = (int)(_ratio * cells);
+    std::string line = "[" + std::string(filled, '#') + std::string(cells - filled, '.') + "] ";
+    line += FormatString("%3d%% ", (int)(_ratio * 100.0));
+    // The comment is cut so that the line never wraps, which would break the redraw in place.
+    size_t room = (size_t)std::max(0, width - 1 - (int)line.size());
+    line += _comment.substr(0, room);
+    fprintf(stderr, "\r%s\x1b[K", line.c_str());
+    fflush(stderr);
+    _barShown = true;
+    _lastDraw = std::chrono::steady_clock::now();
+}
+
+void Console::WipeBar() {
+    if (!_barShown) return;
+    fputs("\r\x1b[K", stderr);
+    fflush(stderr);
+    _barShown = false;
+}
+
+} // namespace ZipSyncCli

@@ -1,0 +1,86 @@
+#include "ManifestSource.h"
+
+#include "CertificateBundle.h"
+#include "Console.h"
+#include "Logging.h"
+#include "Path.h"
+#include "Utils.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace ZipSyncCli {
+
+using namespace ZipSync;
+
+bool IsUrl(const std::string& text) {
+    return text.compare(0, 7, "http://") == 0 || text.compare(0, 8, "https://") == 0;
+}
+
+std::string UrlDirectory(const std::string& url) {
+    size_t slash = url.rfind('/');
+    size_t hostStart = url.find("//") + 2;
+    if (slash == std::string::npos || slash < hostStart) return url;
+    return url.substr(0, slash);
+}
+
+Downloader MakeToolDownloader(Console& console) {
+    Downloader downloader;
+    downloader.SetUserAgent("zipsync");
+    downloader.SetCertificateBundle(AssembleCertificateBundle());
+    downloader.SetProgressCallback(console.Callback());
+    return downloader;
+}
+
+namespace {
+// A file of the system's temporary directory, removed when the owner goes away.
+class TemporaryFile {
+public:
+    TemporaryFile() {
+        const char* dir = getenv("TMPDIR");
+        std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/zipsync-manifest-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back(0);
+        int fd = mkstemp(name.data());
+        if (fd < 0) g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", pattern.c_str());
+        close(fd);
+        _path = name.data();
+    }
+    ~TemporaryFile() { unlink(_path.c_str()); }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::string& path() const { return _path; }
+
+private:
+    std::string _path;
+};
+} // namespace
+
+IniData ReadManifestIni(const std::string& pathOrUrl, Console& console) {
+    bool zipped = !pathOrUrl.empty() && pathOrUrl.back() == 'z';
+    if (!IsUrl(pathOrUrl)) return ReadIniFile(pathOrUrl);
+
+    g_logger->infof("Downloading manifest %s", pathOrUrl.c_str());
+    std::vector<uint8_t> data;
+    Downloader downloader = MakeToolDownloader(console);
+    downloader.EnqueueDownload(DownloadSource(pathOrUrl), [&data](const void* bytes, uint32_t length) {
+        data.assign((const uint8_t*)bytes, (const uint8_t*)bytes + length);
+    });
+    downloader.DownloadAll();
+    console.EndProgress();
+    if (!zipped) return ParseIniText((const char*)data.data(), data.size());
+
+    TemporaryFile file;
+    {
+        StdioFileHolder out(file.path(), "wb");
+        ZipSyncAssert(fwrite(data.data(), 1, data.size(), out) == data.size());
+        ZipSyncAssert(out.reset() == 0);
+    }
+    return ReadIniFile(file.path(), INI_FORMAT_CHECKSUMMED_ZIP);
+}
+
+void WriteManifest(const std::string& path, const Manifest& manifest) {
+    WriteIniFile(path, manifest.SaveToIni());
+}
+
+} // namespace ZipSyncCli

@@ -1,0 +1,26 @@
+#include "SizeText.h"
+
+#include "Logging.h"
+
+namespace ZipSyncCli {
+
+std::string FormatSize(uint64_t bytes) {
+    if (bytes < 1000) return ZipSync::FormatString("%u B", (unsigned)bytes);
+    static const char* const units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+    double value = (double)bytes / 1000.0;
+    int unit = 0;
+    // Rounding to three digits may carry into the next unit (999.6 kB is shown as 1.00 MB).
+    while (value >= 999.5 && unit < 5) {
+        value /= 1000.0;
+        unit++;
+    }
+    const char* format = value >= 99.95 ? "%.0f %s" : value >= 9.995 ? "%.1f %s" : "%.2f %s";
+    return ZipSync::FormatString(format, value, units[unit]);
+}
+
+std::string FormatSignedSize(int64_t bytes) {
+    if (bytes >= 0) return FormatSize((uint64_t)bytes);
+    return "-" + FormatSize(0 - (uint64_t)bytes);
+}
+
+} // namespace ZipSyncCli

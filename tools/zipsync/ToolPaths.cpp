@@ -1,0 +1,68 @@
+#include "ToolPaths.h"
+
+#include "Logging.h"
+#include "Path.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <string.h>
+#include <system_error>
+
+namespace ZipSyncCli {
+
+using namespace ZipSync;
+namespace fs = std::filesystem;
+
+std::string AbsolutePath(const std::string& path) {
+    std::error_code ec;
+    fs::path absolute = fs::absolute(fs::path(path), ec);
+    if (ec)
+        g_logger->errorf(lcGeneral, "Cannot make path %s absolute: %s", path.c_str(), ec.message().c_str());
+    std::string text = absolute.lexically_normal().generic_string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+bool IsTemporaryName(const std::string& fileName) {
+    for (const char* prefix : {"__download", "__repacked__", "__reduced__", "__normalized__"})
+        if (fileName.compare(0, strlen(prefix), prefix) == 0) return true;
+    return false;
+}
+
+static bool HasArchiveExtension(const std::string& name) {
+    auto endsWith = [&](const char* suffix) {
+        size_t n = strlen(suffix);
+        return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
+    };
+    return endsWith(".pk4") || endsWith(".zip");
+}
+
+std::vector<std::string> CollectArchives(const std::string& rootDir) {
+    std::error_code ec;
+    if (!fs::is_directory(rootDir, ec))
+        g_logger->errorf(lcGeneral, "Directory %s does not exist", rootDir.c_str());
+    std::vector<std::string> relPaths;
+    fs::recursive_directory_iterator it(rootDir, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        std::string name = it->path().filename().string();
+        if (!HasArchiveExtension(name) || IsTemporaryName(name)) continue;
+        relPaths.push_back(it->path().lexically_relative(rootDir).generic_string());
+    }
+    if (ec)
+        g_logger->errorf(lcGeneral, "Cannot list directory %s: %s", rootDir.c_str(), ec.message().c_str());
+    std::sort(relPaths.begin(), relPaths.end());
+    std::vector<std::string> result;
+    for (const std::string& rel : relPaths) result.push_back(rootDir + "/" + rel);
+    return result;
+}
+
+std::string ArchiveUnderRoot(const std::string& path, const std::string& rootDir) {
+    std::string absolute =
+        path.size() > 0 && path[0] == '/' ? AbsolutePath(path) : AbsolutePath(rootDir + "/" + path);
+    if (!IfFileExists(absolute))
+        g_logger->errorf(lcCantOpenFile, "Archive %s does not exist", absolute.c_str());
+    return absolute;
+}
+
+} // namespace ZipSyncCli
