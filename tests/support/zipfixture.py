@@ -59,13 +59,13 @@ def _or_flags(path, flags):
 
 
 def make(out):
-    spec = json.load(sys.stdin)
-    if spec.get("zip64_end"):
+    layout = json.load(sys.stdin)
+    if layout.get("zip64_end"):
         zipfile.ZIP_FILECOUNT_LIMIT = 0
     raw = open(out, "wb")
-    target = _WriteOnly(raw) if spec.get("stream") else raw
+    target = _WriteOnly(raw) if layout.get("stream") else raw
     with zipfile.ZipFile(target, "w") as zf:
-        for e in spec["entries"]:
+        for e in layout["entries"]:
             zi = zipfile.ZipInfo(e["name"], tuple(e.get("date", [2020, 5, 17, 12, 30, 10])))
             zi.compress_type = e.get("method", zipfile.ZIP_DEFLATED)
             if "level" in e:
@@ -77,12 +77,12 @@ def make(out):
             zi.comment = e.get("comment", "").encode()
             payload = bytes.fromhex(e["hex"]) if "hex" in e else e.get("data", "").encode()
             zf.writestr(zi, payload)
-        zf.comment = spec.get("comment", "").encode()
+        zf.comment = layout.get("comment", "").encode()
     raw.close()
-    flags = [e.get("flag", 0) for e in spec["entries"]]
+    flags = [e.get("flag", 0) for e in layout["entries"]]
     if any(flags):
         _or_flags(out, flags)
-    if spec.get("reverse_cd"):
+    if layout.get("reverse_cd"):
         _reverse_central_directory(out)
 
 

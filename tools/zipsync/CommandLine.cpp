@@ -38,18 +38,18 @@ int ParsedArgs::GetInt(const std::string& name, int fallback, int minimum) const
 
 static const OptionSpec* FindOption(const Command& command, const std::string& longName, char shortName) {
     for (const std::vector<OptionSpec>* list : {&command.options, &CommonOptions()}) {
-        for (const OptionSpec& spec : *list) {
-            if (!longName.empty() && longName == spec.longName) return &spec;
-            if (shortName && shortName == spec.shortName) return &spec;
+        for (const OptionSpec& option : *list) {
+            if (!longName.empty() && longName == option.longName) return &option;
+            if (shortName && shortName == option.shortName) return &option;
         }
     }
     return nullptr;
 }
 
-static void AddValue(ParsedArgs& parsed, const OptionSpec& spec, const std::string& value) {
-    std::vector<std::string>& values = parsed.options[spec.longName];
-    if (!values.empty() && !spec.repeatable && spec.valueName)
-        throw UsageError(std::string("option --") + spec.longName + " given twice");
+static void AddValue(ParsedArgs& parsed, const OptionSpec& option, const std::string& value) {
+    std::vector<std::string>& values = parsed.options[option.longName];
+    if (!values.empty() && !option.repeatable && option.valueName)
+        throw UsageError(std::string("option --") + option.longName + " given twice");
     values.push_back(value);
 }
 
@@ -66,7 +66,7 @@ ParsedArgs ParseCommandArgs(const Command& command, const std::vector<std::strin
             optionsEnded = true;
             continue;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* option = nullptr;
         std::string inlineValue;
         bool hasInline = false;
         if (word[1] == '-') {
@@ -77,25 +77,25 @@ ParsedArgs ParseCommandArgs(const Command& command, const std::vector<std::strin
                 hasInline = true;
                 name = name.substr(0, eq);
             }
-            spec = FindOption(command, name, 0);
+            option = FindOption(command, name, 0);
         } else {
-            spec = FindOption(command, "", word[1]);
+            option = FindOption(command, "", word[1]);
             if (word.size() > 2) {
                 inlineValue = word.substr(2);
                 hasInline = true;
             }
         }
-        if (!spec) throw UsageError("unknown option '" + word + "'");
-        if (!spec->valueName) {
+        if (!option) throw UsageError("unknown option '" + word + "'");
+        if (!option->valueName) {
             if (hasInline) throw UsageError("option '" + word + "' takes no value");
-            AddValue(parsed, *spec, "");
+            AddValue(parsed, *option, "");
             continue;
         }
         if (!hasInline) {
             if (i + 1 >= args.size()) throw UsageError("option '" + word + "' needs a value");
             inlineValue = args[++i];
         }
-        AddValue(parsed, *spec, inlineValue);
+        AddValue(parsed, *option, inlineValue);
     }
     if (parsed.Has("help")) return parsed;
     int count = (int)parsed.positional.size();
@@ -105,23 +105,23 @@ ParsedArgs ParseCommandArgs(const Command& command, const std::vector<std::strin
     return parsed;
 }
 
-static std::string OptionLine(const OptionSpec& spec) {
+static std::string OptionLine(const OptionSpec& option) {
     std::string left = "  ";
-    left += spec.shortName ? std::string("-") + spec.shortName + ", " : std::string("    ");
-    left += std::string("--") + spec.longName;
-    if (spec.valueName) left += std::string(" ") + spec.valueName;
+    left += option.shortName ? std::string("-") + option.shortName + ", " : std::string("    ");
+    left += std::string("--") + option.longName;
+    if (option.valueName) left += std::string(" ") + option.valueName;
     if (left.size() < 28)
         left.resize(28, ' ');
     else
         left += "  ";
-    return left + spec.help + "\n";
+    return left + option.help + "\n";
 }
 
 std::string CommandHelp(const Command& command) {
     std::string text =
         std::string("Usage: ") + command.usage + "\n\n" + command.description + "\n\nOptions:\n";
-    for (const OptionSpec& spec : command.options) text += OptionLine(spec);
-    for (const OptionSpec& spec : CommonOptions()) text += OptionLine(spec);
+    for (const OptionSpec& option : command.options) text += OptionLine(option);
+    for (const OptionSpec& option : CommonOptions()) text += OptionLine(option);
     return text;
 }
 
