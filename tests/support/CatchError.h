@@ -3,6 +3,8 @@
 
 #include "Logging.h"
 
+#include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <utility>
 
@@ -28,4 +30,26 @@ template <class Func> CaughtError CatchError(Func&& func) {
 // Whether an assertion failure message names the given condition.
 inline bool IsAssertionOf(const CaughtError& error, const std::string& condition) {
     return error.thrown && error.message.rfind("Assertion " + condition + " failed in ", 0) == 0;
+}
+
+// Fails the current test unless fn raises an ErrorException with exactly this code and message.
+inline void ExpectError(const std::function<void()>& fn, ZipSync::LogCode code, const std::string& message) {
+    CaughtError error = CatchError(fn);
+    if (!error.thrown) {
+        ADD_FAILURE() << "no exception, expected: " << message;
+        return;
+    }
+    EXPECT_EQ(error.code, code) << error.message;
+    EXPECT_EQ(error.message, message);
+}
+
+// Fails the current test unless fn raises the assertion failure of the given condition.
+inline void ExpectAssertion(const std::function<void()>& fn, const std::string& condition) {
+    CaughtError error = CatchError(fn);
+    if (!error.thrown) {
+        ADD_FAILURE() << "no exception, expected assertion " << condition;
+        return;
+    }
+    EXPECT_EQ(error.code, ZipSync::lcGeneral);
+    EXPECT_TRUE(IsAssertionOf(error, condition)) << error.message;
 }

@@ -1,5 +1,6 @@
 // Checksummed zips: the exact layout written, reading with verification, the refusals, and the
 // INI files stored through them.
+#include "CatchError.h"
 #include "ChecksummedZip.h"
 #include "Ini.h"
 #include "Logging.h"
@@ -13,26 +14,6 @@
 using namespace ZipSync;
 
 namespace {
-
-void ExpectError(const std::function<void()>& fn, LogCode code, const std::string& message) {
-    try {
-        fn();
-        ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const ErrorException& e) {
-        EXPECT_EQ(e.code, code) << e.what();
-        EXPECT_EQ(std::string(e.what()), message);
-    }
-}
-
-void ExpectAssertion(const std::function<void()>& fn, const std::string& condition) {
-    try {
-        fn();
-        ADD_FAILURE() << "no exception, expected assertion " << condition;
-    } catch (const ErrorException& e) {
-        EXPECT_EQ(e.code, lcGeneral);
-        EXPECT_EQ(std::string(e.what()).rfind("Assertion " + condition + " failed in ", 0), 0u) << e.what();
-    }
-}
 
 HashDigest Digest(const std::string& bytes) {
     Hasher hasher;

@@ -1,6 +1,7 @@
 // Zip utilities on archives written by Python's zipfile, Info-ZIP zip, minizip and ourselves:
 // holders and the extension operations, byte ranges and the index, entry copies, the central
 // directory builder and normalization.
+#include "CatchError.h"
 #include "Logging.h"
 #include "Path.h"
 #include "TempDir.h"
@@ -18,17 +19,6 @@
 using namespace ZipSync;
 
 namespace {
-
-// Runs fn and checks that it raises ErrorException with the code and exactly the message.
-void ExpectError(const std::function<void()>& fn, LogCode code, const std::string& message) {
-    try {
-        fn();
-        ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const ErrorException& e) {
-        EXPECT_EQ(e.code, code) << e.what();
-        EXPECT_EQ(std::string(e.what()), message);
-    }
-}
 
 std::string RandomBytes(size_t size, unsigned seed) {
     std::mt19937 gen(seed);
