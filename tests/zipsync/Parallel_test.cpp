@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <set>
 #include <stdexcept>
 #include <stdio.h>
@@ -232,6 +233,12 @@ int RunWithAddressSpaceRoom(long room, const std::string& expectedMessage, int e
     if (pid == 0) {
         SilentLogger silent;
         g_logger = &silent;
+        // New threads take their stack size from the stack limit (ulimit -s) unless a default
+        // is set; fix it so that the room below means the same number of threads everywhere.
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstacksize(&attributes, 8L << 20);
+        pthread_setattr_default_np(&attributes);
         // The C library keeps the stacks of finished threads for reuse, and those cost no new
         // address space; blocked threads take them until a thread needs a fresh stack.
         std::mutex mutex;
