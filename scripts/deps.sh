@@ -5,6 +5,8 @@
 #                             when something is missing)
 #   scripts/deps.sh --check   lists the missing ones without installing anything; exits 1 when
 #                             any is missing
+#   --fuzz, --bench           add the packages of scripts/fuzz.sh or bench/compare.sh (either
+#                             mode)
 #
 # Sourced or run by the other scripts.
 set -euo pipefail
@@ -17,6 +19,20 @@ QMH_PACKAGES=(
   # tests and demo: web server, virtual display and screenshots, fixtures, unprivileged runs
   nginx-light xvfb xauth x11-apps x11-utils fonts-dejavu-core python3 openssl zip unzip util-linux
 )
+# Fuzzing with libFuzzer (scripts/fuzz.sh): clang and its sanitizer and fuzzer runtimes.
+QMH_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+# The side-by-side comparison (bench/compare.sh): the other programs it measures.
+QMH_BENCH_PACKAGES=(zsync rsync curl)
+
+check=0
+for arg in "$@"; do
+  case "$arg" in
+    --check) check=1 ;;
+    --fuzz) QMH_PACKAGES+=("${QMH_FUZZ_PACKAGES[@]}") ;;
+    --bench) QMH_PACKAGES+=("${QMH_BENCH_PACKAGES[@]}") ;;
+    *) echo "usage: scripts/deps.sh [--check] [--fuzz] [--bench]" >&2; exit 2 ;;
+  esac
+done
 
 qmh_missing_packages() {
   local p
@@ -29,7 +45,7 @@ qmh_missing_packages() {
 
 mapfile -t missing < <(qmh_missing_packages)
 
-if [ "${1:-}" = "--check" ]; then
+if [ $check = 1 ]; then
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Missing packages: ${missing[*]}"
     exit 1

@@ -1,7 +1,49 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test through CTest.
 # Exits non-zero when anything fails.
+#
+#   scripts/test.sh               build into build/ and run the suite
+#   scripts/test.sh --sanitize    build into build-sanitize/ with AddressSanitizer and
+#                                 UndefinedBehaviorSanitizer and run the suite there; the first
+#                                 report ends the program that made it, so its test fails. Leaks
+#                                 inside third-party libraries are suppressed by scripts/lsan.supp.
+#   scripts/test.sh --fuzz [SECONDS]
+#                                 after the suite, every fuzz target runs SECONDS (default 5)
+#                                 with libFuzzer (scripts/fuzz.sh)
+# Further arguments after "--" go to ctest (e.g. -- -R Downloader).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/build.sh
-ctest --test-dir build --output-on-failure -j "$(nproc)"
+
+sanitize=0
+fuzzSeconds=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sanitize) sanitize=1 ;;
+    --fuzz)
+      fuzzSeconds=5
+      if [[ "${2:-}" =~ ^[0-9]+$ ]]; then fuzzSeconds=$2; shift; fi ;;
+    --) shift; break ;;
+    *) echo "usage: scripts/test.sh [--sanitize] [--fuzz [SECONDS]] [-- CTEST-ARGS...]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if [ $sanitize = 1 ]; then
+  bash scripts/deps.sh
+  launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMH_SANITIZE=ON "${launcher[@]}"
+  cmake --build build-sanitize -j "$(nproc)"
+  # The installer runs as "nobody" in some tests: the options travel through the environment.
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+  export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
+  export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+  ctest --test-dir build-sanitize --output-on-failure -j "$(nproc)" "$@"
+else
+  bash scripts/build.sh
+  ctest --test-dir build --output-on-failure -j "$(nproc)" "$@"
+fi
+
+if [ "$fuzzSeconds" -gt 0 ]; then
+  bash scripts/fuzz.sh all "$fuzzSeconds"
+fi

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <stdio.h>
 #include <string.h>
 
 namespace ZipSync {
@@ -226,40 +227,18 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
 
 // ---------------------------------------------------------------------------------------------
 
-void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
-    std::string output = outputPath.empty() ? zipPath : outputPath;
-    std::string tempPath = PrefixFile(output, "__normalized__");
+// An entry of an archive being normalised: its name and byte range in the source.
+struct NormalRecord {
+    std::string filename;
+    uint32_t begin, end;
+};
 
-    struct Record {
-        std::string filename;
-        uint32_t begin, end;
-    };
-    std::vector<Record> records;
-    UnzFileIndexed zf(zipPath);
-    unz_global_info64 global;
-    CheckMinizip(unzGetGlobalInfo64(zf, &global));
-    for (int status = global.number_entry ? unzGoToFirstFile(zf) : UNZ_END_OF_LIST_OF_FILE;
-         status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zf)) {
-        CheckMinizip(status);
-        unz_file_info64 info;
-        std::string filename;
-        GetCurrentFileInfo(zf, &info, &filename);
-        bool directory = info.uncompressed_size == 0 && info.compression_method == 0 &&
-                         ((info.external_fa & 0x10) || (!filename.empty() && filename.back() == '/'));
-        if (directory) continue;
-        Record rec;
-        rec.filename = filename;
-        GetCurrentFileByterange(zf, &rec.begin, nullptr, &rec.end);
-        records.push_back(rec);
-    }
-    std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
-        if (a.filename != b.filename) return a.filename < b.filename;
-        return a.begin < b.begin;
-    });
-
-    if (IfFileExists(tempPath)) RemoveFile(tempPath);
-    ZipFileHolder out(tempPath);
-    for (const Record& rec : records) {
+// Copies the entries at the records' byte ranges raw, in the records' order, into a new
+// archive at path; refuses what the normal form cannot hold.
+static void WriteNormalEntries(UnzFileIndexed& zf, const std::vector<NormalRecord>& records,
+                               const std::string& path) {
+    ZipFileHolder out(path);
+    for (const NormalRecord& rec : records) {
         zf.LocateByByterange(rec.begin, rec.end);
         unz_file_info64 info;
         std::string filename;
@@ -278,6 +257,43 @@ void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
                         true, uint32_t(info.crc), uint32_t(info.uncompressed_size));
     }
     out.Close();
+}
+
+void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
+    std::string output = outputPath.empty() ? zipPath : outputPath;
+    std::string tempPath = PrefixFile(output, "__normalized__");
+
+    std::vector<NormalRecord> records;
+    UnzFileIndexed zf(zipPath);
+    unz_global_info64 global;
+    CheckMinizip(unzGetGlobalInfo64(zf, &global));
+    for (int status = global.number_entry ? unzGoToFirstFile(zf) : UNZ_END_OF_LIST_OF_FILE;
+         status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zf)) {
+        CheckMinizip(status);
+        unz_file_info64 info;
+        std::string filename;
+        GetCurrentFileInfo(zf, &info, &filename);
+        bool directory = info.uncompressed_size == 0 && info.compression_method == 0 &&
+                         ((info.external_fa & 0x10) || (!filename.empty() && filename.back() == '/'));
+        if (directory) continue;
+        NormalRecord rec;
+        rec.filename = filename;
+        GetCurrentFileByterange(zf, &rec.begin, nullptr, &rec.end);
+        records.push_back(rec);
+    }
+    std::stable_sort(records.begin(), records.end(), [](const NormalRecord& a, const NormalRecord& b) {
+        if (a.filename != b.filename) return a.filename < b.filename;
+        return a.begin < b.begin;
+    });
+
+    if (IfFileExists(tempPath)) RemoveFile(tempPath);
+    try {
+        WriteNormalEntries(zf, records, tempPath);
+    } catch (...) {
+        // A refused or unreadable entry leaves nothing behind: the half-written copy goes.
+        remove(tempPath.c_str());
+        throw;
+    }
     zf.Reset();
 
     if (IfFileExists(output)) RemoveFile(output);

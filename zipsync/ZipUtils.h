@@ -84,7 +84,7 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
 // other than 0 and 8, flags beyond bits 1-2, or internal attributes other than 0 and 1 are
 // refused ("File %s has compression %d (not supported)" and similar). The work goes into
 // outputPath prefixed with "__normalized__", which replaces the output only at the end; a
-// leftover of an earlier failure is replaced.
+// failure removes it again, and a leftover (of a crash) is replaced.
 void NormalizeZip(const std::string& zipPath, const std::string& outputPath = "");
 
 } // namespace ZipSync

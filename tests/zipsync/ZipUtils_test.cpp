@@ -747,12 +747,13 @@ TEST(NormalizeZip, RefusesUnsupportedEntriesAndLeavesSourceAlone) {
         std::string before = ReadTestFile(path);
         ExpectError([&] { NormalizeZip(path); }, lcGeneral, c.message);
         EXPECT_EQ(ReadTestFile(path), before);
-        EXPECT_TRUE(IfFileExists(dir / "__normalized__bad.zip"));
+        // No half-written copy stays beside the archive (the game would load it as one more).
+        EXPECT_FALSE(IfFileExists(dir / "__normalized__bad.zip"));
         ExpectError([&] { NormalizeZip(path, out); }, lcGeneral, c.message);
         EXPECT_FALSE(IfFileExists(out));
-        EXPECT_TRUE(IfFileExists(temp));
+        EXPECT_FALSE(IfFileExists(temp));
     }
-    // The leftover temporary of the failed run is replaced by the next one.
+    // The leftover temporary of a crashed run is replaced by the next one.
     WriteTestFile(temp, "garbage left behind");
     MakePyZip(dir / "good.zip", R"({"entries": [{"name": "k", "data": "kept"}]})");
     NormalizeZip(dir / "good.zip", out);

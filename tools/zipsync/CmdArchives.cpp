@@ -139,12 +139,12 @@ static int RunUnpack(const ParsedArgs& args, Console& console) {
     }
     std::vector<uint8_t> data = ReadChecksummedZip(input, name);
     if (output == "-") {
-        ZipSyncAssert(fwrite(data.data(), 1, data.size(), stdout) == data.size());
+        ZipSyncAssert(data.empty() || fwrite(data.data(), 1, data.size(), stdout) == data.size());
         fflush(stdout);
         return 0;
     }
     StdioFileHolder out(output, "wb");
-    ZipSyncAssert(fwrite(data.data(), 1, data.size(), out) == data.size());
+    ZipSyncAssert(data.empty() || fwrite(data.data(), 1, data.size(), out) == data.size());
     if (out.reset() != 0) g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", output.c_str());
     g_logger->infof("Unpacked \"%s\" (%d bytes, digest verified) to %s", name.c_str(), (int)data.size(),
                     output.c_str());

@@ -73,7 +73,7 @@ IniData ReadManifestIni(const std::string& pathOrUrl, Console& console) {
     TemporaryFile file;
     {
         StdioFileHolder out(file.path(), "wb");
-        ZipSyncAssert(fwrite(data.data(), 1, data.size(), out) == data.size());
+        ZipSyncAssert(data.empty() || fwrite(data.data(), 1, data.size(), out) == data.size());
         ZipSyncAssert(out.reset() == 0);
     }
     return ReadIniFile(file.path(), INI_FORMAT_CHECKSUMMED_ZIP);
