@@ -4,6 +4,7 @@
 #include "Path.h"
 #include "Utils.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <pwd.h>
@@ -126,13 +127,19 @@ void MarkAsExecutable(const std::string& filePath) {
         g_logger->errorf(lcGeneral, "Cannot mark %s as executable", filePath.c_str());
 }
 
-// Whole contents of a file that may well be missing, without logging an error for it.
-static bool ReadTextFile(const std::string& path, std::string& text) {
+// The lines of a text file that may well be missing, without logging an error for it.
+static bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
     StdioFileHolder file(fopen(path.c_str(), "rb"));
     if (!file) return false;
+    std::string text;
     char buffer[4096];
-    text.clear();
     while (size_t got = fread(buffer, 1, sizeof(buffer), file)) text.append(buffer, got);
+    lines.clear();
+    for (size_t pos = 0; pos < text.size();) {
+        size_t end = std::min(text.find('\n', pos), text.size());
+        lines.push_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
     return !ferror(file);
 }
 
@@ -146,14 +153,10 @@ static std::string HomeDir() {
 // The value of XDG_DESKTOP_DIR in a user-dirs.dirs file: a double-quoted shell word that is
 // "$HOME/..." or absolute. Empty when the file or the entry is missing or unusable.
 static std::string ReadUserDirsDesktop(const std::string& file, const std::string& home) {
-    std::string text, result;
-    if (!ReadTextFile(file, text)) return "";
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
+    std::vector<std::string> lines;
+    if (!ReadTextLines(file, lines)) return "";
+    std::string result;
+    for (std::string line : lines) {
         line.erase(0, line.find_first_not_of(" \t"));
         const std::string key = "XDG_DESKTOP_DIR=\"";
         size_t close = line.rfind('"');
@@ -258,16 +261,11 @@ void CreateShortcut(ShortcutInfo info) {
 }
 
 bool IfShortcutExists(const std::string& name) {
-    std::string text;
-    if (!ReadTextFile(ShortcutPath(name), text)) return false;
+    std::vector<std::string> lines;
+    if (!ReadTextLines(ShortcutPath(name), lines)) return false;
     // A desktop entry: the first group is "Desktop Entry" and it has Type and Name.
     bool inEntry = false, hasType = false, hasName = false;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        pos = end + 1;
+    for (const std::string& line : lines) {
         if (line.empty() || line[0] == '#') continue;
         if (line[0] == '[') {
             if (inEntry || line != "[Desktop Entry]") break;
