@@ -1,13 +1,21 @@
 // What the installer's actions share between wizard pages, and the unattended flag.
 //
 // g_state is the one InstallerState of the process, created empty by static initialisation
-// and never destroyed. Members holding the configuration, manifests, last-install state and
-// update process join it as those types arrive.
+// and never destroyed. Members holding the manifests and update process join it as those
+// types arrive.
 #pragma once
+
+#include "InstallerConfig.h"
+#include "StoredState.h"
 
 #include <string>
 
 struct InstallerState {
+    // Filled by reading "qmh_installer.ini"; empty when it was not read or failed to load.
+    InstallerConfig config;
+    // The last completed installation as read from, or about to be written to, the install
+    // directory's state; empty when unknown.
+    InstallState lastInstall;
     // What the current update plan was developed for: the version name, or the version name,
     // " & " and the custom manifest URL.
     std::string evaluatedVersion;
