@@ -4,6 +4,9 @@ InstallerState g_state;
 bool g_unattended = false;
 
 void InstallerState::Clear() {
+    localManifest.clear();
+    loadedManifests.clear();
+    updater.reset();
     evaluatedVersion.clear();
     oldConfigFilename.clear();
     preferredMirror.clear();

@@ -5,9 +5,21 @@
 // update process join it as those types arrive.
 #pragma once
 
+#include "Manifest.h"
+#include "UpdateProcess.h"
+
+#include <map>
+#include <memory>
 #include <string>
 
 struct InstallerState {
+    // What the install directory provides; filled by the scan.
+    ZipSync::Manifest localManifest;
+    // Manifests loaded by evaluations, by key: a version name, a version name followed by
+    // "$$trusted", or a custom manifest URL. Kept so that no manifest is loaded twice.
+    std::map<std::string, ZipSync::Manifest> loadedManifests;
+    // The process of the last successful evaluation; null before one.
+    std::unique_ptr<ZipSync::UpdateProcess> updater;
     // What the current update plan was developed for: the version name, or the version name,
     // " & " and the custom manifest URL.
     std::string evaluatedVersion;
