@@ -4,7 +4,9 @@ InstallerState g_state;
 bool g_unattended = false;
 
 void InstallerState::Clear() {
+    config.Clear();
     localManifest.clear();
+    lastInstall = InstallState();
     loadedManifests.clear();
     updater.reset();
     evaluatedVersion.clear();

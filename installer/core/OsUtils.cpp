@@ -54,3 +54,34 @@ bool SetCwd(const std::string& dir) {
 bool IsRunningAsAdmin() {
     return geteuid() == 0;
 }
+
+std::string CheckFilesWritable(const std::vector<std::string>& filePaths, bool allowMissing) {
+    g_logger->errorf(lcGeneral, "CheckFilesWritable: not implemented");
+}
+
+uint64_t GetAvailableSpace(const std::string& path) {
+    return 0;
+}
+
+void MarkAsExecutable(const std::string& filePath) {
+    g_logger->errorf(lcGeneral, "MarkAsExecutable: not implemented");
+}
+
+std::string GetDesktopDir() {
+    g_logger->errorf(lcGeneral, "GetDesktopDir: not implemented");
+}
+
+void CreateShortcut(ShortcutInfo info) {
+    g_logger->errorf(lcGeneral, "CreateShortcut: not implemented");
+}
+
+bool IfShortcutExists(const std::string& name) {
+    g_logger->errorf(lcGeneral, "IfShortcutExists: not implemented");
+}
+
+void SetTaskbarProgress(void* nativeWindow, double ratio) {}
+
+void ReplaceAndRestartExecutable(const std::string& targetPath, const std::string& sourcePath,
+                                 const std::vector<std::string>& arguments, int pauseSeconds) {
+    g_logger->errorf(lcGeneral, "ReplaceAndRestartExecutable: not implemented");
+}
