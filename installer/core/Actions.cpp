@@ -9,6 +9,7 @@
 #include "Logging.h"
 #include "ManifestCache.h"
 #include "OsUtils.h"
+#include "Path.h"
 #include "StoredState.h"
 #include "TemporaryFiles.h"
 #include "Utils.h"
@@ -19,6 +20,7 @@
 #include <memory>
 #include <set>
 #include <stdio.h>
+#include <string.h>
 
 using namespace ZipSync;
 namespace fs = std::filesystem;
@@ -88,6 +90,14 @@ std::vector<std::string> ListFilesRecursively(const std::string& root) {
 
 void Report(ProgressIndicator* progress, double ratio, const std::string& comment) {
     if (progress) progress->Update(ratio, comment);
+}
+
+// Whether the file name carries one of the prefixes of the engine's temporary files.
+bool IsTemporaryZip(const std::string& path) {
+    std::string name = GetFilename(path);
+    for (const char* prefix : {kDownloadPrefix, kRepackedPrefix, kReducedPrefix})
+        if (name.size() > strlen(prefix) && StartsWith(name, prefix)) return true;
+    return false;
 }
 
 // The owned archives followed by the installation's manifest: what the scan state records.
@@ -519,8 +529,11 @@ void PerformInstallFinalize(ProgressIndicator* progress) {
     ZipSyncAssert(updater);
 
     Report(progress, 0.0, "Saving resulting manifest...");
-    Manifest installed = updater->GetProvidedManifest().Select(
-        [](const FileMetainfo& file) { return file.location == FileLocation::InPlace; });
+    // Entries kept in "__reduced__" zips come out of the repack still marked InPlace, but the
+    // clean-up below deletes those zips: they must not enter the saved manifest.
+    Manifest installed = updater->GetProvidedManifest().Select([](const FileMetainfo& file) {
+        return file.location == FileLocation::InPlace && !IsTemporaryZip(file.zipPath.rel);
+    });
     WriteIniFile(Join(root, MANIFEST_FILE), installed.SaveToIni());
     Report(progress, 0.5, "Manifest saved");
 
