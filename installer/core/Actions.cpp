@@ -144,8 +144,8 @@ std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir) {
 
 std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir,
                                                   const AvailableSpaceFunction& availableSpace) {
-    std::string checked = dir;
     std::error_code ec;
+    std::string checked = fs::absolute(dir, ec).string();
     while (!fs::exists(checked, ec)) {
         std::string parent = fs::path(checked).parent_path().string();
         if (parent == checked)

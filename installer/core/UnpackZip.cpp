@@ -4,10 +4,12 @@
 #include "Utils.h"
 #include "ZipUtils.h"
 
+#include <filesystem>
 #include <stdio.h>
 #include <vector>
 
 using namespace ZipSync;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -57,6 +59,9 @@ std::vector<std::string> UnpackZip(UnzFileHolder& zf) {
         if (!problem.empty())
             g_logger->errorf(lcGeneral, "Refusing to unpack entry \"%s\": %s", Printable(name).c_str(),
                              problem.c_str());
+        // A symbolic link in the entry's place would be written through, possibly outside.
+        std::error_code ec;
+        if (fs::is_symlink(name, ec)) fs::remove(name, ec);
         StdioFileHolder file(fopen(name.c_str(), "wb"));
         if (!file) g_logger->errorf(lcCantOpenFile, "Cannot open file \"%s\" for writing", name.c_str());
         written.push_back(name);

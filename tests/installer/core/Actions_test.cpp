@@ -440,11 +440,13 @@ TEST(Actions, UnpackZipRefusesUnsafeNames) {
             zf.Close();
         }
         fs::remove(dir / "game/good.txt");
+        fs::create_symlink(dir / "outside.txt", dir / "game/good.txt");
         UnzFileHolder zf(dir / "crafted.zip");
         ExpectError([&] { UnpackZip(zf); }, c.error.rfind("Cannot", 0) == 0 ? lcCantOpenFile : lcGeneral,
                     c.error);
         EXPECT_EQ(ReadTestFile(dir / "game/good.txt"), "data");
         EXPECT_FALSE(fs::exists(dir / "evil.txt"));
+        EXPECT_FALSE(fs::exists(dir / "outside.txt"));
         EXPECT_FALSE(fs::exists(dir / "game/somedir"));
     }
 }
