@@ -16,29 +16,14 @@ differential version on top of 2.0. Python's archives hold their entries in name
 order the installer writes them in. Everything is deterministic.
 """
 import os
-import random
 import shutil
 import subprocess
 import sys
 import zipfile
 
-WORDS = ("stone moss river lantern quill mere fog tower gate ember hollow ash wind salt iron "
-         "glass wolf reed marsh candle thorn silver raven oak dusk gleam rune vale brook").split()
+from make_game import binary, text
+
 DATE = (2023, 5, 6, 7, 8, 10)
-
-
-def text(key, size):
-    rng = random.Random("text:" + key)
-    out, length = [], 0
-    while length < size:
-        line = " ".join(rng.choices(WORDS, k=rng.randint(4, 14))) + "\n"
-        out.append(line)
-        length += len(line)
-    return "".join(out).encode()[:size]
-
-
-def binary(key, size):
-    return random.Random("bin:" + key).randbytes(size)
 
 
 def base(version):

@@ -12,6 +12,7 @@
 #include "LogUtils.h"
 #include "OsUtils.h"
 #include "RecordingLogger.h"
+#include "ScopedEnv.h"
 #include "Subprocess.h"
 #include "TempDir.h"
 
@@ -398,9 +399,8 @@ TEST(Actions, LockedArchiveFailsTheScan) {
 
 TEST(Actions, ShortcutToTheGame) {
     InstallDir dir;
-    std::string home = getenv("HOME") ? getenv("HOME") : "";
-    setenv("HOME", dir.root.c_str(), 1);
-    unsetenv("XDG_CONFIG_HOME");
+    ScopedEnv home("HOME", dir.root.c_str());
+    ScopedEnv config("XDG_CONFIG_HOME", nullptr);
     ExpectError([] { CreateDesktopShortcut(); }, lcGeneral, "Cannot find any QMH executable");
     WriteTestFile(dir / "quillmere.x86", "");
     WriteTestFile(dir / "quillmere.x64", "");
@@ -408,7 +408,6 @@ TEST(Actions, ShortcutToTheGame) {
     CreateDesktopShortcut();
     EXPECT_TRUE(ShortcutExists());
     std::string entry = ReadTestFile(dir / "Desktop/Quillmere.desktop");
-    setenv("HOME", home.c_str(), 1);
     EXPECT_NE(entry.find(dir / "quillmere.x64"), std::string::npos) << entry;
 }
 
