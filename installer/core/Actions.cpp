@@ -113,8 +113,9 @@ void WriteStateFile(const std::string& root, const char* relPath, const IniData&
     WriteIniFile(path, ini);
 }
 
-// The logger installed by StartLogFile; the previous one stays alive until it is replaced.
-std::unique_ptr<LoggerQmh> g_fileLogger;
+// The logger installed by StartLogFile. It lives until the next StartLogFile replaces it and is
+// never destroyed at exit, so that messages logged during static destruction still have a logger.
+LoggerQmh* g_fileLogger = nullptr;
 
 } // namespace
 
@@ -189,9 +190,9 @@ std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir,
 }
 
 void StartLogFile() {
-    auto logger = std::make_unique<LoggerQmh>();
-    g_logger = logger.get();
-    g_fileLogger = std::move(logger);
+    std::unique_ptr<LoggerQmh> previous(g_fileLogger);
+    g_fileLogger = new LoggerQmh();
+    g_logger = g_fileLogger;
     g_fileLogger->OpenLogFile();
     g_logger->infof("Install directory: %s", GetCwd().c_str());
 }

@@ -348,6 +348,23 @@ TEST(Actions, ManifestCache) {
     EXPECT_TRUE(g_state.updater);
 }
 
+// A custom manifest (here 2.1's differential one) works only on top of a base version that
+// provides its absent files.
+TEST(Actions, CustomManifestNeedsTheRightBaseVersion) {
+    InstallDir dir;
+    ReadConfigFile(true, nullptr);
+    ScanInstallDirIfNecessary(false, nullptr);
+    // The target manifest is asked for over TLS, which the mirror's port does not speak.
+    g_state.disableTls = true;
+    std::string custom = dir.world.MirrorRoot() + "zipsync/2.1/manifest.iniz";
+    EXPECT_GT(EvaluateVersion("1.0", custom, false, nullptr).missingSize, 0u);
+    EXPECT_FALSE(g_state.updater);
+    UpdateStats stats = EvaluateVersion("2.0", custom, false, nullptr);
+    EXPECT_EQ(stats.missingSize, 0u);
+    EXPECT_EQ(stats.downloadSize, MissingBytes(dir.world.FullManifest("2.1"), Manifest(), true));
+    EXPECT_TRUE(g_state.updater);
+}
+
 TEST(Actions, FailingMirrorsAreDropped) {
     InstallDir dir;
     const InstallerWorld& world = dir.world;
