@@ -19,7 +19,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <memory>
 #include <set>
+#include <string.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -426,6 +428,34 @@ TEST(Actions, ShortcutToTheGame) {
     EXPECT_TRUE(ShortcutExists());
     std::string entry = ReadTestFile(dir / "Desktop/Quillmere.desktop");
     EXPECT_NE(entry.find(dir / "quillmere.x64"), std::string::npos) << entry;
+}
+
+// Both restarts end the process; the restart script starts the new installer 5 s later. The
+// death-test child runs this body anew, so it takes the parent's directory from the environment.
+TEST(ActionsDeathTest, RestartsStartTheNewInstaller) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::unique_ptr<TempDir> made;
+    if (!getenv("QMH_TEST_RESTART_DIR")) {
+        made = std::make_unique<TempDir>();
+        setenv("QMH_TEST_RESTART_DIR", made->path().c_str(), 1);
+        for (const char* name : {"qmh_installer", "qmh_installer.__temp__"}) {
+            std::string which = strchr(name, '.') ? "new" : "old";
+            WriteTestFile(made->path() + "/a/" + name, "#!/bin/sh\necho " + which + " > \"$0.started\"\n");
+            fs::permissions(made->path() + "/a/" + name, fs::perms::owner_all);
+        }
+    }
+    std::string dir = getenv("QMH_TEST_RESTART_DIR");
+    SetArgv0((dir + "/a/qmh_installer").c_str());
+    EXPECT_EXIT(RestartWithInstallDir(dir + "/b/c"), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(DoSelfUpdate(), testing::ExitedWithCode(0), "");
+    unsetenv("QMH_TEST_RESTART_DIR");
+    for (int i = 0; i < 300 && !(fs::exists(dir + "/a/qmh_installer.started") &&
+                                 fs::exists(dir + "/b/c/qmh_installer.started"));
+         i++)
+        SleepMs(100);
+    EXPECT_EQ(ReadTestFile(dir + "/b/c/qmh_installer.started"), "old\n");
+    EXPECT_EQ(ReadTestFile(dir + "/a/qmh_installer.started"), "new\n");
+    EXPECT_FALSE(fs::exists(dir + "/a/qmh_installer.__temp__"));
 }
 
 // Entry names of a downloaded archive never reach outside the install directory.
