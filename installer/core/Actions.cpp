@@ -1,6 +1,5 @@
 #include "Actions.h"
 
-#include "CertificateBundle.h"
 #include "ChecksummedZip.h"
 #include "Hash.h"
 #include "Ini.h"
@@ -118,16 +117,6 @@ void WriteStateFile(const std::string& root, const char* relPath, const IniData&
 LoggerQmh* g_fileLogger = nullptr;
 
 } // namespace
-
-Downloader MakeInstallerDownloader(ProgressIndicator* progress) {
-    Downloader downloader;
-    downloader.SetUserAgent("qmh_installer/1.16");
-    downloader.SetCertificateBundle(AssembleCertificateBundle());
-    downloader.SetSingleRangeOnly(g_state.noMultipartByteranges);
-    downloader.SetDowngradeHttps(g_state.disableTls);
-    if (progress) downloader.SetProgressCallback(MakeProgressCallback(progress));
-    return downloader;
-}
 
 std::string GetConfigUrl() {
     return GetUpdateServerUrl() + "/zipsync/" + CONFIG_FILE;

@@ -15,7 +15,7 @@
 // finalisation.
 #pragma once
 
-#include "Downloader.h"
+#include "InstallerDownloader.h"
 #include "ProgressIndicator.h"
 #include "UnpackZip.h"
 #include "UpdateStats.h"
@@ -27,11 +27,7 @@
 
 // ---- Downloads ----
 
-// A downloader configured for the installer: user agent "qmh_installer/1.16", the built-in
-// certificate bundle plus the file named by QMH_EXTRA_CA_FILE, single ranges only when
-// g_state.noMultipartByteranges, "https://" fetched as "http://" when g_state.disableTls, and
-// progress (when not null) as its progress callback. Errors are not silenced.
-ZipSync::Downloader MakeInstallerDownloader(ZipSync::ProgressIndicator* progress);
+// MakeInstallerDownloader (InstallerDownloader.h) makes every downloader of the actions.
 
 // The official server's configuration file: <server>/zipsync/qmh_installer.ini.
 std::string GetConfigUrl();

@@ -1,8 +1,8 @@
 #include "ManifestCache.h"
 
-#include "Actions.h"
 #include "ChecksummedZip.h"
 #include "Ini.h"
+#include "InstallerDownloader.h"
 #include "InstallerState.h"
 #include "Logging.h"
 #include "Manifest.h"
