@@ -313,7 +313,7 @@ void ReplaceAndRestartExecutable(const std::string& targetPath, const std::strin
         text += "cp -f -- " + source + " " + target + " && chmod +x -- " + target + " && rm -f -- " + source +
                 " && echo 'Executable has been replaced.'\n";
     }
-    text += "echo 'Re-launching executable.'\necho\n";
+    text += "echo 'Re-launching executable.'\n";
     text += "exec " + ShellQuote(launched) + quotedArgs + "\n";
     {
         StdioFileHolder file(fopen(scriptPath.c_str(), "w"));
@@ -331,7 +331,9 @@ void ReplaceAndRestartExecutable(const std::string& targetPath, const std::strin
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     // Our log file and any other descriptor stay with us.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    const char* argv[] = {"/bin/sh", scriptPath.c_str(), nullptr};
+    // A relative name starting with '-' must not read as an option of the shell.
+    std::string runnable = scriptPath[0] == '/' ? scriptPath : "./" + scriptPath;
+    const char* argv[] = {"/bin/sh", runnable.c_str(), nullptr};
     pid_t pid;
     int err = posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);

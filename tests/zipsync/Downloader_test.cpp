@@ -598,7 +598,6 @@ TEST(DownloaderNginx, ScatteredRangesOverOneConnection) {
     EXPECT_EQ(downloader.TotalBytesDownloaded(), bodies);
 }
 
-
 TEST(DownloaderNginx, HttpsTrustsTheExtraCaOnlyWhenGiven) {
     TempDir root;
     std::string data = PatternBytes(50000, 31);

@@ -71,6 +71,7 @@ TEST_F(InstallerConfigTest, ValidationFailuresInOrder) {
             EXPECT_EQ(e.what(), message) << ini;
             const ErrorException* error = dynamic_cast<const ErrorException*>(&e);
             EXPECT_EQ(error && error->code == lcGeneral, message.find("stod") == std::string::npos) << ini;
+            EXPECT_TRUE(config.GetVersions().empty() && config.GetMirrorNames().empty()) << ini;
         }
     }
 }
