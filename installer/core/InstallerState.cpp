@@ -5,7 +5,10 @@ bool g_unattended = false;
 
 void InstallerState::Clear() {
     config.Clear();
+    localManifest.clear();
     lastInstall = InstallState();
+    loadedManifests.clear();
+    updater.reset();
     evaluatedVersion.clear();
     oldConfigFilename.clear();
     preferredMirror.clear();
