@@ -4,6 +4,11 @@ InstallerState g_state;
 bool g_unattended = false;
 
 void InstallerState::Clear() {
+    config.Clear();
+    localManifest.clear();
+    lastInstall = InstallState();
+    loadedManifests.clear();
+    updater.reset();
     evaluatedVersion.clear();
     oldConfigFilename.clear();
     preferredMirror.clear();

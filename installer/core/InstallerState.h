@@ -1,13 +1,31 @@
 // What the installer's actions share between wizard pages, and the unattended flag.
 //
 // g_state is the one InstallerState of the process, created empty by static initialisation
-// and never destroyed. Members holding the configuration, manifests, last-install state and
-// update process join it as those types arrive.
+// and never destroyed.
 #pragma once
 
+#include "InstallerConfig.h"
+#include "Manifest.h"
+#include "StoredState.h"
+#include "UpdateProcess.h"
+
+#include <map>
+#include <memory>
 #include <string>
 
 struct InstallerState {
+    // Filled by reading "qmh_installer.ini"; empty when it was not read or failed to load.
+    InstallerConfig config;
+    // What the install directory provides; filled by the scan.
+    ZipSync::Manifest localManifest;
+    // The last completed installation as read from, or about to be written to, the install
+    // directory's state; empty when unknown.
+    InstallState lastInstall;
+    // Manifests loaded by evaluations, by key: a version name, a version name followed by
+    // "$$trusted", or a custom manifest URL. Kept so that no manifest is loaded twice.
+    std::map<std::string, ZipSync::Manifest> loadedManifests;
+    // The process of the last successful evaluation; null before one.
+    std::unique_ptr<ZipSync::UpdateProcess> updater;
     // What the current update plan was developed for: the version name, or the version name,
     // " & " and the custom manifest URL.
     std::string evaluatedVersion;

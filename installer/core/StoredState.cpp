@@ -1,0 +1,112 @@
+#include "StoredState.h"
+
+#include "Logging.h"
+#include "Path.h"
+
+#include <algorithm>
+#include <stdio.h>
+#include <sys/stat.h>
+
+using namespace ZipSync;
+
+static const std::string ZIP_PREFIX = "Zip ";
+static const std::string UNPACKED_PREFIX = "UnpackedFile ";
+
+static bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Asserts that the section's key at `index` is `key`; a missing key fails the same way, citing
+// the condition as written.
+#define ASSERT_KEY_AT(sec, index, key)                                                                       \
+    do {                                                                                                     \
+        if ((sec).size() <= (index) || (sec)[index].first != key)                                            \
+            AssertFailed("sec[" #index "].first == \"" key "\"", __FILE__, __LINE__);                        \
+    } while (0)
+
+bool operator==(const ZipScanEntry& a, const ZipScanEntry& b) {
+    return a.path == b.path && a.modTime == b.modTime && a.size == b.size;
+}
+bool operator!=(const ZipScanEntry& a, const ZipScanEntry& b) {
+    return !(a == b);
+}
+
+ScanState BuildScanState(const std::vector<std::string>& zipPaths, const std::string& rootDir) {
+    ScanState state;
+    for (const std::string& zip : zipPaths) {
+        ZipScanEntry entry;
+        entry.path = PathAR::FromAbs(zip, rootDir).rel;
+        struct stat info;
+        if (stat(zip.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+            g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", zip.c_str());
+        entry.modTime = uint64_t(info.st_mtime);
+        entry.size = uint32_t(info.st_size);
+        state.push_back(std::move(entry));
+    }
+    // std::string compares through char_traits<char>, i.e. as unsigned bytes.
+    std::sort(state.begin(), state.end(),
+              [](const ZipScanEntry& a, const ZipScanEntry& b) { return a.path < b.path; });
+    return state;
+}
+
+IniData ScanStateToIni(const ScanState& state) {
+    IniData ini;
+    for (const ZipScanEntry& entry : state) {
+        IniSect sec;
+        sec.emplace_back("modTime", std::to_string(entry.modTime));
+        sec.emplace_back("size", std::to_string(entry.size));
+        ini.emplace_back(ZIP_PREFIX + entry.path, std::move(sec));
+    }
+    return ini;
+}
+
+ScanState ScanStateFromIni(const IniData& ini) {
+    ScanState state;
+    for (const auto& [name, sec] : ini) {
+        if (!StartsWith(name, ZIP_PREFIX)) ZipSyncAssert(false);
+        ZipScanEntry entry;
+        entry.path = name.substr(ZIP_PREFIX.size());
+        ASSERT_KEY_AT(sec, 0, "modTime");
+        unsigned long long modTime = 0;
+        int k = sscanf(sec[0].second.c_str(), "%llu", &modTime);
+        ZipSyncAssert(k == 1);
+        ASSERT_KEY_AT(sec, 1, "size");
+        unsigned size = 0;
+        k = sscanf(sec[1].second.c_str(), "%u", &size);
+        ZipSyncAssert(k == 1);
+        entry.modTime = modTime;
+        entry.size = size;
+        state.push_back(std::move(entry));
+    }
+    return state;
+}
+
+bool operator==(const InstallState& a, const InstallState& b) {
+    return a.version == b.version && a.zips == b.zips && a.unpackedFiles == b.unpackedFiles;
+}
+bool operator!=(const InstallState& a, const InstallState& b) {
+    return !(a == b);
+}
+
+IniData InstallStateToIni(const InstallState& state) {
+    IniData ini;
+    ini.emplace_back("Version", IniSect{{"version", state.version}});
+    for (const std::string& zip : state.zips) ini.emplace_back(ZIP_PREFIX + zip, IniSect());
+    for (const std::string& file : state.unpackedFiles) ini.emplace_back(UNPACKED_PREFIX + file, IniSect());
+    return ini;
+}
+
+InstallState InstallStateFromIni(const IniData& ini) {
+    InstallState state;
+    for (const auto& [name, sec] : ini) {
+        if (name == "Version") {
+            ASSERT_KEY_AT(sec, 0, "version");
+            state.version = sec[0].second;
+        } else if (StartsWith(name, ZIP_PREFIX)) {
+            state.zips.push_back(name.substr(ZIP_PREFIX.size()));
+        } else if (StartsWith(name, UNPACKED_PREFIX)) {
+            state.unpackedFiles.push_back(name.substr(UNPACKED_PREFIX.size()));
+        }
+    }
+    return state;
+}

@@ -1,0 +1,66 @@
+// The state the installer keeps between runs in the install directory's ".zipsync" folder.
+//
+// ScanState records the game's zips as they were when last analysed (path, last-write time,
+// size), stored in ".zipsync/lastscan.ini"; a fresh ScanState equal to the stored one means
+// the saved manifest can be reused instead of analysing again. InstallState records the last
+// completed installation (version, the zips it installed, the files it unpacked), stored in
+// ".zipsync/lastinstall.ini". This header only converts between the records and their INI
+// form; the callers read, write and create the ".zipsync" folder.
+//
+// The readers repair nothing: a malformed file fails an assertion (ErrorException, lcGeneral)
+// and the caller falls back (full analysis, empty install state).
+#pragma once
+
+#include "Ini.h"
+
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+// Paths of the two state files relative to the install directory.
+static const char* const LAST_SCAN_PATH = ".zipsync/lastscan.ini";
+static const char* const LAST_INSTALL_PATH = ".zipsync/lastinstall.ini";
+
+struct ZipScanEntry {
+    // Relative to the install directory.
+    std::string path;
+    // Last-write time in whole seconds; only ever compared.
+    uint64_t modTime = 0;
+    // File size, low 32 bits.
+    uint32_t size = 0;
+};
+bool operator==(const ZipScanEntry& a, const ZipScanEntry& b);
+bool operator!=(const ZipScanEntry& a, const ZipScanEntry& b);
+
+// Entries in order; two scan states are equal when they are equal position by position, so
+// only a state stored from a sorted one (BuildScanState's) compares equal to a fresh one.
+typedef std::vector<ZipScanEntry> ScanState;
+
+// One entry per zip (absolute paths inside rootDir), sorted by path as byte strings. A zip
+// outside rootDir fails with the path layer's message; one that cannot be examined with
+// "Failed to open file \"%s\"" (lcCantOpenFile).
+ScanState BuildScanState(const std::vector<std::string>& zipPaths, const std::string& rootDir);
+// One section "Zip <path>" per entry, in order, with "modTime" then "size".
+ZipSync::IniData ScanStateToIni(const ScanState& state);
+// Entries in file order. Fails the assertion "false" for a section not named "Zip ...",
+// sec[0].first == "modTime" or sec[1].first == "size" for a missing or misplaced key, and
+// "k == 1" for a value that does not begin with a number. Further keys are ignored.
+ScanState ScanStateFromIni(const ZipSync::IniData& ini);
+
+struct InstallState {
+    // Name of the installed version; empty when unknown.
+    std::string version;
+    // Zips of the installation and files it unpacked from zips, in the installer's order.
+    std::vector<std::string> zips;
+    std::vector<std::string> unpackedFiles;
+};
+bool operator==(const InstallState& a, const InstallState& b);
+bool operator!=(const InstallState& a, const InstallState& b);
+
+// Section "Version" (key "version", written even when empty), then "Zip <path>" per zip and
+// "UnpackedFile <path>" per unpacked file, without keys.
+ZipSync::IniData InstallStateToIni(const InstallState& state);
+// Walks the sections in order: "Version" sets version (the last one wins; its first key must
+// be "version", else the assertion sec[0].first == "version" fails), "Zip " and
+// "UnpackedFile " sections append the rest of their names; anything else is ignored.
+InstallState InstallStateFromIni(const ZipSync::IniData& ini);
