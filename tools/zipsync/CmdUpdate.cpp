@@ -233,10 +233,10 @@ Command CommandUpdate() {
         "available at BASEURL (a URL, or a local directory), by default the manifest URL's own\n"
         "directory. Every archive under ROOT belongs to the update and is rewritten or deleted as\n"
         "the target needs, except those matching a --keep pattern (read as a source, never\n"
-        "changed). Target archives must be .pk4 or .zip files. An interrupted or failed update leaves "
-        "temporary files that the next run\n"
-        "removes first. HTTPS certificates are checked against the built-in roots and those of\n"
-        "the file named by QMH_EXTRA_CA_FILE.",
+        "changed). Target archives must be .pk4 or .zip files. An interrupted or failed update\n"
+        "leaves temporary files that the next run removes first; a dry run (-n) writes nothing.\n"
+        "HTTPS certificates are checked against the built-in roots and those of the file named\n"
+        "by QMH_EXTRA_CA_FILE.",
         {{0, "target", "MANIFEST", false, "the manifest to reach (required)"},
          {0, "provide", "MANIFEST[=BASEURL]", true, "files available at BASEURL (repeatable)"},
          {0, "bitwise", nullptr, false, "make the archives bitwise identical to the mirror's"},
