@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <stdio.h>
 #include <string.h>
 
 namespace ZipSync {
@@ -18,19 +17,13 @@ UnzFileIndexed::UnzFileIndexed(const std::string& path) {
 void UnzFileIndexed::Open(const std::string& path) {
     _index.clear();
     UnzFileHolder::Open(path);
-    unz_global_info64 global;
-    CheckMinizip(unzGetGlobalInfo64(get(), &global));
-    // minizip cannot go to the first entry of an archive without entries.
-    if (global.number_entry == 0) return;
-    CheckMinizip(unzGoToFirstFile(get()));
-    while (true) {
+    for (int status = GoToFirstEntry(get()); status != UNZ_END_OF_LIST_OF_FILE;
+         status = GoToNextEntry(get())) {
+        CheckMinizip(status);
         IndexEntry entry;
         GetCurrentFileByterange(*this, &entry.offset, nullptr, nullptr);
         CheckMinizip(unzGetFilePos64(get(), &entry.pos));
         _index.push_back(entry);
-        int status = unzGoToNextFile(get());
-        if (status == UNZ_END_OF_LIST_OF_FILE) break;
-        CheckMinizip(status);
     }
     auto byOffset = [](const IndexEntry& a, const IndexEntry& b) { return a.offset < b.offset; };
     if (!std::is_sorted(_index.begin(), _index.end(), byOffset))
@@ -227,18 +220,37 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
 
 // ---------------------------------------------------------------------------------------------
 
-// An entry of an archive being normalised: its name and byte range in the source.
-struct NormalRecord {
-    std::string filename;
-    uint32_t begin, end;
-};
+void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
+    std::string output = outputPath.empty() ? zipPath : outputPath;
+    std::string tempPath = PrefixFile(output, "__normalized__");
 
-// Copies the entries at the records' byte ranges raw, in the records' order, into a new
-// archive at path; refuses what the normal form cannot hold.
-static void WriteNormalEntries(UnzFileIndexed& zf, const std::vector<NormalRecord>& records,
-                               const std::string& path) {
-    ZipFileHolder out(path);
-    for (const NormalRecord& rec : records) {
+    struct Record {
+        std::string filename;
+        uint32_t begin, end;
+    };
+    std::vector<Record> records;
+    UnzFileIndexed zf(zipPath);
+    for (int status = GoToFirstEntry(zf); status != UNZ_END_OF_LIST_OF_FILE; status = GoToNextEntry(zf)) {
+        CheckMinizip(status);
+        unz_file_info64 info;
+        std::string filename;
+        GetCurrentFileInfo(zf, &info, &filename);
+        bool directory = info.uncompressed_size == 0 && info.compression_method == 0 &&
+                         ((info.external_fa & 0x10) || (!filename.empty() && filename.back() == '/'));
+        if (directory) continue;
+        Record rec;
+        rec.filename = filename;
+        GetCurrentFileByterange(zf, &rec.begin, nullptr, &rec.end);
+        records.push_back(rec);
+    }
+    std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
+        if (a.filename != b.filename) return a.filename < b.filename;
+        return a.begin < b.begin;
+    });
+
+    if (IfFileExists(tempPath)) RemoveFile(tempPath);
+    ZipFileHolder out(tempPath);
+    for (const Record& rec : records) {
         zf.LocateByByterange(rec.begin, rec.end);
         unz_file_info64 info;
         std::string filename;
@@ -257,47 +269,11 @@ static void WriteNormalEntries(UnzFileIndexed& zf, const std::vector<NormalRecor
                         true, uint32_t(info.crc), uint32_t(info.uncompressed_size));
     }
     out.Close();
-}
-
-void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
-    std::string output = outputPath.empty() ? zipPath : outputPath;
-    std::string tempPath = PrefixFile(output, "__normalized__");
-
-    std::vector<NormalRecord> records;
-    UnzFileIndexed zf(zipPath);
-    unz_global_info64 global;
-    CheckMinizip(unzGetGlobalInfo64(zf, &global));
-    for (int status = global.number_entry ? unzGoToFirstFile(zf) : UNZ_END_OF_LIST_OF_FILE;
-         status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zf)) {
-        CheckMinizip(status);
-        unz_file_info64 info;
-        std::string filename;
-        GetCurrentFileInfo(zf, &info, &filename);
-        bool directory = info.uncompressed_size == 0 && info.compression_method == 0 &&
-                         ((info.external_fa & 0x10) || (!filename.empty() && filename.back() == '/'));
-        if (directory) continue;
-        NormalRecord rec;
-        rec.filename = filename;
-        GetCurrentFileByterange(zf, &rec.begin, nullptr, &rec.end);
-        records.push_back(rec);
-    }
-    std::stable_sort(records.begin(), records.end(), [](const NormalRecord& a, const NormalRecord& b) {
-        if (a.filename != b.filename) return a.filename < b.filename;
-        return a.begin < b.begin;
-    });
-
-    if (IfFileExists(tempPath)) RemoveFile(tempPath);
-    try {
-        WriteNormalEntries(zf, records, tempPath);
-    } catch (...) {
-        // A refused or unreadable entry leaves nothing behind: the half-written copy goes.
-        remove(tempPath.c_str());
-        throw;
-    }
     zf.Reset();
 
-    if (IfFileExists(output)) RemoveFile(output);
-    RenameFile(tempPath, output);
+    // In one step: in place, removing the original first would leave only the temporary file
+    // after a crash in between.
+    ReplaceFile(tempPath, output);
 }
 
 } // namespace ZipSync

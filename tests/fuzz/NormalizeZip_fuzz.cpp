@@ -1,5 +1,5 @@
 // NormalizeZip of arbitrary bytes: anything that is not an archive it can rewrite fails with an
-// input error, and leaves no temporary file behind; a normalised archive is already normal
+// input error and writes no output; a normalised archive is already normal
 // (normalising it again gives the same bytes). minizip cannot open an archive without entries
 // (its end record at offset 0 counts as not found), so an input holding only directories
 // normalises into an archive that nothing reads again; that case is left out.
@@ -24,7 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string once = ScratchPath("once.zip"), twice = ScratchPath("twice.zip");
     unlink(once.c_str());
     bool normalized = ExpectingInputErrors([&] { NormalizeZip(input, once); });
-    FuzzCheck(access(ScratchPath("__normalized__once.zip").c_str(), F_OK) != 0);
     if (!normalized) {
         FuzzCheck(access(once.c_str(), F_OK) != 0);
         return 0;
