@@ -143,20 +143,12 @@ static int RunUnpack(const ParsedArgs& args, Console& console) {
         return data.empty() || fwrite(data.data(), 1, data.size(), file) == data.size();
     };
     if (output == "-") {
-<<<<<<< HEAD
-        ZipSyncAssert(data.empty() || fwrite(data.data(), 1, data.size(), stdout) == data.size());
-=======
         ZipSyncAssert(write(stdout));
->>>>>>> hardening
         fflush(stdout);
         return 0;
     }
     StdioFileHolder out(output, "wb");
-<<<<<<< HEAD
-    ZipSyncAssert(data.empty() || fwrite(data.data(), 1, data.size(), out) == data.size());
-=======
     ZipSyncAssert(write(out));
->>>>>>> hardening
     if (out.reset() != 0) g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", output.c_str());
     g_logger->infof("Unpacked \"%s\" (%d bytes, digest verified) to %s", name.c_str(), (int)data.size(),
                     output.c_str());

@@ -76,19 +76,8 @@ IniData ReadManifestIni(const std::string& pathOrUrl, Console& console) {
     });
     downloader.DownloadAll();
     console.EndProgress();
-<<<<<<< HEAD
-    if (!zipped) return ParseIniText((const char*)data.data(), data.size());
-
-    TemporaryFile file;
-    {
-        StdioFileHolder out(file.path(), "wb");
-        ZipSyncAssert(data.empty() || fwrite(data.data(), 1, data.size(), out) == data.size());
-        ZipSyncAssert(out.reset() == 0);
-    }
-=======
     ZipSyncAssert(out.reset() == 0);
     if (!zipped) return ini;
->>>>>>> hardening
     return ReadIniFile(file.path(), INI_FORMAT_CHECKSUMMED_ZIP);
 }
 
