@@ -44,6 +44,11 @@ struct Downloader::CurlResponse {
     bool overLimit = false;
     // Body bytes received, kept or not: a single-range body keeps no more than its range.
     uint64_t received = 0;
+    // The request asked for several ranges; status of the last status line seen.
+    bool multiRange = false;
+    int status = 0;
+    // A 200 answer with the whole file to a request for several ranges, stopped at its headers.
+    bool wholeFileAnswer = false;
 };
 
 const TimeoutTable& DefaultTimeoutTable() {
@@ -145,7 +150,16 @@ void Downloader::DownloadAllForUrl(const std::string& url) {
         int next = state.doneCount;
         std::vector<RequestSegment> batch = BuildBatch(state, level, next);
         ZipSyncAssert(!batch.empty());
-        if (PerformRequest(url, batch, level.lowSpeedTime, level.connectTimeout)) {
+        Transfer transfer = PerformRequest(url, batch, level.lowSpeedTime, level.connectTimeout);
+        if (transfer == Transfer::WholeFileAnswer) {
+            // Some object stores and CDNs answer multi-range requests with the whole file: the
+            // same position is asked again, one range per request.
+            ZipSyncAssert(!state.singleRange);
+            state.singleRange = true;
+            g_logger->warningf("Server sent the whole file for a request of several ranges; "
+                               "asking for one range per request from URL %s",
+                               url.c_str());
+        } else if (transfer == Transfer::Done) {
             state.doneCount = next;
             state.doneOffset = 0;
             if (next < count && batch.back().id == state.requestIds[next])
@@ -161,7 +175,7 @@ void Downloader::DownloadAllForUrl(const std::string& url) {
 std::vector<Downloader::RequestSegment>
 Downloader::BuildBatch(const UrlState& state, const TimeoutLevel& level, int& nextIndex) const {
     std::vector<RequestSegment> batch;
-    int maxSegments = _singleRangeOnly ? 1 : level.maxSegments;
+    int maxSegments = _singleRangeOnly || state.singleRange ? 1 : level.maxSegments;
     int count = int(state.requestIds.size());
     int i = state.doneCount;
     uint64_t total = 0;
@@ -257,7 +271,10 @@ struct CurlCallbacks {
     static size_t OnHeaderLine(char* line, size_t size, size_t count, void* self) {
         Downloader* downloader = static_cast<Downloader*>(self);
         try {
-            HeaderLine(*downloader->_currentResponse, std::string(line, size * count));
+            Downloader::CurlResponse& response = *downloader->_currentResponse;
+            HeaderLine(response, std::string(line, size * count));
+            // Stopping here keeps the whole file from being transferred.
+            if (response.wholeFileAnswer) return 0;
         } catch (...) {
             downloader->_callbackException = std::current_exception();
             return 0;
@@ -266,6 +283,18 @@ struct CurlCallbacks {
     }
 
     static void HeaderLine(Downloader::CurlResponse& response, const std::string& line) {
+        int status;
+        if (StartsWithNoCase(line, "HTTP/") && sscanf(line.c_str(), "HTTP/%*s %d", &status) == 1) {
+            // A new answer begins (after a 100 Continue, say): nothing seen so far belongs to it.
+            response.status = status;
+            response.from = response.end = response.totalSize = kOpenEnd;
+            response.boundary.clear();
+        }
+        if (line == "\r\n" || line == "\n") {
+            response.wholeFileAnswer = response.multiRange && response.status == 200 &&
+                                       response.from == response.end && response.boundary.empty();
+            return;
+        }
         if (StartsWithNoCase(line, kContentRangePrefix)) {
             uint32_t from, end, total;
             if (ParseContentRange(line.c_str() + strlen(kContentRangePrefix), from, end, total)) {
@@ -401,6 +430,27 @@ std::vector<Downloader::CurlResponse> Downloader::SplitMultipartResponse(const C
     return parts;
 }
 
+std::vector<Downloader::ResponsePart> Downloader::ParseResponse(const std::vector<std::string>& headerLines,
+                                                                const std::vector<uint8_t>& body) {
+    CurlResponse response;
+    for (const std::string& line : headerLines) CurlCallbacks::HeaderLine(response, line);
+    std::vector<CurlResponse> parts;
+    if (!response.boundary.empty()) {
+        response.data = body;
+        parts = SplitMultipartResponse(response);
+    } else if (response.from != response.end) {
+        CurlCallbacks::Store(response, reinterpret_cast<const char*>(body.data()), body.size());
+        parts.push_back(std::move(response));
+    } else {
+        g_logger->errorf(lcGeneral, "Response without byteranges for URL %s", "(parsed)");
+    }
+    std::sort(parts.begin(), parts.end(),
+              [](const CurlResponse& a, const CurlResponse& b) { return a.from < b.from; });
+    std::vector<ResponsePart> result;
+    for (CurlResponse& part : parts) result.push_back({part.from, part.end, std::move(part.data)});
+    return result;
+}
+
 static std::string RangeText(const std::vector<std::pair<uint32_t, uint32_t>>& ranges) {
     std::string text;
     for (const auto& range : ranges) {
@@ -411,9 +461,9 @@ static std::string RangeText(const std::vector<std::pair<uint32_t, uint32_t>>& r
     return text;
 }
 
-bool Downloader::PerformRequest(std::string url, const std::vector<RequestSegment>& segments,
-                                int lowSpeedTime, int connectTimeout) {
-    if (segments.empty()) return true;
+Downloader::Transfer Downloader::PerformRequest(std::string url, const std::vector<RequestSegment>& segments,
+                                                int lowSpeedTime, int connectTimeout) {
+    if (segments.empty()) return Transfer::Done;
     std::vector<std::pair<uint32_t, uint32_t>> ranges;
     for (const RequestSegment& s : segments) {
         if (!ranges.empty() && s.from <= ranges.back().second)
@@ -432,6 +482,7 @@ bool Downloader::PerformRequest(std::string url, const std::vector<RequestSegmen
     _currentResponse->url = url;
     _currentResponse->weightFraction = weightFraction;
     _currentResponse->dataLimit = ResponseLimit(ranges);
+    _currentResponse->multiRange = ranges.size() > 1;
     SetTransferOptions(url, RangeText(ranges), lowSpeedTime, connectTimeout);
 
     UpdateProgress();
@@ -452,7 +503,9 @@ bool Downloader::PerformRequest(std::string url, const std::vector<RequestSegmen
     if (ret != CURLE_OK || (http != 200 && http != 206)) {
         std::unique_ptr<CurlResponse> failed = std::move(_currentResponse);
         ReportFailedTransfer(ret, http, segments.size(), batchWeight, *failed);
-        return false; // a timeout: the caller retries at the next level
+        // The caller retries: after a timeout at the next level, after a whole-file answer with
+        // single ranges.
+        return failed->wholeFileAnswer ? Transfer::WholeFileAnswer : Transfer::TimedOut;
     }
 
     _currentResponse->ratio = 1.0;
@@ -470,7 +523,7 @@ bool Downloader::PerformRequest(std::string url, const std::vector<RequestSegmen
     std::sort(parts.begin(), parts.end(),
               [](const CurlResponse& a, const CurlResponse& b) { return a.from < b.from; });
     DistributeParts(segments, parts, url);
-    return true;
+    return Transfer::Done;
 }
 
 void Downloader::ReportFailedTransfer(int ret, long http, size_t segmentCount, int64_t batchWeight,
@@ -485,6 +538,7 @@ void Downloader::ReportFailedTransfer(int ret, long http, size_t segmentCount, i
         return;
     }
     if (http == 404) g_logger->errorf(lcGeneral, "Not found result for URL %s", url);
+    if (response.wholeFileAnswer && ret == CURLE_WRITE_ERROR) return;
     if (ret == CURLE_WRITE_ERROR) {
         if (response.overLimit)
             g_logger->errorf(lcGeneral, "Response larger than %llu bytes for URL %s",

@@ -83,6 +83,16 @@ public:
     void SetDowngradeHttps(bool downgrade) { _downgradeHttps = downgrade; }
     void SetProgressCallback(const ProgressCallback& callback) { _progressCallback = callback; }
 
+    // Test seam for fuzzing: the parts that header lines (each with its CRLF, as curl delivers
+    // them) and a body of a successful answer yield, as [from, end) and bytes, sorted by start;
+    // or the ErrorException a transfer would fail with.
+    struct ResponsePart {
+        uint32_t from, end;
+        std::vector<uint8_t> data;
+    };
+    static std::vector<ResponsePart> ParseResponse(const std::vector<std::string>& headerLines,
+                                                   const std::vector<uint8_t>& body);
+
     // Test seams; the product keeps the defaults. Replaces the timeout ladder, so that tests
     // can run it in seconds.
     void SetTimeoutTable(const TimeoutTable& table);
@@ -112,7 +122,12 @@ private:
         int doneCount = 0;
         uint32_t doneOffset = 0; // bytes of the first unfinished request already received
         int timeoutLevel = 0;
+        // The server answered a request for several ranges with the whole file: from then on
+        // this URL gets one range per request.
+        bool singleRange = false;
     };
+    // How a transfer ended when it raised no error.
+    enum class Transfer { Done, TimedOut, WholeFileAnswer };
     struct RequestSegment {
         int id;
         uint32_t from, to;
@@ -124,13 +139,14 @@ private:
     std::vector<RequestSegment> BuildBatch(const UrlState& state, const TimeoutLevel& level,
                                            int& nextIndex) const;
     void RelaxTimeoutLevel(UrlState& state, const int64_t savedTotals[5]) const;
-    bool PerformRequest(std::string url, const std::vector<RequestSegment>& segments, int lowSpeedTime,
-                        int connectTimeout);
+    Transfer PerformRequest(std::string url, const std::vector<RequestSegment>& segments, int lowSpeedTime,
+                            int connectTimeout);
     int64_t BatchWeight(const std::vector<RequestSegment>& segments) const;
     uint64_t ResponseLimit(const std::vector<std::pair<uint32_t, uint32_t>>& ranges) const;
     void SetTransferOptions(const std::string& url, const std::string& rangeText, int lowSpeedTime,
                             int connectTimeout);
-    // Logs a transfer that failed; returns for a timeout, throws for everything else.
+    // Logs a transfer that failed; returns for a timeout and for a whole-file answer to several
+    // ranges, throws for everything else.
     void ReportFailedTransfer(int ret, long http, size_t segmentCount, int64_t batchWeight,
                               const CurlResponse& response);
     // Moves the bytes of parts into the requests of segments; parts may be emptied.

@@ -6,6 +6,7 @@ A request for /<mode>/<name> serves file <root>/<name>; the mode says how:
   ok            correct answers: 206 with one range, multipart/byteranges for several,
                 200 without a Range header, 416 for a range past the end
   whole         200 with the whole file, whatever was asked
+  nomulti       200 with the whole file for a request of several ranges, 206 for one range
   notfound      404 with a small HTML page
   redirect      302 to /ok/<name> without a body
   reorder       multipart with the parts in reverse order
@@ -117,11 +118,13 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
+        if mode == "nomulti" and len(ranges) > 1:
+            return self.simple(200, data, "application/octet-stream")
         if mode == "endless":
             return self.endless(ranges[0], len(data))
         if mode == "endlessbig":
             return self.endless((ranges[0][0], 0xFFFFFFFD), 0xFFFFFFFE)
-        if len(ranges) == 1 and mode in ("ok", "slow", "drop", "late"):
+        if len(ranges) == 1 and mode in ("ok", "slow", "drop", "late", "nomulti"):
             first, last = ranges[0]
             if mode == "late":
                 first = min(first + 10, last)

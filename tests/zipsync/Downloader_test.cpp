@@ -279,6 +279,38 @@ TEST_F(DownloaderTest, FaultyAnswersFailWithTheirMessages) {
     }
 }
 
+TEST_F(DownloaderTest, WholeFileForSeveralRangesSwitchesThatUrlToSingleRanges) {
+    server.AddFile("big.bin", PatternBytes(8 * 1048576, 2));
+    Downloader downloader;
+    std::vector<Fetched> got(3), other(2);
+    std::string url = server.Url("nomulti", "big.bin"), okUrl = server.Url("ok", "data.bin");
+    for (int i = 0; i < 3; i++) Enqueue(downloader, url, 200 * i, 200 * i + 100, got[i]);
+    for (int i = 0; i < 2; i++) Enqueue(downloader, okUrl, 200 * i, 200 * i + 100, other[i]);
+    EXPECT_EQ(RunDownload(downloader), "");
+    std::string big = ReadTestFile(server.Root() + "/big.bin");
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(got[i].calls, 1);
+        EXPECT_EQ(got[i].data, big.substr(200 * i, 100)) << i;
+    }
+    EXPECT_EQ(server.RangeHeaders(Path("nomulti", "big.bin")),
+              std::vector<std::string>(
+                  {"bytes=0-99,200-299,400-499", "bytes=0-99", "bytes=200-299", "bytes=400-499"}));
+    // Other URLs keep their multi-range requests.
+    EXPECT_EQ(server.RangeHeaders(Path("ok")), std::vector<std::string>({"bytes=0-99,200-299"}));
+    EXPECT_EQ(other[1].data, Slice(200, 300));
+    EXPECT_EQ(logger.WithPrefix("Server sent the whole file").size(), 1u);
+
+    // A server that ignores ranges altogether still fails, once single ranges get 200 too.
+    Downloader ignoring;
+    std::vector<Fetched> lost(2);
+    std::string wholeUrl = server.Url("whole", "data.bin");
+    for (int i = 0; i < 2; i++) Enqueue(ignoring, wholeUrl, 200 * i, 200 * i + 100, lost[i]);
+    EXPECT_EQ(RunDownload(ignoring), "Response without byteranges for URL " + wholeUrl);
+    EXPECT_EQ(server.RangeHeaders(Path("whole")),
+              std::vector<std::string>({"bytes=0-99,200-299", "bytes=0-99"}));
+    EXPECT_EQ(lost[0].calls + lost[1].calls, 0);
+}
+
 TEST_F(DownloaderTest, EndlessOpenEndedBodyStopsAtTheLimit) {
     Downloader downloader;
     downloader.SetOpenEndedResponseLimit(2 * 1048576);
