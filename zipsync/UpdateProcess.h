@@ -28,6 +28,9 @@ namespace ZipSync {
 
 class Downloader;
 
+// Most entries a zip without Zip64 records can hold.
+static const unsigned MAX_ZIP_ENTRIES = 65535;
+
 enum class UpdateType : uint32_t {
     // A provided file may serve a target when its contents are equal (same contentsHash).
     ContentsOnly = 0,
@@ -42,6 +45,14 @@ struct FileMatch {
     // Into the process's provided manifest; null when nothing provides the target's contents.
     ManifestRef provided;
 };
+
+// The checks DevelopPlan makes on the zips an update may write, for callers that want them
+// before they prepare anything: no target zip (of targetManifest, attached to rootDir) has more
+// than MAX_ZIP_ENTRIES files ("Target zip %s has %llu files, more than a zip can hold (%u)") or
+// is a directory ("Target zip %s is a directory"), and no managed zip is a symbolic link or
+// lies below one leading out of rootDir (CheckStaysInsideRoot).
+void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string>& managedZips,
+                      const std::string& rootDir);
 
 class UpdateProcess {
 public:
@@ -58,18 +69,19 @@ public:
 
     // Adds the zip at path (relative to the root when relative is set, otherwise absolute and
     // inside the root) to the managed set. Fails with "Abs path %s is not within root dir %s"
-    // for an absolute path outside the root.
+    // for an absolute path outside the root, and for a path with an empty, "." or ".."
+    // component (see ValidateArchivePath; Init checks the target zips the same way).
     void AddManagedZip(const std::string& path, bool relative = false);
 
     // Builds the plan from scratch and returns whether it is complete (every target file has a
-    // provider). First checks that no two target files share a place (absolute zip path and
-    // filename), failing with "Duplicate target file at place %s"; the process is then left
-    // unchanged. Otherwise marks every Local provided file that sits at the place of a target
-    // as InPlace (such marks persist over later calls), and picks for each target, among the
-    // provided files with its contentsHash (and in BitwiseExact mode its compressedHash), the
-    // one of lowest score: 10 * location, plus 7 when its byte range begins where the target's
-    // does and 9 otherwise, minus 1 when its zip rel and filename equal the target's. Ties go to
-    // the file that comes first in the provided manifest.
+    // provider). First checks, leaving the process unchanged on failure, the zips it may write
+    // (CheckZipsToWrite) and that no two target files share a place (absolute zip path and filename), failing
+    // with "Duplicate target file at place %s". Otherwise marks every Local provided file that sits at the
+    // place of a target as InPlace (such marks persist over later calls), and picks for each target, among
+    // the provided files with its contentsHash (and in BitwiseExact mode its compressedHash), the one of
+    // lowest score: 10 * location, plus 7 when its byte range begins where the target's does and 9 otherwise,
+    // minus 1 when its zip rel and filename equal the target's. Ties go to the file that comes first in the
+    // provided manifest.
     bool DevelopPlan(UpdateType updateType);
 
     // The mutable accessors serve the steps that carry out the plan (download, repack): they
