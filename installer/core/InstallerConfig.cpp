@@ -76,20 +76,20 @@ static Mirror ParseMirror(const std::string& name, const IniSect& sect) {
     return mirror;
 }
 
-// Reads the keys of one version; `isDefault` tells whether the section asks to be the default.
-static Version ParseVersion(const std::string& name, const IniSect& sect, bool& isDefault) {
+// Reads the keys of one version; a "default" key makes it `defaultVersion`.
+static Version ParseVersion(const std::string& name, const IniSect& sect, std::string& defaultVersion) {
     Version version;
     version.name = name;
     version.params = sect;
     bool hasFolder = false;
-    isDefault = false;
     for (const auto& [key, value] : sect) {
         if (key == "folder") {
             if (hasFolder) g_logger->errorf(lcGeneral, "Version %s: folder described twice", name.c_str());
             hasFolder = true;
             version.folderPath = SplitFolder(value);
         } else if (key == "default") {
-            isDefault = true;
+            if (!defaultVersion.empty()) g_logger->errorf(lcGeneral, "Two versions marked as default");
+            defaultVersion = name;
         } else if (key == "manifestUrl" || StartsWith(key, "manifestUrl_")) {
             version.manifestUrls.push_back(ManifestUrl{value, 1.0, ""});
         } else if (key == "depends" || StartsWith(key, "depends_")) {
@@ -120,13 +120,7 @@ void InstallerConfig::InitFromIni(const IniData& ini) {
         } else if (kind == "Version") {
             if (FindVersion(name, false))
                 g_logger->errorf(lcGeneral, "Version %s: described in INI twice", name.c_str());
-            bool isDefault = false;
-            Version version = ParseVersion(name, sect, isDefault);
-            if (isDefault) {
-                if (!_defaultVersion.empty()) g_logger->errorf(lcGeneral, "Two versions marked as default");
-                _defaultVersion = name;
-            }
-            _versions.push_back(std::move(version));
+            _versions.push_back(ParseVersion(name, sect, _defaultVersion));
         } else {
             g_logger->errorf(lcGeneral, "Unknown INI section class \"%s\"", kind.c_str());
         }
