@@ -2,6 +2,9 @@
 
 #include "Assets.h"
 #include "GuiLayout.h"
+#include "GuiPageInstall.h"
+#include "GuiPageSettings.h"
+#include "GuiPageVersion.h"
 #include "GuiUtils.h"
 #include "Logging.h"
 #include "OsUtils.h"
@@ -43,7 +46,7 @@ Fl_JPEG_Image* LeftPanelImage() {
 }
 
 void SetText(Fl_Text_Display* display, const char* text) {
-    display->buffer()->text(text);
+    TextBuffer(display)->text(text);
 }
 
 } // namespace
@@ -61,7 +64,7 @@ void InitMainWindow() {
     static std::string title =
         FormatString("Quillmere installer v%s (built on %s)", kInstallerVersion, kInstallerBuildDate);
     mainWindow->label(title.c_str());
-    mainWindow->position((Fl::w() - mainWindow->w()) / 2, (Fl::h() - mainWindow->h()) / 2);
+    if (!g_headless) mainWindow->position((Fl::w() - mainWindow->w()) / 2, (Fl::h() - mainWindow->h()) / 2);
 
     SetText(settingsText,
             "This application will install Quillmere, or update existing installation \n"
@@ -87,8 +90,29 @@ void InitMainWindow() {
 
     wizard->value(pageSettings);
 
-    // The pages' own callbacks are installed here as they arrive; until then the buttons keep
-    // the layout's page moves.
+    mainWindow->callback(MainWindowCloseCallback);
+    installDirInput->callback(InstallDirInputCallback);
+    installDirInput->when(FL_WHEN_CHANGED);
+    browseButton->callback(BrowseButtonCallback);
+    restartButton->callback(RestartButtonCallback);
+    settingsResetButton->callback(SettingsResetButtonCallback);
+    advancedCheck->callback(AdvancedCheckCallback);
+    settingsNextButton->callback(SettingsNextButtonCallback);
+
+    settingsResetButton->do_callback();
+
+    versionTree->callback(VersionSelectionCallback);
+    customUrlInput->callback(VersionSelectionCallback);
+    customUrlInput->when(FL_WHEN_CHANGED);
+    refreshInfoButton->callback(RefreshInfoButtonCallback);
+    versionNextButton->callback(VersionNextButtonCallback);
+    mirrorChoice->callback(MirrorChoiceCallback);
+    confirmBackButton->callback(ConfirmBackButtonCallback);
+    startButton->callback(StartButtonCallback);
+    restoreConfigButton->callback(RestoreConfigButtonCallback);
+    shortcutButton->callback(ShortcutButtonCallback);
+    cancelButton->callback(CancelButtonCallback);
+    closeButton->callback(CloseButtonCallback);
 
     ApplyStyle(mainWindow);
 }

@@ -1,9 +1,12 @@
 // Entry point of qmh_installer: help mode, interactive wizard or unattended run.
 #include "GuiInit.h"
 #include "GuiLayout.h"
+#include "GuiUtils.h"
+#include "Logging.h"
 #include "OsUtils.h"
 #include "Unattended.h"
 
+#include <stdio.h>
 #include <string.h>
 
 int main(int argc, char** argv) {
@@ -11,6 +14,20 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--unattended") == 0) unattended = true;
         if (strcmp(argv[i], "--help") == 0) help = true;
+    }
+
+    if (!OpenDisplay()) {
+        if (help) {
+            fputs(kHelpText, stdout);
+            return 0;
+        }
+        if (!unattended) {
+            fprintf(stderr,
+                    "No display can be opened. Run with --unattended to install without the window.\n");
+            return 1;
+        }
+        // Servers, containers and CI: the same wizard runs unattended without ever being shown.
+        g_headless = true;
     }
 
     if (help) {
@@ -25,7 +42,10 @@ int main(int argc, char** argv) {
 
     BuildMainWindow();
     InitMainWindow();
-    mainWindow->show();
+    if (g_headless)
+        ZipSync::g_logger->infof("No display: the window is not shown");
+    else
+        mainWindow->show();
 
     if (unattended) RunUnattended(argc, argv);
 
