@@ -11,13 +11,14 @@
 // Calling order: settings page CheckSpaceAndPermissions, StartLogFile, NeedsSelfUpdate (and
 // DoSelfUpdate), ReadConfigFile, ScanInstallDirIfNecessary; version page EvaluateVersion;
 // installation page PerformInstallDownload, PerformInstallRepack, PerformInstallFinalize;
-// finishing page RestoreOldConfig, CreateDesktopShortcut.
+// finishing page RestoreOldConfig, CreateDesktopShortcut. UnpackZip (UnpackZip.h) serves the
+// finalisation.
 #pragma once
 
-#include "Downloader.h"
+#include "InstallerDownloader.h"
 #include "ProgressIndicator.h"
+#include "UnpackZip.h"
 #include "UpdateStats.h"
-#include "ZipHolders.h"
 
 #include <functional>
 #include <stdint.h>
@@ -26,11 +27,7 @@
 
 // ---- Downloads ----
 
-// A downloader configured for the installer: user agent "qmh_installer/1.16", the built-in
-// certificate bundle plus the file named by QMH_EXTRA_CA_FILE, single ranges only when
-// g_state.noMultipartByteranges, "https://" fetched as "http://" when g_state.disableTls, and
-// progress (when not null) as its progress callback. Errors are not silenced.
-ZipSync::Downloader MakeInstallerDownloader(ZipSync::ProgressIndicator* progress);
+// MakeInstallerDownloader (InstallerDownloader.h) makes every downloader of the actions.
 
 // The official server's configuration file: <server>/zipsync/qmh_installer.ini.
 std::string GetConfigUrl();
@@ -132,11 +129,3 @@ bool ShortcutExists();
 // root joined with every file under root (recursively, in listing order) whose path relative
 // to root, with '/' separators, equals one of names.
 std::vector<std::string> FindFilesByName(const std::string& root, const std::vector<std::string>& names);
-
-// Writes every file entry of the open zip, in central-directory order, to the working directory
-// under its stored name, and returns the names written. Nothing is written outside the working
-// directory and no directories are created: an entry whose name is absolute, climbs out with
-// "..", contains a backslash or a control character, or names a directory fails with an error
-// naming it before anything is written for it, as does an entry that cannot be opened for
-// writing.
-std::vector<std::string> UnpackZip(ZipSync::UnzFileHolder& zf);

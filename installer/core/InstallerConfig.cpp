@@ -106,6 +106,18 @@ static Version ParseVersion(const std::string& name, const IniSect& sect, std::s
 
 void InstallerConfig::InitFromIni(const IniData& ini) {
     Clear();
+    try {
+        ReadSections(ini);
+        ExpandManifestUrls();
+        ComputeDependencies();
+    } catch (...) {
+        // Nothing half-validated stays usable.
+        Clear();
+        throw;
+    }
+}
+
+void InstallerConfig::ReadSections(const IniData& ini) {
     for (const auto& [header, sect] : ini) {
         size_t space = header.find(' ');
         if (space == std::string::npos || space == 0)
@@ -126,7 +138,9 @@ void InstallerConfig::InitFromIni(const IniData& ini) {
         }
     }
     if (_defaultVersion.empty()) g_logger->errorf(lcGeneral, "No default version specified in INI");
+}
 
+void InstallerConfig::ExpandManifestUrls() {
     for (Version& version : _versions) {
         const char* name = version.name.c_str();
         std::vector<ManifestUrl> expanded;
@@ -152,7 +166,9 @@ void InstallerConfig::InitFromIni(const IniData& ini) {
             if (!FindVersion(dep, false))
                 g_logger->errorf(lcGeneral, "Version %s: depends on missing Version %s", name, dep.c_str());
     }
+}
 
+void InstallerConfig::ComputeDependencies() {
     for (Version& version : _versions) {
         std::vector<std::string> all;
         std::set<std::string> onPath;

@@ -9,8 +9,8 @@
 //
 // Failures are ErrorException(lcGeneral) raised through g_logger, except a "weight" that is
 // not a number (std::invalid_argument "invalid stod argument") or out of range
-// (std::out_of_range "stod argument out of range"). A failed InitFromIni leaves a partly
-// filled configuration that the caller clears.
+// (std::out_of_range "stod argument out of range"). A failed InitFromIni leaves the
+// configuration empty.
 //
 // The official update server is a build setting (CMake cache variable QMH_UPDATE_SERVER)
 // that the environment variable of the same name overrides at run time.
@@ -59,8 +59,8 @@ class InstallerConfig {
 public:
     // Empties mirrors, versions and the default version.
     void Clear();
-    // Clears, then parses and validates the whole file; the first failure ends it (see the
-    // header comment for what a failure leaves behind).
+    // Clears, then parses and validates the whole file; the first failure ends it and leaves
+    // the configuration empty.
     void InitFromIni(const ZipSync::IniData& ini);
 
     // Names of the mirrors that are not hidden, in name order.
@@ -89,6 +89,12 @@ public:
     void RemoveNonworkingUrl(const std::string& url);
 
 private:
+    // The three stages of InitFromIni: sections read one by one; "${MIRROR}" URLs expanded and
+    // every version's URLs and dependencies checked; the dependency closures.
+    void ReadSections(const ZipSync::IniData& ini);
+    void ExpandManifestUrls();
+    void ComputeDependencies();
+
     std::map<std::string, Mirror> _mirrors;
     std::vector<Version> _versions;
     std::string _defaultVersion;

@@ -58,9 +58,9 @@ struct ShortcutInfo {
     std::string comment;
 };
 
-// The user's desktop folder: XDG_DESKTOP_DIR from the environment or from the XDG user
-// directories file ($XDG_CONFIG_HOME or ~/.config, "user-dirs.dirs"), else ~/Desktop. Fails
-// with "Cannot find the desktop folder" when there is no home directory.
+// The user's desktop folder: XDG_DESKTOP_DIR of the XDG user directories file
+// ($XDG_CONFIG_HOME or ~/.config, then "user-dirs.dirs"), else ~/Desktop. Fails with "Cannot
+// find the desktop folder" when there is no home directory.
 std::string GetDesktopDir();
 // Creates or replaces "<desktop>/<name>.desktop", a freedesktop application entry whose Path,
 // Exec, Icon and Comment come from the record (paths made absolute against the working

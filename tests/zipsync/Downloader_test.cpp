@@ -6,6 +6,7 @@
 #include "Logging.h"
 #include "NginxServer.h"
 #include "RecordingLogger.h"
+#include "ScopedEnv.h"
 #include "TempDir.h"
 
 #include <cmath>
@@ -596,32 +597,6 @@ TEST(DownloaderNginx, ScatteredRangesOverOneConnection) {
     for (const NginxServer::LogEntry& e : log) bodies += e.bodyBytesSent;
     EXPECT_EQ(downloader.TotalBytesDownloaded(), bodies);
 }
-
-namespace {
-// Sets or clears an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : _name(name) {
-        const char* old = getenv(name);
-        if (old) _old = old;
-        _hadOld = old != nullptr;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (_hadOld)
-            setenv(_name.c_str(), _old.c_str(), 1);
-        else
-            unsetenv(_name.c_str());
-    }
-
-private:
-    std::string _name, _old;
-    bool _hadOld = false;
-};
-} // namespace
 
 TEST(DownloaderNginx, HttpsTrustsTheExtraCaOnlyWhenGiven) {
     TempDir root;

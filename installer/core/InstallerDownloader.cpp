@@ -1,0 +1,16 @@
+#include "InstallerDownloader.h"
+
+#include "CertificateBundle.h"
+#include "InstallerState.h"
+
+using namespace ZipSync;
+
+Downloader MakeInstallerDownloader(ProgressIndicator* progress) {
+    Downloader downloader;
+    downloader.SetUserAgent("qmh_installer/1.16");
+    downloader.SetCertificateBundle(AssembleCertificateBundle());
+    downloader.SetSingleRangeOnly(g_state.noMultipartByteranges);
+    downloader.SetDowngradeHttps(g_state.disableTls);
+    if (progress) downloader.SetProgressCallback(MakeProgressCallback(progress));
+    return downloader;
+}

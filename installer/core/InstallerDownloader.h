@@ -1,0 +1,16 @@
+// The one way the installer configures a downloader.
+//
+// Every download of the installer (configuration, self-update, manifests, game files) goes
+// through a Downloader made here, so that all of them identify themselves alike, trust the
+// same certificates and follow the network options of the settings page. The caller owns the
+// returned downloader; the progress indicator must outlive it.
+#pragma once
+
+#include "Downloader.h"
+#include "ProgressIndicator.h"
+
+// A downloader configured for the installer: user agent "qmh_installer/1.16", the built-in
+// certificate bundle plus the file named by QMH_EXTRA_CA_FILE, single ranges only when
+// g_state.noMultipartByteranges, "https://" fetched as "http://" when g_state.disableTls, and
+// progress (when not null) as its progress callback. Errors are not silenced.
+ZipSync::Downloader MakeInstallerDownloader(ZipSync::ProgressIndicator* progress);

@@ -1,0 +1,161 @@
+#include "ManifestCache.h"
+
+#include "ChecksummedZip.h"
+#include "Ini.h"
+#include "InstallerDownloader.h"
+#include "InstallerState.h"
+#include "Logging.h"
+#include "Manifest.h"
+#include "Path.h"
+
+#include <algorithm>
+#include <filesystem>
+
+using namespace ZipSync;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CacheContents {
+    // Valid checksummed zips.
+    std::vector<std::string> cached;
+    // Names not taken, in ascending order.
+    std::vector<std::string> freeNames;
+};
+
+// Looks at names 0, 1, ... while below 1000 or while fewer than wantedFree free names were found.
+CacheContents ScanCache(size_t wantedFree) {
+    CacheContents contents;
+    for (int number = 0; number < 1000 || contents.freeNames.size() < wantedFree; number++) {
+        std::string path = std::string(MANIFEST_CACHE_DIR) + "/" + std::to_string(number) + ".iniz";
+        std::error_code ec;
+        if (!fs::exists(path, ec)) {
+            contents.freeNames.push_back(path);
+            continue;
+        }
+        // A file without a readable digest could never be matched, and would be offered as a
+        // candidate that the download rejects: it goes, like any file that is not a zip.
+        try {
+            ReadChecksummedZipHash(path);
+            contents.cached.push_back(path);
+        } catch (const ErrorException&) {
+            g_logger->infof("Removing %s from manifest cache since it is not a valid zip", path.c_str());
+            RemoveFile(path);
+            contents.freeNames.push_back(path);
+        }
+    }
+    return contents;
+}
+
+struct Pair {
+    std::string key, url, path;
+    HashDigest hash;
+};
+
+void LogPairs(const std::vector<Pair>& pairs) {
+    for (const Pair& pair : pairs)
+        g_logger->infof("  (%s) %s -> %s", pair.hash.Hex().c_str(), pair.url.c_str(), pair.path.c_str());
+}
+
+// Drops the pairs whose digest could not be fetched and removes their URLs from the configuration.
+void DropFailedUrls(std::vector<Pair>& pairs) {
+    std::vector<std::string> failed;
+    for (const Pair& pair : pairs)
+        if (pair.hash.IsZero() && std::find(failed.begin(), failed.end(), pair.url) == failed.end())
+            failed.push_back(pair.url);
+    if (failed.empty()) return;
+    int failedCount =
+        (int)std::count_if(pairs.begin(), pairs.end(), [](const Pair& p) { return p.hash.IsZero(); });
+    g_logger->infof("Failed to download %d manifests", failedCount);
+    pairs.erase(std::remove_if(pairs.begin(), pairs.end(), [](const Pair& p) { return p.hash.IsZero(); }),
+                pairs.end());
+    for (const std::string& url : failed) g_state.config.RemoveNonworkingUrl(url);
+}
+
+Manifest LoadManifestFile(const std::string& path, const std::string& url) {
+    try {
+        Manifest manifest;
+        manifest.LoadFromIni(ReadIniFile(path), GetDirPath(url));
+        return manifest;
+    } catch (const std::exception&) {
+        // Kept, it would be taken for the same remote digest again and fail every time.
+        g_logger->infof("Removing %s from manifest cache since it cannot be loaded", path.c_str());
+        std::error_code ec;
+        fs::remove(path, ec);
+        throw;
+    }
+}
+
+// One pass: fetches what is not loaded yet (or as much of it as works).
+void LoadPass(const std::vector<std::string>& keys, std::vector<std::string>& urls, std::vector<bool>& loaded,
+              ProgressIndicator* progress) {
+    fs::create_directories(MANIFEST_CACHE_DIR);
+    g_logger->infof("Looking into manifests cache");
+    size_t notLoaded = std::count(loaded.begin(), loaded.end(), false);
+    CacheContents cache = ScanCache(notLoaded);
+    g_logger->infof("Detected %d manifests in cache", (int)cache.cached.size());
+
+    g_logger->infof("Need to download manifests:");
+    std::vector<Pair> pairs;
+    for (size_t i = 0; i < keys.size(); i++) {
+        if (loaded[i]) continue;
+        if (i != 0) urls[i] = g_state.config.ChooseManifestUrl(keys[i], false);
+        pairs.push_back({keys[i], urls[i], "", HashDigest()});
+        g_logger->infof("  %s at %s", keys[i].c_str(), urls[i].c_str());
+    }
+
+    g_logger->infof("Downloading hashes of remote manifests");
+    std::vector<std::string> pairUrls;
+    for (const Pair& pair : pairs) pairUrls.push_back(pair.url);
+    {
+        Downloader downloader = MakeInstallerDownloader(progress);
+        downloader.SetSilentErrors(true);
+        std::vector<HashDigest> hashes = DownloadChecksummedZipHashes(downloader, pairUrls);
+        g_logger->infof("Downloaded bytes: %lld", (long long)downloader.TotalBytesDownloaded());
+        for (size_t j = 0; j < pairs.size(); j++) pairs[j].hash = hashes[j];
+    }
+    DropFailedUrls(pairs);
+
+    g_logger->infof("Downloading actual remote manifests");
+    std::vector<std::string> outPaths;
+    std::vector<HashDigest> allHashes;
+    pairUrls.clear();
+    const HashDigest zeroHash;
+    for (size_t i = 0; i < pairs.size(); i++) {
+        pairs[i].path = cache.freeNames[i];
+        pairUrls.push_back(pairs[i].url);
+        allHashes.push_back(pairs[i].hash);
+        outPaths.push_back(pairs[i].path);
+        ZipSyncAssert(!(allHashes[i] == zeroHash));
+    }
+    LogPairs(pairs);
+    {
+        Downloader downloader = MakeInstallerDownloader(progress);
+        DownloadChecksummedZips(downloader, pairUrls, allHashes, cache.cached, outPaths);
+        g_logger->infof("Downloaded bytes: %lld", (long long)downloader.TotalBytesDownloaded());
+    }
+    g_logger->infof("Downloaded manifests successfully");
+    for (size_t j = 0; j < pairs.size(); j++) pairs[j].path = outPaths[j];
+    LogPairs(pairs);
+
+    g_logger->infof("Loading downloaded manifests");
+    for (size_t j = 0; j < pairs.size(); j++) {
+        const Pair& pair = pairs[j];
+        if (progress) progress->Update(double(j) / pairs.size(), "Loading manifest \"" + pair.path + "\"...");
+        int pos = -1;
+        for (int i = 0; i < (int)keys.size(); i++)
+            if (!loaded[i] && urls[i] == pair.url) pos = i;
+        ZipSyncAssert(pos >= 0);
+        g_state.loadedManifests[keys[pos]] = LoadManifestFile(pair.path, pair.url);
+        loaded[pos] = true;
+        if (progress) progress->Update(double(j + 1) / pairs.size(), "Manifest \"" + pair.path + "\" loaded");
+    }
+    if (progress) progress->Update(1.0, "Manifests loaded");
+}
+
+} // namespace
+
+void LoadManifests(const std::vector<std::string>& keys, std::vector<std::string>& urls,
+                   std::vector<bool>& loaded, ProgressIndicator* progress) {
+    while (std::count(loaded.begin(), loaded.end(), false) > 0) LoadPass(keys, urls, loaded, progress);
+}

@@ -1,0 +1,147 @@
+#include "InstallerWorld.h"
+
+#include "ChecksummedZip.h"
+#include "Ini.h"
+#include "TempDir.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const VERSIONS[] = {"1.0", "2.0", "2.1"};
+// The only archive of 2.1 that its own directory on the server holds.
+const char* const PATCH_ARCHIVE = "qmh_patch.pk4";
+
+void Run(const std::string& command) {
+    if (RunShell(command) != 0) throw std::runtime_error("failed: " + command);
+}
+
+std::string Zipsync() {
+    return std::string(TESTS_BIN_DIR) + "/zipsync";
+}
+
+ZipSync::Manifest ReadManifest(const std::string& path) {
+    ZipSync::Manifest manifest;
+    manifest.LoadFromIni(ZipSync::ReadIniFile(path), "/install");
+    return manifest;
+}
+
+// Analyses the whole version into tree/manifest.iniz; for 2.1 then keeps only its patch archive
+// and marks every other file absent.
+void Publish(InstallerWorld& world, const std::string& version) {
+    std::string tree = world.www + "/zipsync/" + version;
+    fs::copy(world.versions + "/" + version, tree, fs::copy_options::recursive);
+    Run(Zipsync() + " -q normalize '" + tree + "'");
+    Run(Zipsync() + " -q analyze -j 1 '" + tree + "'");
+    ZipSync::Manifest full = ReadManifest(tree + "/manifest.iniz");
+    fs::create_directories(world.dir + "/full");
+    fs::copy_file(tree + "/manifest.iniz", world.FullManifestPath(version));
+    if (version == "2.1") {
+        ZipSync::Manifest differential = full;
+        for (ZipSync::FileMetainfo& file : differential) {
+            if (file.zipPath.rel == PATCH_ARCHIVE) continue;
+            file.byterange[0] = file.byterange[1] = 0;
+            file.location = ZipSync::FileLocation::Absent;
+        }
+        ZipSync::WriteIniFile(tree + "/manifest.iniz", differential.SaveToIni());
+        for (const std::string& rel : world.Archives(version))
+            if (rel != PATCH_ARCHIVE) fs::remove(tree + "/" + rel);
+    }
+    world.fullManifests.push_back({version, std::move(full)});
+}
+
+std::unique_ptr<InstallerWorld> MakeWorld() {
+    auto world = std::make_unique<InstallerWorld>();
+    static TempDir scratch("qmhworld");
+    world->dir = scratch.path();
+    fs::permissions(world->dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+    world->www = world->dir + "/www";
+    world->versions = world->dir + "/versions";
+    world->infoZip = world->dir + "/infozip/1.0";
+    world->user = world->dir + "/user";
+    Run("python3 '" TESTS_SOURCE_DIR "/support/make_installer_game.py' '" + world->dir + "'");
+    fs::create_directories(world->www + "/zipsync");
+    for (const char* version : VERSIONS) Publish(*world, version);
+    world->nginx = std::make_unique<NginxServer>(world->www, NginxServer::Options{true});
+    fs::copy_file(world->nginx->CaFile(), world->CaFile());
+    world->PublishConfig(world->DefaultConfig());
+    return world;
+}
+
+} // namespace
+
+const InstallerWorld& GetInstallerWorld() {
+    static std::unique_ptr<InstallerWorld> world = MakeWorld();
+    return *world;
+}
+
+std::string InstallerWorld::OfficialServer() const {
+    return "https://127.0.0.1:" + std::to_string(nginx->httpsPort());
+}
+
+std::vector<std::string> InstallerWorld::Environment() const {
+    return {"QMH_UPDATE_SERVER=" + OfficialServer(), "QMH_EXTRA_CA_FILE=" + CaFile()};
+}
+
+void InstallerWorld::SetEnvironment() const {
+    setenv("QMH_UPDATE_SERVER", OfficialServer().c_str(), 1);
+    setenv("QMH_EXTRA_CA_FILE", CaFile().c_str(), 1);
+}
+
+std::string InstallerWorld::TrustedRoot() const {
+    return "http://127.0.0.1:" + std::to_string(nginx->httpsPort()) + "/";
+}
+
+std::string InstallerWorld::MirrorRoot() const {
+    return nginx->HttpUrl("");
+}
+
+std::vector<std::string> InstallerWorld::Archives(const std::string& version) const {
+    std::vector<std::string> result;
+    std::string root = versions + "/" + version;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file()) result.push_back(fs::relative(entry.path(), root).generic_string());
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+const ZipSync::Manifest& InstallerWorld::FullManifest(const std::string& version) const {
+    for (const auto& pair : fullManifests)
+        if (pair.first == version) return pair.second;
+    throw std::runtime_error("no version " + version);
+}
+
+std::string InstallerWorld::PublishedManifest(const std::string& version) const {
+    return www + "/zipsync/" + version + "/manifest.iniz";
+}
+
+std::string InstallerWorld::FullManifestPath(const std::string& version) const {
+    return dir + "/full/" + version + ".iniz";
+}
+
+std::string InstallerWorld::DefaultConfig(const std::string& extraSections) const {
+    return "[Mirror official]\nurl=" + TrustedRoot() +
+           "\nweight=0\nhidden=1\n\n"
+           "[Mirror riverside]\nurl=" +
+           MirrorRoot() +
+           "\nweight=1\n\n"
+           "[Version 1.0]\nfolder=Release/Old\nmanifestUrl=${MIRROR}zipsync/1.0/manifest.iniz\n\n"
+           "[Version 2.0]\nfolder=Release\ndefault=1\nmanifestUrl=${MIRROR}zipsync/2.0/manifest.iniz\n\n"
+           "[Version 2.1]\nfolder=Beta\nmanifestUrl=${MIRROR}zipsync/2.1/manifest.iniz\ndepends=2.0\n\n" +
+           extraSections;
+}
+
+void InstallerWorld::PublishConfig(const std::string& text) const {
+    WriteTestFile(www + "/zipsync/qmh_installer.ini", text);
+}
+
+void InstallerWorld::PublishInstaller(const std::string& payload) const {
+    ZipSync::WriteChecksummedZip(www + "/zipsync/qmh_installer.linux64.zip", payload.data(), payload.size(),
+                                 "qmh_installer.linux64");
+}
