@@ -1,0 +1,195 @@
+// A whole installation through the wizard under Xvfb against the published test game: pages
+// driven as a user would, a custom manifest that misses data, Cancel during the download, START
+// again, the finishing page, and a screenshot of each page kept in the build tree.
+#include <gtest/gtest.h>
+
+#include "GuiInit.h"
+#include "GuiLayout.h"
+#include "InstallerState.h"
+#include "InstallerWorld.h"
+#include "OsUtils.h"
+#include "ProgressIndicatorGui.h"
+#include "ScopedEnv.h"
+#include "TempDir.h"
+#include "VirtualDisplay.h"
+
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Tree_Item.H>
+#include <filesystem>
+#include <functional>
+#include <string.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const double kPatience = 120; // seconds; only a bound for slow machines
+
+// Answers every modal dialog (an error box, say) from a timer inside the dialog's own event
+// loop, recording the texts it showed; so a failure can never leave the test waiting.
+struct DialogAnswerer {
+    std::vector<std::string> texts;
+
+    DialogAnswerer() { Fl::add_timeout(0.05, Tick, this); }
+    ~DialogAnswerer() { Fl::remove_timeout(Tick, this); }
+
+    // The message is the longest label of the dialog's boxes (the icon is another one).
+    static void Collect(Fl_Widget* w, std::string& text) {
+        if (dynamic_cast<Fl_Box*>(w) && w->label() && strlen(w->label()) > text.size()) text = w->label();
+        if (Fl_Group* g = w->as_group())
+            for (int i = 0; i < g->children(); i++) Collect(g->child(i), text);
+    }
+    static void Tick(void* self) {
+        DialogAnswerer* answerer = static_cast<DialogAnswerer*>(self);
+        if (Fl_Window* modal = Fl::modal()) {
+            std::string text;
+            Collect(modal, text);
+            answerer->texts.push_back(text);
+            modal->hide();
+        }
+        Fl::repeat_timeout(0.05, Tick, self);
+    }
+};
+
+// Presses Cancel once the download stage has reported progress, from a timer that the event
+// processing inside an update runs.
+void CancelDuringDownload(void*) {
+    const char* label = downloadProgress->label();
+    if (cancelButton->active() && downloadProgress->visible() && label &&
+        std::string(label) != "starting..." && std::string(label) != "done")
+        cancelButton->do_callback();
+    else
+        Fl::repeat_timeout(0.001, CancelDuringDownload);
+}
+
+std::vector<std::string> TemporaryFiles(const std::string& root) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("__download", 0) == 0 || name.rfind("__repacked__", 0) == 0 ||
+            name.rfind("__reduced__", 0) == 0)
+            found.push_back(name);
+    }
+    return found;
+}
+
+// Screenshot of the window with the given page, kept as tests/screenshots/wizard_<name>.xwd;
+// the page area must show more than a blank background.
+void ExpectPageOnScreen(const std::string& name) {
+    fs::create_directories(std::string(TESTS_BINARY_DIR) + "/tests/screenshots");
+    std::string path = std::string(TESTS_BINARY_DIR) + "/tests/screenshots/wizard_" + name + ".xwd";
+    size_t colours = 0;
+    for (int attempt = 0; attempt < 20 && colours < 8; attempt++) {
+        Fl::flush();
+        for (int i = 0; i < 5; i++) Fl::wait(0.02);
+        RgbImage shot;
+        ASSERT_TRUE(VirtualDisplay::Shared().Screenshot(path));
+        ASSERT_TRUE(ReadXwd(path, shot));
+        colours = CountColours(shot, mainWindow->x() + 325, mainWindow->y(), 700, 550);
+    }
+    EXPECT_GE(colours, 8u) << "page " << name << " looks blank; see " << path;
+}
+
+} // namespace
+
+TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
+    const InstallerWorld& world = GetInstallerWorld();
+    world.SetEnvironment();
+    // A custom manifest is fetched both at its own "http://" URL and, as the target, over TLS;
+    // the mirror's port serves both once TLS is disabled, so it stands in for the official
+    // server here.
+    std::string mirror = world.MirrorRoot();
+    ScopedEnv server("QMH_UPDATE_SERVER", mirror.substr(0, mirror.size() - 1).c_str());
+    TempDir dir("qmhwizard");
+    fs::path saved = fs::current_path();
+    fs::current_path(dir.path());
+    VirtualDisplay::Shared();
+    BuildMainWindow();
+    InitMainWindow();
+    mainWindow->show();
+    for (int i = 0; i < 200 && !mainWindow->shown(); i++) Fl::wait(0.02);
+    DialogAnswerer dialogs;
+
+    // Page 1: the working directory is the install directory; a custom version is wanted, and
+    // the test binary must not replace itself by the published installer.
+    EXPECT_STREQ(installDirInput->value(), dir.path().c_str());
+    EXPECT_TRUE(settingsNextButton->active());
+    customVersionCheck->value(1);
+    advancedCheck->value(1);
+    advancedCheck->do_callback();
+    skipSelfUpdateCheck->value(1);
+    disableTlsCheck->value(1);
+    ExpectPageOnScreen("1_settings");
+    settingsNextButton->do_callback();
+    ASSERT_EQ(wizard->value(), pageVersion) << testing::PrintToString(dialogs.texts);
+
+    // Page 2: the default version is selected; a custom manifest on the wrong base misses data.
+    ASSERT_NE(versionTree->first_selected_item(), nullptr);
+    EXPECT_STREQ(versionTree->first_selected_item()->label(), "2.0");
+    customUrlInput->value((mirror + "zipsync/2.1/manifest.iniz").c_str());
+    customUrlInput->do_callback();
+    versionTree->deselect_all(nullptr, 0);
+    versionTree->select("Release/Old/1.0", 0);
+    versionTree->do_callback();
+    refreshInfoButton->do_callback();
+    EXPECT_STREQ(versionCurrentSize->value(), "MISS");
+    EXPECT_STREQ(versionDownloadSize->value(), "MISS");
+    versionNextButton->do_callback();
+    EXPECT_EQ(wizard->value(), pageVersion);
+    ASSERT_FALSE(dialogs.texts.empty());
+    EXPECT_EQ(dialogs.texts.back(), "ERROR: Custom manifest URL cannot be used with base version 1.0.\n"
+                                    "Make sure you select correct base version.");
+
+    // The default version evaluates to sizes in whole megabytes.
+    customUrlInput->value("");
+    customUrlInput->do_callback();
+    versionTree->deselect_all(nullptr, 0);
+    versionTree->select("Release/2.0", 0);
+    versionTree->do_callback();
+    refreshInfoButton->do_callback();
+    EXPECT_FALSE(refreshInfoButton->visible());
+    EXPECT_STREQ(versionCurrentSize->value(), "0 MB");
+    EXPECT_STREQ(versionDownloadSize->value(), "1 MB");
+    ExpectPageOnScreen("2_version");
+    versionNextButton->do_callback();
+    ASSERT_EQ(wizard->value(), pageConfirm);
+    EXPECT_STREQ(confirmVersion->value(), "2.0");
+    EXPECT_STREQ(confirmInstallDir->value(), dir.path().c_str());
+    EXPECT_STREQ(confirmDownloadSize->value(), "1 MB");
+    ExpectPageOnScreen("3_confirm");
+
+    // Page 4: Cancel during the download fails the installation, which cleans up and returns.
+    size_t dialogsBefore = dialogs.texts.size();
+    Fl::add_timeout(0.001, CancelDuringDownload);
+    startButton->do_callback();
+    Fl::remove_timeout(CancelDuringDownload);
+    EXPECT_EQ(wizard->value(), pageConfirm);
+    ASSERT_EQ(dialogs.texts.size(), dialogsBefore + 1);
+    EXPECT_EQ(dialogs.texts.back(), "ERROR: Interrupted by user");
+    EXPECT_EQ(TemporaryFiles(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(g_busyCounter, 0);
+
+    // START again installs.
+    startButton->do_callback();
+    ASSERT_EQ(wizard->value(), pageInstall) << testing::PrintToString(dialogs.texts);
+    EXPECT_EQ(dialogs.texts.size(), dialogsBefore + 1);
+    EXPECT_TRUE(finishedText->visible());
+    EXPECT_FALSE(installText->visible());
+    EXPECT_TRUE(closeButton->active());
+    EXPECT_FALSE(cancelButton->active());
+    EXPECT_STREQ(finalizeProgress->label(), "done");
+    EXPECT_EQ(RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + dir.path() + "' '" +
+                       world.FullManifestPath("2.0") + "'"),
+              0);
+    EXPECT_EQ(TemporaryFiles(dir.path()), std::vector<std::string>{});
+    ExpectPageOnScreen("4_install");
+
+    // The window closes only while no action runs.
+    g_busyCounter++;
+    mainWindow->do_callback();
+    EXPECT_TRUE(mainWindow->shown());
+    g_busyCounter--;
+    mainWindow->do_callback();
+    EXPECT_FALSE(mainWindow->shown());
+    fs::current_path(saved);
+}
