@@ -94,13 +94,16 @@ void ProgressIndicatorGui::UpdateRemainingTime(double globalRatio) {
     if (globalRatio == 1.0) _remainingLabel->hide();
 }
 
-// Nobody sees the bar without a display: a line for every twentieth keeps a console (or a CI
-// log) informed without flooding it. Only the console gets these lines, not the log file.
+// Nobody sees the bar without a display: a line for every twentieth, and the final one, keep a
+// console (or a CI log) informed without flooding it. Only the console gets these lines, not
+// the log file.
 void ProgressIndicatorGui::PrintConsoleProgress(double globalRatio) {
     int step = (int)(globalRatio * 20.0);
-    if (step == _lastConsoleStep) return;
+    std::string label = _progressBar->label() ? _progressBar->label() : "";
+    if (step == _lastConsoleStep && (globalRatio < 1.0 || label == _lastConsoleLabel)) return;
     _lastConsoleStep = step;
-    printf("[%3d%%] %s\n", step * 5, _progressBar->label() ? _progressBar->label() : "");
+    _lastConsoleLabel = label;
+    printf("[%3d%%] %s\n", step * 5, label.c_str());
     fflush(stdout);
 }
 

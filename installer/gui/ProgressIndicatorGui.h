@@ -58,8 +58,9 @@ private:
     std::string _remainingText;
     double _startTime;
     double _lastRefreshTime;
-    // Without a display: the last twentieth of the bar printed on the console.
+    // Without a display: the last twentieth of the bar printed on the console, and its label.
     int _lastConsoleStep = -1;
+    std::string _lastConsoleLabel;
 };
 
 // Deactivates the direct children of a group (a wizard page) except the excluded widgets and
