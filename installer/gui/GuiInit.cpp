@@ -45,6 +45,12 @@ Fl_JPEG_Image* LeftPanelImage() {
     return image;
 }
 
+// A page callback whose exceptions, of whatever type, are shown as errors instead of leaving
+// the toolkit's event loop (which would end the program).
+template <Fl_Callback* callback> void Guarded(Fl_Widget* widget, void* data) {
+    RunShowingErrors([&] { callback(widget, data); });
+}
+
 void SetText(Fl_Text_Display* display, const char* text) {
     TextBuffer(display)->text(text);
 }
@@ -90,29 +96,29 @@ void InitMainWindow() {
 
     wizard->value(pageSettings);
 
-    mainWindow->callback(MainWindowCloseCallback);
-    installDirInput->callback(InstallDirInputCallback);
+    mainWindow->callback(Guarded<MainWindowCloseCallback>);
+    installDirInput->callback(Guarded<InstallDirInputCallback>);
     installDirInput->when(FL_WHEN_CHANGED);
-    browseButton->callback(BrowseButtonCallback);
-    restartButton->callback(RestartButtonCallback);
-    settingsResetButton->callback(SettingsResetButtonCallback);
-    advancedCheck->callback(AdvancedCheckCallback);
-    settingsNextButton->callback(SettingsNextButtonCallback);
+    browseButton->callback(Guarded<BrowseButtonCallback>);
+    restartButton->callback(Guarded<RestartButtonCallback>);
+    settingsResetButton->callback(Guarded<SettingsResetButtonCallback>);
+    advancedCheck->callback(Guarded<AdvancedCheckCallback>);
+    settingsNextButton->callback(Guarded<SettingsNextButtonCallback>);
 
     settingsResetButton->do_callback();
 
-    versionTree->callback(VersionSelectionCallback);
-    customUrlInput->callback(VersionSelectionCallback);
+    versionTree->callback(Guarded<VersionSelectionCallback>);
+    customUrlInput->callback(Guarded<VersionSelectionCallback>);
     customUrlInput->when(FL_WHEN_CHANGED);
-    refreshInfoButton->callback(RefreshInfoButtonCallback);
-    versionNextButton->callback(VersionNextButtonCallback);
-    mirrorChoice->callback(MirrorChoiceCallback);
-    confirmBackButton->callback(ConfirmBackButtonCallback);
-    startButton->callback(StartButtonCallback);
-    restoreConfigButton->callback(RestoreConfigButtonCallback);
-    shortcutButton->callback(ShortcutButtonCallback);
-    cancelButton->callback(CancelButtonCallback);
-    closeButton->callback(CloseButtonCallback);
+    refreshInfoButton->callback(Guarded<RefreshInfoButtonCallback>);
+    versionNextButton->callback(Guarded<VersionNextButtonCallback>);
+    mirrorChoice->callback(Guarded<MirrorChoiceCallback>);
+    confirmBackButton->callback(Guarded<ConfirmBackButtonCallback>);
+    startButton->callback(Guarded<StartButtonCallback>);
+    restoreConfigButton->callback(Guarded<RestoreConfigButtonCallback>);
+    shortcutButton->callback(Guarded<ShortcutButtonCallback>);
+    cancelButton->callback(Guarded<CancelButtonCallback>);
+    closeButton->callback(Guarded<CloseButtonCallback>);
 
     ApplyStyle(mainWindow);
 }

@@ -6,10 +6,13 @@
 #include "OsUtils.h"
 #include "Unattended.h"
 
+#include <exception>
 #include <stdio.h>
 #include <string.h>
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     bool unattended = false, help = false;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--unattended") == 0) unattended = true;
@@ -51,4 +54,19 @@ int main(int argc, char** argv) {
 
     Fl::add_timeout(0.3, CheckAdminRightsTimer);
     return Fl::run();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Start-up failures (a working directory that vanished, say) end the process as an error
+    // would end an unattended run.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "ERROR: %s\n", e.what());
+    } catch (...) {
+        fprintf(stderr, "ERROR: unexpected failure of unknown kind\n");
+    }
+    return 3;
 }
