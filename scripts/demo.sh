@@ -40,7 +40,12 @@ srv="$demo/server"
 mkdir -p "$www/zipsync" "$srv/tmp"
 
 nginx_pid=""
+installer_pid=""
 stop_servers() {
+  if [ -n "$installer_pid" ]; then
+    kill "$installer_pid" 2>/dev/null || true
+    installer_pid=""
+  fi
   if [ -n "$nginx_pid" ]; then
     kill "$nginx_pid" 2>/dev/null || true
     wait "$nginx_pid" 2>/dev/null || true
@@ -155,6 +160,18 @@ fi
 export QMH_UPDATE_SERVER="https://127.0.0.1:$official_port"
 export QMH_EXTRA_CA_FILE="$srv/ca.pem"
 
+# Runs the installer in its directory; waiting in the background lets Ctrl-C reach the traps.
+run_installer() { # output file, installer arguments...
+  local out=$1
+  shift
+  (cd "$install_dir" && exec env HOME="$install_dir" "${run[@]}" "$install_dir/qmh_installer" "$@") >"$out" 2>&1 &
+  installer_pid=$!
+  local code=0
+  wait "$installer_pid" || code=$?
+  installer_pid=""
+  return $code
+}
+
 if [ $gui -eq 1 ]; then
   auth="${XAUTHORITY:-$HOME/.Xauthority}"
   if [ ${#run[@]} -gt 0 ] && [ -r "$auth" ]; then
@@ -163,7 +180,8 @@ if [ $gui -eq 1 ]; then
     export XAUTHORITY="$install_dir/.Xauthority"
   fi
   echo "== Opening the wizard in $install_dir (close it to stop the servers)"
-  (cd "$install_dir" && env HOME="$install_dir" "${run[@]}" "$install_dir/qmh_installer")
+  run_installer "$demo/wizard.out" || true
+  echo "   console output in $demo/wizard.out"
   exit 0
 fi
 
@@ -179,8 +197,7 @@ step() { # title, installer arguments...
   shift
   : >"$srv/access.log"
   echo "== $title"
-  (cd "$install_dir" && env HOME="$install_dir" "${run[@]}" "$install_dir/qmh_installer" --unattended "$@") \
-    >"$demo/$title.out" 2>&1 || code=$?
+  run_installer "$demo/$title.out" --unattended "$@" || code=$?
   echo "   exit code $code; console output in $demo/$title.out"
   codes+=("$code")
 }
