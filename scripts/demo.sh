@@ -204,6 +204,7 @@ step() { # title, installer arguments...
 
 step install-1.0 --version 1.0
 install_bytes=$(archive_bytes)
+sleep 1 # log files are named by the second they start in
 step update-2.0
 update_bytes=$(archive_bytes)
 echo
