@@ -1,10 +1,12 @@
-// A whole installation through the wizard under Xvfb against the published test game: pages
-// driven as a user would, a custom manifest that misses data, Cancel during the download, START
-// again, the finishing page, and a screenshot of each page kept in the build tree.
+// A whole installation through the wizard under Xvfb against the published test game, driven as a
+// user would (set a field, run its callback): the install-directory checks, advanced options and
+// Reset, version folders and custom URLs, a custom manifest missing data, sizes, Cancel during the
+// download, START again, and a screenshot of each page kept in the build tree.
 #include <gtest/gtest.h>
 
 #include "GuiInit.h"
 #include "GuiLayout.h"
+#include "GuiPageVersion.h"
 #include "InstallerState.h"
 #include "InstallerWorld.h"
 #include "OsUtils.h"
@@ -73,6 +75,17 @@ std::vector<std::string> TemporaryFiles(const std::string& root) {
     return found;
 }
 
+void Type(Fl_Input* input, const std::string& text) {
+    input->value(text.c_str());
+    input->do_callback();
+}
+
+void Select(const char* path) {
+    versionTree->deselect_all(nullptr, 0);
+    versionTree->select(path, 0);
+    versionTree->do_callback();
+}
+
 // Screenshot of the window with the given page, kept as tests/screenshots/wizard_<name>.xwd;
 // the page area must show more than a blank background.
 void ExpectPageOnScreen(const std::string& name) {
@@ -110,10 +123,53 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
     for (int i = 0; i < 200 && !mainWindow->shown(); i++) Fl::wait(0.02);
     DialogAnswerer dialogs;
 
-    // Page 1: the working directory is the install directory; a custom version is wanted, and
-    // the test binary must not replace itself by the published installer.
-    EXPECT_STREQ(installDirInput->value(), dir.path().c_str());
+    // Page 1: only the working directory unlocks Next; "." anywhere, a relative path or a file
+    // is red; another directory offers a restart there.
+    WriteTestFile(dir / "file", "x");
+    const char* restart = "Please click 'Restart' button to proceed.";
+    const char* create = "Please click 'Create and Restart' button to proceed.";
+    struct Case {
+        std::string typed;
+        bool red, restartShown, nextActive;
+        const char* nextTooltip;
+    } cases[] = {{dir / "file", true, true, false, create},
+                 {dir / "game 2.1", true, true, false, create},
+                 {"relative", true, true, false, create},
+                 {"/", false, true, false, restart},
+                 {dir / "new", false, true, false, create},
+                 {dir / ("../" + fs::path(dir.path()).filename().string()), false, false, true, nullptr}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        Type(installDirInput, c.typed);
+        EXPECT_EQ(installDirInput->color() == 88, c.red);
+        EXPECT_EQ(restartButton->active() != 0, !c.red);
+        EXPECT_EQ(restartButton->visible() != 0, c.restartShown);
+        EXPECT_EQ(settingsNextButton->active() != 0, c.nextActive);
+        EXPECT_STREQ(settingsNextButton->tooltip(), c.nextTooltip);
+    }
+    EXPECT_EQ(std::string(installDirInput->value()), dir.path()); // ".." resolved
+    Fl_Check_Button* options[] = {skipSelfUpdateCheck, skipConfigDownloadCheck, forceScanCheck,
+                                  bitwiseExactCheck,   noMultipartCheck,        disableTlsCheck};
+    advancedCheck->value(1);
+    advancedCheck->do_callback();
+    for (Fl_Check_Button* option : options) {
+        EXPECT_TRUE(option->active());
+        option->value(1);
+    }
+    advancedCheck->value(0);
+    advancedCheck->do_callback();
+    for (Fl_Check_Button* option : options) EXPECT_FALSE(option->active() || option->value());
+    Type(installDirInput, "/");
+    customVersionCheck->value(1);
+    Type(customUrlInput, "x");
+    g_state.evaluatedVersion = "x";
+    settingsResetButton->do_callback();
+    EXPECT_EQ(std::string(installDirInput->value()), dir.path());
     EXPECT_TRUE(settingsNextButton->active());
+    EXPECT_FALSE(customVersionCheck->value() || customUrlInput->size() || g_state.evaluatedVersion.size());
+
+    // A custom version is wanted, and the test binary must not replace itself by the published
+    // installer.
     customVersionCheck->value(1);
     advancedCheck->value(1);
     advancedCheck->do_callback();
@@ -123,17 +179,33 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
     settingsNextButton->do_callback();
     ASSERT_EQ(wizard->value(), pageVersion) << testing::PrintToString(dialogs.texts);
 
-    // Page 2: the default version is selected; a custom manifest on the wrong base misses data.
+    // Page 2: the default version is selected; folders and URLs not starting with "http://"
+    // lock Next and Refresh Info.
     ASSERT_NE(versionTree->first_selected_item(), nullptr);
     EXPECT_STREQ(versionTree->first_selected_item()->label(), "2.0");
-    customUrlInput->value((mirror + "zipsync/2.1/manifest.iniz").c_str());
-    customUrlInput->do_callback();
-    versionTree->deselect_all(nullptr, 0);
-    versionTree->select("Release/Old/1.0", 0);
-    versionTree->do_callback();
+    EXPECT_EQ(mirrorChoice->size(), 2 + 1); // "[auto]", "riverside" and the menu's end
+    const std::string custom = mirror + "zipsync/2.1/manifest.iniz";
+    struct Selection {
+        const char* item;
+        std::string url;
+        bool nextActive, red;
+    } selections[] = {{"Release", "", false, false},
+                      {"Release/Old", custom, false, false},
+                      {"Release/Old/1.0", "https://127.0.0.1/x.iniz", false, true},
+                      {"Release/Old/1.0", "ftp://127.0.0.1/x.iniz", false, true},
+                      {"Release/Old/1.0", custom, true, false}};
+    for (const Selection& c : selections) {
+        SCOPED_TRACE(std::string(c.item) + " " + c.url);
+        Type(customUrlInput, c.url);
+        Select(c.item);
+        EXPECT_EQ(versionNextButton->active() != 0, c.nextActive);
+        EXPECT_EQ(refreshInfoButton->active() != 0, c.nextActive);
+        EXPECT_EQ(customUrlInput->color() == 88, c.red);
+        EXPECT_EQ(customUrlHint->visible() != 0, !c.url.empty());
+    }
+    // The custom manifest on the wrong base misses data.
     refreshInfoButton->do_callback();
-    EXPECT_STREQ(versionCurrentSize->value(), "MISS");
-    EXPECT_STREQ(versionDownloadSize->value(), "MISS");
+    for (Fl_Output* size : VersionSizeOutputs()) EXPECT_STREQ(size->value(), "MISS");
     versionNextButton->do_callback();
     EXPECT_EQ(wizard->value(), pageVersion);
     ASSERT_FALSE(dialogs.texts.empty());
@@ -141,11 +213,8 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
                                     "Make sure you select correct base version.");
 
     // The default version evaluates to sizes in whole megabytes.
-    customUrlInput->value("");
-    customUrlInput->do_callback();
-    versionTree->deselect_all(nullptr, 0);
-    versionTree->select("Release/2.0", 0);
-    versionTree->do_callback();
+    Type(customUrlInput, "");
+    Select("Release/2.0");
     refreshInfoButton->do_callback();
     EXPECT_FALSE(refreshInfoButton->visible());
     EXPECT_STREQ(versionCurrentSize->value(), "0 MB");
@@ -192,4 +261,11 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
     mainWindow->do_callback();
     EXPECT_FALSE(mainWindow->shown());
     fs::current_path(saved);
+}
+
+TEST(Wizard, SizesInMegabytesRoundedUp) {
+    EXPECT_EQ(FormatSize(0), "0 MB");
+    EXPECT_EQ(FormatSize(1), "1 MB");
+    EXPECT_EQ(FormatSize(1000000), "1 MB");
+    EXPECT_EQ(FormatSize(1000001), "2 MB");
 }
