@@ -7,6 +7,7 @@
 #include "GameFixture.h"
 #include "InstallerWorld.h"
 #include "TempDir.h"
+#include "TemporaryFileNames.h"
 #include "VirtualDisplay.h"
 
 #include "GuiInit.h"
@@ -64,16 +65,6 @@ protected:
         return RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + dir.path() + "' '" +
                         World().FullManifestPath(version) + "'") == 0;
     }
-    std::vector<std::string> TemporaryFiles() const {
-        std::vector<std::string> found;
-        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-            std::string name = entry.path().filename().string();
-            if (name.rfind("__download", 0) == 0 || name.rfind("__repacked__", 0) == 0 ||
-                name.rfind("__reduced__", 0) == 0)
-                found.push_back(name);
-        }
-        return found;
-    }
     // A configuration in the install directory, for --skip-config-download.
     void WriteConfig(const std::string& extraSections) const {
         WriteTestFile(dir / "qmh_installer.ini", World().DefaultConfig(extraSections));
@@ -126,7 +117,7 @@ TEST_F(UnattendedRun, FreeSpaceWarningEndsWith2BeforeAnyDownload) {
 TEST_F(UnattendedRun, VersionAsLastArgumentInstallsTheDefault) {
     ASSERT_EQ(Run({"--version"}), 0) << Output();
     EXPECT_TRUE(Holds("2.0"));
-    EXPECT_EQ(TemporaryFiles(), std::vector<std::string>{});
+    EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
     EXPECT_TRUE(Contains(Output(), "Running in unattended mode\n"));
     EXPECT_TRUE(Contains(Output(), "Closing installer after successful install\n"));
     // The log file tells the same story.
@@ -141,7 +132,7 @@ TEST_F(UnattendedRun, VersionAsLastArgumentInstallsTheDefault) {
 TEST_F(UnattendedRun, WithoutDisplayInstallsWithProgressOnTheConsole) {
     ASSERT_EQ(Run({"--version", "2.1"}, false), 0) << Output();
     EXPECT_TRUE(Holds("2.1"));
-    EXPECT_EQ(TemporaryFiles(), std::vector<std::string>{});
+    EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
     EXPECT_TRUE(Contains(Output(), "No display: the window is not shown\n"));
     EXPECT_TRUE(Contains(Output(), "[100%] Downloading finished\n")) << Output();
     EXPECT_TRUE(Contains(Output(), "[100%] Finalization complete\n")) << Output();
@@ -182,7 +173,7 @@ TEST_F(UnattendedRun, FailedDownloadCleansUpBeforeEndingWith3) {
     // The clean-up ran before the error ended the process.
     size_t cleanup = output.rfind("Deleting ", error);
     EXPECT_NE(cleanup, std::string::npos) << output;
-    EXPECT_EQ(TemporaryFiles(), std::vector<std::string>{});
+    EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
     EXPECT_FALSE(Contains(output, "Closing installer"));
     fs::remove_all(published);
 }

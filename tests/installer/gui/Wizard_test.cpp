@@ -13,6 +13,7 @@
 #include "ProgressIndicatorGui.h"
 #include "ScopedEnv.h"
 #include "TempDir.h"
+#include "TemporaryFileNames.h"
 #include "VirtualDisplay.h"
 
 #include <FL/Fl_Box.H>
@@ -62,17 +63,6 @@ void CancelDuringDownload(void*) {
         cancelButton->do_callback();
     else
         Fl::repeat_timeout(0.001, CancelDuringDownload);
-}
-
-std::vector<std::string> TemporaryFiles(const std::string& root) {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind("__download", 0) == 0 || name.rfind("__repacked__", 0) == 0 ||
-            name.rfind("__reduced__", 0) == 0)
-            found.push_back(name);
-    }
-    return found;
 }
 
 void Type(Fl_Input* input, const std::string& text) {
@@ -235,7 +225,7 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
     EXPECT_EQ(wizard->value(), pageConfirm);
     ASSERT_EQ(dialogs.texts.size(), dialogsBefore + 1);
     EXPECT_EQ(dialogs.texts.back(), "ERROR: Interrupted by user");
-    EXPECT_EQ(TemporaryFiles(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
     EXPECT_EQ(g_busyCounter, 0);
 
     // START again installs.
@@ -250,7 +240,7 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
     EXPECT_EQ(RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + dir.path() + "' '" +
                        world.FullManifestPath("2.0") + "'"),
               0);
-    EXPECT_EQ(TemporaryFiles(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
     ExpectPageOnScreen("4_install");
 
     // The window closes only while no action runs.
