@@ -104,6 +104,7 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
     std::string mirror = world.MirrorRoot();
     ScopedEnv server("QMH_UPDATE_SERVER", mirror.substr(0, mirror.size() - 1).c_str());
     TempDir dir("qmhwizard");
+    ScopedEnv home("HOME", dir.path().c_str()); // the finishing page looks for a desktop shortcut
     fs::path saved = fs::current_path();
     fs::current_path(dir.path());
     VirtualDisplay::Shared();
@@ -237,6 +238,9 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
     EXPECT_TRUE(closeButton->active());
     EXPECT_FALSE(cancelButton->active());
     EXPECT_STREQ(finalizeProgress->label(), "done");
+    // No game configuration was moved aside, and the fresh home has no shortcut yet.
+    EXPECT_FALSE(restoreConfigButton->active());
+    EXPECT_STREQ(shortcutButton->label(), "Create shortcut");
     EXPECT_EQ(RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + dir.path() + "' '" +
                        world.FullManifestPath("2.0") + "'"),
               0);
