@@ -26,8 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const double kPatience = 120; // seconds; only a bound for slow machines
-
 // Answers every modal dialog (an error box, say) from a timer inside the dialog's own event
 // loop, recording the texts it showed; so a failure can never leave the test waiting.
 struct DialogAnswerer {
