@@ -14,3 +14,7 @@
 // g_state.noMultipartByteranges, "https://" fetched as "http://" when g_state.disableTls, and
 // progress (when not null) as its progress callback. Errors are not silenced.
 ZipSync::Downloader MakeInstallerDownloader(ZipSync::ProgressIndicator* progress);
+
+// Test seam: when set, the timeout ladder of every installer downloader (so that tests run it in
+// seconds). The product leaves it null.
+extern const ZipSync::TimeoutTable* g_installerTimeoutTable;

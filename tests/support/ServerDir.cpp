@@ -6,14 +6,16 @@
 #include <stdexcept>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-ServerDir::ServerDir(const char* tag) {
+ServerDir::ServerDir(const char* tag) : _owner(getpid()) {
     std::string pattern = std::string("/tmp/") + tag + "_XXXXXX";
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     _path = pattern;
 }
 
 ServerDir::~ServerDir() {
+    if (getpid() != _owner) return;
     std::error_code ec;
     std::filesystem::remove_all(_path, ec);
 }

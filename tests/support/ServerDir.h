@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 
 class ServerDir {
 public:
@@ -14,6 +15,8 @@ public:
 
 private:
     std::string _path;
+    // A forked copy of the test that ends through exit() leaves the directory to its owner.
+    pid_t _owner;
 };
 
 // Whole contents of a file, empty when it cannot be read.

@@ -32,6 +32,7 @@ void Subprocess::Start(const std::vector<std::string>& argv, const std::string& 
         _exit(127);
     }
     _pid = pid;
+    _owner = getpid();
 }
 
 bool Subprocess::Running() {
@@ -45,7 +46,7 @@ bool Subprocess::Running() {
 }
 
 void Subprocess::Stop() {
-    if (_pid <= 0) return;
+    if (_pid <= 0 || getpid() != _owner) return;
     kill(_pid, SIGTERM);
     int status;
     for (int i = 0; i < 500; i++) {

@@ -26,6 +26,9 @@ public:
 
 private:
     pid_t _pid = -1;
+    // Only the process that started the child stops it: a forked copy of the test that ends
+    // through exit() leaves it alone.
+    pid_t _owner = -1;
 };
 
 // A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice for port 0).

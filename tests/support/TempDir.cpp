@@ -6,16 +6,18 @@
 #include <sstream>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir(const char* tag) {
+TempDir::TempDir(const char* tag) : _owner(getpid()) {
     std::string pattern = std::string("/tmp/") + tag + "_XXXXXX";
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     _path = pattern;
 }
 
 TempDir::~TempDir() {
+    if (getpid() != _owner) return;
     std::error_code ec;
     fs::remove_all(_path, ec);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 
 class TempDir {
 public:
@@ -16,6 +17,8 @@ public:
 
 private:
     std::string _path;
+    // A forked copy of the test that ends through exit() leaves the directory to its owner.
+    pid_t _owner;
 };
 
 // Writes bytes to a file, creating missing parent directories.

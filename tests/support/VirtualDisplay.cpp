@@ -40,6 +40,7 @@ VirtualDisplay::VirtualDisplay() {
         _exit(127);
     }
     _pid = pid;
+    _owner = getpid();
     close(fds[1]);
     std::string number;
     char c;
@@ -55,7 +56,7 @@ VirtualDisplay::VirtualDisplay() {
 }
 
 VirtualDisplay::~VirtualDisplay() {
-    if (_pid > 0) {
+    if (_pid > 0 && getpid() == _owner) {
         kill(_pid, SIGTERM);
         waitpid(_pid, nullptr, 0);
     }

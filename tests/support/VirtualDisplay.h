@@ -35,6 +35,8 @@ public:
 private:
     VirtualDisplay();
     int _pid = -1;
+    // The process that started Xvfb; a forked copy of the test leaves it running.
+    int _owner = -1;
     std::string _name;
 };
 

@@ -22,6 +22,8 @@ A request for /<mode>/<name> serves file <root>/<name>; the mode says how:
   dropnow       the connection is closed without any answer
   endless       206 for the first range, then an endless body
   endlessbig    the same, with a "Content-Range" that claims a file of almost 4 GiB
+A mode followed by ".pk4" (drop.pk4, slow.pk4) applies to the game's archives (names ending in
+".pk4") only; other files, such as manifests, are answered as by ok.
 Every request is appended to the log file as "<path>\t<Range header or ->" before it is
 answered. The chosen port is written to the port file once the server listens.
 """
@@ -86,6 +88,8 @@ class Handler(BaseHTTPRequestHandler):
         if len(parts) != 2:
             return self.simple(404, b"no such path\n")
         mode, name = parts
+        if mode.endswith(".pk4"):
+            mode = mode[:-4] if name.endswith(".pk4") else "ok"
         m = re.fullmatch(r"slow(\d+)", mode)
         if m:
             with _counters_lock:

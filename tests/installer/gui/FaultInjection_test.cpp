@@ -1,0 +1,296 @@
+// Faults injected into an update of a real installation, driven through the installer's
+// unattended run as the unprivileged user "nobody": 1.0 is installed, then the update to 2.0
+// meets a server that dies mid-transfer, a corrupted entry, a manifest that is not found, a
+// server slower than the low-speed limit, a full disk, and SIGKILL at many points. Each fault
+// ends with exit code 3 (or the kill), 1.0 still installed and valid, and the next run without
+// the fault reaches 2.0.
+#include <gtest/gtest.h>
+
+#include "ChildProcess.h"
+#include "FaultServer.h"
+#include "GameFixture.h"
+#include "InstallerWorld.h"
+#include "TempDir.h"
+#include "TemporaryFileNames.h"
+
+#include "Downloader.h"
+#include "GuiInit.h"
+#include "GuiLayout.h"
+#include "GuiPageSettings.h"
+#include "GuiUtils.h"
+#include "InstallerDownloader.h"
+#include "TemporaryFiles.h"
+#include "Unattended.h"
+
+#include <filesystem>
+#include <grp.h>
+#include <pwd.h>
+#include <random>
+#include <set>
+#include <stdio.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace ZipSync;
+
+namespace {
+
+const double kPatience = 300; // seconds; only a bound for slow machines
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class FaultInjection : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!CanDropPrivileges()) GTEST_SKIP() << "needs root to become nobody";
+        // The fault server serves the published versions at /<mode>/zipsync/...
+        fs::create_directory_symlink(World().www + "/zipsync", faults.Root() + "/zipsync");
+        outputPath = std::string(TESTS_BINARY_DIR) + "/tests/faults_" +
+                     testing::UnitTest::GetInstance()->current_test_info()->name() + ".out";
+    }
+
+    // Installs 1.0 into installDir with the installer program and checks it.
+    void InstallOld() {
+        GiveToUnprivilegedUser(installDir);
+        fs::copy_file(std::string(TESTS_BIN_DIR) + "/qmh_installer", installDir + "/qmh_installer",
+                      fs::copy_options::overwrite_existing);
+        fs::permissions(installDir + "/qmh_installer", fs::perms(0755));
+        ASSERT_EQ(Run({"--version", "1.0"}), 0) << Output();
+        ASSERT_TRUE(Holds("1.0"));
+    }
+
+    // Runs the installer program unattended without a display; returns its exit code, or -1 when
+    // killAfter (seconds, when positive) ended it with SIGKILL.
+    int Run(std::vector<std::string> args, double killAfter = 0) {
+        ChildOptions options;
+        options.argv = {installDir + "/qmh_installer", "--unattended"};
+        options.argv.insert(options.argv.end(), args.begin(), args.end());
+        options.cwd = installDir;
+        options.env = World().Environment();
+        options.env.push_back("DISPLAY=");
+        options.env.push_back("HOME=" + installDir);
+        options.outputPath = outputPath;
+        options.unprivileged = true;
+        ChildProcess child(options);
+        if (killAfter > 0) {
+            int code = child.Wait(killAfter);
+            if (code != -1) return code;
+            child.Kill();
+            return -1;
+        }
+        return child.Wait(kPatience);
+    }
+
+    // The same run inside a forked copy of this test, as "nobody", with the test seams set by
+    // seams: for faults that only an in-process seam can stage. Returns the exit code.
+    int RunInProcess(std::vector<std::string> args, const std::function<void()>& seams) {
+        std::string dir = installDir, output = outputPath;
+        std::vector<std::string> env = World().Environment();
+        int status = RunInChild([&] {
+            if (!freopen(output.c_str(), "w", stdout) || chdir(dir.c_str()) != 0) _exit(99);
+            for (const std::string& entry : env) putenv(strdup(entry.c_str()));
+            setenv("HOME", dir.c_str(), 1);
+            struct passwd* nobody = getpwnam("nobody");
+            struct group* nogroup = getgrnam("nogroup");
+            if (!nobody || !nogroup || setgroups(0, nullptr) != 0 || setgid(nogroup->gr_gid) != 0 ||
+                setuid(nobody->pw_uid) != 0)
+                _exit(98);
+            seams();
+            g_headless = true;
+            BuildMainWindow();
+            InitMainWindow();
+            std::vector<std::string> all = {"qmh_installer", "--unattended"};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (std::string& arg : all) argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            RunUnattended(int(all.size()), argv.data());
+        });
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string Output() const { return ReadTestFile(outputPath); }
+    bool Holds(const std::string& version) const {
+        return RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + installDir + "' '" +
+                        World().FullManifestPath(version) + "'") == 0;
+    }
+    // The default configuration with the mirror served by the fault server in mode, written
+    // into the install directory for --skip-config-download.
+    void UseMirror(const std::string& mode, const std::string& extraSections = "") const {
+        std::string config = World().DefaultConfig(extraSections);
+        std::string mirror = World().MirrorRoot();
+        config.replace(config.find(mirror), mirror.size(), faults.Url(mode, ""));
+        WriteTestFile(installDir + "/qmh_installer.ini", config);
+        GiveToUnprivilegedUser(installDir);
+    }
+    // The fault ended the run with exit code 3 and the message, and left 1.0 as it was.
+    void ExpectFailedAndOldIntact(int code, const std::string& message) {
+        EXPECT_EQ(code, 3) << Output();
+        EXPECT_TRUE(Contains(Output(), "Warning: Showing error message: " + message)) << Output();
+        EXPECT_TRUE(Holds("1.0")) << message;
+        EXPECT_EQ(TemporaryFileNames(installDir), std::vector<std::string>{}) << message;
+    }
+    void ExpectUpdatedOnceTheFaultIsGone() {
+        UseMirror("ok");
+        EXPECT_EQ(Run({"--skip-config-download", "--version", "2.0"}), 0) << Output();
+        EXPECT_TRUE(Holds("2.0"));
+        EXPECT_EQ(TemporaryFileNames(installDir), std::vector<std::string>{});
+    }
+
+    static const InstallerWorld& World() { return GetInstallerWorld(); }
+
+    FaultServer faults;
+    TempDir dir{"qmhfaults"};
+    std::string installDir = dir.path();
+    std::string outputPath;
+};
+
+// A copy of 2.0 published as version `name` with one byte flipped inside an entry that 1.0
+// lacks, so that the update downloads it.
+void PublishCorruptedCopy(const InstallerWorld& world, const std::string& name) {
+    std::string published = world.www + "/zipsync/" + name;
+    fs::remove_all(published);
+    fs::copy(world.www + "/zipsync/2.0", published, fs::copy_options::recursive);
+    std::set<std::string> old;
+    for (const FileMetainfo& file : world.FullManifest("1.0")) old.insert(file.compressedHash.Hex());
+    for (const FileMetainfo& file : world.FullManifest("2.0")) {
+        if (old.count(file.compressedHash.Hex()) || file.compressedSize < 16) continue;
+        std::string archive = published + "/" + file.zipPath.rel;
+        std::string bytes = ReadTestFile(archive);
+        bytes[file.byterange[1] - file.compressedSize / 2] ^= 0x5A;
+        WriteTestFile(archive, bytes);
+        return;
+    }
+    FAIL() << "2.0 has no entry that 1.0 lacks";
+}
+
+} // namespace
+
+TEST_F(FaultInjection, DyingServerCorruptEntryAndMissingManifestLeaveTheOldVersion) {
+    InstallOld();
+    std::string corrupted = "corrupt" + std::to_string(getpid());
+    PublishCorruptedCopy(World(), corrupted);
+    std::string versions = "[Version " + corrupted + "]\nfolder=Test\nmanifestUrl=${MIRROR}zipsync/" +
+                           corrupted +
+                           "/manifest.iniz\n\n[Version gone]\nfolder=Test\n"
+                           "manifestUrl=${MIRROR}zipsync/gone/manifest.iniz\n";
+    struct Case {
+        std::string mode, version, message;
+    } cases[] = {
+        // Half of the body, then the connection closes.
+        {"drop.pk4", "2.0", "Unexpected CURL error 18 on URL " + faults.Url("drop.pk4", "zipsync/2.0/")},
+        {"ok", corrupted, "Hash of \""},
+        {"ok", "gone",
+         "Cannot handle nonworking URL " + World().OfficialServer() + "/zipsync/gone/manifest.iniz"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode + " " + c.version);
+        UseMirror(c.mode, versions);
+        ExpectFailedAndOldIntact(Run({"--skip-config-download", "--version", c.version}), c.message);
+    }
+    fs::remove_all(World().www + "/zipsync/" + corrupted);
+    ExpectUpdatedOnceTheFaultIsGone();
+}
+
+TEST_F(FaultInjection, ServerSlowerThanTheLowSpeedLimitRunsThroughTheTimeoutLadder) {
+    InstallOld();
+    UseMirror("slow.pk4");
+    static TimeoutTable ladder = DefaultTimeoutTable();
+    for (TimeoutLevel& level : ladder) level.lowSpeedTime = 1;
+    int code = RunInProcess({"--skip-config-download", "--version", "2.0"}, [] {
+        g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; };
+        g_installerTimeoutTable = &ladder;
+    });
+    ExpectFailedAndOldIntact(code, "Repeated timeout on URL " + faults.Url("slow.pk4", "zipsync/2.0/"));
+    // Five timeouts with ever smaller requests, the fifth gives up.
+    std::string output = Output();
+    size_t timeouts = 0;
+    for (size_t pos = output.find("Timeout for request"); pos != std::string::npos;
+         pos = output.find("Timeout for request", pos + 1))
+        timeouts++;
+    EXPECT_EQ(timeouts, 5u) << output;
+    ExpectUpdatedOnceTheFaultIsGone();
+}
+
+// Fills the file system of the working directory with a file "filler" once the repack
+// reports its start ("Repacking started"); runs inside the installer's progress updates (FLTK's check callbacks).
+void FillDiskWhenRepackStarts(void*) {
+    static bool filled = false;
+    const char* label = repackProgress->label();
+    if (filled || !label || std::string(label) != "Repacking started") return;
+    filled = true;
+    FILE* filler = fopen("filler", "wb");
+    static char block[4096];
+    while (filler && fwrite(block, 1, sizeof(block), filler) == sizeof(block) && fflush(filler) == 0) {
+    }
+    if (filler) fclose(filler);
+}
+
+TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
+    // The installation on a tmpfs of its own, which fills up when the repack starts.
+    InstallOld();
+    TempDir mountPoint("qmhtmpfs");
+    ASSERT_EQ(mount("tmpfs", mountPoint.path().c_str(), "tmpfs", 0, "size=64m,mode=0777"), 0)
+        << strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{mountPoint.path()};
+    // From here on the installer runs inside forked copies of this test: its program stays out.
+    fs::remove(installDir + "/qmh_installer");
+    ASSERT_EQ(RunShell("cp -a '" + installDir + "/.' '" + mountPoint.path() + "/'"), 0);
+    installDir = mountPoint.path();
+    GiveToUnprivilegedUser(installDir);
+    ASSERT_TRUE(Holds("1.0"));
+    UseMirror("ok");
+    auto seams = [] {
+        g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; };
+        Fl::add_check(FillDiskWhenRepackStarts);
+    };
+
+    int code = RunInProcess({"--skip-config-download", "--version", "2.0"}, seams);
+    EXPECT_TRUE(fs::exists(installDir + "/filler"));
+    fs::remove(installDir + "/filler");
+    EXPECT_TRUE(Contains(Output(), "Repacking started")) << Output();
+    ExpectFailedAndOldIntact(code, "");
+    EXPECT_FALSE(Contains(Output(), "Repacking finished")) << Output();
+
+    // The disk has room again: the same run succeeds.
+    code = RunInProcess({"--skip-config-download", "--version", "2.0"}, [] {
+        g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; };
+    });
+    EXPECT_EQ(code, 0) << Output();
+    EXPECT_TRUE(Holds("2.0"));
+    EXPECT_EQ(TemporaryFileNames(installDir), std::vector<std::string>{});
+}
+
+TEST_F(FaultInjection, KilledAtManyPointsTheUpdateStillCompletes) {
+    InstallOld();
+    UseMirror("ok");
+    std::vector<std::string> args = {"--skip-config-download", "--version", "2.0"};
+    // Kill points spread over a whole run, from a fixed seed so that a failure repeats.
+    std::mt19937 random(20261209);
+    std::uniform_real_distribution<double> delay(0.005, 0.2);
+    int killed = 0;
+    for (int attempt = 0; attempt < 8; attempt++) {
+        double after = delay(random);
+        int code = Run(args, after);
+        if (code == 0) break; // the run finished before the kill: nothing more to break
+        ASSERT_EQ(code, -1) << "after " << after << " s\n" << Output();
+        killed++;
+        // Every archive under its own name is whole, never a half-written one.
+        for (const auto& entry : fs::recursive_directory_iterator(installDir)) {
+            std::string name = entry.path().filename().string();
+            if (entry.path().extension() == ".pk4" && name.rfind("__", 0) != 0)
+                EXPECT_TRUE(IsCompleteZip(entry.path().string())) << name << " after " << after << " s";
+        }
+    }
+    EXPECT_GT(killed, 0);
+    EXPECT_EQ(Run(args), 0) << Output();
+    EXPECT_TRUE(Holds("2.0"));
+    EXPECT_EQ(TemporaryFileNames(installDir), std::vector<std::string>{});
+}
