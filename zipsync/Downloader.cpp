@@ -397,9 +397,16 @@ std::vector<Downloader::CurlResponse> Downloader::SplitMultipartResponse(const C
     const std::vector<uint8_t>& body = response.data;
     const char* text = reinterpret_cast<const char*>(body.data());
     std::vector<size_t> positions = FindAll(body, response.boundary);
+    // The first delimiter line may open the body without the CRLF in front of it (RFC 2046;
+    // lighttpd and Go's servers send it so): it counts as a boundary just before the body.
+    const size_t kOpening = SIZE_MAX;
+    size_t bare = response.boundary.size() - 2;
+    if (body.size() >= bare && memcmp(text, response.boundary.data() + 2, bare) == 0)
+        positions.insert(positions.begin(), kOpening);
     std::vector<CurlResponse> parts;
     for (size_t b = 1; b < positions.size(); b++) {
-        size_t pos = positions[b - 1] + response.boundary.size() + 2; // skip the CRLF after the boundary
+        // Each part starts after its delimiter line and the CRLF that ends it.
+        size_t pos = (positions[b - 1] == kOpening ? bare : positions[b - 1] + response.boundary.size()) + 2;
         size_t limit = positions[b];
         CurlResponse part;
         bool headersEnded = false;

@@ -14,6 +14,8 @@ A request for /<mode>/<name> serves file <root>/<name>; the mode says how:
   late          the part of the first range starts 10 bytes after the asked start
   longboundary  multipart with a 200-character boundary token
   quoted        multipart with the boundary parameter in double quotes
+  bareopening   multipart whose body opens with the first delimiter line, without the CRLF
+                in front of it (as lighttpd and Go's servers send it)
   nopartrange   multipart whose parts lack "Content-Range"
   shortpart     multipart whose first part holds half the bytes its "Content-Range" claims
   slow, slowN   correct headers, then the body at a few bytes per second (slowN: only the
@@ -188,6 +190,7 @@ class Handler(BaseHTTPRequestHandler):
             del parts[1]
         body = bytearray()
         for index, (first, last) in enumerate(parts):
+            opening = b"--" if mode == "bareopening" and index == 0 else b"\r\n--"
             claimed_first = first
             if mode == "late" and index == 0:
                 first = min(first + 10, last)
@@ -195,7 +198,7 @@ class Handler(BaseHTTPRequestHandler):
             chunk = data[first : last + 1]
             if mode == "shortpart" and index == 0:
                 chunk = chunk[: len(chunk) // 2]
-            body += b"\r\n--" + boundary.encode() + b"\r\n"
+            body += opening + boundary.encode() + b"\r\n"
             body += b"Content-Type: application/octet-stream\r\n"
             if mode != "nopartrange":
                 body += b"Content-Range: bytes %d-%d/%d\r\n" % (claimed_first, last, len(data))

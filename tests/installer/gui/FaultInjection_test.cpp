@@ -9,6 +9,7 @@
 #include "ChildProcess.h"
 #include "FaultServer.h"
 #include "GameFixture.h"
+#include "InstallerRun.h"
 #include "InstallerWorld.h"
 #include "TempDir.h"
 #include "TemporaryFileNames.h"
@@ -37,8 +38,6 @@ using namespace ZipSync;
 
 namespace {
 
-const double kPatience = 300; // seconds; only a bound for slow machines
-
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -49,46 +48,22 @@ protected:
         if (!CanDropPrivileges()) GTEST_SKIP() << "needs root to become nobody";
         // The fault server serves the published versions at /<mode>/zipsync/...
         fs::create_directory_symlink(World().www + "/zipsync", faults.Root() + "/zipsync");
-        outputPath = std::string(TESTS_BINARY_DIR) + "/tests/faults_" +
-                     testing::UnitTest::GetInstance()->current_test_info()->name() + ".out";
     }
 
-    // Installs 1.0 into installDir with the installer program and checks it.
+    // Installs 1.0 into the install directory with the installer program and checks it.
     void InstallOld() {
-        GiveToUnprivilegedUser(installDir);
-        fs::copy_file(std::string(TESTS_BIN_DIR) + "/qmh_installer", installDir + "/qmh_installer",
-                      fs::copy_options::overwrite_existing);
-        fs::permissions(installDir + "/qmh_installer", fs::perms(0755));
+        installer.CopyProgram();
         ASSERT_EQ(Run({"--version", "1.0"}), 0) << Output();
         ASSERT_TRUE(Holds("1.0"));
     }
-
-    // Runs the installer program unattended without a display; returns its exit code, or -1 when
-    // killAfter (seconds, when positive) ended it with SIGKILL.
-    int Run(std::vector<std::string> args, double killAfter = 0) {
-        ChildOptions options;
-        options.argv = {installDir + "/qmh_installer", "--unattended"};
-        options.argv.insert(options.argv.end(), args.begin(), args.end());
-        options.cwd = installDir;
-        options.env = World().Environment();
-        options.env.push_back("DISPLAY=");
-        options.env.push_back("HOME=" + installDir);
-        options.outputPath = outputPath;
-        options.unprivileged = true;
-        ChildProcess child(options);
-        if (killAfter > 0) {
-            int code = child.Wait(killAfter);
-            if (code != -1) return code;
-            child.Kill();
-            return -1;
-        }
-        return child.Wait(kPatience);
+    int Run(const std::vector<std::string>& args, double killAfter = 0) {
+        return installer.Run(args, killAfter);
     }
 
     // The same run inside a forked copy of this test, as "nobody", with the test seams set by
     // seams: for faults that only an in-process seam can stage. Returns the exit code.
     int RunInProcess(std::vector<std::string> args, const std::function<void()>& seams) {
-        std::string dir = installDir, output = outputPath;
+        std::string dir = installer.installDir, output = installer.outputPath;
         std::vector<std::string> env = World().Environment();
         int status = RunInChild([&] {
             if (!freopen(output.c_str(), "w", stdout) || chdir(dir.c_str()) != 0) _exit(99);
@@ -113,40 +88,32 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    std::string Output() const { return ReadTestFile(outputPath); }
-    bool Holds(const std::string& version) const {
-        return RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + installDir + "' '" +
-                        World().FullManifestPath(version) + "'") == 0;
-    }
-    // The default configuration with the mirror served by the fault server in mode, written
-    // into the install directory for --skip-config-download.
+    std::string Output() const { return installer.Output(); }
+    bool Holds(const std::string& version) const { return installer.Holds(version); }
+    // The mirror served by the fault server in mode.
     void UseMirror(const std::string& mode, const std::string& extraSections = "") const {
-        std::string config = World().DefaultConfig(extraSections);
-        std::string mirror = World().MirrorRoot();
-        config.replace(config.find(mirror), mirror.size(), faults.Url(mode, ""));
-        WriteTestFile(installDir + "/qmh_installer.ini", config);
-        GiveToUnprivilegedUser(installDir);
+        installer.WriteConfig(faults.Url(mode, ""), extraSections);
     }
     // The fault ended the run with exit code 3 and the message, and left 1.0 as it was.
     void ExpectFailedAndOldIntact(int code, const std::string& message) {
         EXPECT_EQ(code, 3) << Output();
         EXPECT_TRUE(Contains(Output(), "Warning: Showing error message: " + message)) << Output();
         EXPECT_TRUE(Holds("1.0")) << message;
-        EXPECT_EQ(TemporaryFileNames(installDir), std::vector<std::string>{}) << message;
+        EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{}) << message;
     }
     void ExpectUpdatedOnceTheFaultIsGone() {
         UseMirror("ok");
         EXPECT_EQ(Run({"--skip-config-download", "--version", "2.0"}), 0) << Output();
         EXPECT_TRUE(Holds("2.0"));
-        EXPECT_EQ(TemporaryFileNames(installDir), std::vector<std::string>{});
+        EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
     }
 
     static const InstallerWorld& World() { return GetInstallerWorld(); }
 
     FaultServer faults;
     TempDir dir{"qmhfaults"};
-    std::string installDir = dir.path();
-    std::string outputPath;
+    InstallerRun installer{dir.path(), std::string("faults_") +
+                                           testing::UnitTest::GetInstance()->current_test_info()->name()};
 };
 
 // A copy of 2.0 published as version `name` with one byte flipped inside an entry that 1.0
@@ -217,7 +184,8 @@ TEST_F(FaultInjection, ServerSlowerThanTheLowSpeedLimitRunsThroughTheTimeoutLadd
 }
 
 // Fills the file system of the working directory with a file "filler" once the repack
-// reports its start ("Repacking started"); runs inside the installer's progress updates (FLTK's check callbacks).
+// reports its start ("Repacking started"); runs inside the installer's progress updates (FLTK's check
+// callbacks).
 void FillDiskWhenRepackStarts(void*) {
     static bool filled = false;
     const char* label = repackProgress->label();
@@ -241,10 +209,10 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
         ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
     } unmount{mountPoint.path()};
     // From here on the installer runs inside forked copies of this test: its program stays out.
-    fs::remove(installDir + "/qmh_installer");
-    ASSERT_EQ(RunShell("cp -a '" + installDir + "/.' '" + mountPoint.path() + "/'"), 0);
-    installDir = mountPoint.path();
-    GiveToUnprivilegedUser(installDir);
+    fs::remove(installer.installDir + "/qmh_installer");
+    ASSERT_EQ(RunShell("cp -a '" + installer.installDir + "/.' '" + mountPoint.path() + "/'"), 0);
+    installer.installDir = mountPoint.path();
+    GiveToUnprivilegedUser(installer.installDir);
     ASSERT_TRUE(Holds("1.0"));
     UseMirror("ok");
     auto seams = [] {
@@ -253,8 +221,8 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
     };
 
     int code = RunInProcess({"--skip-config-download", "--version", "2.0"}, seams);
-    EXPECT_TRUE(fs::exists(installDir + "/filler"));
-    fs::remove(installDir + "/filler");
+    EXPECT_TRUE(fs::exists(installer.installDir + "/filler"));
+    fs::remove(installer.installDir + "/filler");
     EXPECT_TRUE(Contains(Output(), "Repacking started")) << Output();
     ExpectFailedAndOldIntact(code, "");
     EXPECT_FALSE(Contains(Output(), "Repacking finished")) << Output();
@@ -265,7 +233,7 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
     });
     EXPECT_EQ(code, 0) << Output();
     EXPECT_TRUE(Holds("2.0"));
-    EXPECT_EQ(TemporaryFileNames(installDir), std::vector<std::string>{});
+    EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
 }
 
 TEST_F(FaultInjection, KilledAtManyPointsTheUpdateStillCompletes) {
@@ -283,7 +251,7 @@ TEST_F(FaultInjection, KilledAtManyPointsTheUpdateStillCompletes) {
         ASSERT_EQ(code, -1) << "after " << after << " s\n" << Output();
         killed++;
         // Every archive under its own name is whole, never a half-written one.
-        for (const auto& entry : fs::recursive_directory_iterator(installDir)) {
+        for (const auto& entry : fs::recursive_directory_iterator(installer.installDir)) {
             std::string name = entry.path().filename().string();
             if (entry.path().extension() == ".pk4" && name.rfind("__", 0) != 0)
                 EXPECT_TRUE(IsCompleteZip(entry.path().string())) << name << " after " << after << " s";
@@ -292,5 +260,5 @@ TEST_F(FaultInjection, KilledAtManyPointsTheUpdateStillCompletes) {
     EXPECT_GT(killed, 0);
     EXPECT_EQ(Run(args), 0) << Output();
     EXPECT_TRUE(Holds("2.0"));
-    EXPECT_EQ(TemporaryFileNames(installDir), std::vector<std::string>{});
+    EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
 }

@@ -1,0 +1,57 @@
+#include "InstallerRun.h"
+
+#include "ChildProcess.h"
+#include "InstallerWorld.h"
+#include "TempDir.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+static const double kPatience = 300; // seconds; only a bound for slow machines
+
+InstallerRun::InstallerRun(const std::string& installDir, const std::string& outputName)
+    : installDir(installDir), outputPath(std::string(TESTS_BINARY_DIR) + "/tests/" + outputName + ".out") {}
+
+void InstallerRun::CopyProgram() const {
+    GiveToUnprivilegedUser(installDir);
+    fs::copy_file(std::string(TESTS_BIN_DIR) + "/qmh_installer", installDir + "/qmh_installer",
+                  fs::copy_options::overwrite_existing);
+    fs::permissions(installDir + "/qmh_installer", fs::perms(0755));
+}
+
+int InstallerRun::Run(const std::vector<std::string>& args, double killAfter) const {
+    ChildOptions options;
+    options.argv = {installDir + "/qmh_installer", "--unattended"};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    options.cwd = installDir;
+    options.env = GetInstallerWorld().Environment();
+    options.env.push_back("DISPLAY=");
+    options.env.push_back("HOME=" + installDir);
+    options.outputPath = outputPath;
+    options.unprivileged = true;
+    ChildProcess child(options);
+    if (killAfter <= 0) return child.Wait(kPatience);
+    int code = child.Wait(killAfter);
+    if (code != -1) return code;
+    child.Kill();
+    return -1;
+}
+
+std::string InstallerRun::Output() const {
+    return ReadTestFile(outputPath);
+}
+
+bool InstallerRun::Holds(const std::string& version) const {
+    return RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + installDir + "' '" +
+                    GetInstallerWorld().FullManifestPath(version) + "'") == 0;
+}
+
+void InstallerRun::WriteConfig(const std::string& mirrorRoot, const std::string& extraSections) const {
+    const InstallerWorld& world = GetInstallerWorld();
+    std::string config = world.DefaultConfig(extraSections);
+    std::string mirror = world.MirrorRoot();
+    config.replace(config.find(mirror), mirror.size(), mirrorRoot);
+    WriteTestFile(installDir + "/qmh_installer.ini", config);
+    GiveToUnprivilegedUser(installDir);
+}
