@@ -33,18 +33,22 @@ void WriteChecksummedZip(const std::string& path, const void* data, size_t size,
     zf.Close();
 }
 
-// Opens the current entry (inflating) and returns what it yields. Reads in pieces and lets the
-// buffer grow with the data actually obtained, so that a forged size in the directory cannot
-// make it allocate more than the entry really holds.
-static std::vector<uint8_t> ReadCurrentEntry(UnzFileHolder& zf, uint64_t expectedSize) {
+// Opens the current entry (inflating) and returns what it yields, never more than its declared
+// size. Reads in pieces and lets the buffer grow with the data actually obtained, up to that
+// size, so that a forged size in the directory cannot make it allocate more than the entry
+// really holds.
+static std::vector<uint8_t> ReadCurrentEntry(UnzFileHolder& zf, uint64_t declaredSize) {
     std::vector<uint8_t> data;
-    data.reserve(size_t(std::min<uint64_t>(expectedSize, 1 << 24)));
+    data.reserve(size_t(std::min<uint64_t>(declaredSize, 1 << 24)));
     zf.OpenCurrentFile(false);
     std::vector<uint8_t> chunk(65536);
-    while (true) {
-        int got = unzReadCurrentFile(zf, chunk.data(), unsigned(chunk.size()));
+    while (data.size() < declaredSize) {
+        unsigned wanted = unsigned(std::min<uint64_t>(chunk.size(), declaredSize - data.size()));
+        int got = unzReadCurrentFile(zf, chunk.data(), wanted);
         if (got < 0) CheckMinizip(got);
         if (got == 0) break;
+        if (data.size() + unsigned(got) > data.capacity())
+            data.reserve(size_t(std::min<uint64_t>(declaredSize, 2 * uint64_t(data.capacity()))));
         data.insert(data.end(), chunk.begin(), chunk.begin() + got);
     }
     return data;
@@ -75,6 +79,10 @@ std::vector<uint8_t> ReadChecksummedZip(const std::string& path, const std::stri
     CheckMinizip(unzLocateFile(zf, payloadName.c_str(), 1));
     unz_file_info64 info;
     CheckMinizip(unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0));
+    if (info.uncompressed_size > MAX_MANIFEST_SIZE)
+        g_logger->errorf(lcGeneral, "Payload \"%s\" of %s declares %llu bytes, more than %llu",
+                         payloadName.c_str(), path.c_str(), (unsigned long long)info.uncompressed_size,
+                         (unsigned long long)MAX_MANIFEST_SIZE);
     std::vector<uint8_t> data = ReadCurrentEntry(zf, info.uncompressed_size);
     uint64_t read = data.size();
     ZipSyncAssert(read == info.uncompressed_size);

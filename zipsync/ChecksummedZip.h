@@ -26,7 +26,9 @@ void WriteChecksummedZip(const std::string& path, const void* data, size_t size,
                          const std::string& payloadName);
 // The digest stored in "hash.txt".
 HashDigest ReadChecksummedZipHash(const std::string& path);
-// The payload bytes, after checking them against the stored digest.
+// The payload bytes, after checking them against the stored digest. A payload that declares
+// more than MAX_MANIFEST_SIZE (Downloader.h) bytes is refused before it is inflated:
+// "Payload \"%s\" of %s declares %llu bytes, more than %llu".
 std::vector<uint8_t> ReadChecksummedZip(const std::string& path, const std::string& payloadName);
 
 // The digest of each remote checksummed zip, read from its first DOWNLOADED_BYTES bytes (one

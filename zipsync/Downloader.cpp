@@ -25,7 +25,6 @@ static const uint32_t kOpenEnd = 0xFFFFFFFFU;
 static const uint64_t kOpenEndedWeight = 1048576;
 static const uint64_t kWeightExtra = 100;
 static const long kLowSpeedLimit = 1000;
-static const uint64_t kDefaultOpenEndedLimit = uint64_t(1) << 30;
 // What a response may carry beyond the requested bytes: multipart part headers and the closing
 // delimiter take about a hundred bytes per range; this is far more than any server needs.
 static const uint64_t kResponseAllowance = 1 << 20;
@@ -43,6 +42,8 @@ struct Downloader::CurlResponse {
     // The body may not grow past this; overLimit records that the transfer was cut for it.
     uint64_t dataLimit = UINT64_MAX;
     bool overLimit = false;
+    // Body bytes received, kept or not: a single-range body keeps no more than its range.
+    uint64_t received = 0;
 };
 
 const TimeoutTable& DefaultTimeoutTable() {
@@ -58,7 +59,7 @@ const TimeoutTable& DefaultTimeoutTable() {
 
 Downloader::Downloader()
     : _curlHandle(nullptr, curl_easy_cleanup), _timeoutTable(DefaultTimeoutTable()),
-      _openEndedLimit(kDefaultOpenEndedLimit) {}
+      _openEndedLimit(MAX_MANIFEST_SIZE) {}
 Downloader::~Downloader() = default;
 Downloader::Downloader(Downloader&&) = default;
 
@@ -105,8 +106,9 @@ void Downloader::DownloadAll() {
     for (auto& entry : _urlStates) {
         try {
             DownloadAllForUrl(entry.first);
-        } catch (const ErrorException&) {
-            if (!_silentErrors) throw;
+        } catch (const ErrorException& e) {
+            // Silence is for failing servers; the user's wish to stop always goes through.
+            if (!_silentErrors || e.code == lcUserInterrupt) throw;
         }
     }
 
@@ -291,17 +293,34 @@ struct CurlCallbacks {
         // A body that is not a byte-range answer is refused (curl then fails with a write error).
         if (response.from == response.end && response.boundary.empty()) return 0;
         size_t length = size * count;
-        if (response.data.size() + length > response.dataLimit) {
+        response.received += length;
+        if (response.received > response.dataLimit) {
             response.overLimit = true;
             return 0;
         }
         try {
-            response.data.insert(response.data.end(), data, data + length);
+            Store(response, data, length);
         } catch (...) {
             downloader->_callbackException = std::current_exception();
             return 0;
         }
         return length;
+    }
+
+    // Appends body bytes to the response without ever holding twice its size: a single-range
+    // body gets room for its announced range once and nothing beyond it is kept (the range
+    // tells what belongs to it); a multipart body grows geometrically up to the limit.
+    static void Store(Downloader::CurlResponse& response, const char* data, size_t length) {
+        std::vector<uint8_t>& body = response.data;
+        if (response.boundary.empty()) {
+            uint64_t wanted = std::min<uint64_t>(response.end - response.from, response.dataLimit);
+            if (body.capacity() < wanted) body.reserve(size_t(wanted));
+            length = size_t(std::min<uint64_t>(length, wanted - std::min<uint64_t>(wanted, body.size())));
+        } else if (body.size() + length > body.capacity()) {
+            uint64_t grown = std::max<uint64_t>(body.size() + length, 2 * uint64_t(body.capacity()));
+            body.reserve(size_t(std::min<uint64_t>(grown, response.dataLimit)));
+        }
+        body.insert(body.end(), data, data + length);
     }
 
     static int OnTransferProgress(void* self, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
@@ -514,10 +533,16 @@ void Downloader::SetTransferOptions(const std::string& url, const std::string& r
 }
 
 void Downloader::DistributeParts(const std::vector<RequestSegment>& segments,
-                                 const std::vector<CurlResponse>& parts, const std::string& url) {
+                                 std::vector<CurlResponse>& parts, const std::string& url) {
     for (const RequestSegment& s : segments) {
         DownloadRequest& r = _requests[s.id];
         uint32_t rFrom = r.byterange[0], rTo = r.byterange[1];
+        // One request answered by one part that holds exactly its range: the part's bytes
+        // become the request's without a copy, which matters for big whole files.
+        if (segments.size() == 1 && parts.size() == 1 && r.buffer.empty() && parts[0].from == rFrom &&
+            (rTo == kOpenEnd || parts[0].data.size() == uint64_t(rTo - rFrom)) &&
+            parts[0].end - parts[0].from == parts[0].data.size())
+            r.buffer.swap(parts[0].data);
         for (const CurlResponse& p : parts) {
             // A part may carry fewer bytes than its "Content-Range" claims; only what is
             // really there counts.

@@ -40,6 +40,12 @@ struct DownloadSource {
     DownloadSource(const std::string& url, uint32_t from, uint32_t to) : url(url), byterange{from, to} {}
 };
 
+// The largest file the engine fetches or reads whole: a manifest (checksummed or not), the
+// configuration, the installer's own archive. A manifest takes about 390 bytes per file, so this
+// holds 1.3 million files. Requests that run to the end of their file stop here by default, and
+// a checksummed zip whose payload declares more is refused before anything is inflated.
+static const uint64_t MAX_MANIFEST_SIZE = uint64_t(512) << 20;
+
 using DownloadCallback = std::function<void(const void* data, uint32_t length)>;
 
 // One row of the timeout ladder: how big an HTTP request may be, and how patient curl is.
@@ -65,6 +71,7 @@ public:
     Downloader& operator=(Downloader&&) = delete;
 
     // When set, a failing URL is logged and skipped; its unfinished callbacks are never called.
+    // "Interrupted by user" is never skipped.
     void SetSilentErrors(bool silent) { _silentErrors = silent; }
     // Copies the text; null removes the user agent.
     void SetUserAgent(const char* userAgent);
@@ -79,7 +86,8 @@ public:
     // Test seams; the product keeps the defaults. Replaces the timeout ladder, so that tests
     // can run it in seconds.
     void SetTimeoutTable(const TimeoutTable& table);
-    // Largest body accepted for a request that runs to the end of its file (default 1 GiB).
+    // Largest body accepted for a request that runs to the end of its file (default
+    // MAX_MANIFEST_SIZE).
     void SetOpenEndedResponseLimit(uint64_t bytes) { _openEndedLimit = bytes; }
 
     // Registers a request; nothing is fetched yet. The range must have from <= to.
@@ -125,7 +133,8 @@ private:
     // Logs a transfer that failed; returns for a timeout, throws for everything else.
     void ReportFailedTransfer(int ret, long http, size_t segmentCount, int64_t batchWeight,
                               const CurlResponse& response);
-    void DistributeParts(const std::vector<RequestSegment>& segments, const std::vector<CurlResponse>& parts,
+    // Moves the bytes of parts into the requests of segments; parts may be emptied.
+    void DistributeParts(const std::vector<RequestSegment>& segments, std::vector<CurlResponse>& parts,
                          const std::string& url);
     int UpdateProgress();
     static std::vector<CurlResponse> SplitMultipartResponse(const CurlResponse& response);

@@ -59,11 +59,19 @@ IniData ParseIniText(const std::string& text) {
     return ParseIniText(text.data(), text.size());
 }
 
+// A line break inside a name, key or value would end its line early and let the rest of the text
+// read as lines of its own.
+static bool HasLineBreak(const std::string& text) {
+    return text.find_first_of("\r\n") != std::string::npos;
+}
+
 std::string FormatIniText(const IniData& data) {
     std::string text;
     for (const auto& section : data) {
+        ZipSyncAssert(!HasLineBreak(section.first));
         text += "[" + section.first + "]\n";
         for (const IniPair& pair : section.second) {
+            ZipSyncAssert(!HasLineBreak(pair.first) && !HasLineBreak(pair.second));
             text += pair.first;
             text += '=';
             text += pair.second;

@@ -37,7 +37,8 @@ void WriteIniFile(const std::string& path, const IniData& data, int format = INI
 // The text parser and formatter underneath the two above.
 IniData ParseIniText(const char* text, size_t size);
 IniData ParseIniText(const std::string& text);
-// "[name]\n", then "key=value\n" per pair, then "\n", for every section in order.
+// "[name]\n", then "key=value\n" per pair, then "\n", for every section in order. A name, key
+// or value containing a line break ('\n' or '\r') is an assertion failure: nothing escapes it.
 std::string FormatIniText(const IniData& data);
 
 } // namespace ZipSync

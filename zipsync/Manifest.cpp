@@ -88,6 +88,7 @@ void ParseFileSection(const std::string& fullName, const IniSect& props, const s
     pf.internalAttribs = (uint16_t)cursor.NextNumber("internalAttribs");
     pf.externalAttribs = cursor.NextNumber("externalAttribs");
     pf.zipPath = PathAR::FromRel(zipRel, rootDir);
+    ValidateArchivePath(zipRel);
 }
 
 // The numeric tail of the save key, in key order.

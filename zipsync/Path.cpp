@@ -9,7 +9,9 @@
 #include <vector>
 #ifdef _WIN32
 #include <direct.h>
+#include <windows.h>
 #else
+#include <stdlib.h>
 #include <unistd.h>
 #endif
 
@@ -50,6 +52,19 @@ void ValidatePath(const std::string& path, bool isRelative) {
     // would make the engine write outside the root directory.
     if (ClimbsAboveStart(path))
         g_logger->errorf(lcGeneral, "Path %s goes outside of root directory", path.c_str());
+}
+
+void ValidateArchivePath(const std::string& relPath) {
+    size_t start = 0;
+    while (start <= relPath.size()) {
+        size_t end = relPath.find('/', start);
+        if (end == std::string::npos) end = relPath.size();
+        size_t len = end - start;
+        if (len == 0 || (relPath[start] == '.' && (len == 1 || (len == 2 && relPath[start + 1] == '.'))))
+            g_logger->errorf(lcGeneral, "Archive path %s has an empty, \".\" or \"..\" component",
+                             relPath.c_str());
+        start = end + 1;
+    }
 }
 
 PathAR PathAR::FromAbs(const std::string& absPath, const std::string& rootDir) {
@@ -206,5 +221,70 @@ void RenameFile(const std::string& oldPath, const std::string& newPath) {
         g_logger->errorf(lcGeneral, "Failed to rename file %s to %s (error %d)", oldPath.c_str(),
                          newPath.c_str(), res);
 }
+
+void ReplaceFile(const std::string& oldPath, const std::string& newPath) {
+#ifdef _WIN32
+    bool ok =
+        MoveFileExA(oldPath.c_str(), newPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    int res = ok ? 0 : -1;
+#else
+    int res = rename(oldPath.c_str(), newPath.c_str());
+#endif
+    if (res != 0)
+        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s (error %d)", oldPath.c_str(),
+                         newPath.c_str(), res);
+}
+
+#ifdef _WIN32
+bool PathExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsDirectory(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void CheckStaysInsideRoot(const std::string&, const std::string&) {
+    // The installer's directories hold no links of their own making.
+}
+#else
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The path with every symbolic link resolved, or empty when it cannot be resolved.
+static std::string RealPath(const std::string& path) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return "";
+    std::string result = resolved;
+    free(resolved);
+    return result;
+}
+
+void CheckStaysInsideRoot(const std::string& absPath, const std::string& rootDir) {
+    struct stat st;
+    if (lstat(absPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        g_logger->errorf(lcGeneral, "Path %s is a symbolic link", absPath.c_str());
+    std::string parent = GetDirPath(absPath);
+    while (parent.size() > rootDir.size() && !PathExists(parent)) parent = GetDirPath(parent);
+    // Below a root that does not exist yet nothing exists either, so no link can be in the way.
+    if (parent.size() <= rootDir.size() && !PathExists(rootDir)) return;
+    std::string root = RealPath(rootDir);
+    std::string resolved = RealPath(parent);
+    bool inside = !root.empty() && !resolved.empty() &&
+                  (resolved == root || (resolved.compare(0, root.size(), root) == 0 &&
+                                        (root.back() == '/' || resolved[root.size()] == '/')));
+    if (!inside)
+        g_logger->errorf(lcGeneral, "Path %s leads outside of root directory %s", absPath.c_str(),
+                         rootDir.c_str());
+}
+#endif
 
 } // namespace ZipSync

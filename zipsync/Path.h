@@ -20,6 +20,10 @@ namespace ZipSync {
 // contain no ':', must not start with '/', and its ".." components must never climb above
 // its start ("a/../b" passes, "a/../../b" does not).
 void ValidatePath(const std::string& path, bool isRelative);
+// Throws unless the relative path of an archive names it one way only: no empty, "." or ".."
+// component ("a//b.pk4", "./a.pk4", "x/../a.pk4"), so that two names never alias one file.
+// Names of entries inside archives are no file-system paths and are not checked this way.
+void ValidateArchivePath(const std::string& relPath);
 
 struct PathAR {
     // Absolute path or URL: the root, '/' unless the root ends with '/', then rel.
@@ -67,5 +71,18 @@ void DeleteEmptyParentDirs(const std::string& absPath, const std::string& rootDi
 void RemoveFile(const std::string& path);
 // Renames or moves a file; "Failed to rename file %s to %s (error %d)" on failure.
 void RenameFile(const std::string& oldPath, const std::string& newPath);
+// Renames oldPath to newPath in one step, replacing a file at newPath: at every moment one of
+// the two files is at newPath. Fails like RenameFile.
+void ReplaceFile(const std::string& oldPath, const std::string& newPath);
+
+// Whether anything (file, directory, symbolic link, even a dangling one) exists at path.
+bool PathExists(const std::string& path);
+// Whether path is a directory (symbolic links not followed).
+bool IsDirectory(const std::string& path);
+// Throws unless writing, renaming or deleting absPath stays inside rootDir on the file system:
+// absPath itself is no symbolic link ("Path %s is a symbolic link"), and the deepest of its
+// existing parent directories resolves, symbolic links followed, to rootDir or a directory
+// below it ("Path %s leads outside of root directory %s").
+void CheckStaysInsideRoot(const std::string& absPath, const std::string& rootDir);
 
 } // namespace ZipSync

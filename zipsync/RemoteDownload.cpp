@@ -40,6 +40,8 @@ PathAR ChooseDownloadPath(const std::string& remoteRel, const std::string& rootD
         std::string prefix = std::string(kDownloadPrefix) + std::to_string(n) + "__";
         PathAR path = PathAR::FromRel(PrefixFile(remoteRel, prefix), rootDir);
         if (chosen.count(path.abs) || IfFileExists(path.abs)) continue;
+        // The remote zip's folders need not be those of any managed zip.
+        CheckStaysInsideRoot(path.abs, rootDir);
         chosen.insert(path.abs);
         return path;
     }
@@ -104,6 +106,13 @@ void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCa
         });
     }
     downloader.DownloadAll();
+    // A downloader with silent errors returns without the entries of a URL that failed.
+    for (const auto& pair : zips) {
+        const DownloadedZip& zip = pair.second;
+        if (zip.piecesWritten != zip.piecesExpected)
+            g_logger->errorf(lcGeneral, "Download of %s is incomplete: %d of %d entries arrived",
+                             pair.first.c_str(), zip.piecesWritten, zip.piecesExpected);
+    }
 
     double total = 1e-20, done = 0.0;
     for (const auto& pair : zips) total += SizeOfFile(pair.second.tempPath.abs);

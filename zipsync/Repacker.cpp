@@ -147,7 +147,7 @@ bool Repacker::CanTakeOver(const ZipState& target, const ZipState& source) const
     bool bitwise = _owner._updateType == UpdateType::BitwiseExact;
     UnzFileHolder zf(source.path);
     size_t seen = 0;
-    for (int status = unzGoToFirstFile(zf); status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zf)) {
+    for (int status = GoToFirstEntry(zf); status != UNZ_END_OF_LIST_OF_FILE; status = GoToNextEntry(zf)) {
         CheckMinizip(status);
         FileMetainfo entry;
         AnalyzeCurrentEntry(zf, entry, false, false);
@@ -214,9 +214,20 @@ void Repacker::RepackZip(ZipState& state) {
         const FileMetainfo& p = *matches[m].provided;
         unz_file_info64 info;
         LocateSource(p, &info);
-        bool raw = p.compressedHash == t.compressedHash;
+        bool sameBytes = p.compressedHash == t.compressedHash;
+        bool raw = sameBytes;
         if (!bitwise && info.compression_method == t.compressionMethod && info.flag == t.gpbitFlag)
             raw = true;
+        // A raw copy writes the target's CRC and sizes beside the source's bytes, and the check
+        // after writing compares them with themselves: a target that disagrees with its source
+        // would make an archive with a bad CRC pass.
+        if (raw && (info.crc != t.crc32 || info.uncompressed_size != t.contentsSize ||
+                    (sameBytes && info.compressed_size != t.compressedSize)))
+            g_logger->errorf(
+                lcGeneral, "Target file %s has crc32 %08x and sizes %u/%u, its source %s has %08x and %u/%u",
+                GetFullPath(t.zipPath.rel, t.filename).c_str(), unsigned(t.crc32), unsigned(t.compressedSize),
+                unsigned(t.contentsSize), GetFullPath(p.zipPath.abs, p.filename).c_str(), unsigned(info.crc),
+                unsigned(info.compressed_size), unsigned(info.uncompressed_size));
         _recompressed[m] = !raw;
         allRaw = allRaw && raw;
     }
@@ -305,9 +316,10 @@ void Repacker::CheckRepackedZip(ZipState& state) {
     bool bitwise = _owner._updateType == UpdateType::BitwiseExact;
     PathAR repackedPath = PathAR::FromAbs(state.repackedPath, _owner._rootDir);
     UnzFileHolder zf(state.repackedPath);
+    const FileMetainfo* previousPlaced = nullptr;
     for (size_t i = 0; i < state.matches.size(); i++) {
         int m = state.matches[i];
-        CheckMinizip(i == 0 ? unzGoToFirstFile(zf) : unzGoToNextFile(zf));
+        CheckMinizip(i == 0 ? GoToFirstEntry(zf) : GoToNextEntry(zf));
         const FileMetainfo& t = *matches[m].target;
         const FileMetainfo& p = *matches[m].provided;
         FileMetainfo r;
@@ -331,6 +343,15 @@ void Repacker::CheckRepackedZip(ZipState& state) {
             g_logger->errorf(lcGeneral, "Wrong compressed hash of %s after repack", n);
         if (bitwise && r.compressedSize != t.compressedSize)
             g_logger->errorf(lcGeneral, "Wrong compressed size of %s after repack", n);
+        // Bitwise, the entries must also come in the order of the target's archive. Absent
+        // targets (described only by an earlier version) have no position there to compare.
+        bool placed = t.byterange[0] != 0 || t.byterange[1] != 0;
+        if (bitwise && placed) {
+            if (previousPlaced && previousPlaced->byterange[0] > t.byterange[0])
+                g_logger->errorf(lcGeneral, "Wrong order of %s after repack: the target has it before %s", n,
+                                 previousPlaced->filename.c_str());
+            previousPlaced = &t;
+        }
         if (r.compressionMethod != t.compressionMethod)
             g_logger->errorf(lcGeneral, "Wrong compression method of %s after repack", n);
         if (r.gpbitFlag != t.gpbitFlag) g_logger->errorf(lcGeneral, "Wrong flags of %s after repack", n);
@@ -367,8 +388,7 @@ void Repacker::ReduceZip(ZipState& state) {
     {
         UnzFileHolder in(state.path);
         ZipFileHolder out(state.reducedPath);
-        for (int status = unzGoToFirstFile(in); status != UNZ_END_OF_LIST_OF_FILE;
-             status = unzGoToNextFile(in)) {
+        for (int status = GoToFirstEntry(in); status != UNZ_END_OF_LIST_OF_FILE; status = GoToNextEntry(in)) {
             CheckMinizip(status);
             uint32_t range[2];
             GetCurrentFileByterange(in, &range[0], nullptr, &range[1]);
@@ -400,7 +420,7 @@ void Repacker::ReduceZip(ZipState& state) {
         PathAR reducedPath = PathAR::FromAbs(state.reducedPath, root);
         UnzFileHolder zf(state.reducedPath);
         for (size_t i = 0; i < kept.size(); i++) {
-            CheckMinizip(i == 0 ? unzGoToFirstFile(zf) : unzGoToNextFile(zf));
+            CheckMinizip(i == 0 ? GoToFirstEntry(zf) : GoToNextEntry(zf));
             FileMetainfo entry;
             AnalyzeCurrentEntry(zf, entry, false, false);
             FileMetainfo record = *kept[i];

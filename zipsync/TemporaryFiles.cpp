@@ -3,9 +3,9 @@
 #include "Logging.h"
 #include "Path.h"
 
+#include "ZipHolders.h"
 #include <algorithm>
 #include <filesystem>
-#include <minizip/unzip.h>
 #include <string.h>
 #include <vector>
 
@@ -14,6 +14,7 @@ namespace ZipSync {
 const char* const kDownloadPrefix = "__download";
 const char* const kRepackedPrefix = "__repacked__";
 const char* const kReducedPrefix = "__reduced__";
+const char* const kNormalizedPrefix = "__normalized__";
 
 namespace {
 
@@ -52,10 +53,7 @@ std::vector<std::string> ListFilesRecursively(const std::string& rootDir) {
 bool IsCompleteZip(const std::string& path) {
     QuietUnzFile zf{unzOpen64(path.c_str())};
     if (!zf.handle) return false;
-    unz_global_info64 global;
-    if (unzGetGlobalInfo64(zf.handle, &global) != UNZ_OK) return false;
-    if (global.number_entry == 0) return true;
-    int status = unzGoToFirstFile(zf.handle);
+    int status = GoToFirstEntry(zf.handle);
     while (status == UNZ_OK) {
         // Opening an entry makes minizip read its local header and compare it with the central
         // record; a header that is cut off or overwritten fails here.
@@ -64,7 +62,7 @@ bool IsCompleteZip(const std::string& path) {
             return false;
         if (unzOpenCurrentFile2(zf.handle, nullptr, nullptr, 1) != UNZ_OK) return false;
         if (unzCloseCurrentFile(zf.handle) != UNZ_OK) return false;
-        status = unzGoToNextFile(zf.handle);
+        status = GoToNextEntry(zf.handle);
     }
     return status == UNZ_END_OF_LIST_OF_FILE;
 }
@@ -73,13 +71,14 @@ void CleanupTemporaryFiles(const std::string& rootDir) {
     for (const std::string& path : ListFilesRecursively(rootDir)) {
         std::string name = GetFilename(path);
         if (!HasPrefix(name, kReducedPrefix) && !HasPrefix(name, kDownloadPrefix) &&
-            !HasPrefix(name, kRepackedPrefix))
+            !HasPrefix(name, kRepackedPrefix) && !HasPrefix(name, kNormalizedPrefix))
             continue;
         if (HasPrefix(name, kRepackedPrefix)) {
             std::string original = UnprefixFile(path, kRepackedPrefix);
             // A repacked zip is complete only once it was closed; one cut short by a crash
-            // must not take the place of its original.
-            if (!IfFileExists(original) && IsCompleteZip(path)) {
+            // must not take the place of its original. Nor may it take the place of anything
+            // else, such as a directory of that name.
+            if (!PathExists(original) && IsCompleteZip(path)) {
                 g_logger->infof("Restoring %s...", original.c_str());
                 RenameFile(path, original);
                 continue;

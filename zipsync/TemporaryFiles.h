@@ -1,9 +1,10 @@
 // The temporary files of an update and their repair after an interruption.
 //
 // Every intermediate file of a download or repack lies next to its final place and carries one
-// of three name prefixes: "__download" (entries fetched by DownloadRemoteFiles),
-// "__repacked__" (a rebuilt zip waiting to replace its original) and "__reduced__" (the entries
-// of a removed zip that exist nowhere else). CleanupTemporaryFiles turns whatever a run left
+// of four name prefixes: "__download" (entries fetched by DownloadRemoteFiles),
+// "__repacked__" (a rebuilt zip waiting to replace its original), "__reduced__" (the entries
+// of a removed zip that exist nowhere else) and "__normalized__" (NormalizeZip's output before
+// it replaces its archive). CleanupTemporaryFiles turns whatever a run left
 // behind, finished or not, into a directory that holds only real archives again.
 #pragma once
 
@@ -14,6 +15,7 @@ namespace ZipSync {
 extern const char* const kDownloadPrefix;
 extern const char* const kRepackedPrefix;
 extern const char* const kReducedPrefix;
+extern const char* const kNormalizedPrefix;
 
 // Whether the file at path opens as a complete zip: its end record and central directory are
 // found and every entry's local header agrees with its central record. Never raises and logs
@@ -23,9 +25,9 @@ bool IsCompleteZip(const std::string& path);
 // Repairs or deletes the temporary files anywhere below rootDir. A file whose name (the part
 // after the last '/') is one of the prefixes followed by at least one more character is
 // handled; others, including a file named exactly like a prefix, are left alone. A
-// "__repacked__X" whose X does not exist and which is a complete zip is renamed to X ("Restoring
-// %s..."); every other such file is deleted ("Deleting %s...") together with the parent
-// directories this leaves empty (rootDir itself stays).
+// "__repacked__X" where nothing (no file, directory or link) exists at X and which is a complete
+// zip is renamed to X ("Restoring %s..."); every other such file is deleted ("Deleting %s...") together with
+// the parent directories this leaves empty (rootDir itself stays).
 void CleanupTemporaryFiles(const std::string& rootDir);
 
 } // namespace ZipSync

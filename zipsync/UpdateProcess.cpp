@@ -5,6 +5,7 @@
 #include "PositionTable.h"
 
 #include <functional>
+#include <map>
 #include <string.h>
 #include <string_view>
 #include <utility>
@@ -69,6 +70,7 @@ void UpdateProcess::Init(Manifest targetManifest, Manifest providedManifest, std
     for (const FileMetainfo& file : targetManifest) {
         // Entries of one zip usually come together; skip the set look-up for repeats.
         if (previous && *previous == file.zipPath.abs) continue;
+        ValidateArchivePath(file.zipPath.rel);
         managedZips.insert(file.zipPath.abs);
         previous = &file.zipPath.abs;
     }
@@ -83,12 +85,38 @@ void UpdateProcess::Init(Manifest targetManifest, Manifest providedManifest, std
 
 void UpdateProcess::AddManagedZip(const std::string& path, bool relative) {
     PathAR zipPath = relative ? PathAR::FromRel(path, _rootDir) : PathAR::FromAbs(path, _rootDir);
+    ValidateArchivePath(zipPath.rel);
     _managedZips.insert(std::move(zipPath.abs));
+}
+
+void UpdateProcess::CheckManagedZips() const {
+    // Entries per target zip; the entries of one zip usually come together.
+    std::map<std::string, uint64_t> entryCounts;
+    const std::string* previous = nullptr;
+    uint64_t run = 0;
+    for (const FileMetainfo& file : _targetManifest) {
+        if (previous && *previous != file.zipPath.abs) {
+            entryCounts[*previous] += run;
+            run = 0;
+        }
+        previous = &file.zipPath.abs;
+        run++;
+    }
+    if (previous) entryCounts[*previous] += run;
+    for (const auto& pair : entryCounts) {
+        if (pair.second > MAX_ZIP_ENTRIES)
+            g_logger->errorf(lcGeneral, "Target zip %s has %llu files, more than a zip can hold (%u)",
+                             pair.first.c_str(), (unsigned long long)pair.second, MAX_ZIP_ENTRIES);
+        if (IsDirectory(pair.first))
+            g_logger->errorf(lcGeneral, "Target zip %s is a directory", pair.first.c_str());
+    }
+    for (const std::string& zip : _managedZips) CheckStaysInsideRoot(zip, _rootDir);
 }
 
 bool UpdateProcess::DevelopPlan(UpdateType updateType) {
     const int targetCount = _targetManifest.size();
     const int providedCount = _providedManifest.size();
+    CheckManagedZips();
     PositionTable table;
 
     // Places of the targets must be unique; nothing changes before this check has passed.

@@ -28,6 +28,9 @@ namespace ZipSync {
 
 class Downloader;
 
+// Most entries a zip without Zip64 records can hold.
+static const unsigned MAX_ZIP_ENTRIES = 65535;
+
 enum class UpdateType : uint32_t {
     // A provided file may serve a target when its contents are equal (same contentsHash).
     ContentsOnly = 0,
@@ -58,14 +61,17 @@ public:
 
     // Adds the zip at path (relative to the root when relative is set, otherwise absolute and
     // inside the root) to the managed set. Fails with "Abs path %s is not within root dir %s"
-    // for an absolute path outside the root.
+    // for an absolute path outside the root, and for a path with an empty, "." or ".."
+    // component (see ValidateArchivePath; Init checks the target zips the same way).
     void AddManagedZip(const std::string& path, bool relative = false);
 
     // Builds the plan from scratch and returns whether it is complete (every target file has a
-    // provider). First checks that no two target files share a place (absolute zip path and
-    // filename), failing with "Duplicate target file at place %s"; the process is then left
-    // unchanged. Otherwise marks every Local provided file that sits at the place of a target
-    // as InPlace (such marks persist over later calls), and picks for each target, among the
+    // provider). First checks, leaving the process unchanged on failure, that no target zip
+    // has more than MAX_ZIP_ENTRIES files or is a directory on disk, that no managed zip is a
+    // symbolic link or lies below one leading out of the root (see CheckStaysInsideRoot), and
+    // that no two target files share a place (absolute zip path and filename), failing with
+    // "Duplicate target file at place %s". Otherwise marks every Local provided file that sits at the place
+    // of a target as InPlace (such marks persist over later calls), and picks for each target, among the
     // provided files with its contentsHash (and in BitwiseExact mode its compressedHash), the
     // one of lowest score: 10 * location, plus 7 when its byte range begins where the target's
     // does and 9 otherwise, minus 1 when its zip rel and filename equal the target's. Ties go to
@@ -108,6 +114,9 @@ public:
 
 private:
     friend class Repacker;
+
+    // The checks of DevelopPlan on the zips it may write.
+    void CheckManagedZips() const;
 
     // The position of the best-scoring provider of target among candidate and the candidates
     // linked after it by nextCandidate, or -1 when none qualifies.

@@ -167,6 +167,12 @@ struct Entry {
             filename.assign(nameBuffer, info.size_filename);
         else
             GetCurrentFileInfo(zf, &info, &filename);
+        // Names end up in manifests and logs as text; a line break there could forge entries.
+        for (unsigned char ch : filename)
+            if (ch < 0x20 || ch == 0x7f)
+                g_logger->errorf(lcGeneral,
+                                 "Zip %s has a file name with control character %d (not supported)",
+                                 zf.Path().c_str(), int(ch));
         CheckSubsetRules(info, name());
 
         out.filename = filename;
@@ -212,12 +218,8 @@ void Manifest::AddZip(const std::string& zipPathAbs, const std::string& rootDir,
     // The compressed bytes are read through a stream of their own (see Entry::ReadCompressed).
     StdioFileHolder stream(zipPathAbs, "rb");
     if (IsZip64(zf)) g_logger->errorf(lcGeneral, "Zip64 is not supported!");
-    unz_global_info64 global;
-    CheckMinizip(unzGetGlobalInfo64(zf, &global));
-    // minizip cannot go to the first entry of an archive without entries.
-    if (global.number_entry == 0) return;
     std::vector<uint8_t> buffer;
-    for (int status = unzGoToFirstFile(zf); status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zf)) {
+    for (int status = GoToFirstEntry(zf); status != UNZ_END_OF_LIST_OF_FILE; status = GoToNextEntry(zf)) {
         CheckMinizip(status);
         FileMetainfo entry;
         entry.zipPath = zipPath;

@@ -31,20 +31,13 @@ static bool ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
     return fread(buffer, 1, size, file) == size;
 }
 
-// Whether minizip would open the archive as Zip64: the last Zip64 end-of-central-directory
-// locator within the final 65535 bytes (never at offset 0) names disk 0 of 1 and points at a
-// Zip64 end record signature. A locator failing these checks means "not Zip64", as in minizip.
-static bool HasZip64EndRecord(const std::string& path) {
-    StdioFileHolder file(path, "rb");
-    if (FileSeek64(file, 0, SEEK_END) != 0) return false;
-    int64_t fileSize = FileTell64(file);
-    if (fileSize < 0) return false;
-    uint64_t tailSize = std::min<uint64_t>(uint64_t(fileSize), 0xffff);
-    if (tailSize <= 4) return false;
-    uint64_t tailStart = uint64_t(fileSize) - tailSize;
-    std::vector<uint8_t> tail(static_cast<size_t>(tailSize));
-    if (!ReadAt(file, tailStart, tail.data(), tail.size())) return false;
+const uint32_t kEndRecordSignature = 0x06054b50;
+const uint32_t kCentralRecordSignature = 0x02014b50;
 
+// Whether minizip would open the archive as Zip64: the last Zip64 end-of-central-directory
+// locator within the tail (never at offset 0) names disk 0 of 1 and points at a Zip64 end
+// record signature. A locator failing these checks means "not Zip64", as in minizip.
+static bool HasZip64EndRecord(FILE* file, const std::vector<uint8_t>& tail, uint64_t tailStart) {
     uint64_t found = 0;
     for (size_t i = tail.size() - 4; i + 1 > 0; i--) {
         if (GetLE(&tail[i], 4) == 0x07064b50) {
@@ -58,6 +51,69 @@ static bool HasZip64EndRecord(const std::string& path) {
     if (GetLE(locator + 4, 4) != 0 || GetLE(locator + 16, 4) != 1) return false;
     if (!ReadAt(file, GetLE64(locator + 8), signature, 4)) return false;
     return GetLE(signature, 4) == 0x06064b50;
+}
+
+// The number of records of the central directory [start, start + size), or -1 when the records
+// do not fill it exactly.
+static int64_t CountCentralRecords(const uint8_t* dir, uint64_t size) {
+    int64_t count = 0;
+    uint64_t pos = 0;
+    while (pos < size) {
+        if (size - pos < 46 || GetLE(dir + pos, 4) != kCentralRecordSignature) return -1;
+        pos += 46 + uint64_t(GetLE(dir + pos + 28, 2)) + GetLE(dir + pos + 30, 2) + GetLE(dir + pos + 32, 2);
+        count++;
+    }
+    return pos == size ? count : -1;
+}
+
+// Reads the end of the archive at path. Returns whether it is Zip64. A plain archive whose end
+// record counts other entries than its central directory holds (the 16-bit count wraps beyond
+// 65535 entries, and minizip would then see only some of them) is refused. Anything minizip
+// cannot open anyway is left for it to report.
+static bool CheckArchiveEnd(const std::string& path) {
+    FILE* raw = fopen(path.c_str(), "rb");
+    if (!raw) return false;
+    StdioFileHolder file(raw);
+    if (FileSeek64(file, 0, SEEK_END) != 0) return false;
+    int64_t fileSize = FileTell64(file);
+    if (fileSize < 22) return false;
+    // minizip looks for the end record within the last 64 KiB plus its own size; a Zip64
+    // locator lies right before it.
+    uint64_t tailSize = std::min<uint64_t>(uint64_t(fileSize), 0xffff + 22 + 20);
+    uint64_t tailStart = uint64_t(fileSize) - tailSize;
+    std::vector<uint8_t> tail(static_cast<size_t>(tailSize));
+    if (!ReadAt(file, tailStart, tail.data(), tail.size())) return false;
+    if (HasZip64EndRecord(file, tail, tailStart)) return true;
+
+    size_t end = tail.size() - 22;
+    while (GetLE(&tail[end], 4) != kEndRecordSignature)
+        if (end-- == 0) return false;
+    uint32_t declared = GetLE(&tail[end + 10], 2);
+    uint64_t dirSize = GetLE(&tail[end + 12], 4), dirOffset = GetLE(&tail[end + 16], 4);
+    uint64_t endPos = tailStart + end;
+    if (dirOffset + dirSize > endPos) return false;
+    // Data in front of the archive (a self-extractor) shifts everything, as minizip allows.
+    uint64_t dirStart = endPos - dirSize;
+    std::vector<uint8_t> dir;
+    const uint8_t* records;
+    if (dirStart >= tailStart) {
+        records = &tail[size_t(dirStart - tailStart)];
+    } else {
+        dir.resize(size_t(dirSize));
+        if (!ReadAt(file, dirStart, dir.data(), dir.size())) return false;
+        records = dir.data();
+    }
+    int64_t count = CountCentralRecords(records, dirSize);
+    if (count > 0xffff)
+        g_logger->errorf(lcGeneral,
+                         "Zip file \"%s\" has %lld entries, more than 65535 (Zip64 is not supported)",
+                         path.c_str(), (long long)count);
+    if (count != int64_t(declared))
+        g_logger->errorf(
+            lcGeneral,
+            "Zip file \"%s\" is damaged: its central directory does not end where its %u entries say",
+            path.c_str(), declared);
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -78,6 +134,7 @@ UnzFileHolder& UnzFileHolder::operator=(UnzFileHolder&& other) noexcept {
     if (this != &other) {
         Reset();
         std::swap(_handle, other._handle);
+        std::swap(_path, other._path);
         _zip64 = other._zip64;
         _entryOpen = other._entryOpen;
         _entryRaw = other._entryRaw;
@@ -89,16 +146,19 @@ UnzFileHolder& UnzFileHolder::operator=(UnzFileHolder&& other) noexcept {
 
 void UnzFileHolder::Open(const std::string& path) {
     Reset();
+    bool zip64 = CheckArchiveEnd(path);
     zlib_filefunc64_def funcs;
     FillCachedReadFileFuncs(&funcs);
     _handle = unzOpen2_64(path.c_str(), &funcs);
     if (!_handle) g_logger->errorf(lcCantOpenFile, "Failed to open zip file \"%s\"", path.c_str());
-    _zip64 = HasZip64EndRecord(path);
+    _zip64 = zip64;
+    _path = path;
 }
 
 void UnzFileHolder::Reset() {
     if (_handle) unzClose(_handle);
     _handle = nullptr;
+    _path.clear();
     _zip64 = false;
     ForgetEntry();
 }
@@ -345,6 +405,26 @@ int CopyCurrentFileRaw(UnzFileHolder& from, ZipFileHolder& to, void* buffer, uns
         remaining -= chunk;
     }
     return 0;
+}
+
+int GoToFirstEntry(unzFile zf) {
+    unz_global_info64 global;
+    int status = unzGetGlobalInfo64(zf, &global);
+    if (status != UNZ_OK) return status;
+    // minizip cannot go to the first entry of an archive without entries.
+    if (global.number_entry == 0) return UNZ_END_OF_LIST_OF_FILE;
+    return unzGoToFirstFile(zf);
+}
+
+int GoToNextEntry(unzFile zf) {
+    unz_global_info64 global;
+    unz64_file_pos pos;
+    int status = unzGetGlobalInfo64(zf, &global);
+    if (status == UNZ_OK) status = unzGetFilePos64(zf, &pos);
+    if (status != UNZ_OK) return status;
+    // minizip takes a count of exactly 65535 for a wrapped one and reads on past the directory.
+    if (pos.num_of_file + 1 >= global.number_entry) return UNZ_END_OF_LIST_OF_FILE;
+    return unzGoToNextFile(zf);
 }
 
 int IsZip64(const UnzFileHolder& zf) {

@@ -44,13 +44,18 @@ public:
     UnzFileHolder(const UnzFileHolder&) = delete;
     UnzFileHolder& operator=(const UnzFileHolder&) = delete;
 
-    // Closes the previous handle and opens the archive at path; fails with lcCantOpenFile.
+    // Closes the previous handle and opens the archive at path; fails with lcCantOpenFile. A
+    // plain (not Zip64) archive whose end record counts other entries than its central
+    // directory holds is refused with lcGeneral: "Zip file \"%s\" has %lld entries, more than
+    // 65535 (Zip64 is not supported)" or "Zip file \"%s\" is damaged: ...".
     virtual void Open(const std::string& path);
     // Closes the handle, if any.
     void Reset();
 
     unzFile get() const { return _handle; }
     operator unzFile() const { return _handle; }
+    // The path the archive was opened from; empty when none is open.
+    const std::string& Path() const { return _path; }
 
     // Opens the current entry (unzOpenCurrentFile2), raw or inflating, and remembers the mode
     // and compressed size for CopyCurrentFileRaw. Fails with "Minizip error %d".
@@ -66,6 +71,7 @@ private:
     void ForgetEntry();
 
     unzFile _handle = nullptr;
+    std::string _path;
     bool _zip64 = false;
     bool _entryOpen = false;
     bool _entryRaw = false;
@@ -144,6 +150,12 @@ private:
 // requirements are not met, -1 when a chunk cannot be read or written whole, 0 when done.
 // The target's CRC and size are then set by CloseFileRaw.
 int CopyCurrentFileRaw(UnzFileHolder& from, ZipFileHolder& to, void* buffer, unsigned bufferSize);
+
+// Enumeration of the entries in central-directory order: each returns UNZ_OK when it made an
+// entry the current one, UNZ_END_OF_LIST_OF_FILE when there is none (also for an archive without
+// entries, and after exactly 65535, where minizip's own enumeration fails), or a minizip error.
+int GoToFirstEntry(unzFile zf);
+int GoToNextEntry(unzFile zf);
 
 // Nonzero when the archive has a Zip64 end-of-central-directory record (found the way minizip
 // looks for it when opening); 0 when the holder holds no archive.

@@ -17,19 +17,13 @@ UnzFileIndexed::UnzFileIndexed(const std::string& path) {
 void UnzFileIndexed::Open(const std::string& path) {
     _index.clear();
     UnzFileHolder::Open(path);
-    unz_global_info64 global;
-    CheckMinizip(unzGetGlobalInfo64(get(), &global));
-    // minizip cannot go to the first entry of an archive without entries.
-    if (global.number_entry == 0) return;
-    CheckMinizip(unzGoToFirstFile(get()));
-    while (true) {
+    for (int status = GoToFirstEntry(get()); status != UNZ_END_OF_LIST_OF_FILE;
+         status = GoToNextEntry(get())) {
+        CheckMinizip(status);
         IndexEntry entry;
         GetCurrentFileByterange(*this, &entry.offset, nullptr, nullptr);
         CheckMinizip(unzGetFilePos64(get(), &entry.pos));
         _index.push_back(entry);
-        int status = unzGoToNextFile(get());
-        if (status == UNZ_END_OF_LIST_OF_FILE) break;
-        CheckMinizip(status);
     }
     auto byOffset = [](const IndexEntry& a, const IndexEntry& b) { return a.offset < b.offset; };
     if (!std::is_sorted(_index.begin(), _index.end(), byOffset))
@@ -236,10 +230,7 @@ void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
     };
     std::vector<Record> records;
     UnzFileIndexed zf(zipPath);
-    unz_global_info64 global;
-    CheckMinizip(unzGetGlobalInfo64(zf, &global));
-    for (int status = global.number_entry ? unzGoToFirstFile(zf) : UNZ_END_OF_LIST_OF_FILE;
-         status != UNZ_END_OF_LIST_OF_FILE; status = unzGoToNextFile(zf)) {
+    for (int status = GoToFirstEntry(zf); status != UNZ_END_OF_LIST_OF_FILE; status = GoToNextEntry(zf)) {
         CheckMinizip(status);
         unz_file_info64 info;
         std::string filename;
@@ -280,8 +271,9 @@ void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
     out.Close();
     zf.Reset();
 
-    if (IfFileExists(output)) RemoveFile(output);
-    RenameFile(tempPath, output);
+    // In one step: in place, removing the original first would leave only the temporary file
+    // after a crash in between.
+    ReplaceFile(tempPath, output);
 }
 
 } // namespace ZipSync

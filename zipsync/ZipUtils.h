@@ -83,8 +83,9 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
 // version made by 0, only the low 8 bits of the external attributes. Entries with a method
 // other than 0 and 8, flags beyond bits 1-2, or internal attributes other than 0 and 1 are
 // refused ("File %s has compression %d (not supported)" and similar). The work goes into
-// outputPath prefixed with "__normalized__", which replaces the output only at the end; a
-// leftover of an earlier failure is replaced.
+// outputPath prefixed with "__normalized__", which replaces the output at the end in one
+// atomic rename; a leftover of an earlier failure is replaced (CleanupTemporaryFiles also
+// removes such leftovers).
 void NormalizeZip(const std::string& zipPath, const std::string& outputPath = "");
 
 } // namespace ZipSync

@@ -48,10 +48,22 @@ std::vector<std::string> ListRegularFilesInCwd() {
     return names;
 }
 
+// The stamp of a name made by kLogFileFormat exactly ("qmh_installer_", decimal digits, ".log"),
+// or -1 for any other name: the user's own "qmh_installer_116.exe" is no log file.
+long long LogFileStamp(const std::string& name) {
+    static const char kPrefix[] = "qmh_installer_", kSuffix[] = ".log";
+    const size_t prefixLen = sizeof(kPrefix) - 1, suffixLen = sizeof(kSuffix) - 1;
+    if (name.size() <= prefixLen + suffixLen || name.compare(0, prefixLen, kPrefix) != 0 ||
+        name.compare(name.size() - suffixLen, suffixLen, kSuffix) != 0)
+        return -1;
+    std::string digits = name.substr(prefixLen, name.size() - prefixLen - suffixLen);
+    if (digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::stoll(digits);
+}
+
 void RemoveOldLogFiles(long long now) {
     for (const std::string& name : ListRegularFilesInCwd()) {
-        long long stamp = -1;
-        if (sscanf(name.c_str(), kLogFileFormat, &stamp) != 1) continue;
+        long long stamp = LogFileStamp(name);
         if (stamp < 0) continue;
         if (now - stamp <= kLogMaxAgeSeconds) continue;
         g_logger->infof("Removing old logfile: %s", name.c_str());

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <stdio.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace ZipSync;
@@ -176,8 +177,18 @@ UpdateResult RunUpdate(const UpdateRequest& request) {
     const Manifest& want = game.manifestB;
     if (now.size() != want.size())
         return ::testing::AssertionFailure() << now.size() << " entries instead of " << want.size();
+    // An update writes each archive in the order of its target manifest, which need not be B's.
+    auto byPlace = [](const Manifest& m) {
+        std::vector<const FileMetainfo*> sorted;
+        for (const FileMetainfo& file : m) sorted.push_back(&file);
+        std::stable_sort(sorted.begin(), sorted.end(), [](const FileMetainfo* x, const FileMetainfo* y) {
+            return std::tie(x->zipPath.rel, x->filename) < std::tie(y->zipPath.rel, y->filename);
+        });
+        return sorted;
+    };
+    std::vector<const FileMetainfo*> nowSorted = byPlace(now), wantSorted = byPlace(want);
     for (int i = 0; i < want.size(); i++) {
-        const FileMetainfo &a = now[i], &b = want[i];
+        const FileMetainfo &a = *nowSorted[i], &b = *wantSorted[i];
         if (a.zipPath.rel != b.zipPath.rel || a.filename != b.filename || a.contentsHash != b.contentsHash ||
             a.contentsSize != b.contentsSize || a.crc32 != b.crc32 ||
             a.compressionMethod != b.compressionMethod || a.gpbitFlag != b.gpbitFlag ||

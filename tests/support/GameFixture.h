@@ -85,8 +85,8 @@ ZipSync::Manifest ScanInstallation(const std::string& rootDir);
 UpdateResult RunUpdate(const UpdateRequest& request);
 
 // Whether rootDir holds exactly version B and the user's files of A: B's archives (each
-// byte-identical to B's when bitwise, otherwise with B's entries in B's order, each with B's
-// name, contents and header values), the user's files unchanged, and no other file.
+// byte-identical to B's when bitwise, otherwise with B's entries, each with B's name, contents
+// and header values, in any order within an archive), the user's files unchanged, and no other file.
 ::testing::AssertionResult HoldsVersionB(const std::string& rootDir, bool bitwise);
 
 // Runs body in a forked child process and returns its wait status. The child ends with exit

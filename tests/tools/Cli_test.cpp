@@ -122,10 +122,13 @@ TEST(CliVerbosity, QuietAndVerbose) {
     EXPECT_EQ(digest.status, 0);
     EXPECT_EQ(digest.out.size(), 65u) << Dump(digest);
 
-    // The cleanup that update starts with logs each deletion at info level; the list of owned
-    // archives is a debug list that only verbose mode shows.
+    // The cleanup that update starts with logs each deletion at info level, but a dry run cleans
+    // nothing; the list of owned archives is a debug list that only verbose mode shows.
     WriteTestFile(tree.Root() + "/__download0__qmh_a.pk4", "junk");
-    ToolResult plain = RunZipsync({"update", "-n", "--target", tree.dir / "m.iniz", tree.Root()});
+    ToolResult dry = RunZipsync({"update", "-n", "--target", tree.dir / "m.iniz", tree.Root()});
+    EXPECT_EQ(dry.status, 0) << Dump(dry);
+    EXPECT_EQ(ReadTestFile(tree.Root() + "/__download0__qmh_a.pk4"), "junk");
+    ToolResult plain = RunZipsync({"update", "--target", tree.dir / "m.iniz", tree.Root()});
     EXPECT_EQ(plain.status, 0) << Dump(plain);
     EXPECT_TRUE(Contains(plain.out, "Deleting " + tree.Root() + "/__download0__qmh_a.pk4...")) << Dump(plain);
     EXPECT_FALSE(Contains(plain.out, "  owned: ")) << Dump(plain);

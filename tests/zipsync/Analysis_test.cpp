@@ -613,6 +613,35 @@ TEST(AcceptedSubset, Zip64Refused) {
     EXPECT_EQ(error.message, "Zip64 is not supported!");
 }
 
+// Entry names become manifest section names and log lines: one with a line break could forge
+// manifest entries, so names with control characters are refused, naming the archive, even after
+// normalization.
+TEST(AcceptedSubset, ControlCharactersInNames) {
+    TempDir dir;
+    struct Case {
+        std::string name;
+        int character;
+    } cases[] = {
+        {"x]\ncontentsHash=" + std::string(64, '0') + "\n[File victim.pk4||y", 10},
+        {"a\tb.txt", 9},
+        {"del\x7f", 127},
+    };
+    for (const Case& c : cases) {
+        std::string path = dir / "names.pk4";
+        {
+            ZipFileHolder zf(path);
+            zip_fileinfo info = {};
+            zf.OpenNewFile(c.name.c_str(), info, 0, 0, false);
+            zf.WriteInFile("data", 4);
+            zf.CloseFile();
+            zf.Close();
+        }
+        ExpectError([&] { AnalyzeZips(dir.path(), {path}, true, 1); }, lcGeneral,
+                    FormatString("Zip %s has a file name with control character %d (not supported)",
+                                 path.c_str(), c.character));
+    }
+}
+
 // An archive without entries gives none (minizip only opens one whose end record does not
 // start the file, hence the few bytes in front).
 TEST(AddZip, ArchiveWithoutEntries) {

@@ -116,6 +116,19 @@ TEST(Ini, FormatText) {
     EXPECT_EQ(FormatIniText({{"a=b", {{"k=1", "v=2"}}}}), "[a=b]\nk=1=v=2\n\n");
     std::string longValue(100000, 'x');
     EXPECT_EQ(FormatIniText({{"L", {{"k", longValue}}}}), "[L]\nk=" + longValue + "\n\n");
+    // A line break would let the rest of a name, key or value read as lines of their own.
+    const std::string forged = "x]\n[File victim.pk4||y";
+    ExpectAssertion([&] { FormatIniText({{forged, {}}}); }, "!HasLineBreak(section.first)");
+    ExpectAssertion(
+        [&] {
+            FormatIniText({{"A", {{"k\r", "v"}}}});
+        },
+        "!HasLineBreak(pair.first) && !HasLineBreak(pair.second)");
+    ExpectAssertion(
+        [&] {
+            WriteIniFile("/nonexistent/x.ini", {{"A", {{"k", "v\nk2=w"}}}});
+        },
+        "!HasLineBreak(pair.first) && !HasLineBreak(pair.second)");
 }
 
 TEST(Ini, PlainFileRoundTrip) {

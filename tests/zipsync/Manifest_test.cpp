@@ -590,6 +590,14 @@ TEST(ManifestIni, LoadFailureMessages) {
         {"File a/../../x.pk4||f", ValidProperties(),
          "error: Path a/../../x.pk4 goes outside of root directory"},
         {"File a\\b.pk4||f", ValidProperties(), "error: Forbidden symbol in path a\\b.pk4"},
+        // Names that alias another archive path; the entry name is no path and is not checked.
+        {"File x/../a.pk4||f", ValidProperties(),
+         "error: Archive path x/../a.pk4 has an empty, \".\" or \"..\" component"},
+        {"File x/./a.pk4||f", ValidProperties(),
+         "error: Archive path x/./a.pk4 has an empty, \".\" or \"..\" component"},
+        {"File x//a.pk4||f", ValidProperties(),
+         "error: Archive path x//a.pk4 has an empty, \".\" or \"..\" component"},
+        {"File a.pk4||x/../f", ValidProperties(), "ok"},
         // Errors come in property order: the bad digest is met before the bad byte range.
         {"File a.pk4||x", with(0, "contentsHash=zz"), "error: Hex digest has wrong length 2"},
     };

@@ -95,6 +95,59 @@ TEST(Repack, BitwiseModeRefusesRecompressedBytesThatDiffer) {
     EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
 }
 
+// A raw copy takes the target's CRC and sizes into its headers, so a target that disagrees with
+// its source is refused before anything is written, naming the file.
+TEST(Repack, RawCopyRefusesTargetCrcOrSizesUnlikeTheSource) {
+    struct Case {
+        const char* what;
+        void (*spoil)(FileMetainfo&);
+    } cases[] = {
+        {"crc32", [](FileMetainfo& f) { f.crc32 = 0xFFFFFFFFu; }},
+        {"contents size", [](FileMetainfo& f) { f.contentsSize++; }},
+        {"compressed size", [](FileMetainfo& f) { f.compressedSize++; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Work work;
+        Manifest local = ScanInstallation(work.root);
+        Manifest target = MovedTo(EntriesOf(local, "base/pak_same.pk4"), "base/copy.pk4", work.root);
+        c.spoil(target[1]);
+        for (UpdateType type : {UpdateType::ContentsOnly, UpdateType::BitwiseExact}) {
+            UpdateProcess process;
+            process.Init(target, local, work.root);
+            ASSERT_TRUE(process.DevelopPlan(type));
+            CaughtError error = CatchError([&] { process.RepackZips(); });
+            std::string name = "base/copy.pk4||" + target[1].filename;
+            EXPECT_EQ(error.message.rfind("Target file " + name + " has crc32 ", 0), 0u) << error.message;
+            EXPECT_NE(
+                error.message.find("its source " + work.root + "/base/pak_same.pk4||" + target[1].filename),
+                std::string::npos)
+                << error.message;
+            EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+        }
+    }
+}
+
+// Bitwise, the written order must be the target archive's: a target manifest that lists the
+// entries of an archive against their order there cannot be met.
+TEST(Repack, BitwiseModeRefusesEntriesOutOfTheTargetsOrder) {
+    Work work;
+    Manifest local = ScanInstallation(work.root);
+    // All but the first entry, so that the zip is rebuilt rather than renamed, listed backwards.
+    Manifest same = EntriesOf(local, "base/pak_same.pk4");
+    Manifest swapped;
+    for (int i = same.size() - 1; i >= 1; i--) swapped.AppendFile(same[i]);
+    UpdateProcess process;
+    process.Init(swapped, local, work.root);
+    ASSERT_TRUE(process.DevelopPlan(UpdateType::BitwiseExact));
+    CaughtError error = CatchError([&] { process.RepackZips(); });
+    EXPECT_EQ(error.message, "Wrong order of " + work.root + "/base/__repacked__pak_same.pk4||" +
+                                 same[same.size() - 2].filename + " after repack: the target has it before " +
+                                 same[same.size() - 1].filename);
+    CleanupTemporaryFiles(work.root);
+    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+}
+
 TEST(Repack, ContentsModeRecompressesWhereMethodOrFlagsDiffer) {
     Work work;
     Manifest local = ScanInstallation(work.root);
@@ -205,6 +258,10 @@ TEST(Repack, CleanupRestoresOnlyCompleteRepackedZips) {
     WriteTestFile(root + "/base/__reduced__pak000.pk4", zipBytes);
     WriteTestFile(root + "/base/__download0__pak000.pk4", "partial");
     WriteTestFile(root + "/deep/er/__download3__x.pk4", "partial");
+    WriteTestFile(root + "/base/__normalized__pak001.pk4", zipBytes);
+    // A finished repacked zip whose place is taken by a directory is no zip to restore.
+    WriteTestFile(root + "/base/sub.pk4/inner", "user");
+    WriteTestFile(root + "/base/__repacked__sub.pk4", zipBytes);
     // Names that only look like temporary ones.
     WriteTestFile(root + "/base/__download", "user");
     WriteTestFile(root + "/base/__repacked__", "user");
@@ -220,16 +277,18 @@ TEST(Repack, CleanupRestoresOnlyCompleteRepackedZips) {
         {"base/done.pk4", zipBytes},           {"base/old.pk4", "original"},
         {"base/__download", "user"},           {"base/__repacked__", "user"},
         {"base/my__download1__x.pk4", "user"}, {"base/__Download0__x.pk4", "user"},
+        {"base/sub.pk4/inner", "user"},
     };
     EXPECT_TRUE(SameFiles(SnapshotFiles(root), expected));
     EXPECT_FALSE(std::filesystem::exists(root + "/deep"));
     EXPECT_EQ(log.WithPrefix("Restoring "),
               std::vector<std::string>{"Restoring " + root + "/base/done.pk4..."});
     std::vector<std::string> deleted = log.WithPrefix("Deleting ");
-    EXPECT_EQ(deleted.size(), 7u);
+    EXPECT_EQ(deleted.size(), 9u);
     for (const char* name :
          {"base/__repacked__cut.pk4", "base/__repacked__empty.pk4", "base/__repacked__torn.pk4",
-          "base/__repacked__old.pk4", "base/__download0__pak000.pk4", "deep/er/__download3__x.pk4"})
+          "base/__repacked__old.pk4", "base/__download0__pak000.pk4", "deep/er/__download3__x.pk4",
+          "base/__normalized__pak001.pk4", "base/__repacked__sub.pk4"})
         EXPECT_NE(std::find(deleted.begin(), deleted.end(), "Deleting " + root + "/" + name + "..."),
                   deleted.end())
             << name;

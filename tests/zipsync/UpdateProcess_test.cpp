@@ -176,7 +176,70 @@ TEST(UpdateProcessManagedZips, RelativeAbsoluteAndOutsideRoot) {
     EXPECT_EQ(outside.message, "Abs path /inst/directory/qmh_d.pk4 is not within root dir /inst/dir");
     // An absolute path given as relative is refused too.
     EXPECT_TRUE(CatchError([&] { process.AddManagedZip("/inst/dir/e.pk4", true); }).thrown);
+    // So are names that alias another one: two managed zips for one file.
+    const std::string alias = "Archive path %s has an empty, \".\" or \"..\" component";
+    for (const char* rel : {"x/../a.pk4", "x/./a.pk4", "x//a.pk4"}) {
+        ExpectError([&] { process.AddManagedZip(rel, true); }, lcGeneral, FormatString(alias.c_str(), rel));
+        ExpectError([&] { process.AddManagedZip(std::string(ROOT) + "/" + rel, false); }, lcGeneral,
+                    FormatString(alias.c_str(), rel));
+        UpdateProcess other;
+        ExpectError([&] { other.Init(ManifestOf({File(rel, "x.txt", 1)}), Manifest(), ROOT); }, lcGeneral,
+                    FormatString(alias.c_str(), rel));
+    }
     EXPECT_EQ(process.GetManagedZips().size(), 3u);
+}
+
+// Zips the plan may not write are refused when it is made, before anything changes: one target
+// zip with more entries than a zip holds, a directory where a target zip belongs, and paths that
+// would lead a write out of the root through a link.
+TEST(UpdateProcessPlan, RefusesZipsItCannotWriteBeforeAnythingChanges) {
+    TempDir dir;
+    std::string root = dir / "root";
+    WriteTestFile(dir / "outside/victim.pk4", "precious");
+    WriteTestFile(root + "/sub.pk4/inner.txt", "user");
+    ASSERT_EQ(symlink("../outside", (root + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("../outside/victim.pk4", (root + "/victim.pk4").c_str()), 0);
+    std::vector<FileMetainfo> big;
+    for (int i = 0; i < 65536; i++)
+        big.push_back(File("big.pk4", "f" + std::to_string(i), 1, 100, FileLocation::Local, root));
+    struct Case {
+        std::vector<FileMetainfo> targets;
+        std::string managed; // added with AddManagedZip when not empty
+        std::string message;
+    } cases[] = {
+        {big, "", "Target zip " + root + "/big.pk4 has 65536 files, more than a zip can hold (65535)"},
+        {{File("sub.pk4", "x.txt", 1, 100, FileLocation::Local, root)},
+         "",
+         "Target zip " + root + "/sub.pk4 is a directory"},
+        {{File("link/x.pk4", "x.txt", 1, 100, FileLocation::Local, root)},
+         "",
+         "Path " + root + "/link/x.pk4 leads outside of root directory " + root},
+        {{File("link/new/x.pk4", "x.txt", 1, 100, FileLocation::Local, root)},
+         "",
+         "Path " + root + "/link/new/x.pk4 leads outside of root directory " + root},
+        {{File("victim.pk4", "x.txt", 1, 100, FileLocation::Local, root)},
+         "",
+         "Path " + root + "/victim.pk4 is a symbolic link"},
+        {{File("a.pk4", "x.txt", 1, 100, FileLocation::Local, root)},
+         root + "/victim.pk4",
+         "Path " + root + "/victim.pk4 is a symbolic link"},
+    };
+    big.resize(65535);
+    for (const Case& c : cases) {
+        Manifest provided = ManifestOf({File("a.pk4", "x.txt", 1, 100, FileLocation::Local, root)});
+        UpdateProcess process;
+        process.Init(ManifestOf(c.targets), provided, root);
+        if (!c.managed.empty()) process.AddManagedZip(c.managed);
+        ExpectError([&] { process.DevelopPlan(UpdateType::ContentsOnly); }, lcGeneral, c.message);
+        EXPECT_TRUE(process.GetMatches().empty());
+        EXPECT_EQ(LocationsOf(process.GetProvidedManifest()), LocationsOf(provided));
+    }
+    // Exactly as many entries as a zip holds are fine (and provided nowhere here).
+    UpdateProcess full;
+    full.Init(ManifestOf(big), Manifest(), root);
+    EXPECT_FALSE(full.DevelopPlan(UpdateType::ContentsOnly));
+    EXPECT_EQ(full.GetMatches().size(), 65535u);
+    EXPECT_EQ(ReadTestFile(dir / "outside/victim.pk4"), "precious");
 }
 
 // One target t.pk4||t.txt (contents 7, local header at 100) and a list of candidates: the

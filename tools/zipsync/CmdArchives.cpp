@@ -114,13 +114,13 @@ Command CommandPack() {
 static std::vector<std::string> PayloadNames(const std::string& path) {
     UnzFileHolder zf(path);
     std::vector<std::string> names;
-    int status = unzGoToFirstFile(zf);
+    int status = GoToFirstEntry(zf);
     while (status == UNZ_OK) {
         std::string name;
         unz_file_info64 info;
         GetCurrentFileInfo(zf, &info, &name);
         if (name != "hash.txt") names.push_back(name);
-        status = unzGoToNextFile(zf);
+        status = GoToNextEntry(zf);
     }
     if (status != UNZ_END_OF_LIST_OF_FILE) CheckMinizip(status);
     return names;
@@ -138,13 +138,17 @@ static int RunUnpack(const ParsedArgs& args, Console& console) {
         name = names[0];
     }
     std::vector<uint8_t> data = ReadChecksummedZip(input, name);
+    // An empty payload has no buffer at all, and fwrite must not be given a null pointer.
+    auto write = [&data](FILE* file) {
+        return data.empty() || fwrite(data.data(), 1, data.size(), file) == data.size();
+    };
     if (output == "-") {
-        ZipSyncAssert(fwrite(data.data(), 1, data.size(), stdout) == data.size());
+        ZipSyncAssert(write(stdout));
         fflush(stdout);
         return 0;
     }
     StdioFileHolder out(output, "wb");
-    ZipSyncAssert(fwrite(data.data(), 1, data.size(), out) == data.size());
+    ZipSyncAssert(write(out));
     if (out.reset() != 0) g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", output.c_str());
     g_logger->infof("Unpacked \"%s\" (%d bytes, digest verified) to %s", name.c_str(), (int)data.size(),
                     output.c_str());

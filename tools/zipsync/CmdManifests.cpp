@@ -56,6 +56,23 @@ private:
 };
 } // namespace
 
+// Warns for every archive whose entries are not in the normal form's order (by name, and stored
+// in that order): an update writes each archive in name order, so such an archive can never be
+// reproduced byte for byte from its manifest.
+static void WarnOutOfNormalOrder(const Manifest& manifest) {
+    for (int i = 1; i < manifest.size(); i++) {
+        const FileMetainfo &previous = manifest[i - 1], &file = manifest[i];
+        if (previous.zipPath.rel != file.zipPath.rel) continue;
+        int order = previous.filename.compare(file.filename);
+        if (order < 0 && previous.byterange[0] < file.byterange[0]) continue;
+        if (order == 0 && previous.byterange[0] < file.byterange[0]) continue;
+        g_logger->warningf("Archive %s is not in normal form: its entries are not in name order, so updates "
+                           "cannot rebuild it byte for byte; 'zipsync normalize' rewrites it",
+                           file.zipPath.rel.c_str());
+        while (i + 1 < manifest.size() && manifest[i + 1].zipPath.rel == file.zipPath.rel) i++;
+    }
+}
+
 static int RunAnalyze(const ParsedArgs& args, Console& console) {
     std::string root = AbsolutePath(args.positional[0]);
     int threads = args.GetInt("jobs", 0, 0);
@@ -86,6 +103,7 @@ static int RunAnalyze(const ParsedArgs& args, Console& console) {
         throw;
     }
     console.EndProgress();
+    WarnOutOfNormalOrder(manifest);
     std::string package = args.Get("package");
     uint64_t bytes = 0;
     for (FileMetainfo& file : manifest) {

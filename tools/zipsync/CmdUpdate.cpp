@@ -19,7 +19,6 @@
 #include "UpdateStats.h"
 #include "ZipAnalysis.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <fnmatch.h>
 
@@ -59,23 +58,48 @@ Manifest Present(const Manifest& manifest) {
     return manifest.Select([](const FileMetainfo& file) { return file.location != FileLocation::Absent; });
 }
 
-// The target with the files of each archive in the order of their byte ranges, as they lie in
-// the archive the manifest was made from. A manifest read from INI text is sorted by file name,
-// and the repacking writes the files of an archive in the order of the target manifest, so
-// without this an archive whose entries are not in name order could not come out bitwise
-// identical to the published one.
-Manifest InArchiveOrder(const Manifest& target) {
-    std::vector<int> order(target.size());
-    for (int i = 0; i < target.size(); i++) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&target](int a, int b) {
-        const FileMetainfo &x = target[a], &y = target[b];
-        if (x.zipPath.rel != y.zipPath.rel) return x.zipPath.rel < y.zipPath.rel;
-        return x.byterange[0] < y.byterange[0];
-    });
-    Manifest sorted;
-    sorted.reserve(target.size());
-    for (int index : order) sorted.AppendFile(target[index]);
-    return sorted;
+// Refuses, before anything changes, target archives the update must not own: names that are
+// no archive names (a user's zip-format document), temporary names, and kept archives.
+void CheckTargetArchives(const Manifest& target, const std::vector<std::string>& keep) {
+    const std::string* previous = nullptr;
+    for (const FileMetainfo& file : target) {
+        if (previous && *previous == file.zipPath.rel) continue;
+        previous = &file.zipPath.rel;
+        const char* rel = previous->c_str();
+        std::string name = GetFilename(*previous);
+        if (!IsArchiveName(name))
+            g_logger->errorf(lcGeneral,
+                             "Target archive %s is not a .pk4 or .zip file; the update owns only those", rel);
+        if (IsTemporaryName(name)) g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
+        if (IsKept(*previous, keep))
+            g_logger->errorf(lcGeneral,
+                             "Target archive %s matches a --keep pattern; kept archives are never written",
+                             rel);
+    }
+}
+
+// Analyses archives that must not change: as they are, never normalized. One that cannot be
+// analysed so is left out as a source.
+Manifest AnalyzeAsTheyAre(const std::string& root, const std::vector<std::string>& zips, int threads,
+                          Console& console, const char* consequence) {
+    if (zips.empty()) return Manifest();
+    try {
+        Manifest all = AnalyzeZips(root, zips, false, threads, &console);
+        console.EndProgress();
+        return all;
+    } catch (const ErrorException&) {
+        console.EndProgress();
+    }
+    Manifest analysed;
+    for (const std::string& zip : zips) {
+        try {
+            analysed.Merge(AnalyzeZips(root, {zip}, false, 1, nullptr));
+        } catch (const ErrorException& e) {
+            g_logger->warningf("Archive %s cannot be analysed as it is (%s); %s",
+                               PathAR::FromAbs(zip, root).rel.c_str(), e.what(), consequence);
+        }
+    }
+    return analysed;
 }
 
 void ReportMissing(const UpdateProcess& process) {
@@ -126,14 +150,13 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
     std::vector<std::string> keep = args.GetAll("keep");
     int threads = args.GetInt("jobs", 0, 0);
     UpdateType type = args.Has("bitwise") ? UpdateType::BitwiseExact : UpdateType::ContentsOnly;
-
-    std::filesystem::create_directories(root);
-    g_logger->infof("Cleaning temporary files");
-    CleanupTemporaryFiles(root);
+    // A dry run writes nothing under ROOT: no clean-up, no normalization, not even ROOT itself.
+    bool dryRun = args.Has("dry-run");
 
     IniData targetIni = ReadManifestIni(targetArg, console);
     Manifest target;
     target.LoadFromIni(targetIni, root);
+    CheckTargetArchives(target, keep);
     Manifest provided;
     for (const ProvidedSource& source : sources) {
         Manifest files;
@@ -143,24 +166,32 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
         provided.Merge(Present(files));
     }
 
-    std::vector<std::string> zips = CollectArchives(root);
-    Manifest local = AnalyzeZips(root, zips, true, threads, &console);
+    if (!dryRun) {
+        std::filesystem::create_directories(root);
+        g_logger->infof("Cleaning temporary files");
+        CleanupTemporaryFiles(root);
+    }
+    std::vector<std::string> zips, owned, kept;
+    if (!dryRun || std::filesystem::exists(root)) zips = CollectArchives(root);
+    for (const std::string& zip : zips) {
+        std::string rel = PathAR::FromAbs(zip, root).rel;
+        bool isKept = IsKept(rel, keep);
+        g_logger->debugf("  %s: %s", isKept ? "kept" : "owned", rel.c_str());
+        (isKept ? kept : owned).push_back(zip);
+    }
+    // Owned archives outside the accepted zip subset are normalized in place, except in a dry run.
+    Manifest local = dryRun ? AnalyzeAsTheyAre(root, owned, threads, console,
+                                               "the update normalizes it first, this dry run leaves it out")
+                            : AnalyzeZips(root, owned, true, threads, &console);
     console.EndProgress();
+    local.Merge(AnalyzeAsTheyAre(root, kept, threads, console, "it is left out as a source"));
     local.Merge(std::move(provided));
 
     UpdateProcess process;
-    process.Init(InArchiveOrder(target), std::move(local), root);
-    std::vector<std::string> owned;
-    for (const std::string& zip : zips) {
-        std::string rel = PathAR::FromAbs(zip, root).rel;
-        if (IsKept(rel, keep)) {
-            g_logger->debugf("  kept: %s", rel.c_str());
-            continue;
-        }
-        g_logger->debugf("  owned: %s", rel.c_str());
-        owned.push_back(zip);
-        process.AddManagedZip(zip);
-    }
+    // The target keeps its manifest's order, which is name order within each archive: the
+    // order in which the archive is written.
+    process.Init(std::move(target), std::move(local), root);
+    for (const std::string& zip : owned) process.AddManagedZip(zip);
     g_logger->infof("Developing update plan: %d target files, %d provided files, %d owned archives",
                     process.GetTargetManifest().size(), process.GetProvidedManifest().size(),
                     (int)owned.size());
@@ -171,7 +202,7 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
                    type == UpdateType::BitwiseExact ? "bitwise exact" : "same contents");
     PrintUpdateStats(console, stats);
     if (!complete) ReportMissing(process);
-    if (args.Has("dry-run")) return 0;
+    if (dryRun) return 0;
 
     Execute(process, console);
     g_logger->infof("%s now holds the target: %d files in %d archives", root.c_str(),
@@ -192,7 +223,8 @@ Command CommandUpdate() {
         "available at BASEURL (a URL, or a local directory), by default the manifest URL's own\n"
         "directory. Every archive under ROOT belongs to the update and is rewritten or deleted as\n"
         "the target needs, except those matching a --keep pattern (read as a source, never\n"
-        "changed). An interrupted or failed update leaves temporary files that the next run\n"
+        "changed). Target archives must be .pk4 or .zip files. An interrupted or failed update leaves "
+        "temporary files that the next run\n"
         "removes first. HTTPS certificates are checked against the built-in roots and those of\n"
         "the file named by QMH_EXTRA_CA_FILE.",
         {{0, "target", "MANIFEST", false, "the manifest to reach (required)"},
@@ -200,7 +232,7 @@ Command CommandUpdate() {
          {0, "bitwise", nullptr, false, "make the archives bitwise identical to the mirror's"},
          {0, "keep", "PATTERN", true, "never change archives whose path under ROOT matches (repeatable)"},
          {'j', "jobs", "N", false, "analyse the present archives with N threads (default 0: one per core)"},
-         {'n', "dry-run", nullptr, false, "plan and print the figures, change nothing"}},
+         {'n', "dry-run", nullptr, false, "plan and print the figures, write nothing"}},
         1,
         1,
         RunUpdate};

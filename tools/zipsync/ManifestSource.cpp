@@ -61,21 +61,23 @@ IniData ReadManifestIni(const std::string& pathOrUrl, Console& console) {
     if (!IsUrl(pathOrUrl)) return ReadIniFile(pathOrUrl);
 
     g_logger->infof("Downloading manifest %s", pathOrUrl.c_str());
-    std::vector<uint8_t> data;
+    // The bytes go where they are read from without another copy in memory: a manifest may be
+    // hundreds of megabytes (the downloader stops at MAX_MANIFEST_SIZE).
     Downloader downloader = MakeToolDownloader(console);
-    downloader.EnqueueDownload(DownloadSource(pathOrUrl), [&data](const void* bytes, uint32_t length) {
-        data.assign((const uint8_t*)bytes, (const uint8_t*)bytes + length);
+    IniData ini;
+    TemporaryFile file;
+    StdioFileHolder out(file.path(), "wb");
+    downloader.EnqueueDownload(DownloadSource(pathOrUrl), [&](const void* bytes, uint32_t length) {
+        if (!zipped) {
+            ini = ParseIniText((const char*)bytes, length);
+            return;
+        }
+        ZipSyncAssert(length == 0 || fwrite(bytes, 1, length, out) == length);
     });
     downloader.DownloadAll();
     console.EndProgress();
-    if (!zipped) return ParseIniText((const char*)data.data(), data.size());
-
-    TemporaryFile file;
-    {
-        StdioFileHolder out(file.path(), "wb");
-        ZipSyncAssert(fwrite(data.data(), 1, data.size(), out) == data.size());
-        ZipSyncAssert(out.reset() == 0);
-    }
+    ZipSyncAssert(out.reset() == 0);
+    if (!zipped) return ini;
     return ReadIniFile(file.path(), INI_FORMAT_CHECKSUMMED_ZIP);
 }
 

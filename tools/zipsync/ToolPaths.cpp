@@ -29,7 +29,7 @@ bool IsTemporaryName(const std::string& fileName) {
     return false;
 }
 
-static bool HasArchiveExtension(const std::string& name) {
+bool IsArchiveName(const std::string& name) {
     auto endsWith = [&](const char* suffix) {
         size_t n = strlen(suffix);
         return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
@@ -44,9 +44,11 @@ std::vector<std::string> CollectArchives(const std::string& rootDir) {
     std::vector<std::string> relPaths;
     fs::recursive_directory_iterator it(rootDir, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
-        if (!it->is_regular_file(ec)) continue;
+        // A link is no archive of the tree, whatever it points at: writing through it would
+        // change files elsewhere.
+        if (!fs::is_regular_file(it->symlink_status(ec))) continue;
         std::string name = it->path().filename().string();
-        if (!HasArchiveExtension(name) || IsTemporaryName(name)) continue;
+        if (!IsArchiveName(name) || IsTemporaryName(name)) continue;
         relPaths.push_back(it->path().lexically_relative(rootDir).generic_string());
     }
     if (ec)

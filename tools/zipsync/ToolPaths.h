@@ -17,9 +17,12 @@ std::string AbsolutePath(const std::string& path);
 // ("__download", "__repacked__", "__reduced__", "__normalized__").
 bool IsTemporaryName(const std::string& fileName);
 
+// Whether the file name ends in ".pk4" or ".zip" (and has something before it).
+bool IsArchiveName(const std::string& name);
+
 // Absolute paths of every regular file below rootDir whose name ends in ".pk4" or ".zip",
-// temporary files excluded, sorted by their path relative to rootDir. Fails (ErrorException)
-// when rootDir is not a directory.
+// temporary files and symbolic links excluded, sorted by their path relative to rootDir. Fails
+// (ErrorException) when rootDir is not a directory.
 std::vector<std::string> CollectArchives(const std::string& rootDir);
 
 // An archive named on the command line: absolute paths stay, relative ones are taken relative

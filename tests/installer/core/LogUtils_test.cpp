@@ -169,12 +169,14 @@ TEST(LoggerQmh, PrunesLogsOlderThanThirtyDays) {
     }
 }
 
-TEST(LoggerQmh, PruningMatchesByPrefixAndNumberOnly) {
+TEST(LoggerQmh, PruningMatchesTheExactLogNameOnly) {
     TempDir dir;
     const long long now = 10 * kThirtyDays;
-    const char* removed[] = {"qmh_installer_7.log.bak", "qmh_installer_8.txt", "qmh_installer_+9.log"};
-    const char* kept[] = {"old_qmh_installer_7.log", "qmh_installer_.log", "qmh_installer_x7.log",
-                          "notes.txt"};
+    const char* removed[] = {"qmh_installer_7.log", "qmh_installer_0008.log"};
+    // The user's own files that merely start like a log, among them an old installer build.
+    const char* kept[] = {"qmh_installer_116.exe", "qmh_installer_7.log.bak", "qmh_installer_8.txt",
+                          "qmh_installer_+9.log",  "qmh_installer_ 9.log",    "old_qmh_installer_7.log",
+                          "qmh_installer_.log",    "qmh_installer_x7.log",    "notes.txt"};
     for (const char* name : removed) WriteTestFile(dir / name, "x");
     for (const char* name : kept) WriteTestFile(dir / name, "x");
     // Names inside subdirectories never match, nor does a directory with a log name.
@@ -190,7 +192,7 @@ TEST(LoggerQmh, PruningMatchesByPrefixAndNumberOnly) {
     std::string log = ReadTestFile(dir / ("qmh_installer_" + std::to_string(now) + ".log"));
     for (const char* name : removed)
         EXPECT_NE(log.find(std::string("Removing old logfile: ") + name + "\n"), std::string::npos) << name;
-    EXPECT_EQ(Lines(log).size(), 3u + 3u);
+    EXPECT_EQ(Lines(log).size(), 3u + 2u);
 }
 
 TEST(LoggerQmh, UnwritableDirectoryRaisesCannotOpenLogFile) {
