@@ -89,12 +89,13 @@ void UpdateProcess::AddManagedZip(const std::string& path, bool relative) {
     _managedZips.insert(std::move(zipPath.abs));
 }
 
-void UpdateProcess::CheckManagedZips() const {
+void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string>& managedZips,
+                      const std::string& rootDir) {
     // Entries per target zip; the entries of one zip usually come together.
     std::map<std::string, uint64_t> entryCounts;
     const std::string* previous = nullptr;
     uint64_t run = 0;
-    for (const FileMetainfo& file : _targetManifest) {
+    for (const FileMetainfo& file : targetManifest) {
         if (previous && *previous != file.zipPath.abs) {
             entryCounts[*previous] += run;
             run = 0;
@@ -110,13 +111,13 @@ void UpdateProcess::CheckManagedZips() const {
         if (IsDirectory(pair.first))
             g_logger->errorf(lcGeneral, "Target zip %s is a directory", pair.first.c_str());
     }
-    for (const std::string& zip : _managedZips) CheckStaysInsideRoot(zip, _rootDir);
+    for (const std::string& zip : managedZips) CheckStaysInsideRoot(zip, rootDir);
 }
 
 bool UpdateProcess::DevelopPlan(UpdateType updateType) {
     const int targetCount = _targetManifest.size();
     const int providedCount = _providedManifest.size();
-    CheckManagedZips();
+    CheckZipsToWrite(_targetManifest, _managedZips, _rootDir);
     PositionTable table;
 
     // Places of the targets must be unique; nothing changes before this check has passed.

@@ -46,6 +46,14 @@ struct FileMatch {
     ManifestRef provided;
 };
 
+// The checks DevelopPlan makes on the zips an update may write, for callers that want them
+// before they prepare anything: no target zip (of targetManifest, attached to rootDir) has more
+// than MAX_ZIP_ENTRIES files ("Target zip %s has %llu files, more than a zip can hold (%u)") or
+// is a directory ("Target zip %s is a directory"), and no managed zip is a symbolic link or
+// lies below one leading out of rootDir (CheckStaysInsideRoot).
+void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string>& managedZips,
+                      const std::string& rootDir);
+
 class UpdateProcess {
 public:
     UpdateProcess() = default;
@@ -66,16 +74,14 @@ public:
     void AddManagedZip(const std::string& path, bool relative = false);
 
     // Builds the plan from scratch and returns whether it is complete (every target file has a
-    // provider). First checks, leaving the process unchanged on failure, that no target zip
-    // has more than MAX_ZIP_ENTRIES files or is a directory on disk, that no managed zip is a
-    // symbolic link or lies below one leading out of the root (see CheckStaysInsideRoot), and
-    // that no two target files share a place (absolute zip path and filename), failing with
-    // "Duplicate target file at place %s". Otherwise marks every Local provided file that sits at the place
-    // of a target as InPlace (such marks persist over later calls), and picks for each target, among the
-    // provided files with its contentsHash (and in BitwiseExact mode its compressedHash), the
-    // one of lowest score: 10 * location, plus 7 when its byte range begins where the target's
-    // does and 9 otherwise, minus 1 when its zip rel and filename equal the target's. Ties go to
-    // the file that comes first in the provided manifest.
+    // provider). First checks, leaving the process unchanged on failure, the zips it may write
+    // (CheckZipsToWrite) and that no two target files share a place (absolute zip path and filename), failing
+    // with "Duplicate target file at place %s". Otherwise marks every Local provided file that sits at the
+    // place of a target as InPlace (such marks persist over later calls), and picks for each target, among
+    // the provided files with its contentsHash (and in BitwiseExact mode its compressedHash), the one of
+    // lowest score: 10 * location, plus 7 when its byte range begins where the target's does and 9 otherwise,
+    // minus 1 when its zip rel and filename equal the target's. Ties go to the file that comes first in the
+    // provided manifest.
     bool DevelopPlan(UpdateType updateType);
 
     // The mutable accessors serve the steps that carry out the plan (download, repack): they
@@ -114,9 +120,6 @@ public:
 
 private:
     friend class Repacker;
-
-    // The checks of DevelopPlan on the zips it may write.
-    void CheckManagedZips() const;
 
     // The position of the best-scoring provider of target among candidate and the candidates
     // linked after it by nextCandidate, or -1 when none qualifies.

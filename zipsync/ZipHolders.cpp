@@ -109,10 +109,10 @@ static bool CheckArchiveEnd(const std::string& path) {
                          "Zip file \"%s\" has %lld entries, more than 65535 (Zip64 is not supported)",
                          path.c_str(), (long long)count);
     if (count != int64_t(declared))
-        g_logger->errorf(
-            lcGeneral,
-            "Zip file \"%s\" is damaged: its central directory does not end where its %u entries say",
-            path.c_str(), declared);
+        g_logger->errorf(lcGeneral,
+                         "Zip file \"%s\" is damaged: its central directory does not end where its count of "
+                         "%u entries says",
+                         path.c_str(), declared);
     return false;
 }
 

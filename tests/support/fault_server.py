@@ -20,6 +20,7 @@ A request for /<mode>/<name> serves file <root>/<name>; the mode says how:
   drop          correct headers, half the body, then the connection is closed
   dropnow       the connection is closed without any answer
   endless       206 for the first range, then an endless body
+  endlessbig    the same, with a "Content-Range" that claims a file of almost 4 GiB
 Every request is appended to the log file as "<path>\t<Range header or ->" before it is
 answered. The chosen port is written to the port file once the server listens.
 """
@@ -118,6 +119,8 @@ class Handler(BaseHTTPRequestHandler):
             return
         if mode == "endless":
             return self.endless(ranges[0], len(data))
+        if mode == "endlessbig":
+            return self.endless((ranges[0][0], 0xFFFFFFFD), 0xFFFFFFFE)
         if len(ranges) == 1 and mode in ("ok", "slow", "drop", "late"):
             first, last = ranges[0]
             if mode == "late":

@@ -114,6 +114,16 @@ TEST(ChecksummedZips, PackHashUnpackRoundTrip) {
     ASSERT_EQ(RunZipsync({"pack", dir / "copy.exe", dir / "again.zip", "--name", "qmh_installer.exe"}).status,
               0);
     EXPECT_EQ(ReadTestFile(dir / "again.zip"), ReadTestFile(dir / "qmh_installer.exe.zip"));
+
+    // An empty payload comes back empty, to a file and to standard output.
+    WriteTestFile(dir / "empty.ini", "");
+    ASSERT_EQ(RunZipsync({"pack", dir / "empty.ini", dir / "empty.iniz"}).status, 0);
+    ToolResult empty = RunZipsync({"unpack", dir / "empty.iniz", dir / "empty.out"});
+    EXPECT_EQ(empty.status, 0) << Dump(empty);
+    EXPECT_EQ(ReadTestFile(dir / "empty.out"), "");
+    empty = RunZipsync({"unpack", dir / "empty.iniz", "-"});
+    EXPECT_EQ(empty.status, 0) << Dump(empty);
+    EXPECT_EQ(empty.out, "");
 }
 
 TEST(ChecksummedZips, IniPayloadBecomesDataIniReadableAsManifest) {

@@ -7,12 +7,14 @@
 #include "Ini.h"
 #include "Manifest.h"
 #include "NginxServer.h"
+#include "ZipFixture.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <sstream>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -303,4 +305,97 @@ TEST(Update, FailedDownloadLeavesTheInstallationAsItWas) {
     EXPECT_TRUE(Contains(result.err, "ERROR: ")) << Dump(result);
     EXPECT_TRUE(Contains(result.out, "Update failed; cleaning temporary files")) << Dump(result);
     EXPECT_TRUE(SameFiles(SnapshotFiles(install), before));
+}
+
+// A version published differentially lists the files it shares with an earlier version as
+// absent, and the earlier version's manifest provides them. An archive mixing shared and new
+// files still comes out as the full publication, in its name order.
+TEST(Update, DifferentialVersionComesOutAsTheFullPublication) {
+    TempDir dir;
+    std::string oldTree = dir / "old", newTree = dir / "new";
+    WriteNormalZip(oldTree + "/harbor.pk4", {{"harbor01", TestText(1, 3000)}});
+    std::vector<TestEntry> all;
+    for (int i = 0; i < 4; i++) all.push_back({"harbor0" + std::to_string(i), TestText(i, 3000)});
+    WriteNormalZip(newTree + "/harbor.pk4", all);
+    ASSERT_EQ(RunZipsync({"analyze", oldTree, "-o", dir / "old.iniz"}).status, 0);
+    ASSERT_EQ(RunZipsync({"analyze", newTree, "-o", dir / "full.iniz"}).status, 0);
+    ZipSync::Manifest differential;
+    differential.LoadFromIni(ZipSync::ReadIniFile(dir / "full.iniz"), newTree);
+    for (ZipSync::FileMetainfo& file : differential)
+        if (file.filename == "harbor01") file.byterange[0] = file.byterange[1] = 0;
+    ZipSync::WriteIniFile(dir / "new.iniz", differential.SaveToIni());
+
+    for (bool bitwise : {true, false}) {
+        std::string install = dir / (bitwise ? "bitwise" : "contents");
+        std::vector<std::string> args = {"update",
+                                         "--target",
+                                         dir / "new.iniz",
+                                         "--provide",
+                                         dir / "new.iniz=" + newTree,
+                                         "--provide",
+                                         dir / "old.iniz=" + oldTree,
+                                         install};
+        if (bitwise) args.push_back("--bitwise");
+        ToolResult result = RunZipsync(args);
+        ASSERT_EQ(result.status, 0) << Dump(result);
+        EXPECT_TRUE(SameBytes(install + "/harbor.pk4", newTree + "/harbor.pk4")) << bitwise;
+    }
+}
+
+// The update writes only archives it owns, inside ROOT: a dry run writes nothing, kept archives
+// are read as they are (even outside the zip subset), linked archives are foreign, and target
+// names that are no archives or lead through a link out of ROOT are refused before anything
+// changes.
+TEST(Update, WritesOnlyArchivesItOwnsInsideTheRoot) {
+    TempDir dir;
+    std::string src = dir / "src", install = dir / "game", outside = dir / "outside";
+    WriteNormalZip(src + "/game.pk4", {{"a.txt", TestText(1, 2000)}, {"b.txt", TestText(2, 2000)}});
+    ASSERT_EQ(RunZipsync({"analyze", src, "-o", dir / "m.iniz"}).status, 0);
+    fs::create_directories(install);
+    const char* python = R"({"entries": [{"name": "a.txt", "data": "not normal form"}]})";
+    MakePyZip(install + "/py.zip", python);
+    MakePyZip(install + "/user.zip", python);
+    WriteTestFile(install + "/__download0__game.pk4", "left by a failed update");
+    WriteNormalZip(outside + "/victim.pk4", {{"v.txt", "precious"}});
+    ASSERT_EQ(symlink("../outside/victim.pk4", (install + "/victim.pk4").c_str()), 0);
+    ASSERT_EQ(symlink("../outside", (install + "/link").c_str()), 0);
+    std::map<std::string, std::string> before = SnapshotFiles(install),
+                                       outsideBefore = SnapshotFiles(outside);
+    std::vector<std::string> update = {
+        "update", "--target", dir / "m.iniz", "--provide", dir / "m.iniz=" + src, "--keep", "user.zip"};
+
+    std::vector<std::string> dry = update;
+    dry.insert(dry.end(), {"-n", install});
+    ToolResult planned = RunZipsync(dry);
+    EXPECT_EQ(planned.status, 0) << Dump(planned);
+    EXPECT_TRUE(SameFiles(SnapshotFiles(install), before));
+
+    // Target archives that are no archives of the update's, or lie outside ROOT.
+    struct Refused {
+        std::string archive, message;
+    } refused[] = {
+        {"save.odt", "Target archive save.odt is not a .pk4 or .zip file; the update owns only those"},
+        {"link/x.pk4", "Path " + install + "/link/x.pk4 leads outside of root directory " + install},
+        {"user.zip", "Target archive user.zip matches a --keep pattern; kept archives are never written"},
+    };
+    for (const Refused& r : refused) {
+        std::string tree = dir / ("t" + std::to_string(&r - refused));
+        WriteNormalZip(tree + "/" + r.archive, {{"a.txt", TestText(1, 2000)}});
+        ASSERT_EQ(RunZipsync({"analyze", tree, r.archive, "-o", tree + ".iniz"}).status, 0);
+        ToolResult result = RunZipsync({"update", "--target", tree + ".iniz", "--provide",
+                                        tree + ".iniz=" + tree, "--keep", "user.zip", install});
+        EXPECT_EQ(result.status, 1) << Dump(result);
+        EXPECT_TRUE(Contains(result.err, "ERROR: " + r.message)) << Dump(result);
+        EXPECT_TRUE(SameFiles(SnapshotFiles(install), before));
+    }
+
+    update.push_back(install);
+    ToolResult done = RunZipsync(update);
+    ASSERT_EQ(done.status, 0) << Dump(done);
+    EXPECT_EQ(ReadTestFile(install + "/user.zip"), before["user.zip"]);
+    EXPECT_TRUE(fs::is_symlink(install + "/victim.pk4"));
+    EXPECT_FALSE(fs::exists(install + "/py.zip"));
+    EXPECT_FALSE(fs::exists(install + "/__download0__game.pk4"));
+    EXPECT_TRUE(SameBytes(install + "/game.pk4", src + "/game.pk4"));
+    EXPECT_TRUE(SameFiles(SnapshotFiles(outside), outsideBefore));
 }

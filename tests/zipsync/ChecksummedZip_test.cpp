@@ -2,6 +2,7 @@
 // INI files stored through them.
 #include "CatchError.h"
 #include "ChecksummedZip.h"
+#include "Downloader.h"
 #include "Ini.h"
 #include "Logging.h"
 #include "TempDir.h"
@@ -185,4 +186,25 @@ TEST(ChecksummedZip, IniFilesByName) {
     std::string altered = "[A]\nk=w\n\n";
     MakeForeign(dir / "tampered.iniz", CHECKSUMMED_HASH_PREFIX + Digest(text).Hex(), altered);
     ExpectAssertion([&] { ReadIniFile(dir / "tampered.iniz"); }, "expectedHash == obtainedHash");
+}
+
+// A small checksummed zip whose payload claims 4 GiB (a zip bomb) is refused before anything is
+// inflated, by every reader of checksummed INI files.
+TEST(ChecksummedZip, PayloadDeclaringMoreThanTheBoundIsRefused) {
+    TempDir dir;
+    std::string path = dir / "bomb.iniz";
+    std::string zeros(4 << 20, '\0');
+    WriteChecksummedZip(path, zeros.data(), zeros.size(), "data.ini");
+    std::string bytes = ReadTestFile(path);
+    auto declare = [&bytes](size_t offset) {
+        for (int i = 0; i < 4; i++) bytes[offset + i] = char(0xFF);
+    };
+    declare(size_t(ReadPyZipInfo(path).entries.at(1).headerOffset) + 22);
+    declare(bytes.rfind(std::string("PK\x01\x02", 4)) + 24);
+    WriteTestFile(path, bytes);
+    std::string message = "Payload \"data.ini\" of " + path + " declares 4294967295 bytes, more than " +
+                          std::to_string(MAX_MANIFEST_SIZE);
+    ExpectError([&] { ReadChecksummedZip(path, "data.ini"); }, lcGeneral, message);
+    ExpectError([&] { ReadIniFile(path); }, lcGeneral, message);
+    EXPECT_EQ(MAX_MANIFEST_SIZE, 512u << 20);
 }

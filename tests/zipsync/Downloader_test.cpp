@@ -3,6 +3,7 @@
 #include "CertificateBundle.h"
 #include "Downloader.h"
 #include "FaultServer.h"
+#include "GameFixture.h"
 #include "Logging.h"
 #include "NginxServer.h"
 #include "RecordingLogger.h"
@@ -14,6 +15,8 @@
 #include <stdexcept>
 #include <stdlib.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <vector>
 
 using namespace ZipSync;
@@ -289,6 +292,32 @@ TEST_F(DownloaderTest, EndlessOpenEndedBodyStopsAtTheLimit) {
     EXPECT_EQ(got.calls, 0);
 }
 
+// An endless body costs no more memory than the limit of its request, whatever range the
+// server claims: nothing beyond the claimed range is kept, and the body never grows by doubling.
+// Measured in a child process, whose peak resident size starts from the parent's.
+TEST_F(DownloaderTest, EndlessBodyHoldsNoMoreThanTheLimit) {
+    const uint64_t limit = 64 << 20;
+    for (const char* mode : {"endless", "endlessbig"}) {
+        std::string url = server.Url(mode, "data.bin");
+        int status = RunInChild([&] {
+            struct rusage before, after;
+            getrusage(RUSAGE_SELF, &before);
+            Downloader downloader;
+            downloader.SetOpenEndedResponseLimit(limit);
+            Fetched got;
+            Enqueue(downloader, url, 0, 0xFFFFFFFFu, got);
+            std::string message = RunDownload(downloader);
+            getrusage(RUSAGE_SELF, &after);
+            uint64_t grown = uint64_t(after.ru_maxrss - before.ru_maxrss) * 1024;
+            fprintf(stderr, "%s: peak grew by %llu bytes\n", mode, (unsigned long long)grown);
+            bool stopped = message == FormatString("Response larger than %llu bytes for URL %s",
+                                                   (unsigned long long)(limit + 1048576 + 4096), url.c_str());
+            _exit(stopped && got.calls == 0 && grown < limit + limit / 4 ? 0 : 1);
+        });
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << mode << " status " << status;
+    }
+}
+
 TEST_F(DownloaderTest, TimeoutsDescendTheLadderAndGiveUpAfterFive) {
     std::string big = PatternBytes(1048576, 5);
     server.AddFile("big.bin", big);
@@ -495,18 +524,28 @@ TEST_F(DownloaderTest, EmptyRequestListReportsStartAndFinishOnly) {
     EXPECT_EQ(downloader.TotalBytesDownloaded(), 0u);
 }
 
+// Also with silent errors, which skip failing servers but never the user's wish to stop: the
+// second URL is not fetched.
 TEST_F(DownloaderTest, NonzeroProgressAnswerInterrupts) {
     std::string big = PatternBytes(4 * 1048576, 11);
     server.AddFile("big.bin", big);
-    Downloader downloader;
-    downloader.SetProgressCallback(
-        [](double, const char* comment) { return std::string(comment).find("Downloading \"") == 0 ? 1 : 0; });
-    Fetched got;
-    Enqueue(downloader, server.Url("ok", "big.bin"), 0, 4 * 1048576, got);
-    LogCode code = lcNone;
-    EXPECT_EQ(RunDownload(downloader, &code), "Interrupted by user");
-    EXPECT_EQ(code, lcUserInterrupt);
-    EXPECT_EQ(got.calls, 0);
+    for (bool silent : {false, true}) {
+        SCOPED_TRACE(silent);
+        Downloader downloader;
+        downloader.SetSilentErrors(silent);
+        downloader.SetProgressCallback([](double, const char* comment) {
+            return std::string(comment).find("Downloading \"") == 0 ? 1 : 0;
+        });
+        Fetched got, other;
+        Enqueue(downloader, server.Url("ok", "big.bin"), 0, 4 * 1048576, got);
+        Enqueue(downloader, server.Url("whole", "data.bin"), 0, 100, other);
+        size_t requestsBefore = server.Requests().size();
+        LogCode code = lcNone;
+        EXPECT_EQ(RunDownload(downloader, &code), "Interrupted by user");
+        EXPECT_EQ(code, lcUserInterrupt);
+        EXPECT_EQ(got.calls + other.calls, 0);
+        EXPECT_EQ(server.Requests().size(), requestsBefore + 1);
+    }
 }
 
 TEST_F(DownloaderTest, ExceptionsOfCallbacksPassThrough) {

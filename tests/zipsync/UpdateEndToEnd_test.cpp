@@ -2,6 +2,7 @@
 // download, verification, repacking and cleanup together, their traffic, and their failures.
 #include "CatchError.h"
 #include "Downloader.h"
+#include "FaultServer.h"
 #include "GameFixture.h"
 #include "NginxServer.h"
 #include "Path.h"
@@ -440,4 +441,32 @@ TEST_F(UpdateEndToEnd, NewZipOnlyLeavesTheOthersAsTheyWere) {
     RangeMap ideal = {{"/B/base/new/dlc2.pk4",
                        {{EntryOfB("dlc/d4.tga").byterange[0], EntryOfB("dlc/d4.tga").byterange[1]}}}};
     EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
+}
+
+// With silent errors the downloader returns without the entries of a URL that failed (here the
+// server leaves out the part of the second range); the temporary zip would be finished without
+// them, so the download reports it instead.
+TEST(UpdateDownload, EntryMissingFromASilentDownloadIsReported) {
+    const GameVersions& game = GetGameVersions();
+    FaultServer server;
+    server.AddFile("base/pak000.pk4", ReadTestFile(game.dirB + "/base/pak000.pk4"));
+    std::string mirror = server.Url("omit", "");
+    mirror.pop_back();
+    Manifest remote =
+        game.manifestB.Select([](const FileMetainfo& f) { return f.zipPath.rel == "base/pak000.pk4"; });
+    remote.Rebase(mirror);
+    // Two entries that do not touch, so that they travel as two ranges of one request.
+    Manifest target = remote.Select([](const FileMetainfo& f) {
+        return f.filename == "textures/t12.tga" || f.filename == "textures/t20.tga";
+    });
+    ASSERT_EQ(target.size(), 2);
+    TempDir dir;
+    UpdateProcess process;
+    process.Init(target, remote, dir.path());
+    ASSERT_TRUE(process.DevelopPlan(UpdateType::BitwiseExact));
+    Downloader downloader;
+    downloader.SetSilentErrors(true);
+    ExpectError([&] { process.DownloadRemoteFiles(downloader); }, lcGeneral,
+                "Download of " + mirror + "/base/pak000.pk4 is incomplete: 1 of 2 entries arrived");
+    EXPECT_EQ(server.RangeHeaders().size(), 1u);
 }

@@ -5,6 +5,7 @@
 #include "Logging.h"
 #include "Path.h"
 #include "TempDir.h"
+#include "ZipAnalysis.h"
 #include "ZipFixture.h"
 #include "ZipUtils.h"
 
@@ -836,4 +837,58 @@ TEST(LargeArchive, OffsetsBeyondTwoGigabytes) {
     zf.LocateByByterange(0, 1);
     GetCurrentFileByterange(zf, &begin, &data, &end);
     EXPECT_EQ(end, 37 + uint64_t(bigSize));
+}
+
+// Archives with more entries than the 16-bit count of a plain end record holds: writers without
+// Zip64 leave the count wrapped (65,536 entries read as 0, 70,000 as 4,464), and reading only
+// that many would lose entries silently, also when normalization rewrites the archive in place.
+TEST(LargeArchive, EntryCountsAroundSixteenBits) {
+    TempDir dir;
+    // count stored one-byte entries "e00000", ... in the accepted subset, the count in the end
+    // record cut to 16 bits.
+    const char* script = R"(
+import struct, sys, zlib
+path, count = sys.argv[1], int(sys.argv[2])
+local, central = bytearray(), bytearray()
+crc = zlib.crc32(b"x")
+for i in range(count):
+    name = b"e%05d" % i
+    central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014b50, 0, 20, 0, 0, 0, 0x2821, crc, 1, 1,
+                           len(name), 0, 0, 0, 0, 0, len(local)) + name
+    local += struct.pack("<IHHHHHIIIHH", 0x04034b50, 20, 0, 0, 0, 0x2821, crc, 1, 1, len(name), 0)
+    local += name + b"x"
+end = struct.pack("<IHHHHIIH", 0x06054b50, 0, 0, count & 0xffff, count & 0xffff, len(central),
+                  len(local), 0)
+open(path, "wb").write(local + central + end)
+)";
+    WriteTestFile(dir / "many.py", script);
+    for (int count : {65535, 65536, 70000}) {
+        SCOPED_TRACE(count);
+        std::string path = dir / ("many" + std::to_string(count) + ".zip");
+        ASSERT_EQ(RunShell("python3 " + dir / "many.py" + " " + path + " " + std::to_string(count)), 0);
+        std::string before = ReadTestFile(path);
+        if (count == 65535) {
+            Manifest manifest = AnalyzeZips(dir.path(), {path}, false, 1);
+            ASSERT_EQ(manifest.size(), count);
+            EXPECT_EQ(manifest[count - 1].filename, "e65534");
+            NormalizeZip(path, dir / "normal.zip");
+            EXPECT_EQ(AnalyzeZips(dir.path(), {dir / "normal.zip"}, false, 1).size(), count);
+            continue;
+        }
+        std::string message = "Zip file \"" + path + "\" has " + std::to_string(count) +
+                              " entries, more than 65535 (Zip64 is not supported)";
+        ExpectError([&] { AnalyzeZips(dir.path(), {path}, true, 1); }, lcGeneral, message);
+        ExpectError([&] { NormalizeZip(path); }, lcGeneral, message);
+        EXPECT_EQ(ReadTestFile(path), before);
+    }
+    // An end record that counts fewer entries than its directory holds, without any wrap.
+    std::string two = dir / "two.zip";
+    ASSERT_EQ(RunShell("python3 " + dir / "many.py" + " " + two + " 2"), 0);
+    std::string bytes = ReadTestFile(two);
+    PutLE(bytes, bytes.size() - 12, 1, 2);
+    PutLE(bytes, bytes.size() - 14, 1, 2);
+    WriteTestFile(two, bytes);
+    ExpectError([&] { UnzFileIndexed index(two); }, lcGeneral,
+                "Zip file \"" + two +
+                    "\" is damaged: its central directory does not end where its count of 1 entries says");
 }

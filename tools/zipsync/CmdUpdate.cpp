@@ -21,6 +21,7 @@
 
 #include <filesystem>
 #include <fnmatch.h>
+#include <set>
 
 namespace ZipSyncCli {
 
@@ -166,13 +167,22 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
         provided.Merge(Present(files));
     }
 
+    bool rootExists = std::filesystem::exists(root);
+    // The plan's checks of the archives to write, before the clean-up or a normalization
+    // changes anything.
+    std::set<std::string> toWrite;
+    for (const FileMetainfo& file : target) toWrite.insert(file.zipPath.abs);
+    if (rootExists)
+        for (const std::string& zip : CollectArchives(root))
+            if (!IsKept(PathAR::FromAbs(zip, root).rel, keep)) toWrite.insert(zip);
+    CheckZipsToWrite(target, toWrite, root);
     if (!dryRun) {
         std::filesystem::create_directories(root);
         g_logger->infof("Cleaning temporary files");
         CleanupTemporaryFiles(root);
     }
     std::vector<std::string> zips, owned, kept;
-    if (!dryRun || std::filesystem::exists(root)) zips = CollectArchives(root);
+    if (!dryRun || rootExists) zips = CollectArchives(root);
     for (const std::string& zip : zips) {
         std::string rel = PathAR::FromAbs(zip, root).rel;
         bool isKept = IsKept(rel, keep);
