@@ -80,6 +80,7 @@ void UpdateProcess::Init(Manifest targetManifest, Manifest providedManifest, std
     _rootDir = std::move(rootDir);
     _updateType = UpdateType::ContentsOnly;
     _managedZips = std::move(managedZips);
+    _damagedZips.clear();
     _matches.clear();
 }
 
@@ -87,6 +88,17 @@ void UpdateProcess::AddManagedZip(const std::string& path, bool relative) {
     PathAR zipPath = relative ? PathAR::FromRel(path, _rootDir) : PathAR::FromAbs(path, _rootDir);
     ValidateArchivePath(zipPath.rel);
     _managedZips.insert(std::move(zipPath.abs));
+}
+
+void UpdateProcess::AddDamagedZip(const std::string& path) {
+    PathAR zipPath = PathAR::FromAbs(path, _rootDir);
+    ValidateArchivePath(zipPath.rel);
+    for (FileMetainfo& file : _providedManifest)
+        if (file.location != FileLocation::Remote && file.location != FileLocation::Absent &&
+            file.zipPath.abs == zipPath.abs)
+            file.Clear();
+    _managedZips.insert(zipPath.abs);
+    _damagedZips.insert(std::move(zipPath.abs));
 }
 
 void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string>& managedZips,

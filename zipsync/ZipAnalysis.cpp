@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <stdio.h>
 #include <zlib.h>
 
 namespace ZipSync {
@@ -258,20 +259,37 @@ uint32_t ArchiveSize(const std::string& path) {
     return uint32_t(SizeOfFile(path));
 }
 
+// Whether the file at path can be opened for reading: if not, its analysis failed for want of
+// access, not because of what it holds.
+bool IsReadable(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return false;
+    fclose(file);
+    return true;
+}
+
 void AnalyzeOneZip(const std::string& rootDir, const std::string& zipPath, bool normalizeOnFailure,
-                   Manifest& slot, AnalysisProgress& progress) {
+                   Manifest& slot, std::string* damage, AnalysisProgress& progress) {
     std::string rel = PathAR::FromAbs(zipPath, rootDir).rel;
     {
         std::lock_guard<std::mutex> lock(progress.mutex);
         progress.Report("Analysing \"" + rel + "\"...");
     }
     try {
-        slot.AddLocalZip(zipPath, rootDir, "");
-    } catch (const ErrorException&) {
-        if (!normalizeOnFailure) throw;
+        try {
+            slot.AddLocalZip(zipPath, rootDir, "");
+        } catch (const ErrorException&) {
+            if (!normalizeOnFailure) throw;
+            slot.clear();
+            NormalizeZip(zipPath);
+            slot.AddLocalZip(zipPath, rootDir, "");
+        }
+    } catch (const ErrorException& e) {
+        if (!damage || !IsReadable(zipPath)) throw;
         slot.clear();
-        NormalizeZip(zipPath);
-        slot.AddLocalZip(zipPath, rootDir, "");
+        *damage = e.what();
+        // An empty message must still mark the archive.
+        if (damage->empty()) *damage = "unknown error";
     }
     uint32_t size = ArchiveSize(zipPath);
     std::lock_guard<std::mutex> lock(progress.mutex);
@@ -282,7 +300,8 @@ void AnalyzeOneZip(const std::string& rootDir, const std::string& zipPath, bool 
 } // namespace
 
 Manifest AnalyzeZips(const std::string& rootDir, const std::vector<std::string>& zipPaths,
-                     bool normalizeOnFailure, int threadsNum, ProgressIndicator* progress) {
+                     bool normalizeOnFailure, int threadsNum, ProgressIndicator* progress,
+                     std::vector<DamagedZip>* damaged) {
     AnalysisProgress shared;
     shared.indicator = progress;
     for (const std::string& path : zipPaths) shared.totalBytes += ArchiveSize(path);
@@ -290,11 +309,23 @@ Manifest AnalyzeZips(const std::string& rootDir, const std::vector<std::string>&
                     int(zipPaths.size()), rootDir.c_str(), shared.totalBytes * 1e-6, threadsNum);
 
     std::vector<Manifest> slots(zipPaths.size());
+    // The failure of each damaged archive; empty for the others.
+    std::vector<std::string> damages(zipPaths.size());
     RunParallel(
         0, int(zipPaths.size()),
-        [&](int i) { AnalyzeOneZip(rootDir, zipPaths[i], normalizeOnFailure, slots[i], shared); }, threadsNum,
-        1);
+        [&](int i) {
+            AnalyzeOneZip(rootDir, zipPaths[i], normalizeOnFailure, slots[i], damaged ? &damages[i] : nullptr,
+                          shared);
+        },
+        threadsNum, 1);
     if (progress) progress->Update(1.0, "Analysing done", -1.0, "");
+    // Logged here rather than by the workers: the logger takes no lock, and the order is fixed.
+    for (size_t i = 0; i < zipPaths.size(); i++) {
+        if (damages[i].empty()) continue;
+        g_logger->warningf("Archive %s is damaged, left out of the analysis: %s",
+                           PathAR::FromAbs(zipPaths[i], rootDir).rel.c_str(), damages[i].c_str());
+        damaged->push_back({zipPaths[i], damages[i]});
+    }
 
     Manifest result;
     size_t total = 0;
