@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -96,13 +97,19 @@ std::vector<std::string> WriteArchives(const std::string& dir, uint64_t totalByt
 
 // The entries of manifest dealt out over the archives of the same names in the folder to, the
 // i-th entry into the archive (i mod count), in reverse order: every new archive draws from
-// every old one, so none can be taken over by renaming.
+// every old one, so none can be taken over by renaming. Each entry's byte range is where it
+// lands in its new archive, as in the manifest of a published archive.
 Manifest Dealt(const Manifest& manifest, const std::vector<std::string>& names, const std::string& to,
                const std::string& root) {
     Manifest result;
+    std::map<std::string, uint32_t> written;
     for (int i = manifest.size() - 1; i >= 0; i--) {
         FileMetainfo f = manifest[i];
         f.zipPath = PathAR::FromRel(to + names[i % names.size()], root);
+        uint32_t& offset = written[f.zipPath.rel];
+        f.byterange[1] = offset + (f.byterange[1] - f.byterange[0]);
+        f.byterange[0] = offset;
+        offset = f.byterange[1];
         result.AppendFile(f);
     }
     return result;

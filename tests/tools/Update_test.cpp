@@ -313,7 +313,7 @@ TEST(Update, FailedDownloadLeavesTheInstallationAsItWas) {
 TEST(Update, DifferentialVersionComesOutAsTheFullPublication) {
     TempDir dir;
     std::string oldTree = dir / "old", newTree = dir / "new";
-    WriteNormalZip(oldTree + "/harbor.pk4", {{"harbor01", TestText(1, 3000)}});
+    WriteNormalZip(oldTree + "/harbor.pk4", {{"harbor02", TestText(2, 3000)}});
     std::vector<TestEntry> all;
     for (int i = 0; i < 4; i++) all.push_back({"harbor0" + std::to_string(i), TestText(i, 3000)});
     WriteNormalZip(newTree + "/harbor.pk4", all);
@@ -322,7 +322,7 @@ TEST(Update, DifferentialVersionComesOutAsTheFullPublication) {
     ZipSync::Manifest differential;
     differential.LoadFromIni(ZipSync::ReadIniFile(dir / "full.iniz"), newTree);
     for (ZipSync::FileMetainfo& file : differential)
-        if (file.filename == "harbor01") file.byterange[0] = file.byterange[1] = 0;
+        if (file.filename == "harbor02") file.byterange[0] = file.byterange[1] = 0;
     ZipSync::WriteIniFile(dir / "new.iniz", differential.SaveToIni());
 
     for (bool bitwise : {true, false}) {

@@ -33,6 +33,15 @@ Manifest MovedTo(Manifest entries, const std::string& rel, const std::string& ro
     return entries;
 }
 
+// Plans the update of root to target from the provided files and repacks; what that raised.
+CaughtError RepackError(const Manifest& target, const Manifest& provided, const std::string& root,
+                        UpdateType type) {
+    UpdateProcess process;
+    process.Init(target, provided, root);
+    EXPECT_TRUE(process.DevelopPlan(type));
+    return CatchError([&] { process.RepackZips(); });
+}
+
 struct Work {
     TempDir dir{"qmhrepack"};
     std::string root = dir.path() + "/game";
@@ -113,10 +122,7 @@ TEST(Repack, RawCopyRefusesTargetCrcOrSizesUnlikeTheSource) {
         Manifest target = MovedTo(EntriesOf(local, "base/pak_same.pk4"), "base/copy.pk4", work.root);
         c.spoil(target[1]);
         for (UpdateType type : {UpdateType::ContentsOnly, UpdateType::BitwiseExact}) {
-            UpdateProcess process;
-            process.Init(target, local, work.root);
-            ASSERT_TRUE(process.DevelopPlan(type));
-            CaughtError error = CatchError([&] { process.RepackZips(); });
+            CaughtError error = RepackError(target, local, work.root, type);
             std::string name = "base/copy.pk4||" + target[1].filename;
             EXPECT_EQ(error.message.rfind("Target file " + name + " has crc32 ", 0), 0u) << error.message;
             EXPECT_NE(
@@ -137,10 +143,7 @@ TEST(Repack, BitwiseModeRefusesEntriesOutOfTheTargetsOrder) {
     Manifest same = EntriesOf(local, "base/pak_same.pk4");
     Manifest swapped;
     for (int i = same.size() - 1; i >= 1; i--) swapped.AppendFile(same[i]);
-    UpdateProcess process;
-    process.Init(swapped, local, work.root);
-    ASSERT_TRUE(process.DevelopPlan(UpdateType::BitwiseExact));
-    CaughtError error = CatchError([&] { process.RepackZips(); });
+    CaughtError error = RepackError(swapped, local, work.root, UpdateType::BitwiseExact);
     EXPECT_EQ(error.message, "Wrong order of " + work.root + "/base/__repacked__pak_same.pk4||" +
                                  same[same.size() - 2].filename + " after repack: the target has it before " +
                                  same[same.size() - 1].filename);

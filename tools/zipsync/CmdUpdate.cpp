@@ -240,8 +240,8 @@ Command CommandUpdate() {
         "changed). Target archives must be .pk4 or .zip files. An owned archive that cannot be read\n"
         "even after normalization (truncated, corrupt) is reported and replaced by the target's\n"
         "archive of that name, or deleted. An interrupted or failed update leaves temporary files\n"
-        "that the next run removes first. HTTPS certificates are checked against the built-in roots\n"
-        "and those of the file named by QMH_EXTRA_CA_FILE.",
+        "that the next run removes first; a dry run (-n) writes nothing. HTTPS certificates are\n"
+        "checked against the built-in roots and those of the file named by QMH_EXTRA_CA_FILE.",
         {{0, "target", "MANIFEST", false, "the manifest to reach (required)"},
          {0, "provide", "MANIFEST[=BASEURL]", true, "files available at BASEURL (repeatable)"},
          {0, "bitwise", nullptr, false, "make the archives bitwise identical to the mirror's"},
