@@ -91,21 +91,6 @@ uint64_t MissingBytes(const Manifest& target, const Manifest& local, bool compre
     return bytes;
 }
 
-// Bytes of the archive ranges requested from nginx (manifest and installer requests left out).
-uint64_t RequestedArchiveBytes(const NginxServer& nginx) {
-    uint64_t bytes = 0;
-    for (const NginxServer::LogEntry& entry : nginx.AccessLog()) {
-        if (entry.uri.find(".pk4") == std::string::npos && entry.uri.find(".zip") == std::string::npos)
-            continue;
-        EXPECT_EQ(entry.range.compare(0, 6, "bytes="), 0) << entry.uri << " fetched whole";
-        std::stringstream parts(entry.range.substr(6));
-        std::string part;
-        while (std::getline(parts, part, ','))
-            bytes += std::stoull(part.substr(part.find('-') + 1)) + 1 - std::stoull(part);
-    }
-    return bytes;
-}
-
 ::testing::AssertionResult Verifies(const std::string& root, const std::string& manifest) {
     std::string command = std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + root + "' '" + manifest + "'";
     if (RunShell(command) == 0) return ::testing::AssertionSuccess();
