@@ -6,6 +6,7 @@ bool g_unattended = false;
 void InstallerState::Clear() {
     config.Clear();
     localManifest.clear();
+    damagedZips.clear();
     lastInstall = InstallState();
     loadedManifests.clear();
     updater.reset();
