@@ -172,6 +172,8 @@ std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir,
 
 void StartLogFile() {
     std::unique_ptr<LoggerQmh> previous(g_fileLogger);
+    // The console logger that static initialisation made is replaced for good: ours to delete.
+    std::unique_ptr<Logger> console(dynamic_cast<LoggerConsole*>(g_logger));
     g_fileLogger = new LoggerQmh();
     g_logger = g_fileLogger;
     g_fileLogger->OpenLogFile();
