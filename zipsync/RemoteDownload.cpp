@@ -2,6 +2,7 @@
 // zips and verifying them.
 #include "UpdateProcess.h"
 
+#include "DownloadJournal.h"
 #include "Downloader.h"
 #include "Logging.h"
 #include "Path.h"
@@ -18,27 +19,32 @@ namespace ZipSync {
 
 namespace {
 
-// The temporary zip that collects the downloaded entries of one remote zip.
+// The journal zip that collects the downloaded entries of one remote zip.
 struct DownloadedZip {
     PathAR tempPath;
     // Open from the first written entry until the last expected one is written.
     StdioFileHolder file;
     int piecesWritten = 0;
     int piecesExpected = 0;
+    // Bytes written since the file was last synced to the disk.
+    uint64_t unsynced = 0;
     // Offset of each entry's local header in the temporary zip -> index of the remote entry in
     // the provided manifest.
     std::map<uint32_t, int> pieceOffsets;
 };
 
 const int kReadChunk = 65536;
+// A power loss costs at most this many received bytes of each journal zip.
+const uint64_t kSyncInterval = 8 << 20;
 
 // The first free name among __download0__X ... __download99__X for the remote zip X (relative
-// to its mirror), placed at the same relative path under rootDir.
+// to its mirror), placed at the same relative path in the download journal of rootDir.
 PathAR ChooseDownloadPath(const std::string& remoteRel, const std::string& rootDir,
                           std::set<std::string>& chosen) {
     for (int n = 0; n < 100; n++) {
         std::string prefix = std::string(kDownloadPrefix) + std::to_string(n) + "__";
-        PathAR path = PathAR::FromRel(PrefixFile(remoteRel, prefix), rootDir);
+        // The journal's relative paths start with a dot, which FromRel refuses.
+        PathAR path = PathAR::FromAbs(DownloadJournalDir(rootDir) + "/" + PrefixFile(remoteRel, prefix), rootDir);
         if (chosen.count(path.abs) || IfFileExists(path.abs)) continue;
         // The remote zip's folders need not be those of any managed zip.
         CheckStaysInsideRoot(path.abs, rootDir);
@@ -46,6 +52,29 @@ PathAR ChooseDownloadPath(const std::string& remoteRel, const std::string& rootD
         return path;
     }
     g_logger->errorf(lcGeneral, "too many \"__download??__%s\" files", remoteRel.c_str());
+}
+
+// Writes one received entry to the end of its journal zip. Each entry reaches the file system
+// before the next is fetched, so that a killed process keeps every complete entry; a sync now and
+// then bounds what a power loss costs.
+void WriteEntry(DownloadedZip& zip, const void* data, uint32_t bytes, int index, const std::string& rootDir) {
+    if (!zip.file) {
+        CreateDirectoriesForFile(zip.tempPath.abs, rootDir);
+        zip.file = StdioFileHolder(zip.tempPath.abs, "wb");
+    }
+    int64_t offset = FileTell64(zip.file);
+    ZipSyncAssert(offset >= 0 && uint64_t(offset) + bytes <= 0xFFFFFFFFu);
+    zip.pieceOffsets[uint32_t(offset)] = index;
+    size_t written = fwrite(data, 1, bytes, zip.file);
+    ZipSyncAssert(written == bytes);
+    ZipSyncAssert(fflush(zip.file) == 0);
+    zip.unsynced += bytes;
+    bool last = ++zip.piecesWritten == zip.piecesExpected;
+    if (last || zip.unsynced >= kSyncInterval) {
+        SyncFile(zip.file);
+        zip.unsynced = 0;
+    }
+    if (last) ZipSyncAssert(zip.file.reset() == 0);
 }
 
 // Opens the current entry of zf, raw or inflating, and reads it to its end into a digest; crc
@@ -69,11 +98,26 @@ HashDigest HashCurrentEntry(UnzFileHolder& zf, bool raw, uLong* crc) {
 
 } // namespace
 
+void UpdateProcess::ResumeFromJournal() {
+    std::set<std::string> used;
+    std::set<int> resumed;
+    uint64_t bytes = 0;
+    for (const FileMatch& match : _matches) {
+        if (!match.provided || !IsInDownloadJournal(match.provided->zipPath.abs, _rootDir)) continue;
+        used.insert(match.provided->zipPath.abs);
+        if (resumed.insert(match.provided.GetIndex()).second)
+            bytes += match.provided->byterange[1] - match.provided->byterange[0];
+    }
+    PruneDownloadJournal(_rootDir, used);
+    g_logger->infof("Resumed bytes: %llu", (unsigned long long)bytes);
+}
+
 void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress) {
     std::map<std::string, DownloadedZip> zips;
     std::set<std::string> chosenNames;
     // Index of a remote entry in _providedManifest -> the matches it serves.
     std::map<int, std::vector<int>> matchesOfEntry;
+    ResumeFromJournal();
 
     for (int m = 0; m < (int)_matches.size(); m++) {
         const ManifestRef& provided = _matches[m].provided;
@@ -92,17 +136,7 @@ void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCa
         zip.piecesExpected++;
         DownloadSource source(url, entry.byterange[0], entry.byterange[1]);
         downloader.EnqueueDownload(source, [this, &zips, url, index](const void* data, uint32_t bytes) {
-            DownloadedZip& zip = zips.at(url);
-            if (!zip.file) {
-                CreateDirectoriesForFile(zip.tempPath.abs, _rootDir);
-                zip.file = StdioFileHolder(zip.tempPath.abs, "wb");
-            }
-            int64_t offset = FileTell64(zip.file);
-            ZipSyncAssert(offset >= 0 && uint64_t(offset) + bytes <= 0xFFFFFFFFu);
-            zip.pieceOffsets[uint32_t(offset)] = index;
-            size_t written = fwrite(data, 1, bytes, zip.file);
-            ZipSyncAssert(written == bytes);
-            if (++zip.piecesWritten == zip.piecesExpected) ZipSyncAssert(zip.file.reset() == 0);
+            WriteEntry(zips.at(url), data, bytes, index, _rootDir);
         });
     }
     downloader.DownloadAll();
@@ -179,7 +213,6 @@ void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCa
             ManifestRef copy(_providedManifest, _providedManifest.size() - 1);
             for (int m : users) _matches[m].provided = copy;
         }
-        AddManagedZip(zip.tempPath.abs, false);
         done += size;
         reader.Reset();
     }

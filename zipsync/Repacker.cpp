@@ -1,5 +1,6 @@
 #include "Repacker.h"
 
+#include "DownloadJournal.h"
 #include "Logging.h"
 #include "Path.h"
 #include "RawZipWriter.h"
@@ -135,7 +136,11 @@ double Repacker::ProgressRatio() const {
 bool Repacker::CanTakeOver(const ZipState& target, const ZipState& source) const {
     const std::vector<FileMatch>& matches = _owner._matches;
     size_t count = target.matches.size();
-    if (source.provided.size() != count || !source.managed || source.usedCnt != (int)count) return false;
+    if (source.provided.size() != count || source.usedCnt != (int)count) return false;
+    // A journal zip may become a new archive, but replaces no file: until the new archive is in
+    // place, its entries must stay where a crash does not delete them.
+    bool journal = IsInDownloadJournal(source.path, _owner._rootDir) && !PathExists(target.path);
+    if (!source.managed && !journal) return false;
     // The match served by the entry at each local header offset.
     std::map<uint32_t, int> matchByOffset;
     for (int m : target.matches) {

@@ -2,9 +2,9 @@
 //
 // A Repacker works for one UpdateProcess::RepackZips call. When it starts, every target file
 // of the plan has a provider in a local zip: in place already, in another local zip of the
-// install directory, or in a "__download" zip. Every zip involved gets a ZipState. A target zip
-// that some zip already holds exactly (same entries, same header values) is taken over by
-// renaming that zip; every other target zip is written anew as "__repacked__X", copying
+// install directory, or in a zip of the download journal. Every zip involved gets a ZipState. A
+// target zip that some managed zip (or, when no file is at its place yet, a journal zip) already
+// holds exactly (same entries, same header values) is taken over by renaming that zip; every other target zip is written anew as "__repacked__X", copying
 // compressed bytes unchanged wherever they fit (straight from file to file when every entry of
 // the zip allows it, through minizip otherwise) and checking each written entry against the
 // target manifest. A managed zip is deleted as soon as no pending target needs it; its entries

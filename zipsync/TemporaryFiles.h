@@ -1,11 +1,12 @@
 // The temporary files of an update and their repair after an interruption.
 //
-// Every intermediate file of a download or repack lies next to its final place and carries one
-// of four name prefixes: "__download" (entries fetched by DownloadRemoteFiles),
-// "__repacked__" (a rebuilt zip waiting to replace its original), "__reduced__" (the entries
-// of a removed zip that exist nowhere else) and "__normalized__" (NormalizeZip's output before
-// it replaces its archive). CleanupTemporaryFiles turns whatever a run left
-// behind, finished or not, into a directory that holds only real archives again.
+// Every intermediate file of a repack lies next to its final place and carries one of four name
+// prefixes: "__repacked__" (a rebuilt zip waiting to replace its original), "__reduced__" (the
+// entries of a removed zip that exist nowhere else), "__normalized__" (NormalizeZip's output
+// before it replaces its archive) and "__download" (the name of downloaded zips, which live in
+// the download journal, see DownloadJournal.h). CleanupTemporaryFiles turns whatever a run left
+// behind, finished or not, into a directory that holds only real archives again, and the
+// journal into zips the next run can read.
 #pragma once
 
 #include <string>
@@ -27,7 +28,8 @@ bool IsCompleteZip(const std::string& path);
 // handled; others, including a file named exactly like a prefix, are left alone. A
 // "__repacked__X" where nothing (no file, directory or link) exists at X and which is a complete
 // zip is renamed to X ("Restoring %s..."); every other such file is deleted ("Deleting %s...") together with
-// the parent directories this leaves empty (rootDir itself stays).
+// the parent directories this leaves empty (rootDir itself stays). The download journal
+// (DownloadJournal.h) is salvaged instead: its completely received entries stay for the next run.
 void CleanupTemporaryFiles(const std::string& rootDir);
 
 } // namespace ZipSync

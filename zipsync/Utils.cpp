@@ -3,6 +3,11 @@
 #include "Logging.h"
 
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 #include <utility>
 
 namespace ZipSync {
@@ -46,6 +51,15 @@ int StdioFileHolder::reset(FILE* file) {
     if (_file && _file != file) res = fclose(_file);
     _file = file;
     return res;
+}
+
+void SyncFile(FILE* file) {
+#ifdef _WIN32
+    bool ok = fflush(file) == 0 && _commit(_fileno(file)) == 0;
+#else
+    bool ok = fflush(file) == 0 && fdatasync(fileno(file)) == 0;
+#endif
+    if (!ok) g_logger->errorf(lcCantOpenFile, "Failed to sync file");
 }
 
 int FileSeek64(FILE* file, int64_t offset, int origin) {

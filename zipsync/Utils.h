@@ -49,5 +49,7 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path);
 // 64-bit seek and tell on a stdio stream (fseek/ftell are 32-bit on some platforms).
 int FileSeek64(FILE* file, int64_t offset, int origin);
 int64_t FileTell64(FILE* file);
+// Flushes the stream and makes its data durable on the disk; fails with "Failed to sync file".
+void SyncFile(FILE* file);
 
 } // namespace ZipSync

@@ -1,5 +1,6 @@
 #include "GameFixture.h"
 
+#include "DownloadJournal.h"
 #include "Downloader.h"
 #include "Path.h"
 #include "TempDir.h"
@@ -99,6 +100,13 @@ std::map<std::string, std::string> SnapshotFiles(const std::string& dir) {
     return ::testing::AssertionFailure() << "files differ:" << differences;
 }
 
+std::map<std::string, std::string> OutsideJournal(std::map<std::string, std::string> files) {
+    std::string journal = std::string(kDownloadJournalDir) + "/";
+    for (auto it = files.begin(); it != files.end();)
+        it = it->first.rfind(journal, 0) == 0 ? files.erase(it) : std::next(it);
+    return files;
+}
+
 std::vector<std::string> ListArchives(const std::string& dir) {
     std::vector<std::string> archives;
     for (const auto& entry : fs::recursive_directory_iterator(dir))
@@ -124,6 +132,7 @@ UpdateResult RunUpdate(const UpdateRequest& request) {
     const std::string& root = request.rootDir;
     if (request.cleanupFirst) CleanupTemporaryFiles(root);
     Manifest provided = ScanInstallation(root);
+    provided.Merge(AnalyzeDownloadJournal(root));
     if (request.mirror) {
         Manifest remote = *request.mirror;
         remote.Rebase(request.mirrorUrl);
@@ -151,6 +160,7 @@ UpdateResult RunUpdate(const UpdateRequest& request) {
     process.RepackZips(request.progress);
     if (request.afterRepack) request.afterRepack(process);
     CleanupTemporaryFiles(root);
+    RemoveDownloadJournal(root);
     return result;
 }
 

@@ -46,6 +46,8 @@ std::map<std::string, std::string> SnapshotFiles(const std::string& dir);
 // files that differ (never their bytes).
 ::testing::AssertionResult SameFiles(const std::map<std::string, std::string>& actual,
                                      const std::map<std::string, std::string>& expected);
+// The snapshot without the files of the download journal (".zipsync/download/").
+std::map<std::string, std::string> OutsideJournal(std::map<std::string, std::string> files);
 // Relative paths of the ".pk4" files below dir, sorted.
 std::vector<std::string> ListArchives(const std::string& dir);
 
@@ -80,7 +82,8 @@ struct UpdateResult {
 // (normalised on failure), one thread.
 ZipSync::Manifest ScanInstallation(const std::string& rootDir);
 
-// CleanupTemporaryFiles, scan, plan, DownloadRemoteFiles, RepackZips, CleanupTemporaryFiles.
+// CleanupTemporaryFiles, scan (the download journal included), plan, DownloadRemoteFiles,
+// RepackZips, CleanupTemporaryFiles, RemoveDownloadJournal.
 // Stops after the plan when it is incomplete. Failures propagate as ErrorException.
 UpdateResult RunUpdate(const UpdateRequest& request);
 

@@ -220,14 +220,15 @@ TEST_P(UpdateModes, UpdatesAToBFetchingOnlyWhatAHasNot) {
     Work work;
     UpdateRequest request = Request(work.root, GetParam());
     request.afterDownload = [&](UpdateProcess& process) {
-        // The downloaded entries of each temporary zip follow one another from offset 0.
+        // The downloaded entries of each journal zip follow one another from offset 0.
         std::map<std::string, std::vector<std::pair<uint32_t, uint32_t>>> pieces;
         for (const FileMetainfo& f : process.GetProvidedManifest())
             if (f.location == FileLocation::Local && GetFilename(f.zipPath.rel).rfind("__download", 0) == 0)
                 pieces[f.zipPath.rel].emplace_back(f.byterange[0], f.byterange[1]);
         EXPECT_EQ(pieces.size(), IdealRanges("/B/", bitwise).size());
         for (auto& zip : pieces) {
-            EXPECT_TRUE(process.GetManagedZips().count(work.root + "/" + zip.first)) << zip.first;
+            EXPECT_EQ(zip.first.rfind(".zipsync/download/", 0), 0u) << zip.first;
+            EXPECT_FALSE(process.GetManagedZips().count(work.root + "/" + zip.first)) << zip.first;
             std::sort(zip.second.begin(), zip.second.end());
             uint32_t next = 0;
             for (const auto& piece : zip.second) {
@@ -299,10 +300,10 @@ TEST_F(UpdateEndToEnd, EntryCorruptedOnServerFailsAndLeavesA) {
     EXPECT_EQ(error.message.substr(error.message.size() - 64),
               EntryOfB("textures/t20.tga").compressedHash.Hex());
     CleanupTemporaryFiles(work.root);
-    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+    EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
 }
 
-TEST_F(UpdateEndToEnd, ServerStoppedMidwayFailsAndLeavesA) {
+TEST_F(UpdateEndToEnd, ServerStoppedMidwayKeepsWhatArrivedForTheNextRun) {
     Work work;
     auto stopping = std::make_unique<NginxServer>(docRoot->path());
     UpdateRequest request = Request(work.root, UpdateType::BitwiseExact);
@@ -317,10 +318,25 @@ TEST_F(UpdateEndToEnd, ServerStoppedMidwayFailsAndLeavesA) {
     EXPECT_TRUE(error.thrown);
     EXPECT_EQ(stopping, nullptr);
     EXPECT_NE(error.message.find(secondUrl), std::string::npos) << error.message;
-    EXPECT_TRUE(IfFileExists(work.root + "/base/new/__download0__dlc2.pk4"));
+    std::string kept = work.root + "/.zipsync/download/base/new/__download0__dlc2.pk4";
+    EXPECT_TRUE(IfFileExists(kept));
     CleanupTemporaryFiles(work.root);
-    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+    EXPECT_TRUE(IsCompleteZip(kept));
+    EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
     EXPECT_FALSE(std::filesystem::exists(work.root + "/base/new"));
+
+    // The next run fetches only what had not arrived, and removes the journal once done.
+    server->ClearAccessLog();
+    RecordingLogger log;
+    EXPECT_TRUE(RunUpdate(Request(work.root, UpdateType::BitwiseExact)).planComplete);
+    EXPECT_TRUE(HoldsVersionB(work.root, true));
+    RangeMap ideal = IdealRanges("/B/", true);
+    uint64_t resumed = 0;
+    for (const auto& range : ideal["/B/base/new/dlc2.pk4"]) resumed += range.second - range.first;
+    ideal.erase("/B/base/new/dlc2.pk4");
+    EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
+    EXPECT_EQ(log.WithPrefix("Resumed bytes: "), std::vector<std::string>{"Resumed bytes: " + std::to_string(resumed)});
+    EXPECT_FALSE(std::filesystem::exists(work.root + "/.zipsync"));
 }
 
 TEST_F(UpdateEndToEnd, MirrorManifestThatLiesAboutContentsIsCaught) {
@@ -334,7 +350,7 @@ TEST_F(UpdateEndToEnd, MirrorManifestThatLiesAboutContentsIsCaught) {
                                  "||scripts/ai.script\" after download is " + hasher.Finalize().Hex() +
                                  " instead of " + EntryOfB("scripts/ai.script").contentsHash.Hex());
     CleanupTemporaryFiles(work.root);
-    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+    EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
 }
 
 TEST_F(UpdateEndToEnd, MirrorWithOtherCompressionServesContents) {
@@ -370,32 +386,42 @@ TEST_F(UpdateEndToEnd, EntryServingTwoTargetsIsFetchedOnce) {
     EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
 }
 
-TEST_F(UpdateEndToEnd, LeftoverDownloadNameIsSkipped) {
+// A journal left by an interrupted run: one entry intact, one corrupted, one torn off. Only
+// the intact one is used; the others are fetched again, into a journal zip of another name.
+TEST_F(UpdateEndToEnd, KeptEntriesAreCheckedBeforeUse) {
+    const GameVersions& game = GetGameVersions();
     Work work;
-    std::string leftover = work.root + "/base/__download0__pak000.pk4";
-    WriteTestFile(leftover, "left by an earlier run");
-    UpdateRequest request = Request(work.root, UpdateType::ContentsOnly);
-    request.cleanupFirst = false;
+    std::set<HashDigest> inA;
+    for (const FileMetainfo& f : game.manifestA) inA.insert(f.compressedHash);
+    std::vector<const FileMetainfo*> needed;
+    for (const FileMetainfo& f : game.manifestB)
+        if (f.zipPath.rel == "base/pak000.pk4" && !inA.count(f.compressedHash)) needed.push_back(&f);
+    ASSERT_GE(needed.size(), 3u);
+    std::string archive = ReadTestFile(game.dirB + "/base/pak000.pk4");
+    auto bytesOf = [&](const FileMetainfo* f) {
+        return archive.substr(f->byterange[0], f->byterange[1] - f->byterange[0]);
+    };
+    std::string corrupted = bytesOf(needed[1]);
+    corrupted[corrupted.size() - 2] ^= 0x55;
+    std::string torn = bytesOf(needed[2]);
+    std::string kept = work.root + "/.zipsync/download/base/__download0__pak000.pk4";
+    std::filesystem::create_directories(GetDirPath(kept));
+    WriteTestFile(kept, bytesOf(needed[0]) + corrupted + torn.substr(0, torn.size() / 2));
+
+    UpdateRequest request = Request(work.root, UpdateType::BitwiseExact);
     request.afterDownload = [&](UpdateProcess& process) {
-        EXPECT_TRUE(process.GetManagedZips().count(work.root + "/base/__download1__pak000.pk4"));
-        EXPECT_FALSE(process.GetManagedZips().count(leftover));
-        EXPECT_EQ(ReadTestFile(leftover), "left by an earlier run");
+        for (const FileMatch& m : process.GetMatches()) {
+            const std::string& zip = m.provided->zipPath.rel;
+            if (m.target->filename == needed[0]->filename)
+                EXPECT_EQ(zip, ".zipsync/download/base/__download0__pak000.pk4");
+            if (m.target->filename == needed[1]->filename || m.target->filename == needed[2]->filename)
+                EXPECT_EQ(zip, ".zipsync/download/base/__download1__pak000.pk4");
+        }
     };
     EXPECT_TRUE(RunUpdate(request).planComplete);
-    EXPECT_TRUE(HoldsVersionB(work.root, false));
-}
-
-TEST_F(UpdateEndToEnd, TooManyDownloadNamesFail) {
-    Work work;
-    for (int n = 0; n < 100; n++)
-        WriteTestFile(work.root + "/base/new/__download" + std::to_string(n) + "__dlc2.pk4", "taken");
-    UpdateRequest request = Request(work.root, UpdateType::ContentsOnly);
-    request.cleanupFirst = false;
-    CaughtError error = CatchError([&] { RunUpdate(request); });
-    EXPECT_EQ(error.message, "too many \"__download??__base/new/dlc2.pk4\" files");
-    EXPECT_TRUE(server->AccessLog().empty());
-    CleanupTemporaryFiles(work.root);
-    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+    EXPECT_TRUE(HoldsVersionB(work.root, true));
+    RangeMap ideal = IdealRanges("/B/", true, {needed[0]->filename});
+    EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
 }
 
 TEST_F(UpdateEndToEnd, PlanWithoutRemoteProvidersFetchesNothing) {

@@ -3,9 +3,12 @@
 // The steps are the installer's: clean up what an interrupted run left, analyse the archives
 // present, plan against the target with the local archives and the mirrors as providers,
 // download the missing entries, repack, clean up. The archives under ROOT are owned by the
-// update (rewritten or deleted as the target needs) unless --keep names them.
+// update (rewritten or deleted as the target needs) unless --keep names them. Entries that an
+// interrupted run downloaded wait in ROOT/.zipsync/download and are used instead of being
+// fetched again; the journal is removed once an update has succeeded.
 #include "Commands.h"
 #include "Console.h"
+#include "DownloadJournal.h"
 #include "Downloader.h"
 #include "Logging.h"
 #include "Manifest.h"
@@ -138,6 +141,7 @@ void Execute(UpdateProcess& process, Console& console) {
         throw;
     }
     CleanupTemporaryFiles(root);
+    RemoveDownloadJournal(root);
 }
 } // namespace
 
@@ -195,6 +199,8 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
                             : AnalyzeZips(root, owned, true, threads, &console);
     console.EndProgress();
     local.Merge(AnalyzeAsTheyAre(root, kept, threads, console, "it is left out as a source"));
+    // What an interrupted run downloaded is not fetched again.
+    if (!dryRun) local.Merge(AnalyzeDownloadJournal(root));
     local.Merge(std::move(provided));
 
     UpdateProcess process;
@@ -234,7 +240,8 @@ Command CommandUpdate() {
         "directory. Every archive under ROOT belongs to the update and is rewritten or deleted as\n"
         "the target needs, except those matching a --keep pattern (read as a source, never\n"
         "changed). Target archives must be .pk4 or .zip files. An interrupted or failed update\n"
-        "leaves temporary files that the next run removes first; a dry run (-n) writes nothing.\n"
+        "leaves temporary files that the next run removes first, and keeps what it downloaded in\n"
+        "ROOT/.zipsync/download for the next run; a dry run (-n) writes nothing.\n"
         "HTTPS certificates are checked against the built-in roots and those of the file named\n"
         "by QMH_EXTRA_CA_FILE.",
         {{0, "target", "MANIFEST", false, "the manifest to reach (required)"},
