@@ -92,8 +92,8 @@ void AnalyzeJournalZip(const std::string& path, const std::string& rootDir, Mani
         } catch (const ErrorException& e) {
             // A corrupt entry is dropped alone; the others of the file stay usable.
             unzCloseCurrentFile(zf);
-            g_logger->warningf("Kept entry %s of %s is left out: %s", file.filename.c_str(), zipPath.rel.c_str(),
-                               e.what());
+            g_logger->warningf("Kept entry %s of %s is left out: %s", file.filename.c_str(),
+                               zipPath.rel.c_str(), e.what());
         }
     }
 }

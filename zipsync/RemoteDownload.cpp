@@ -44,7 +44,8 @@ PathAR ChooseDownloadPath(const std::string& remoteRel, const std::string& rootD
     for (int n = 0; n < 100; n++) {
         std::string prefix = std::string(kDownloadPrefix) + std::to_string(n) + "__";
         // The journal's relative paths start with a dot, which FromRel refuses.
-        PathAR path = PathAR::FromAbs(DownloadJournalDir(rootDir) + "/" + PrefixFile(remoteRel, prefix), rootDir);
+        PathAR path =
+            PathAR::FromAbs(DownloadJournalDir(rootDir) + "/" + PrefixFile(remoteRel, prefix), rootDir);
         if (chosen.count(path.abs) || IfFileExists(path.abs)) continue;
         // The remote zip's folders need not be those of any managed zip.
         CheckStaysInsideRoot(path.abs, rootDir);

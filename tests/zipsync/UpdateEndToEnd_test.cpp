@@ -335,7 +335,8 @@ TEST_F(UpdateEndToEnd, ServerStoppedMidwayKeepsWhatArrivedForTheNextRun) {
     for (const auto& range : ideal["/B/base/new/dlc2.pk4"]) resumed += range.second - range.first;
     ideal.erase("/B/base/new/dlc2.pk4");
     EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
-    EXPECT_EQ(log.WithPrefix("Resumed bytes: "), std::vector<std::string>{"Resumed bytes: " + std::to_string(resumed)});
+    EXPECT_EQ(log.WithPrefix("Resumed bytes: "),
+              std::vector<std::string>{"Resumed bytes: " + std::to_string(resumed)});
     EXPECT_FALSE(std::filesystem::exists(work.root + "/.zipsync"));
 }
 
