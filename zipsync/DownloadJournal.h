@@ -33,10 +33,11 @@ bool IsInDownloadJournal(const std::string& path, const std::string& rootDir);
 // complete zips already stay as they are.
 void SalvageDownloadJournal(const std::string& rootDir);
 
-// Salvages the journal, then analyses it: the Local entries of every journal zip, both digests
-// computed from the bytes on disk. Entries (or whole files) that fail the analysis are left out
-// with a warning. Logs "Kept from earlier downloads: %d entries, %llu bytes" when there are any.
-Manifest AnalyzeDownloadJournal(const std::string& rootDir);
+// Salvages the journal, then analyses it: the Local entries of every journal zip but those in
+// known (absolute paths), both digests computed from the bytes on disk. Entries (or whole files)
+// that fail the analysis are left out with a warning. Logs "Kept from earlier downloads: %d
+// entries, %llu bytes" when there are any.
+Manifest AnalyzeDownloadJournal(const std::string& rootDir, const std::set<std::string>& known = {});
 
 // Deletes the journal files that are not among used (absolute paths).
 void PruneDownloadJournal(const std::string& rootDir, const std::set<std::string>& used);

@@ -100,6 +100,32 @@ HashDigest HashCurrentEntry(UnzFileHolder& zf, bool raw, uLong* crc) {
 } // namespace
 
 void UpdateProcess::ResumeFromJournal() {
+    // Journal zips that the plan does not know yet, such as those of an attempt that failed
+    // after the plan was made, may provide remote files too.
+    std::set<std::string> known;
+    for (const FileMetainfo& file : _providedManifest)
+        if (file.location != FileLocation::Remote && file.location != FileLocation::Absent &&
+            IsInDownloadJournal(file.zipPath.abs, _rootDir))
+            known.insert(file.zipPath.abs);
+    Manifest kept = AnalyzeDownloadJournal(_rootDir, known);
+    std::map<HashDigest, int> keptByContents;
+    for (int i = 0; i < kept.size(); i++) keptByContents.emplace(kept[i].contentsHash, i);
+    std::map<int, int> appended;
+    for (FileMatch& match : _matches) {
+        if (!match.provided || match.provided->location != FileLocation::Remote) continue;
+        auto it = keptByContents.find(match.target->contentsHash);
+        if (it == keptByContents.end()) continue;
+        const FileMetainfo& file = kept[it->second];
+        if (_updateType == UpdateType::BitwiseExact && file.compressedHash != match.target->compressedHash)
+            continue;
+        auto added = appended.find(it->second);
+        if (added == appended.end()) {
+            _providedManifest.AppendFile(file);
+            added = appended.emplace(it->second, _providedManifest.size() - 1).first;
+        }
+        match.provided = ManifestRef(_providedManifest, added->second);
+    }
+
     std::set<std::string> used;
     std::set<int> resumed;
     uint64_t bytes = 0;

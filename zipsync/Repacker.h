@@ -3,14 +3,15 @@
 // A Repacker works for one UpdateProcess::RepackZips call. When it starts, every target file
 // of the plan has a provider in a local zip: in place already, in another local zip of the
 // install directory, or in a zip of the download journal. Every zip involved gets a ZipState. A
-// target zip that some managed zip (or, when no file is at its place yet, a journal zip) already
-// holds exactly (same entries, same header values) is taken over by renaming that zip; every other target zip is written anew as "__repacked__X", copying
-// compressed bytes unchanged wherever they fit (straight from file to file when every entry of
-// the zip allows it, through minizip otherwise) and checking each written entry against the
-// target manifest. A managed zip is deleted as soon as no pending target needs it; its entries
-// whose compressed bytes exist nowhere else are kept in "__reduced__X". Only after all targets
-// are written do the "__repacked__" zips take their real names, so an interruption at any point
-// leaves either the old zip or a complete new one (see TemporaryFiles.h for the repair).
+// target zip that some managed zip (or, when no file is at its place yet, a journal zip)
+// already holds exactly (same entries, same header values) is taken over by renaming that zip;
+// every other target zip is written anew as "__repacked__X", copying compressed bytes unchanged
+// wherever they fit (straight from file to file when every entry of the zip allows it, through
+// minizip otherwise) and checking each written entry against the target manifest. A managed
+// zip is deleted as soon as no pending target needs it; its entries whose compressed bytes
+// exist nowhere else are kept in "__reduced__X". Only after all targets are written do the
+// "__repacked__" zips take their real names, so an interruption at any point leaves either the
+// old zip or a complete new one (see TemporaryFiles.h for the repair).
 //
 // The Repacker refers into the process's manifests and plan and owns the manifests of the
 // entries it wrote (_repackedManifest) and kept (_reducedManifest) until it hands the new

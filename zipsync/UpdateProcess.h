@@ -102,8 +102,10 @@ public:
     // Fetches the Remote providers of a complete plan through downloader (configured by the
     // caller; this sets none of its options) into one journal zip "__download<N>__<name>" per
     // remote zip, in the download journal at the zip's relative path (DownloadJournal.h). First
-    // deletes the journal zips of earlier runs that the plan does not use and logs "Resumed
-    // bytes: %llu", the bytes of the journal's entries that it does use. Every received entry is
+    // takes what the journal holds beyond the provided manifest (an attempt that failed after
+    // the plan was made) for the remote files it provides, deletes the journal zips that the
+    // plan does not use, and logs "Resumed bytes: %llu", the bytes of the journal's entries that
+    // it does use. Every received entry is
     // flushed to its file at once. Each journal zip is then completed with a central directory
     // and every entry is checked against the provided manifest's compressedHash; an entry whose
     // compressed bytes differ from those of a target it serves is also inflated and checked
@@ -125,7 +127,9 @@ public:
 private:
     friend class Repacker;
 
-    // Deletes the journal zips that no match uses and logs the bytes resumed from the others.
+    // Re-points Remote providers to equal entries of journal zips the provided manifest does
+    // not hold yet (in BitwiseExact mode only those with the target's compressed bytes), then
+    // deletes the journal zips that no match uses and logs the bytes resumed from the others.
     void ResumeFromJournal();
 
     // The position of the best-scoring provider of target among candidate and the candidates

@@ -1,6 +1,7 @@
 #include "Actions.h"
 
 #include "ChecksummedZip.h"
+#include "DownloadJournal.h"
 #include "Hash.h"
 #include "Ini.h"
 #include "InstallerState.h"
@@ -362,6 +363,7 @@ void ScanInstallDirIfNecessary(bool force, ProgressIndicator* progress) {
     std::string root = GetCwd();
     g_logger->infof("Cleaning temporary files");
     CleanupTemporaryFiles(root);
+    g_state.keptDownloadsKnown = false;
     ReadLastInstallInfo();
     g_logger->infof("Collecting set of already existing QMH-owned zips");
     std::vector<std::string> owned = CollectOwnedZips(root);
@@ -424,6 +426,12 @@ UpdateStats EvaluateVersion(const std::string& version, const std::string& custo
 
     Manifest target = g_state.loadedManifests.at(keys[0]);
     Manifest provided = g_state.localManifest;
+    // What an interrupted installation downloaded is not fetched again.
+    if (!g_state.keptDownloadsKnown) {
+        g_state.keptDownloads = AnalyzeDownloadJournal(root);
+        g_state.keptDownloadsKnown = true;
+    }
+    provided.Merge(g_state.keptDownloads);
     for (size_t i = 1; i < keys.size(); i++)
         provided.Merge(g_state.loadedManifests.at(keys[i]).Select(
             [](const FileMetainfo& file) { return file.location != FileLocation::Absent; }));
@@ -461,6 +469,8 @@ void PerformInstallDownload(ProgressIndicator* downloadProgress, ProgressIndicat
     g_logger->infof("Starting installation: download");
     std::unique_ptr<UpdateProcess>& updater = g_state.updater;
     ZipSyncAssert(updater);
+    // The download changes the journal of kept entries, whatever its outcome.
+    g_state.keptDownloadsKnown = false;
     Downloader downloader = MakeInstallerDownloader(downloadProgress);
     updater->DownloadRemoteFiles(downloader,
                                  verifyProgress ? MakeProgressCallback(verifyProgress) : ProgressCallback());
@@ -529,6 +539,8 @@ void PerformInstallFinalize(ProgressIndicator* progress) {
 
     Report(progress, 0.5, "Cleaning temporary zips...");
     CleanupTemporaryFiles(root);
+    // Installed: what was downloaded is in the archives now.
+    RemoveDownloadJournal(root);
     Report(progress, 0.6, "Cleaning finished");
 
     Report(progress, 0.6, "Deleting old files...");

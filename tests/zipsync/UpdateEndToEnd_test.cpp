@@ -1,6 +1,7 @@
 // Whole updates from version A to version B of the test game over nginx on loopback: plan,
 // download, verification, repacking and cleanup together, their traffic, and their failures.
 #include "CatchError.h"
+#include "DownloadJournal.h"
 #include "Downloader.h"
 #include "FaultServer.h"
 #include "GameFixture.h"
@@ -384,6 +385,39 @@ TEST_F(UpdateEndToEnd, EntryServingTwoTargetsIsFetchedOnce) {
     EXPECT_TRUE(RunUpdate(request).planComplete);
     EXPECT_TRUE(HoldsVersionB(work.root, true));
     RangeMap ideal = IdealRanges("/B/", true, {"textures/twin_b.tga"});
+    EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
+}
+
+// Cancel during the download and START again, as the installer's pages allow: the same plan
+// takes what the first attempt received from the journal and fetches only the rest.
+TEST_F(UpdateEndToEnd, DownloadCancelledAndStartedAgainFetchesTheRestOnly) {
+    const GameVersions& game = GetGameVersions();
+    Work work;
+    Manifest provided = ScanInstallation(work.root);
+    Manifest remote = game.manifestB;
+    remote.Rebase(server->HttpUrl("B/"));
+    provided.Merge(std::move(remote));
+    UpdateProcess process;
+    process.Init(game.manifestB, std::move(provided), work.root);
+    for (const std::string& rel : game.ProductArchives())
+        if (IfFileExists(work.root + "/" + rel)) process.AddManagedZip(work.root + "/" + rel);
+    ASSERT_TRUE(process.DevelopPlan(UpdateType::BitwiseExact));
+
+    std::string second = "Downloading \"" + server->HttpUrl("B/base/pak000.pk4") + "\"...";
+    Downloader cancelled;
+    cancelled.SetProgressCallback([&](double, const char* text) { return second == text ? 1 : 0; });
+    ExpectError([&] { process.DownloadRemoteFiles(cancelled); }, lcUserInterrupt, "Interrupted by user");
+    CleanupTemporaryFiles(work.root);
+    server->ClearAccessLog();
+
+    Downloader again;
+    process.DownloadRemoteFiles(again);
+    process.RepackZips();
+    CleanupTemporaryFiles(work.root);
+    RemoveDownloadJournal(work.root);
+    EXPECT_TRUE(HoldsVersionB(work.root, true));
+    RangeMap ideal = IdealRanges("/B/", true);
+    ideal.erase("/B/base/new/dlc2.pk4");
     EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
 }
 

@@ -1,6 +1,7 @@
 // Unattended runs of the installer program as the unprivileged user "nobody", each in a fresh
 // install directory, against the published test game: exit codes 0, 2 and 3, the version
-// choice, a failed download that leaves no temporary file, and the same run without a display.
+// choice, a failed download that leaves no temporary file and is resumed by the next run, and
+// the same run without a display.
 #include <gtest/gtest.h>
 
 #include "ChildProcess.h"
@@ -170,10 +171,27 @@ TEST_F(UnattendedRun, FailedDownloadCleansUpBeforeEndingWith3) {
     EXPECT_TRUE(Contains(output, "Starting installation: download\n"));
     size_t error = output.find("Warning: Showing error message: ");
     ASSERT_NE(error, std::string::npos) << output;
-    // The clean-up ran before the error ended the process.
-    size_t cleanup = output.rfind("Deleting ", error);
+    // The clean-up ran before the error ended the process: what arrived is kept, in a form the
+    // next run reads, and nothing temporary is left among the archives.
+    size_t cleanup = output.rfind("Salvaging ", error);
     EXPECT_NE(cleanup, std::string::npos) << output;
     EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
     EXPECT_FALSE(Contains(output, "Closing installer"));
+
+    // Once the server is mended, the next run fetches only what was not kept, and leaves no
+    // journal behind.
+    auto figure = [](const std::string& text, const std::string& label) {
+        size_t at = text.find(label);
+        return at == std::string::npos ? 0 : std::stoull(text.substr(at + label.size()));
+    };
+    uint64_t first = figure(output, "  download: ");
+    fs::copy_file(World().www + "/zipsync/2.0/qmh_base.pk4", archive, fs::copy_options::overwrite_existing);
+    EXPECT_EQ(Run({"--skip-config-download", "--version", name}), 0) << Output();
+    EXPECT_TRUE(Holds("2.0"));
+    uint64_t second = figure(Output(), "  download: ");
+    EXPECT_GT(second, 0u);
+    EXPECT_LT(second * 4, first) << Output();
+    EXPECT_GT(figure(Output(), "Resumed bytes: "), 0u) << Output();
+    EXPECT_FALSE(fs::exists(dir / ".zipsync/download"));
     fs::remove_all(published);
 }
