@@ -6,6 +6,7 @@
 #include "UpdateProcess.h"
 #include "Utils.h"
 #include "ZipAnalysis.h"
+#include "ZipFormat.h"
 #include "ZipUtils.h"
 
 #include <algorithm>
@@ -19,12 +20,6 @@ const char* const kDownloadJournalDir = ".zipsync/download";
 namespace fs = std::filesystem;
 
 namespace {
-
-uint32_t GetLE(const uint8_t* p, int bytes) {
-    uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; i--) value = (value << 8) | p[i];
-    return value;
-}
 
 // Every regular file of the journal, sorted.
 std::vector<std::string> JournalFiles(const std::string& rootDir) {
@@ -48,10 +43,12 @@ uint64_t CompleteEntriesLength(const std::string& path, int& count) {
     uint64_t size = SizeOfFile(path), pos = 0;
     count = 0;
     while (count < int(MAX_ZIP_ENTRIES)) {
-        uint8_t header[30];
-        if (FileSeek64(file, int64_t(pos), SEEK_SET) != 0 || fread(header, 30, 1, file) != 1) break;
-        if (GetLE(header, 4) != 0x04034b50 || GetLE(header + 28, 2) != 0 || (GetLE(header + 6, 2) & 8)) break;
-        uint64_t end = pos + 30 + GetLE(header + 26, 2) + GetLE(header + 18, 4);
+        uint8_t raw[kLocalHeaderSize];
+        if (FileSeek64(file, int64_t(pos), SEEK_SET) != 0 || fread(raw, kLocalHeaderSize, 1, file) != 1)
+            break;
+        LocalHeader header = ParseLocalHeader(raw);
+        if (header.signature != kLocalHeaderSignature || header.extraLen != 0 || (header.flag & 8)) break;
+        uint64_t end = pos + kLocalHeaderSize + header.filenameLen + header.compressedSize;
         if (end > size || end > 0xFFFFFFFFu) break;
         pos = end;
         count++;

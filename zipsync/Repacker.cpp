@@ -6,6 +6,7 @@
 #include "RawZipWriter.h"
 #include "TemporaryFiles.h"
 #include "ZipAnalysis.h"
+#include "ZipFormat.h"
 
 #include <algorithm>
 #include <set>
@@ -96,6 +97,7 @@ void Repacker::PrepareStates() {
         ZipState& state = _zips[i++];
         state.path = path;
         state.managed = _owner._managedZips.count(path) > 0;
+        state.damaged = _owner._damagedZips.count(path) > 0;
         state.repackedPath = PrefixFile(path, kRepackedPrefix);
         state.reducedPath = PrefixFile(path, kReducedPrefix);
     }
@@ -268,13 +270,13 @@ void Repacker::WriteRawCopies(ZipState& state) {
         if (!source.file) source.file = StdioFileHolder(source.path, "rb");
         // The engine's byte ranges hold a local header without extra field; check that this one
         // does, so that the data really starts where the range says.
-        uint8_t local[30];
-        bool read =
-            FileSeek64(source.file, p.byterange[0], SEEK_SET) == 0 && fread(local, 1, 30, source.file) == 30;
-        ZipSyncAssert(read && local[0] == 'P' && local[1] == 'K' && local[2] == 3 && local[3] == 4);
-        uint32_t nameLength = local[26] | (local[27] << 8), extraLength = local[28] | (local[29] << 8);
-        uint64_t dataStart = uint64_t(p.byterange[0]) + 30 + nameLength;
-        ZipSyncAssert(extraLength == 0 && nameLength == info.size_filename);
+        uint8_t raw[kLocalHeaderSize];
+        bool read = FileSeek64(source.file, p.byterange[0], SEEK_SET) == 0 &&
+                    fread(raw, 1, sizeof(raw), source.file) == sizeof(raw);
+        LocalHeader local = ParseLocalHeader(raw);
+        ZipSyncAssert(read && local.signature == kLocalHeaderSignature);
+        uint64_t dataStart = uint64_t(p.byterange[0]) + kLocalHeaderSize + local.filenameLen;
+        ZipSyncAssert(local.extraLen == 0 && local.filenameLen == info.size_filename);
         ZipSyncAssert(dataStart + info.compressed_size == p.byterange[1]);
 
         RawEntryHeader header;
@@ -377,8 +379,11 @@ void Repacker::CheckRepackedZip(ZipState& state) {
 }
 
 void Repacker::ReduceZips() {
-    for (ZipState& state : _zips)
+    for (ZipState& state : _zips) {
+        // A damaged target zip stays until its replacement is renamed over it.
+        if (state.damaged && !state.matches.empty()) continue;
         if (state.managed && !state.reduced && state.usedCnt < 1) ReduceZip(state);
+    }
 }
 
 void Repacker::ReduceZip(ZipState& state) {
@@ -386,6 +391,17 @@ void Repacker::ReduceZip(ZipState& state) {
     state.file.reset();
     const std::string& root = _owner._rootDir;
     if (!IfFileExists(state.path)) {
+        state.reduced = true;
+        return;
+    }
+    // Without provided files nothing can be kept, so the zip is not even opened: a damaged zip
+    // (whose entries were cleared) is never read.
+    bool anyProvided = false;
+    for (const ManifestRef& p : state.provided) anyProvided = anyProvided || IsLocal(*p);
+    if (!anyProvided) {
+        if (state.damaged) g_logger->infof("Deleting damaged zip %s", state.path.c_str());
+        RemoveFile(state.path);
+        DeleteEmptyParentDirs(state.path, root);
         state.reduced = true;
         return;
     }
@@ -449,16 +465,22 @@ void Repacker::RenameRepackedIntoPlace() {
     for (ZipState& state : _zips) {
         if (!state.repacked) continue;
         // Every target was written before this step, so nothing can still need an old zip.
-        ZipSyncAssert(state.reduced);
+        ZipSyncAssert(state.reduced || state.damaged);
         if (state.matches.empty()) {
             RemoveFile(state.repackedPath);
             DeleteEmptyParentDirs(state.repackedPath, root);
             continue;
         }
-        if (IfFileExists(state.path))
-            g_logger->errorf(lcGeneral, "Zip %s exists immediately before renaming repacked file",
-                             state.path.c_str());
-        RenameFile(state.repackedPath, state.path);
+        if (state.damaged && IfFileExists(state.path)) {
+            // In one step, so that a crash leaves either the damaged zip or the repaired one.
+            g_logger->infof("Replacing damaged zip %s", state.path.c_str());
+            ReplaceFile(state.repackedPath, state.path);
+        } else {
+            if (IfFileExists(state.path))
+                g_logger->errorf(lcGeneral, "Zip %s exists immediately before renaming repacked file",
+                                 state.path.c_str());
+            RenameFile(state.repackedPath, state.path);
+        }
         PathAR path = PathAR::FromAbs(state.path, root);
         for (int m : state.matches) {
             FileMetainfo& provider = *_owner._matches[m].provided;

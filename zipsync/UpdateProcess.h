@@ -12,6 +12,8 @@
 //
 // The process also keeps the set of managed zips: absolute paths of the archives it owns and may
 // rewrite or delete. It starts as the zips of the target manifest and grows by AddManagedZip.
+// Some managed zips may be damaged (AddDamagedZip): nothing is ever read from them, and the
+// repack replaces each with its target zip in one step, or deletes it when the target has none.
 //
 // Used by one thread at a time; nothing here locks.
 #pragma once
@@ -27,6 +29,7 @@
 namespace ZipSync {
 
 class Downloader;
+class PositionTable;
 
 // Most entries a zip without Zip64 records can hold.
 static const unsigned MAX_ZIP_ENTRIES = 65535;
@@ -73,6 +76,14 @@ public:
     // component (see ValidateArchivePath; Init checks the target zips the same way).
     void AddManagedZip(const std::string& path, bool relative = false);
 
+    // Adds the zip at path (absolute, inside the root, checked as by AddManagedZip) to the managed
+    // set as damaged: its bytes are not trusted, so its entries in the provided manifest are
+    // cleared (made Absent) and none of them can serve a target. The repack never reads the
+    // file; it renames the rebuilt target zip of that name over it, so that the damaged file
+    // stays until its replacement is complete, or deletes it when the target has no such zip.
+    // Call after Init and before DevelopPlan.
+    void AddDamagedZip(const std::string& path);
+
     // Builds the plan from scratch and returns whether it is complete (every target file has a
     // provider). First checks, leaving the process unchanged on failure, the zips it may write
     // (CheckZipsToWrite) and that no two target files share a place (absolute zip path and filename), failing
@@ -95,6 +106,8 @@ public:
     const std::vector<FileMatch>& GetMatches() const { return _matches; }
     std::vector<FileMatch>& GetMatches() { return _matches; }
     const std::set<std::string>& GetManagedZips() const { return _managedZips; }
+    // The managed zips marked damaged since Init.
+    const std::set<std::string>& GetDamagedZips() const { return _damagedZips; }
     const std::string& GetRootDir() const { return _rootDir; }
     // The mode of the last DevelopPlan that did not fail; ContentsOnly after Init.
     UpdateType GetUpdateType() const { return _updateType; }
@@ -105,9 +118,8 @@ public:
     // takes what the journal holds beyond the provided manifest (an attempt that failed after
     // the plan was made) for the remote files it provides, deletes the journal zips that the
     // plan does not use, and logs "Resumed bytes: %llu", the bytes of the journal's entries that
-    // it does use. Every received entry is
-    // flushed to its file at once. Each journal zip is then completed with a central directory
-    // and every entry is checked against the provided manifest's compressedHash; an entry whose
+    // it does use. Every received entry is flushed to its file at once. Each journal zip is
+    // then completed with a central directory and every entry is checked against the provided manifest's compressedHash; an entry whose
     // compressed bytes differ from those of a target it serves is also inflated and checked
     // against that target's contentsHash and crc32 (mirror manifests are not trusted). Verified
     // entries are appended to the provided manifest as Local entries of their journal zip and
@@ -132,6 +144,8 @@ private:
     // deletes the journal zips that no match uses and logs the bytes resumed from the others.
     void ResumeFromJournal();
 
+    // The last step of DevelopPlan: fills _matches; false when a target has no provider.
+    bool MatchTargets(PositionTable& table, const std::vector<int>& nextCandidate, bool bitwise);
     // The position of the best-scoring provider of target among candidate and the candidates
     // linked after it by nextCandidate, or -1 when none qualifies.
     int ChooseProvider(const FileMetainfo& target, int candidate, const std::vector<int>& nextCandidate,
@@ -142,6 +156,7 @@ private:
     std::string _rootDir;
     UpdateType _updateType = UpdateType::ContentsOnly;
     std::set<std::string> _managedZips;
+    std::set<std::string> _damagedZips;
     std::vector<FileMatch> _matches;
 };
 

@@ -4,10 +4,12 @@
 #include "Parallel.h"
 #include "Path.h"
 #include "Utils.h"
+#include "ZipFormat.h"
 #include "ZipUtils.h"
 
 #include <algorithm>
 #include <mutex>
+#include <stdio.h>
 #include <zlib.h>
 
 namespace ZipSync {
@@ -66,12 +68,6 @@ uint64_t ReadOpenEntry(UnzFileHolder& zf, std::vector<uint8_t>& buffer, Hasher& 
     }
 }
 
-uint32_t GetLE(const uint8_t* p, int bytes) {
-    uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; i--) value = (value << 8) | p[i];
-    return value;
-}
-
 void CheckCount(const char* name, const char* what, uint64_t directoryValue, uint64_t count) {
     if (count != directoryValue)
         g_logger->errorf(lcGeneral, "File %s has wrong %s size: %d instead of %d", name, what,
@@ -104,12 +100,13 @@ struct Entry {
             return count;
         }
         // Header and name are read rather than skipped: a seek would cost a system call.
-        uint8_t header[30];
-        size_t nameLen = dataStart - headerStart - 30;
-        if (FileSeek64(file, headerStart, SEEK_SET) != 0 || fread(header, 1, 30, file) != 30 ||
+        uint8_t raw[kLocalHeaderSize];
+        size_t nameLen = dataStart - headerStart - kLocalHeaderSize;
+        if (FileSeek64(file, headerStart, SEEK_SET) != 0 || fread(raw, 1, sizeof(raw), file) != sizeof(raw) ||
             fread(buffer.data(), 1, nameLen, file) != nameLen)
             CheckMinizip(UNZ_ERRNO);
-        if (GetLE(header, 4) != 0x04034b50 || GetLE(header + 28, 2) != 0)
+        LocalHeader header = ParseLocalHeader(raw);
+        if (header.signature != kLocalHeaderSignature || header.extraLen != 0)
             g_logger->errorf(lcGeneral, "File %s has extra field in header (not supported)", name());
         uint64_t count = 0;
         for (uint64_t left = info.compressed_size; left > 0;) {
@@ -258,20 +255,37 @@ uint32_t ArchiveSize(const std::string& path) {
     return uint32_t(SizeOfFile(path));
 }
 
+// Whether the file at path can be opened for reading: if not, its analysis failed for want of
+// access, not because of what it holds.
+bool IsReadable(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return false;
+    fclose(file);
+    return true;
+}
+
 void AnalyzeOneZip(const std::string& rootDir, const std::string& zipPath, bool normalizeOnFailure,
-                   Manifest& slot, AnalysisProgress& progress) {
+                   Manifest& slot, std::string* damage, AnalysisProgress& progress) {
     std::string rel = PathAR::FromAbs(zipPath, rootDir).rel;
     {
         std::lock_guard<std::mutex> lock(progress.mutex);
         progress.Report("Analysing \"" + rel + "\"...");
     }
     try {
-        slot.AddLocalZip(zipPath, rootDir, "");
-    } catch (const ErrorException&) {
-        if (!normalizeOnFailure) throw;
+        try {
+            slot.AddLocalZip(zipPath, rootDir, "");
+        } catch (const ErrorException&) {
+            if (!normalizeOnFailure) throw;
+            slot.clear();
+            NormalizeZip(zipPath);
+            slot.AddLocalZip(zipPath, rootDir, "");
+        }
+    } catch (const ErrorException& e) {
+        if (!damage || !IsReadable(zipPath)) throw;
         slot.clear();
-        NormalizeZip(zipPath);
-        slot.AddLocalZip(zipPath, rootDir, "");
+        *damage = e.what();
+        // An empty message must still mark the archive.
+        if (damage->empty()) *damage = "unknown error";
     }
     uint32_t size = ArchiveSize(zipPath);
     std::lock_guard<std::mutex> lock(progress.mutex);
@@ -282,7 +296,8 @@ void AnalyzeOneZip(const std::string& rootDir, const std::string& zipPath, bool 
 } // namespace
 
 Manifest AnalyzeZips(const std::string& rootDir, const std::vector<std::string>& zipPaths,
-                     bool normalizeOnFailure, int threadsNum, ProgressIndicator* progress) {
+                     bool normalizeOnFailure, int threadsNum, ProgressIndicator* progress,
+                     std::vector<DamagedZip>* damaged) {
     AnalysisProgress shared;
     shared.indicator = progress;
     for (const std::string& path : zipPaths) shared.totalBytes += ArchiveSize(path);
@@ -290,11 +305,23 @@ Manifest AnalyzeZips(const std::string& rootDir, const std::vector<std::string>&
                     int(zipPaths.size()), rootDir.c_str(), shared.totalBytes * 1e-6, threadsNum);
 
     std::vector<Manifest> slots(zipPaths.size());
+    // The failure of each damaged archive; empty for the others.
+    std::vector<std::string> damages(zipPaths.size());
     RunParallel(
         0, int(zipPaths.size()),
-        [&](int i) { AnalyzeOneZip(rootDir, zipPaths[i], normalizeOnFailure, slots[i], shared); }, threadsNum,
-        1);
+        [&](int i) {
+            AnalyzeOneZip(rootDir, zipPaths[i], normalizeOnFailure, slots[i], damaged ? &damages[i] : nullptr,
+                          shared);
+        },
+        threadsNum, 1);
     if (progress) progress->Update(1.0, "Analysing done", -1.0, "");
+    // Logged here rather than by the workers: the logger takes no lock, and the order is fixed.
+    for (size_t i = 0; i < zipPaths.size(); i++) {
+        if (damages[i].empty()) continue;
+        g_logger->warningf("Archive %s is damaged, left out of the analysis: %s",
+                           PathAR::FromAbs(zipPaths[i], rootDir).rel.c_str(), damages[i].c_str());
+        damaged->push_back({zipPaths[i], damages[i]});
+    }
 
     Manifest result;
     size_t total = 0;

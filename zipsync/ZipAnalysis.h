@@ -40,6 +40,14 @@
 
 namespace ZipSync {
 
+// An owned archive that could not be analysed, not even after normalization.
+struct DamagedZip {
+    // Absolute path.
+    std::string path;
+    // The message of the failure.
+    std::string reason;
+};
+
 // Analyses the entry at which zf stands: fills out.filename, the header members, the byte
 // range and each digest whose flag is set (the compressed bytes first); every other member of
 // out, including a digest whose flag is clear, is left alone. The entry is closed again.
@@ -57,7 +65,14 @@ void AnalyzeCurrentEntry(UnzFileHolder& zf, FileMetainfo& out, bool hashContents
 // its answer is ignored. A failing archive stops further archives from being started; its
 // error (the last one when several fail at once) reaches the caller once every worker has
 // finished, and no manifest is returned.
+//
+// With damaged, an archive whose analysis (or normalization) still fails with ErrorException is
+// not fatal: it is left out of the result, appended to *damaged (in the order of zipPaths) and
+// logged as a warning "Archive %s is damaged, left out of the analysis: %s" naming its path
+// relative to rootDir and the failure. A file that cannot be opened for reading at all (missing,
+// no permission) is no damaged archive: its error still propagates.
 Manifest AnalyzeZips(const std::string& rootDir, const std::vector<std::string>& zipPaths,
-                     bool normalizeOnFailure, int threadsNum, ProgressIndicator* progress = nullptr);
+                     bool normalizeOnFailure, int threadsNum, ProgressIndicator* progress = nullptr,
+                     std::vector<DamagedZip>* damaged = nullptr);
 
 } // namespace ZipSync

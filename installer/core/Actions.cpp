@@ -92,14 +92,6 @@ void Report(ProgressIndicator* progress, double ratio, const std::string& commen
     if (progress) progress->Update(ratio, comment);
 }
 
-// Whether the file name carries one of the prefixes of the engine's temporary files.
-bool IsTemporaryZip(const std::string& path) {
-    std::string name = GetFilename(path);
-    for (const char* prefix : {kDownloadPrefix, kRepackedPrefix, kReducedPrefix})
-        if (name.size() > strlen(prefix) && StartsWith(name, prefix)) return true;
-    return false;
-}
-
 // The owned archives followed by the installation's manifest: what the scan state records.
 std::vector<std::string> ScannedFiles(const std::string& root, const std::vector<std::string>& owned) {
     std::vector<std::string> scanned = owned;
@@ -348,12 +340,23 @@ void AnalyzeInstallation(const std::string& root, const std::vector<std::string>
     }
     g_logger->infof("Total size of managed zips: %0.0lf MB", totalSize * 1e-6);
     g_logger->infof("Analysing the archives");
-    Manifest manifest = AnalyzeZips(root, owned, true, 1, progress);
+    std::vector<DamagedZip> damaged;
+    Manifest manifest = AnalyzeZips(root, owned, true, 1, progress, &damaged);
+    for (const DamagedZip& zip : damaged)
+        g_logger->infof("Damaged archive %s will be replaced by the installation", zip.path.c_str());
     g_logger->infof("Saving results of analysis to manifest file");
     WriteIniFile(Join(root, MANIFEST_FILE), manifest.SaveToIni());
     g_state.localManifest = std::move(manifest);
+    g_state.damagedZips = std::move(damaged);
     g_logger->infof("Saving current scan at %s", LAST_SCAN_PATH);
-    WriteStateFile(root, LAST_SCAN_PATH, ScanStateToIni(BuildScanState(scanned, root)));
+    // Damaged archives stay out of the recorded state, so that the next scan analyses again
+    // (and finds them damaged again) as long as they have not been replaced.
+    std::vector<std::string> recorded;
+    for (const std::string& path : scanned)
+        if (std::none_of(g_state.damagedZips.begin(), g_state.damagedZips.end(),
+                         [&](const DamagedZip& zip) { return zip.path == path; }))
+            recorded.push_back(path);
+    WriteStateFile(root, LAST_SCAN_PATH, ScanStateToIni(BuildScanState(recorded, root)));
     g_logger->infof("");
 }
 
@@ -361,6 +364,7 @@ void AnalyzeInstallation(const std::string& root, const std::vector<std::string>
 
 void ScanInstallDirIfNecessary(bool force, ProgressIndicator* progress) {
     std::string root = GetCwd();
+    g_state.damagedZips.clear();
     g_logger->infof("Cleaning temporary files");
     CleanupTemporaryFiles(root);
     g_state.keptDownloadsKnown = false;
@@ -442,6 +446,7 @@ UpdateStats EvaluateVersion(const std::string& version, const std::string& custo
     auto process = std::make_unique<UpdateProcess>();
     process->Init(std::move(target), std::move(provided), root);
     for (const std::string& zip : owned) process->AddManagedZip(zip);
+    for (const DamagedZip& zip : g_state.damagedZips) process->AddDamagedZip(zip.path);
     bool ok = process->DevelopPlan(bitwiseExact ? UpdateType::BitwiseExact : UpdateType::ContentsOnly);
     UpdateStats info = ComputeUpdateStats(*process, SumOfZipSizes(owned));
     ZipSyncAssert(ok == (info.missingSize == 0));
@@ -532,7 +537,7 @@ void PerformInstallFinalize(ProgressIndicator* progress) {
     // Entries kept in "__reduced__" zips come out of the repack still marked InPlace, but the
     // clean-up below deletes those zips: they must not enter the saved manifest.
     Manifest installed = updater->GetProvidedManifest().Select([](const FileMetainfo& file) {
-        return file.location == FileLocation::InPlace && !IsTemporaryZip(file.zipPath.rel);
+        return file.location == FileLocation::InPlace && !IsTemporaryFileName(GetFilename(file.zipPath.rel));
     });
     WriteIniFile(Join(root, MANIFEST_FILE), installed.SaveToIni());
     Report(progress, 0.5, "Manifest saved");
@@ -549,6 +554,9 @@ void PerformInstallFinalize(ProgressIndicator* progress) {
                     g_state.lastInstall.unpackedFiles.end());
     for (const std::string& path : FindFilesByName(root, oldFiles)) RemoveFile(path);
     Report(progress, 0.7, "Deleting finished");
+
+    // The repack replaced or removed the damaged archives; the scan's list is spent.
+    g_state.damagedZips.clear();
 
     std::vector<std::string> unpacked = UnpackSharedArchives(progress);
 

@@ -8,6 +8,7 @@ void InstallerState::Clear() {
     localManifest.clear();
     keptDownloads.clear();
     keptDownloadsKnown = false;
+    damagedZips.clear();
     lastInstall = InstallState();
     loadedManifests.clear();
     updater.reset();

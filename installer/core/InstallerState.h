@@ -8,16 +8,21 @@
 #include "Manifest.h"
 #include "StoredState.h"
 #include "UpdateProcess.h"
+#include "ZipAnalysis.h"
 
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct InstallerState {
     // Filled by reading "qmh_installer.ini"; empty when it was not read or failed to load.
     InstallerConfig config;
     // What the install directory provides; filled by the scan.
     ZipSync::Manifest localManifest;
+    // Owned archives the last analysis could not read: left out of localManifest, replaced (or
+    // removed) by the installation.
+    std::vector<ZipSync::DamagedZip> damagedZips;
     // The last completed installation as read from, or about to be written to, the install
     // directory's state; empty when unknown.
     InstallState lastInstall;

@@ -116,7 +116,7 @@ std::vector<std::string> ListArchives(const std::string& dir) {
     return archives;
 }
 
-Manifest ScanInstallation(const std::string& rootDir) {
+Manifest ScanInstallation(const std::string& rootDir, std::vector<DamagedZip>* damaged) {
     std::vector<std::string> archives;
     for (const std::string& rel : ListArchives(rootDir)) {
         std::string name = GetFilename(rel);
@@ -125,13 +125,14 @@ Manifest ScanInstallation(const std::string& rootDir) {
             temporary = temporary || name.rfind(prefix, 0) == 0;
         if (!temporary) archives.push_back(rel);
     }
-    return AnalyzeZips(rootDir, ToAbsolute(rootDir, archives), true, 1);
+    return AnalyzeZips(rootDir, ToAbsolute(rootDir, archives), true, 1, nullptr, damaged);
 }
 
 UpdateResult RunUpdate(const UpdateRequest& request) {
     const std::string& root = request.rootDir;
     if (request.cleanupFirst) CleanupTemporaryFiles(root);
-    Manifest provided = ScanInstallation(root);
+    UpdateResult result;
+    Manifest provided = ScanInstallation(root, request.repairDamaged ? &result.damaged : nullptr);
     provided.Merge(AnalyzeDownloadJournal(root));
     if (request.mirror) {
         Manifest remote = *request.mirror;
@@ -146,7 +147,7 @@ UpdateResult RunUpdate(const UpdateRequest& request) {
         present.push_back(root + "/" + rel);
         process.AddManagedZip(present.back());
     }
-    UpdateResult result;
+    for (const DamagedZip& zip : result.damaged) process.AddDamagedZip(zip.path);
     result.planComplete = process.DevelopPlan(request.type);
     result.stats = ComputeUpdateStats(process, SumOfZipSizes(present));
     if (!result.planComplete) return result;

@@ -10,6 +10,7 @@
 #include "ProgressIndicator.h"
 #include "UpdateProcess.h"
 #include "UpdateStats.h"
+#include "ZipAnalysis.h"
 
 #include <gtest/gtest.h>
 
@@ -70,17 +71,24 @@ struct UpdateRequest {
     bool cleanupFirst = true;
     // Called after DownloadRemoteFiles and after RepackZips (before the final cleanup).
     std::function<void(ZipSync::UpdateProcess&)> afterDownload, afterRepack;
+    // Whether archives the scan cannot analyse are repaired (left out of the scan and marked
+    // damaged) instead of failing the update.
+    bool repairDamaged = false;
 };
 
 struct UpdateResult {
     bool planComplete = false;
     ZipSync::UpdateStats stats;
     uint64_t bytesDownloaded = 0;
+    // The archives the scan found damaged (with repairDamaged).
+    std::vector<ZipSync::DamagedZip> damaged;
 };
 
 // The scan of rootDir: every ".pk4" below it that is not a temporary file, analysed
-// (normalised on failure), one thread.
-ZipSync::Manifest ScanInstallation(const std::string& rootDir);
+// (normalised on failure), one thread. With damaged, archives that cannot be analysed are
+// left out and listed there (see AnalyzeZips).
+ZipSync::Manifest ScanInstallation(const std::string& rootDir,
+                                   std::vector<ZipSync::DamagedZip>* damaged = nullptr);
 
 // CleanupTemporaryFiles, scan (the download journal included), plan, DownloadRemoteFiles,
 // RepackZips, CleanupTemporaryFiles, RemoveDownloadJournal.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <stdlib.h>
 
 namespace fs = std::filesystem;
@@ -144,4 +145,18 @@ void InstallerWorld::PublishConfig(const std::string& text) const {
 void InstallerWorld::PublishInstaller(const std::string& payload) const {
     ZipSync::WriteChecksummedZip(www + "/zipsync/qmh_installer.linux64.zip", payload.data(), payload.size(),
                                  "qmh_installer.linux64");
+}
+
+uint64_t RequestedArchiveBytes(const NginxServer& nginx) {
+    uint64_t bytes = 0;
+    for (const NginxServer::LogEntry& entry : nginx.AccessLog()) {
+        if (entry.uri.find(".pk4") == std::string::npos && entry.uri.find(".zip") == std::string::npos)
+            continue;
+        EXPECT_EQ(entry.range.compare(0, 6, "bytes="), 0) << entry.uri << " fetched whole";
+        std::stringstream parts(entry.range.substr(6));
+        std::string part;
+        while (std::getline(parts, part, ','))
+            bytes += std::stoull(part.substr(part.find('-') + 1)) + 1 - std::stoull(part);
+    }
+    return bytes;
 }

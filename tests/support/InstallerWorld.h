@@ -17,6 +17,7 @@
 #include "NginxServer.h"
 
 #include <memory>
+#include <stdint.h>
 #include <string>
 #include <vector>
 
@@ -68,3 +69,7 @@ struct InstallerWorld {
 };
 
 const InstallerWorld& GetInstallerWorld();
+
+// Bytes of the archive ranges requested from nginx so far (manifest and installer requests left
+// out); an archive fetched whole fails the test.
+uint64_t RequestedArchiveBytes(const NginxServer& nginx);

@@ -105,3 +105,53 @@ uint32_t ReadLE(const std::string& bytes, size_t offset, int width) {
     for (int i = width - 1; i >= 0; i--) value = (value << 8) | uint8_t(bytes.at(offset + i));
     return value;
 }
+
+void FlipByte(const std::string& path, uint64_t offset) {
+    std::string bytes = ReadTestFile(path);
+    ASSERT_LT(offset, bytes.size());
+    bytes[offset] ^= 0x20;
+    WriteTestFile(path, bytes);
+}
+
+const char* DamageName(Damage damage) {
+    switch (damage) {
+    case Damage::Truncated:
+        return "truncated";
+    case Damage::FlippedDataByte:
+        return "flipped data byte";
+    case Damage::GarbageDirectory:
+        return "garbage central directory";
+    case Damage::TextFile:
+        return "text file";
+    }
+    return "?";
+}
+
+void DamageArchive(const std::string& path, Damage damage) {
+    std::string bytes = ReadTestFile(path);
+    switch (damage) {
+    case Damage::Truncated:
+        bytes.resize(bytes.size() / 2);
+        break;
+    case Damage::FlippedDataByte: {
+        PyZipInfo info = ReadPyZipInfo(path);
+        ASSERT_FALSE(info.entries.empty()) << path;
+        const PyZipEntry* largest = &info.entries[0];
+        for (const PyZipEntry& entry : info.entries)
+            if (entry.compressSize > largest->compressSize) largest = &entry;
+        ASSERT_GT(largest->compressSize, 0u) << path;
+        bytes[largest->DataStart() + largest->compressSize / 2] ^= 0x20;
+        break;
+    }
+    case Damage::GarbageDirectory: {
+        size_t end = bytes.rfind(std::string("PK\x05\x06", 4));
+        ASSERT_NE(end, std::string::npos) << path;
+        for (size_t i = ReadLE(bytes, end + 16, 4); i < end; i++) bytes[i] = char(i * 131 + 7);
+        break;
+    }
+    case Damage::TextFile:
+        bytes = "This file replaced an archive.\n";
+        break;
+    }
+    WriteTestFile(path, bytes);
+}

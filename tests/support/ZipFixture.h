@@ -38,3 +38,23 @@ int UnzipTest(const std::string& path);
 std::string JsonString(const std::string& text);
 // Little-endian value of the given width at offset in bytes.
 uint32_t ReadLE(const std::string& bytes, size_t offset, int width);
+// Flips one bit (0x20) of the byte at offset of the file; fails the test when it is shorter.
+void FlipByte(const std::string& path, uint64_t offset);
+
+// The ways an archive gets damaged on a player's disk.
+enum class Damage {
+    // Cut to half its size (an interrupted copy).
+    Truncated,
+    // One byte flipped in the middle of the compressed data of its largest entry (a bit rotting
+    // in storage): every header still parses.
+    FlippedDataByte,
+    // The central directory overwritten with garbage, the end record left intact.
+    GarbageDirectory,
+    // Replaced by a text file.
+    TextFile,
+};
+const Damage ALL_DAMAGES[] = {Damage::Truncated, Damage::FlippedDataByte, Damage::GarbageDirectory,
+                              Damage::TextFile};
+const char* DamageName(Damage damage);
+// Damages the archive at path in place.
+void DamageArchive(const std::string& path, Damage damage);

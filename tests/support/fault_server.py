@@ -17,6 +17,7 @@ A request for /<mode>/<name> serves file <root>/<name>; the mode says how:
   shortpart     multipart whose first part holds half the bytes its "Content-Range" claims
   slow, slowN   correct headers, then the body at a few bytes per second (slowN: only the
                 first N requests of that path, later ones are answered as by ok)
+  slowarchives  slow for archives (names ending in .pk4 or .zip), ok for other files
   drop          correct headers, half the body, then the connection is closed
   dropnow       the connection is closed without any answer
   endless       206 for the first range, then an endless body
@@ -91,6 +92,8 @@ class Handler(BaseHTTPRequestHandler):
                 seen = _counters.get(self.path, 0)
                 _counters[self.path] = seen + 1
             mode = "slow" if seen < int(m.group(1)) else "ok"
+        if mode == "slowarchives":
+            mode = "slow" if name.endswith((".pk4", ".zip")) else "ok"
         if mode == "notfound":
             return self.simple(404, b"<html><body>404 Not Found</body></html>\n", "text/html")
         if mode == "dropnow":

@@ -34,13 +34,6 @@ ZipSync::Manifest LoadManifest(const std::string& path, const std::string& root)
     return manifest;
 }
 
-void FlipByte(const std::string& path, uint64_t offset) {
-    std::string bytes = ReadTestFile(path);
-    ASSERT_LT(offset, bytes.size());
-    bytes[offset] ^= 0x20;
-    WriteTestFile(path, bytes);
-}
-
 const PyZipEntry& EntryNamed(const PyZipInfo& info, const std::string& name) {
     for (const PyZipEntry& entry : info.entries)
         if (entry.name == name) return entry;

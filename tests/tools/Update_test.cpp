@@ -399,3 +399,38 @@ TEST(Update, WritesOnlyArchivesItOwnsInsideTheRoot) {
     EXPECT_TRUE(SameBytes(install + "/game.pk4", src + "/game.pk4"));
     EXPECT_TRUE(SameFiles(SnapshotFiles(outside), outsideBefore));
 }
+
+// Damaged archives of A: verify names each of them, the update repairs them (replacing the one B
+// keeps, deleting the one B drops) and verify passes against B.
+TEST(Update, RepairsDamagedArchives) {
+    const Published& p = GetPublished();
+    NginxServer nginx(p.server);
+    TempDir dir;
+    std::string install = dir / "game";
+    CopyDirectory(p.Tree("A"), install);
+    fs::remove(install + "/manifest.iniz");
+    DamageArchive(install + "/base/pak000.pk4", Damage::FlippedDataByte);
+    DamageArchive(install + "/base/old_dlc.pk4", Damage::Truncated);
+
+    ToolResult verify = RunZipsync({"verify", install, p.ManifestOf("A")});
+    EXPECT_EQ(verify.status, 1) << Dump(verify);
+    EXPECT_TRUE(
+        Contains(verify.out, "corrupt: base/pak000.pk4||sound/loop.ogg: compressed bytes differ (hash)\n"))
+        << Dump(verify);
+    EXPECT_TRUE(Contains(verify.out, "corrupt: base/old_dlc.pk4 (the whole archive, 3 files): "))
+        << Dump(verify);
+
+    ToolResult update = RunZipsync({"update", "--target", Url(nginx, "B"), install});
+    ASSERT_EQ(update.status, 0) << Dump(update);
+    for (const char* rel : {"base/old_dlc.pk4", "base/pak000.pk4"})
+        EXPECT_TRUE(Contains(update.err, std::string("Warning: Archive ") + rel +
+                                             " is damaged, left out of the analysis: "))
+            << Dump(update);
+    EXPECT_TRUE(Contains(update.out, "Replacing damaged zip " + install + "/base/pak000.pk4\n"))
+        << Dump(update);
+    EXPECT_TRUE(Contains(update.out, "Deleting damaged zip " + install + "/base/old_dlc.pk4\n"))
+        << Dump(update);
+    verify = RunZipsync({"verify", install, p.ManifestOf("B")});
+    EXPECT_EQ(verify.status, 0) << Dump(verify);
+    EXPECT_FALSE(fs::exists(install + "/base/old_dlc.pk4"));
+}

@@ -7,6 +7,7 @@
 #include "Logging.h"
 #include "TempDir.h"
 #include "Utils.h"
+#include "ZipFixture.h"
 #include "ZipUtils.h"
 
 #include <algorithm>
@@ -223,8 +224,9 @@ public:
     void Message(LogCode code, LogSeverity severity, const char* message) override {
         std::lock_guard<std::mutex> lock(_mutex);
         if (severity == sevInfo) infos.push_back(message);
+        if (severity == sevWarning) warnings.push_back(message);
     }
-    std::vector<std::string> infos;
+    std::vector<std::string> infos, warnings;
 
 private:
     Logger* _previous;
@@ -852,4 +854,35 @@ TEST(AnalyzeZips, ErrorInOneArchiveReachesCallerAfterAllWorkersFinished) {
         EXPECT_GE(started, 1);
         EXPECT_EQ(started, finished);
     }
+}
+
+// Given a list for them, archives that fail even after normalisation are left out, listed with
+// their failure and logged in input order, whatever the thread count; the others are analysed as
+// usual. Without the list the first one fails the analysis, and a file that cannot be read at
+// all is no damaged archive.
+TEST(AnalyzeZips, DamagedArchivesAreListedAndLeftOut) {
+    TempDir dir;
+    std::vector<std::string> paths = MakeArchives(dir, 8);
+    Manifest expected;
+    for (size_t i = 0; i < paths.size(); i += 2) expected.AddLocalZip(paths[i], dir.path(), "");
+    for (size_t i = 1; i < paths.size(); i += 2) DamageArchive(paths[i], ALL_DAMAGES[i / 2]);
+
+    for (int threads : {1, 3}) {
+        SCOPED_TRACE(threads);
+        RecordingLogger logger;
+        std::vector<DamagedZip> damaged;
+        ExpectSameEntries(AnalyzeZips(dir.path(), paths, true, threads, nullptr, &damaged), expected);
+        ASSERT_EQ(damaged.size(), 4u);
+        ASSERT_EQ(logger.warnings.size(), 4u);
+        for (size_t d = 0; d < damaged.size(); d++) {
+            EXPECT_EQ(damaged[d].path, paths[2 * d + 1]);
+            EXPECT_EQ(logger.warnings[d], "Archive " + PathAR::FromAbs(paths[2 * d + 1], dir.path()).rel +
+                                              " is damaged, left out of the analysis: " + damaged[d].reason);
+        }
+        EXPECT_EQ(damaged[3].reason, "Failed to open zip file \"" + paths[7] + "\"");
+    }
+    EXPECT_TRUE(CatchError([&] { AnalyzeZips(dir.path(), paths, true, 1); }).thrown);
+    std::vector<DamagedZip> damaged;
+    paths.push_back(dir / "missing.pk4");
+    EXPECT_TRUE(CatchError([&] { AnalyzeZips(dir.path(), paths, true, 1, nullptr, &damaged); }).thrown);
 }

@@ -12,7 +12,9 @@
 #include "Path.h"
 #include "TempDir.h"
 #include "TemporaryFiles.h"
+#include "ZipFixture.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -89,13 +91,15 @@ protected:
         return request;
     }
 
-    // The progress texts of a whole update from A.
-    std::vector<std::string> ReportsOfAWholeUpdate() const {
+    // The progress texts of a whole update from A (with the archive damaged when given).
+    std::vector<std::string> ReportsOfAWholeUpdate(const std::string& damaged = "") const {
         TempDir dir("qmhcrashref");
         std::string root = dir / "game";
         CopyDirectory(GetGameVersions().dirA, root);
+        if (!damaged.empty()) DamageArchive(root + "/" + damaged, Damage::GarbageDirectory);
         std::vector<std::string> texts;
         UpdateRequest request = Request(root, UpdateType::ContentsOnly);
+        request.repairDamaged = !damaged.empty();
         request.progress = [&](double, const char* text) {
             texts.push_back(text);
             return 0;
@@ -105,12 +109,12 @@ protected:
     }
 
     // Runs the update from A in root in a child killed at point; returns whether it was killed.
-    // lastReport (optional) receives the text of the child's last progress report.
+    // lastReport (optional) receives the text of the report at which the child died.
     bool UpdateUntilKilled(const std::string& root, UpdateType type, const KillPoint& point,
-                           std::string* lastReport = nullptr) const {
-        std::string reportFile = root + ".report";
+                           std::string* lastReport = nullptr, bool repairDamaged = false) const {
         server->ClearAccessLog();
         UpdateRequest request = Request(root, type);
+        request.repairDamaged = repairDamaged;
         int status = RunInChild([&] {
             // The size limit must only ever meet the archives.
             int devNull = open("/dev/null", O_WRONLY);
@@ -120,8 +124,11 @@ protected:
             signal(SIGXFSZ, KillSelf);
             int reports = 0;
             request.progress = [&](double, const char* text) {
-                if (point.report) WriteTestFile(reportFile, text);
-                if (++reports == point.report) KillSelf(0);
+                if (++reports == point.report) {
+                    // Tells the parent where it died: the number of reports varies a little.
+                    WriteTestFile(root + ".killed", text);
+                    KillSelf(0);
+                }
                 if (point.fileLimit && strcmp(text, point.phase) == 0) {
                     rlimit limit = {point.fileLimit, point.fileLimit};
                     setrlimit(RLIMIT_FSIZE, &limit);
@@ -130,7 +137,7 @@ protected:
             };
             RunUpdate(request);
         });
-        if (lastReport && point.report) *lastReport = ReadTestFile(reportFile);
+        if (lastReport && point.report) *lastReport = ReadTestFile(root + ".killed");
         bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
         EXPECT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "status " << status;
         return killed;
@@ -250,4 +257,35 @@ TEST_F(CrashSafety, NewArchiveCutShortIsNotPutInPlace) {
     EXPECT_FALSE(IfFileExists(root + "/base/new/dlc2.pk4"));
     EXPECT_FALSE(IfFileExists(partial));
     ExpectRecovery(root, UpdateType::ContentsOnly, "", "killed while writing dlc2.pk4");
+}
+
+// Killed anywhere during the repair of a damaged archive that B keeps: the cleanup leaves either
+// the damaged archive or its replacement, never neither, and the next run repairs it.
+TEST_F(CrashSafety, KilledDuringARepair) {
+    const std::string damaged = "base/pak000.pk4";
+    std::vector<std::string> reports = ReportsOfAWholeUpdate(damaged);
+    int count = (int)reports.size();
+    int step = std::max(1, count / 15);
+    std::string repaired = ReadTestFile(GetGameVersions().dirB + "/" + damaged);
+    for (int n = 1; n <= count + step; n += step) {
+        SCOPED_TRACE("killed at report " + std::to_string(n));
+        TempDir dir("qmhcrash");
+        std::string root = dir / "game";
+        CopyDirectory(GetGameVersions().dirA, root);
+        DamageArchive(root + "/" + damaged, Damage::GarbageDirectory);
+        std::string damagedBytes = ReadTestFile(root + "/" + damaged);
+        KillPoint point;
+        point.report = n;
+        bool killed = UpdateUntilKilled(root, UpdateType::BitwiseExact, point, nullptr, true);
+        CleanupTemporaryFiles(root);
+        ASSERT_TRUE(IfFileExists(root + "/" + damaged));
+        std::string now = ReadTestFile(root + "/" + damaged);
+        EXPECT_TRUE(now == damagedBytes || now == repaired);
+        // The replacement is renamed into place with the other new archives, before this report.
+        EXPECT_EQ(now == repaired, !killed || ReadTestFile(root + ".killed") == "Repacking finished");
+        UpdateRequest request = Request(root, UpdateType::BitwiseExact);
+        request.repairDamaged = true;
+        EXPECT_TRUE(RunUpdate(request).planComplete);
+        EXPECT_TRUE(HoldsVersionB(root, true));
+    }
 }

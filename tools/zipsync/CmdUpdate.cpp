@@ -74,7 +74,7 @@ void CheckTargetArchives(const Manifest& target, const std::vector<std::string>&
         if (!IsArchiveName(name))
             g_logger->errorf(lcGeneral,
                              "Target archive %s is not a .pk4 or .zip file; the update owns only those", rel);
-        if (IsTemporaryName(name)) g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
+        if (IsTemporaryFileName(name)) g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
         if (IsKept(*previous, keep))
             g_logger->errorf(lcGeneral,
                              "Target archive %s matches a --keep pattern; kept archives are never written",
@@ -194,9 +194,12 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
         (isKept ? kept : owned).push_back(zip);
     }
     // Owned archives outside the accepted zip subset are normalized in place, except in a dry run.
+    // Those that still cannot be analysed are damaged: none of their bytes serve as a source, and
+    // the update replaces them with the target's archive of that name (or deletes them).
+    std::vector<DamagedZip> damaged;
     Manifest local = dryRun ? AnalyzeAsTheyAre(root, owned, threads, console,
                                                "the update normalizes it first, this dry run leaves it out")
-                            : AnalyzeZips(root, owned, true, threads, &console);
+                            : AnalyzeZips(root, owned, true, threads, &console, &damaged);
     console.EndProgress();
     local.Merge(AnalyzeAsTheyAre(root, kept, threads, console, "it is left out as a source"));
     // What an interrupted run downloaded is not fetched again.
@@ -208,6 +211,7 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
     // order in which the archive is written.
     process.Init(std::move(target), std::move(local), root);
     for (const std::string& zip : owned) process.AddManagedZip(zip);
+    for (const DamagedZip& zip : damaged) process.AddDamagedZip(zip.path);
     g_logger->infof("Developing update plan: %d target files, %d provided files, %d owned archives",
                     process.GetTargetManifest().size(), process.GetProvidedManifest().size(),
                     (int)owned.size());
@@ -239,11 +243,12 @@ Command CommandUpdate() {
         "available at BASEURL (a URL, or a local directory), by default the manifest URL's own\n"
         "directory. Every archive under ROOT belongs to the update and is rewritten or deleted as\n"
         "the target needs, except those matching a --keep pattern (read as a source, never\n"
-        "changed). Target archives must be .pk4 or .zip files. An interrupted or failed update\n"
-        "leaves temporary files that the next run removes first, and keeps what it downloaded in\n"
-        "ROOT/.zipsync/download for the next run; a dry run (-n) writes nothing.\n"
-        "HTTPS certificates are checked against the built-in roots and those of the file named\n"
-        "by QMH_EXTRA_CA_FILE.",
+        "changed). Target archives must be .pk4 or .zip files. An owned archive that cannot be read\n"
+        "even after normalization (truncated, corrupt) is reported and replaced by the target's\n"
+        "archive of that name, or deleted. An interrupted or failed update leaves temporary files\n"
+        "that the next run removes first, and keeps what it downloaded in ROOT/.zipsync/download\n"
+        "for the next run; a dry run (-n) writes nothing. HTTPS certificates are checked against\n"
+        "the built-in roots and those of the file named by QMH_EXTRA_CA_FILE.",
         {{0, "target", "MANIFEST", false, "the manifest to reach (required)"},
          {0, "provide", "MANIFEST[=BASEURL]", true, "files available at BASEURL (repeatable)"},
          {0, "bitwise", nullptr, false, "make the archives bitwise identical to the mirror's"},

@@ -12,6 +12,9 @@
 // exist nowhere else are kept in "__reduced__X". Only after all targets are written do the
 // "__repacked__" zips take their real names, so an interruption at any point leaves either the
 // old zip or a complete new one (see TemporaryFiles.h for the repair).
+// A damaged zip (UpdateProcess::AddDamagedZip) is never opened: it stays where it is until its
+// "__repacked__" replacement is renamed over it in one step, or, when no target zip has its
+// name, it is deleted like any zip that nothing needs.
 //
 // The Repacker refers into the process's manifests and plan and owns the manifests of the
 // entries it wrote (_repackedManifest) and kept (_reducedManifest) until it hands the new
@@ -43,6 +46,8 @@ private:
         std::string path;
         // The process owns the zip and may rewrite or delete it.
         bool managed = false;
+        // Its bytes are not trusted: it is never read, only replaced or deleted.
+        bool damaged = false;
         // Target files that live in this zip, and local provided files found in it.
         std::vector<ManifestRef> targets;
         std::vector<ManifestRef> provided;
