@@ -423,8 +423,9 @@ TEST_F(UpdateEndToEnd, DownloadCancelledAndStartedAgainFetchesTheRestOnly) {
     EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
 }
 
-// A journal left by an interrupted run: one entry intact, one corrupted, one torn off. Only
-// the intact one is used; the others are fetched again, into a journal zip of another name.
+// A journal left by an interrupted run: one entry intact, one corrupted, one torn off, and a zip
+// of entries the update has anyway. Only the intact entry is used; the others are fetched again,
+// into a journal zip of another name, and the unneeded zip goes.
 TEST_F(UpdateEndToEnd, KeptEntriesAreCheckedBeforeUse) {
     const GameVersions& game = GetGameVersions();
     Work work;
@@ -444,9 +445,13 @@ TEST_F(UpdateEndToEnd, KeptEntriesAreCheckedBeforeUse) {
     std::string kept = work.root + "/.zipsync/download/base/__download0__pak000.pk4";
     std::filesystem::create_directories(GetDirPath(kept));
     WriteTestFile(kept, bytesOf(needed[0]) + corrupted + torn.substr(0, torn.size() / 2));
+    // A kept zip whose entries the update does not need (A has them in place) is deleted.
+    std::string unneeded = work.root + "/.zipsync/download/base/__download0__pak_same.pk4";
+    CopyDirectory(game.dirA + "/base/pak_same.pk4", unneeded);
 
     UpdateRequest request = Request(work.root, UpdateType::BitwiseExact);
     request.afterDownload = [&](UpdateProcess& process) {
+        EXPECT_FALSE(IfFileExists(unneeded));
         for (const FileMatch& m : process.GetMatches()) {
             const std::string& zip = m.provided->zipPath.rel;
             if (m.target->filename == needed[0]->filename)
