@@ -2,6 +2,9 @@
 
 #include "Assets.h"
 #include "GuiLayout.h"
+#include "GuiPageInstall.h"
+#include "GuiPageSettings.h"
+#include "GuiPageVersion.h"
 #include "GuiUtils.h"
 #include "Logging.h"
 #include "OsUtils.h"
@@ -42,8 +45,14 @@ Fl_JPEG_Image* LeftPanelImage() {
     return image;
 }
 
+// A page callback whose exceptions, of whatever type, are shown as errors instead of leaving
+// the toolkit's event loop (which would end the program).
+template <Fl_Callback* callback> void Guarded(Fl_Widget* widget, void* data) {
+    RunShowingErrors([&] { callback(widget, data); });
+}
+
 void SetText(Fl_Text_Display* display, const char* text) {
-    display->buffer()->text(text);
+    TextBuffer(display)->text(text);
 }
 
 } // namespace
@@ -61,7 +70,7 @@ void InitMainWindow() {
     static std::string title =
         FormatString("Quillmere installer v%s (built on %s)", kInstallerVersion, kInstallerBuildDate);
     mainWindow->label(title.c_str());
-    mainWindow->position((Fl::w() - mainWindow->w()) / 2, (Fl::h() - mainWindow->h()) / 2);
+    if (!g_headless) mainWindow->position((Fl::w() - mainWindow->w()) / 2, (Fl::h() - mainWindow->h()) / 2);
 
     SetText(settingsText,
             "This application will install Quillmere, or update existing installation \n"
@@ -87,8 +96,29 @@ void InitMainWindow() {
 
     wizard->value(pageSettings);
 
-    // The pages' own callbacks are installed here as they arrive; until then the buttons keep
-    // the layout's page moves.
+    mainWindow->callback(Guarded<MainWindowCloseCallback>);
+    installDirInput->callback(Guarded<InstallDirInputCallback>);
+    installDirInput->when(FL_WHEN_CHANGED);
+    browseButton->callback(Guarded<BrowseButtonCallback>);
+    restartButton->callback(Guarded<RestartButtonCallback>);
+    settingsResetButton->callback(Guarded<SettingsResetButtonCallback>);
+    advancedCheck->callback(Guarded<AdvancedCheckCallback>);
+    settingsNextButton->callback(Guarded<SettingsNextButtonCallback>);
+
+    settingsResetButton->do_callback();
+
+    versionTree->callback(Guarded<VersionSelectionCallback>);
+    customUrlInput->callback(Guarded<VersionSelectionCallback>);
+    customUrlInput->when(FL_WHEN_CHANGED);
+    refreshInfoButton->callback(Guarded<RefreshInfoButtonCallback>);
+    versionNextButton->callback(Guarded<VersionNextButtonCallback>);
+    mirrorChoice->callback(Guarded<MirrorChoiceCallback>);
+    confirmBackButton->callback(Guarded<ConfirmBackButtonCallback>);
+    startButton->callback(Guarded<StartButtonCallback>);
+    restoreConfigButton->callback(Guarded<RestoreConfigButtonCallback>);
+    shortcutButton->callback(Guarded<ShortcutButtonCallback>);
+    cancelButton->callback(Guarded<CancelButtonCallback>);
+    closeButton->callback(Guarded<CloseButtonCallback>);
 
     ApplyStyle(mainWindow);
 }

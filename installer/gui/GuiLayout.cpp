@@ -1,6 +1,6 @@
 #include "GuiLayout.h"
 
-#include <FL/Fl_Text_Buffer.H>
+#include "GuiUtils.h"
 
 Fl_Double_Window* mainWindow = nullptr;
 Fl_Box* leftPanel = nullptr;
@@ -88,7 +88,12 @@ W* Make(int x, int y, int w, int h, const char* label = nullptr, const char* too
 
 Fl_Text_Display* MakeText(int x, int y, int w, int h) {
     Fl_Text_Display* text = new Fl_Text_Display(x, y, w, h);
-    text->buffer(new Fl_Text_Buffer());
+    // Attaching a buffer measures the font, which needs the display; headless, the buffer
+    // waits in user_data (see TextBuffer).
+    if (g_headless)
+        text->user_data(new Fl_Text_Buffer());
+    else
+        text->buffer(new Fl_Text_Buffer());
     return text;
 }
 
@@ -230,6 +235,11 @@ void BuildPageInstall() {
 }
 
 } // namespace
+
+Fl_Text_Buffer* TextBuffer(Fl_Text_Display* display) {
+    if (display->buffer()) return display->buffer();
+    return static_cast<Fl_Text_Buffer*>(display->user_data());
+}
 
 Fl_Double_Window* BuildMainWindow() {
     mainWindow = new Fl_Double_Window(1025, 550, "Quillmere installer v?.??");

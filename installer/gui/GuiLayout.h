@@ -17,6 +17,7 @@
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Progress.H>
+#include <FL/Fl_Text_Buffer.H>
 #include <FL/Fl_Text_Display.H>
 #include <FL/Fl_Tree.H>
 #include <FL/Fl_Wizard.H>
@@ -98,3 +99,6 @@ extern Fl_Text_Display* helpText;
 Fl_Double_Window* BuildMainWindow();
 // Creates helpWindow and helpText.
 Fl_Double_Window* BuildHelpWindow();
+
+// The text buffer of a display made by the layout (also when g_headless kept it detached).
+Fl_Text_Buffer* TextBuffer(Fl_Text_Display* display);

@@ -15,32 +15,77 @@
 #include <FL/Fl_Window.H>
 #include <FL/fl_ask.H>
 #include <stdlib.h>
+#ifndef _WIN32
+#include <FL/x.H>
+#endif
 
 using namespace ZipSync;
+
+bool g_headless = false;
+
+bool OpenDisplay() {
+#ifdef _WIN32
+    return true;
+#else
+    // The toolkit's own opening ends the process when it fails; open the connection here and
+    // hand it over instead.
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    fl_open_display(display);
+    return true;
+#endif
+}
 
 int GuiMessageBox(int flags, const char* message, const char* firstLabel, const char* secondLabel) {
     int kind = flags & 0xF;
     int icon = flags & 0xF0;
     if (kind == GuiMbOk && icon == GuiMbIconError) {
         g_logger->warningf("Showing error message: %s", message);
-        if (g_unattended) exit(3);
+        if (g_unattended || g_headless) exit(3);
         fl_alert("ERROR: %s", message);
         return 0;
     }
     if (kind == GuiMbOk && icon == GuiMbIconInfo) {
+        if (g_headless) {
+            g_logger->infof("Showing information message: %s", message);
+            return 0;
+        }
         fl_message("%s", message);
         return 0;
     }
     if (kind == GuiMbQuestion && icon == GuiMbIconWarning) {
         g_logger->warningf("Showing warning message: %s", message);
         bool firstLabelFirst = (flags & GuiMbFirstLabelFirst) != 0;
-        if (g_unattended && firstLabelFirst) exit(2);
+        if ((g_unattended && firstLabelFirst) || g_headless) exit(2);
         // fl_choice answers with the index of the chosen button.
         if (firstLabelFirst) return fl_choice("%s", firstLabel, secondLabel, nullptr, message) == 1 ? 1 : 0;
         return fl_choice("%s", secondLabel, firstLabel, nullptr, message) == 0 ? 1 : 0;
     }
     ZipSyncAssert(false);
     return 0;
+}
+
+bool RunShowingErrors(const std::function<void()>& body, const std::function<void()>& beforeShowing) {
+    std::string message;
+    try {
+        body();
+        return true;
+    } catch (const std::exception& e) {
+        message = e.what();
+    } catch (...) {
+        message = "Unexpected failure of unknown kind";
+    }
+    if (beforeShowing) {
+        try {
+            beforeShowing();
+        } catch (const std::exception& e) {
+            g_logger->warningf("Clean-up after the failure failed too: %s", e.what());
+        } catch (...) {
+            g_logger->warningf("Clean-up after the failure failed too");
+        }
+    }
+    GuiMessageBox(GuiMbOk | GuiMbIconError | GuiMbFirstLabelFirst, message.c_str());
+    return false;
 }
 
 namespace {

@@ -3,8 +3,17 @@
 #pragma once
 
 #include <FL/Fl_Widget.H>
+#include <functional>
 #include <optional>
 #include <string>
+
+// True when the program runs without a display (an unattended run where none could be
+// opened): no window is ever shown, message boxes only log, and progress goes to the console.
+extern bool g_headless;
+
+// Opens the toolkit's connection to the display; false, with nothing opened, when there is
+// none (no DISPLAY, or the server refuses).
+bool OpenDisplay();
 
 // GuiMessageBox flags: the low four bits are the kind, the next four the icon, and
 // GuiMbFirstLabelFirst puts the first label on the dialog's first button.
@@ -21,9 +30,16 @@ enum GuiMessageBoxFlags {
 // (information) and 0x8032 / 0x32 (warning questions); any other fails the assertion "false".
 // Returns 1 exactly when the button bearing `secondLabel` was chosen, else 0.
 // In unattended mode an error ends the process with exit code 3, and a warning question with
-// GuiMbFirstLabelFirst ends it with exit code 2; nothing is shown then.
+// GuiMbFirstLabelFirst ends it with exit code 2; nothing is shown then. Headless, information is
+// only logged and every question ends the process with exit code 2, since nobody can answer.
 int GuiMessageBox(int flags, const char* message, const char* firstLabel = nullptr,
                   const char* secondLabel = nullptr);
+
+// Runs a callback's body; any exception escaping it, of whatever type, is shown as an error
+// (ending an unattended run with exit code 3). On failure `beforeShowing` runs first, so that
+// its clean-up happens even when showing ends the process; its own failures are only logged.
+// Returns false when the body failed.
+bool RunShowingErrors(const std::function<void()>& body, const std::function<void()>& beforeShowing = {});
 
 // Lets the user pick (or create) a directory, starting at "."; returns nothing on cancel.
 // Modal: runs the event loop while the chooser is shown.

@@ -1,16 +1,36 @@
 // Entry point of qmh_installer: help mode, interactive wizard or unattended run.
 #include "GuiInit.h"
 #include "GuiLayout.h"
+#include "GuiUtils.h"
+#include "Logging.h"
 #include "OsUtils.h"
 #include "Unattended.h"
 
+#include <exception>
+#include <stdio.h>
 #include <string.h>
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
     bool unattended = false, help = false;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--unattended") == 0) unattended = true;
         if (strcmp(argv[i], "--help") == 0) help = true;
+    }
+
+    if (!OpenDisplay()) {
+        if (help) {
+            fputs(kHelpText, stdout);
+            return 0;
+        }
+        if (!unattended) {
+            fprintf(stderr,
+                    "No display can be opened. Run with --unattended to install without the window.\n");
+            return 1;
+        }
+        // Servers, containers and CI: the same wizard runs unattended without ever being shown.
+        g_headless = true;
     }
 
     if (help) {
@@ -25,10 +45,28 @@ int main(int argc, char** argv) {
 
     BuildMainWindow();
     InitMainWindow();
-    mainWindow->show();
+    if (g_headless)
+        ZipSync::g_logger->infof("No display: the window is not shown");
+    else
+        mainWindow->show();
 
     if (unattended) RunUnattended(argc, argv);
 
     Fl::add_timeout(0.3, CheckAdminRightsTimer);
     return Fl::run();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Start-up failures (a working directory that vanished, say) end the process as an error
+    // would end an unattended run.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "ERROR: %s\n", e.what());
+    } catch (...) {
+        fprintf(stderr, "ERROR: unexpected failure of unknown kind\n");
+    }
+    return 3;
 }

@@ -131,6 +131,21 @@ TEST(GuiMessageBoxDeathTest, UnattendedWarningQuestionWithOrderBitExitsWith2) {
     EXPECT_EXIT(run(), testing::ExitedWithCode(2), "");
 }
 
+TEST(RunShowingErrorsDeathTest, AnyExceptionEndsAnUnattendedRunWith3AfterTheCleanUp) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The clean-up's own failure is only logged; the original error is what ends the run.
+    auto run = [](std::function<void()> body) {
+        g_unattended = true;
+        RunShowingErrors(body, [] {
+            fputs("cleaned up\n", stderr);
+            throw 7;
+        });
+    };
+    EXPECT_EXIT(run([] { throw std::logic_error("broken"); }), testing::ExitedWithCode(3), "cleaned up");
+    EXPECT_EXIT(run([] { throw 42; }), testing::ExitedWithCode(3), "cleaned up");
+    EXPECT_EXIT(run([] { g_logger->errorf("failed"); }), testing::ExitedWithCode(3), "cleaned up");
+}
+
 TEST(GuiMessageBox, OtherCombinationsFailTheAssertion) {
     const int flags[] = {0x8012, 0x31, 0x22, 0x11 | 0x2, 0x8000, 0x41, 0x8033, 0};
     for (int f : flags) {

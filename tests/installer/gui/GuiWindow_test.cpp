@@ -1,5 +1,5 @@
 // The wizard window and the help window as built and initialised at start-up, checked on
-// a real X server (Xvfb): layout, texts, initial state, style, default page moves, and a
+// a real X server (Xvfb): layout, texts, initial state, style, and a
 // screenshot.
 // gtest first: the toolkit headers bring X11 macros such as None.
 #include <gtest/gtest.h>
@@ -333,24 +333,6 @@ TEST_F(MainWindowTest, ScreenshotShowsPanelAndStyledPage) {
     EXPECT_GE(CountColours(shot, x0 + 325, y0, 700, 550), 3u);
     // Outside the window the virtual screen stays black.
     EXPECT_EQ(shot.at(5, 5), 0u);
-}
-
-TEST_F(MainWindowTest, LayoutButtonsMoveBetweenPages) {
-    struct Step {
-        Fl_Button* button;
-        Fl_Group* after;
-    } steps[] = {{settingsNextButton, pageVersion},  {versionNextButton, pageConfirm},
-                 {startButton, pageInstall},         {cancelButton, pageConfirm},
-                 {confirmBackButton, pageVersion},   {versionBackButton, pageSettings},
-                 {settingsResetButton, pageSettings}};
-    for (const Step& s : steps) {
-        s.button->do_callback();
-        EXPECT_EQ(wizard->value(), s.after) << s.button->label();
-    }
-    wizard->value(pageInstall);
-    closeButton->do_callback();
-    EXPECT_EQ(wizard->value(), pageInstall);
-    wizard->value(pageSettings);
 }
 
 TEST(HelpWindow, ShowsParameterList) {

@@ -1,0 +1,177 @@
+#include "GuiPageSettings.h"
+
+#include "GuiLayout.h"
+#include "GuiPageVersion.h"
+#include "GuiUtils.h"
+#include "InstallerState.h"
+#include "Logging.h"
+#include "OsUtils.h"
+#include "ProgressIndicatorGui.h"
+
+#include <filesystem>
+#include <system_error>
+
+using namespace ZipSync;
+namespace fs = std::filesystem;
+
+AvailableSpaceFunction g_settingsAvailableSpace;
+
+namespace {
+
+const Fl_Color kInvalidColor = 88;
+
+std::vector<std::string> CheckDirectory(const std::string& dir) {
+    if (g_settingsAvailableSpace) return CheckSpaceAndPermissions(dir, g_settingsAvailableSpace);
+    return CheckSpaceAndPermissions(dir);
+}
+
+// Puts each warning to the user; false when one of them was answered with "Stop".
+bool ConfirmWarnings(const std::vector<std::string>& warnings) {
+    for (const std::string& warning : warnings)
+        if (GuiMessageBox(GuiMbQuestion | GuiMbIconWarning | GuiMbFirstLabelFirst, warning.c_str(),
+                          "I know what I'm doing", "Stop") == 1)
+            return false;
+    return true;
+}
+
+// The path as the field should show it: '/' separators, ".." resolved where it names
+// something. Empty when it cannot be resolved.
+std::string NormalInstallPath(const std::string& text) {
+    std::string path = text;
+    if (path.size() > 1 && path.find("..") != std::string::npos) {
+        std::error_code ec;
+        fs::path canonical = fs::canonical(fs::absolute(fs::path(path), ec), ec);
+        if (ec) return "";
+        path = canonical.string();
+    }
+    return fs::path(path).generic_string();
+}
+
+bool IsValidInstallPath(const std::string& path) {
+    return !path.empty() && path.find('.') == std::string::npos && fs::path(path).is_absolute();
+}
+
+} // namespace
+
+void MainWindowCloseCallback(Fl_Widget*, void*) {
+    if (g_busyCounter == 0) mainWindow->hide();
+}
+
+void InstallDirInputCallback(Fl_Widget*, void*) {
+    static const Fl_Color originalColor = installDirInput->color();
+    std::string text = installDirInput->value();
+    std::string path = NormalInstallPath(text);
+    if (!path.empty() && path != text) installDirInput->value(path.c_str());
+
+    std::error_code ec;
+    bool isDirectory = fs::is_directory(path, ec);
+    bool isOtherFile = !isDirectory && fs::exists(path, ec);
+    if (!IsValidInstallPath(path) || isOtherFile) {
+        installDirInput->color(kInvalidColor);
+        restartButton->deactivate();
+    } else {
+        installDirInput->color(originalColor);
+        restartButton->activate();
+    }
+    installDirInput->redraw();
+
+    if (path == GetCwd()) {
+        restartButton->hide();
+        settingsNextButton->activate();
+        settingsNextButton->tooltip(nullptr);
+    } else {
+        if (isDirectory) {
+            restartButton->label("Restart");
+            settingsNextButton->tooltip("Please click 'Restart' button to proceed.");
+        } else {
+            restartButton->label("Create and Restart");
+            settingsNextButton->tooltip("Please click 'Create and Restart' button to proceed.");
+        }
+        restartButton->show();
+        settingsNextButton->deactivate();
+    }
+}
+
+void BrowseButtonCallback(Fl_Widget*, void*) {
+    std::optional<std::string> chosen = ChooseDirectory("Choose where to install Quillmere");
+    if (!chosen) return;
+    installDirInput->value(chosen->c_str());
+    installDirInput->do_callback();
+}
+
+void RestartButtonCallback(Fl_Widget*, void*) {
+    std::string dir = installDirInput->value();
+    RunShowingErrors([&] {
+        if (!ConfirmWarnings(CheckDirectory(dir))) return;
+        RestartWithInstallDir(dir);
+    });
+}
+
+void SettingsResetButtonCallback(Fl_Widget*, void*) {
+    g_state.Clear();
+    installDirInput->value(GetCwd().c_str());
+    installDirInput->do_callback();
+    customVersionCheck->value(0);
+    advancedCheck->value(0);
+    advancedCheck->do_callback();
+    customUrlInput->value("");
+    versionTree->do_callback();
+    for (Fl_Output* size : VersionSizeOutputs()) size->value("");
+}
+
+void AdvancedCheckCallback(Fl_Widget*, void*) {
+    Fl_Check_Button* options[] = {skipSelfUpdateCheck, skipConfigDownloadCheck, forceScanCheck,
+                                  bitwiseExactCheck,   noMultipartCheck,        disableTlsCheck};
+    for (Fl_Check_Button* option : options) {
+        if (advancedCheck->value()) {
+            option->activate();
+        } else {
+            option->value(0);
+            option->deactivate();
+        }
+    }
+}
+
+void SettingsNextButtonCallback(Fl_Widget*, void*) {
+    bool passed = RunShowingErrors(
+        [] {
+            g_state.noMultipartByteranges = noMultipartCheck->value() != 0;
+            g_state.disableTls = disableTlsCheck->value() != 0;
+
+            if (!ConfirmWarnings(CheckDirectory(GetCwd()))) return;
+            StartLogFile();
+
+            if (!skipSelfUpdateCheck->value()) {
+                bool downloaded;
+                {
+                    GuiDeactivizer deactivizer(pageSettings);
+                    ProgressIndicatorGui progress(scanProgress);
+                    downloaded = NeedsSelfUpdate(&progress);
+                }
+                if (downloaded) {
+                    GuiMessageBox(GuiMbOk | GuiMbIconInfo, "New version of installer has been downloaded. "
+                                                           "Installer will be restarted to finish update.");
+                    DoSelfUpdate();
+                }
+            }
+            {
+                GuiDeactivizer deactivizer(pageSettings);
+                ProgressIndicatorGui progress(scanProgress);
+                ReadConfigFile(!skipConfigDownloadCheck->value(), &progress);
+            }
+            {
+                GuiDeactivizer deactivizer(pageSettings);
+                ProgressIndicatorGui progress(scanProgress);
+                progress.SetMainWindow(mainWindow);
+                ScanInstallDirIfNecessary(forceScanCheck->value() != 0, &progress);
+            }
+
+            FillVersionPage();
+            g_state.evaluatedVersion.clear();
+            versionTree->do_callback();
+            wizard->value(pageVersion);
+        },
+        [] { scanProgress->hide(); });
+    if (passed && wizard->value() == pageVersion && !customVersionCheck->value())
+        versionNextButton->do_callback();
+}

@@ -1,0 +1,179 @@
+// Unattended runs of the installer program as the unprivileged user "nobody", each in a fresh
+// install directory, against the published test game: exit codes 0, 2 and 3, the version
+// choice, a failed download that leaves no temporary file, and the same run without a display.
+#include <gtest/gtest.h>
+
+#include "ChildProcess.h"
+#include "GameFixture.h"
+#include "InstallerWorld.h"
+#include "TempDir.h"
+#include "TemporaryFileNames.h"
+#include "VirtualDisplay.h"
+
+#include "GuiInit.h"
+#include "GuiLayout.h"
+#include "GuiPageSettings.h"
+#include "GuiUtils.h"
+#include "Unattended.h"
+
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const double kPatience = 300; // seconds; only a bound for slow machines
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The installer copied into its own install directory, which "nobody" may write.
+class UnattendedRun : public testing::Test {
+protected:
+    void SetUp() override {
+        GiveToUnprivilegedUser(dir.path());
+        fs::copy_file(std::string(TESTS_BIN_DIR) + "/qmh_installer", dir / "qmh_installer");
+        fs::permissions(dir / "qmh_installer", fs::perms(0755));
+        outputPath = std::string(TESTS_BINARY_DIR) + "/tests/unattended_" +
+                     testing::UnitTest::GetInstance()->current_test_info()->name() + ".out";
+    }
+
+    // Runs the installer with --unattended and the given arguments; returns its exit code.
+    int Run(std::vector<std::string> args, bool display = true) {
+        ChildOptions options;
+        options.argv = {dir / "qmh_installer", "--unattended"};
+        options.argv.insert(options.argv.end(), args.begin(), args.end());
+        options.cwd = dir.path();
+        options.env = World().Environment();
+        options.env.push_back(display ? VirtualDisplay::Shared().DisplayEnv() : "DISPLAY=");
+        options.env.push_back("HOME=" + dir.path());
+        options.outputPath = outputPath;
+        options.unprivileged = true;
+        ChildProcess child(options);
+        return child.Wait(kPatience);
+    }
+    std::string Output() const { return ReadTestFile(outputPath); }
+    // Whether the directory holds exactly the given version's files (manifest included).
+    bool Holds(const std::string& version) const {
+        return RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + dir.path() + "' '" +
+                        World().FullManifestPath(version) + "'") == 0;
+    }
+    // A configuration in the install directory, for --skip-config-download.
+    void WriteConfig(const std::string& extraSections) const {
+        WriteTestFile(dir / "qmh_installer.ini", World().DefaultConfig(extraSections));
+        GiveToUnprivilegedUser(dir.path());
+    }
+
+    // Made on first use: the forked run below must not inherit its servers.
+    static const InstallerWorld& World() { return GetInstallerWorld(); }
+
+    TempDir dir{"qmhunattended"};
+    std::string outputPath;
+};
+
+} // namespace
+
+TEST_F(UnattendedRun, FreeSpaceWarningEndsWith2BeforeAnyDownload) {
+    if (!CanDropPrivileges()) GTEST_SKIP() << "needs root to become nobody";
+    // The settings page's free-space seam only exists inside a process: the unattended run goes
+    // on in a forked copy of this test, as "nobody", without a display. It runs first, before any
+    // server of this binary exists, since the copy ends through exit() and its static destructors.
+    std::string installDir = dir.path();
+    std::string output = outputPath;
+    int status = RunInChild([&] {
+        if (!freopen(output.c_str(), "w", stdout) || chdir(installDir.c_str()) != 0) _exit(99);
+        struct passwd* nobody = getpwnam("nobody");
+        struct group* nogroup = getgrnam("nogroup");
+        if (!nobody || !nogroup || setgroups(0, nullptr) != 0 || setgid(nogroup->gr_gid) != 0 ||
+            setuid(nobody->pw_uid) != 0)
+            _exit(98);
+        g_settingsAvailableSpace = [](const std::string&) { return uint64_t(2047) << 20; };
+        g_headless = true;
+        BuildMainWindow();
+        InitMainWindow();
+        char program[] = "qmh_installer", unattended[] = "--unattended";
+        char* argv[] = {program, unattended, nullptr};
+        RunUnattended(2, argv);
+    });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2) << Output();
+    EXPECT_TRUE(Contains(Output(),
+                         "Warning: Showing warning message: Only 2.00 GB of free space is available "
+                         "in installation directory.\n"))
+        << Output();
+    EXPECT_FALSE(Contains(Output(), "Downloading"));
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.path())) left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"qmh_installer"});
+}
+
+TEST_F(UnattendedRun, VersionAsLastArgumentInstallsTheDefault) {
+    ASSERT_EQ(Run({"--version"}), 0) << Output();
+    EXPECT_TRUE(Holds("2.0"));
+    EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
+    EXPECT_TRUE(Contains(Output(), "Running in unattended mode\n"));
+    EXPECT_TRUE(Contains(Output(), "Closing installer after successful install\n"));
+    // The log file tells the same story.
+    bool logged = false;
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind("qmh_installer_", 0) == 0)
+            logged =
+                Contains(ReadTestFile(entry.path().string()), "Closing installer after successful install");
+    EXPECT_TRUE(logged);
+}
+
+TEST_F(UnattendedRun, WithoutDisplayInstallsWithProgressOnTheConsole) {
+    ASSERT_EQ(Run({"--version", "2.1"}, false), 0) << Output();
+    EXPECT_TRUE(Holds("2.1"));
+    EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
+    EXPECT_TRUE(Contains(Output(), "No display: the window is not shown\n"));
+    EXPECT_TRUE(Contains(Output(), "[100%] Downloading finished\n")) << Output();
+    EXPECT_TRUE(Contains(Output(), "[100%] Finalization complete\n")) << Output();
+}
+
+TEST_F(UnattendedRun, RequestedVersionMissingOrAmbiguousEndsWith3) {
+    EXPECT_EQ(Run({"--version", "9.9"}), 3) << Output();
+    EXPECT_TRUE(Contains(Output(), "Warning: Showing error message: Specified version 9.9 not found\n"))
+        << Output();
+    EXPECT_FALSE(Contains(Output(), "Evaluating version"));
+
+    // The folder "2.0" holds a version of its own: the label 2.0 is then found twice.
+    WriteConfig("[Version extra]\nfolder=2.0\nmanifestUrl=${MIRROR}zipsync/2.0/manifest.iniz\n");
+    EXPECT_EQ(Run({"--skip-config-download", "--version", "2.0"}), 3) << Output();
+    EXPECT_TRUE(Contains(Output(), "Warning: Showing error message: Specified version 2.0 not found\n"))
+        << Output();
+    EXPECT_FALSE(Contains(Output(), "Evaluating version"));
+}
+
+TEST_F(UnattendedRun, FailedDownloadCleansUpBeforeEndingWith3) {
+    // A copy of 2.0 on the server whose base archive has one byte changed inside.
+    static int serial = 0;
+    std::string name = "broken" + std::to_string(getpid()) + "_" + std::to_string(serial++);
+    std::string published = World().www + "/zipsync/" + name;
+    fs::copy(World().www + "/zipsync/2.0", published, fs::copy_options::recursive);
+    std::string archive = published + "/qmh_base.pk4";
+    std::string bytes = ReadTestFile(archive);
+    bytes[bytes.size() / 2] ^= 0x5A;
+    WriteTestFile(archive, bytes);
+    WriteConfig("[Version " + name + "]\nfolder=Test\nmanifestUrl=${MIRROR}zipsync/" + name +
+                "/manifest.iniz\n");
+
+    EXPECT_EQ(Run({"--skip-config-download", "--version", name}), 3) << Output();
+    std::string output = Output();
+    EXPECT_TRUE(Contains(output, "Starting installation: download\n"));
+    size_t error = output.find("Warning: Showing error message: ");
+    ASSERT_NE(error, std::string::npos) << output;
+    // The clean-up ran before the error ended the process.
+    size_t cleanup = output.rfind("Deleting ", error);
+    EXPECT_NE(cleanup, std::string::npos) << output;
+    EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
+    EXPECT_FALSE(Contains(output, "Closing installer"));
+    fs::remove_all(published);
+}
