@@ -186,8 +186,8 @@ TEST_F(UnattendedRun, FailedDownloadCleansUpBeforeEndingWith3) {
 }
 
 // An installation damaged in each way a player meets: an unattended run of the same version
-// with a forced scan repairs it (exit 0, the output and log naming the archive), fetching the
-// damaged archive's entries and nothing else, and leaving the player's files alone.
+// with a forced scan repairs it (exit 0, the output and log naming the archive), counting and
+// fetching the damaged archive's entries and nothing else, and leaving the player's files alone.
 TEST_F(UnattendedRun, ForcedScanRepairsDamagedArchives) {
     fs::copy(World().user, dir.path(), fs::copy_options::recursive);
     for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
@@ -205,13 +205,19 @@ TEST_F(UnattendedRun, ForcedScanRepairsDamagedArchives) {
     for (const auto& c : cases) {
         SCOPED_TRACE(DamageName(c.first));
         DamageArchive(dir / c.second, c.first);
-        uint64_t entryBytes = 0;
+        uint64_t entryBytes = 0, compressed = 0;
         for (const ZipSync::FileMetainfo& file : World().FullManifest("2.0"))
-            if (file.zipPath.rel == c.second) entryBytes += file.byterange[1] - file.byterange[0];
+            if (file.zipPath.rel == c.second) {
+                entryBytes += file.byterange[1] - file.byterange[0];
+                compressed += file.compressedSize;
+            }
         World().nginx->ClearAccessLog();
         ASSERT_EQ(Run({"--force-scan", "--version", "2.0"}), 0) << Output();
         EXPECT_TRUE(Holds("2.0"));
         EXPECT_EQ(RequestedArchiveBytes(*World().nginx), entryBytes);
+        // The version's figures count the replacement as downloaded and added.
+        for (const char* figure : {"  download: ", "  added: "})
+            EXPECT_TRUE(Contains(Output(), figure + std::to_string(compressed) + "\n")) << Output();
         EXPECT_TRUE(
             Contains(Output(), "Warning: Archive " + c.second + " is damaged, left out of the analysis: "))
             << Output();
