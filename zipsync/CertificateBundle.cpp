@@ -1,8 +1,8 @@
 #include "CertificateBundle.h"
 
 #include "Logging.h"
+#include "Utils.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 
 namespace ZipSync {
@@ -35,24 +35,11 @@ std::string ExtractPemCertificates(const std::string& pemText) {
     return result;
 }
 
-static std::string ReadWholeFile(const char* path) {
-    FILE* file = fopen(path, "rb");
-    if (!file) g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", path);
-    std::string text;
-    char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) text.append(chunk, got);
-    bool failed = ferror(file) != 0;
-    fclose(file);
-    if (failed) g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", path);
-    return text;
-}
-
 std::string AssembleCertificateBundle() {
     std::string bundle = BuiltinCertificateBundle();
     const char* extraPath = getenv(EXTRA_CA_FILE_VARIABLE);
     if (!extraPath || !*extraPath) return bundle;
-    std::string extra = ExtractPemCertificates(ReadWholeFile(extraPath));
+    std::string extra = ExtractPemCertificates(ReadWholeTextFile(extraPath));
     if (extra.empty()) g_logger->errorf(lcGeneral, "No certificate found in file \"%s\"", extraPath);
     if (!bundle.empty() && bundle.back() != '\n') bundle += '\n';
     return bundle + extra;

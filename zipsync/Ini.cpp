@@ -82,29 +82,13 @@ std::string FormatIniText(const IniData& data) {
     return text;
 }
 
-static std::string ReadPlainText(const std::string& path) {
-    StdioFileHolder file(path, "rb");
-    std::string text;
-    static const size_t kChunk = 65536;
-    while (true) {
-        size_t had = text.size();
-        text.resize(had + kChunk);
-        size_t got = fread(&text[had], 1, kChunk, file);
-        text.resize(had + got);
-        if (got < kChunk) break;
-    }
-    // A read error would otherwise pass for the end of a shorter file.
-    if (ferror(file)) g_logger->errorf(lcGeneral, "Failed to read file \"%s\"", path.c_str());
-    return text;
-}
-
 IniData ReadIniFile(const std::string& path, int format) {
     format = ResolveFormat(path, format);
     if (format == INI_FORMAT_CHECKSUMMED_ZIP) {
         std::vector<uint8_t> bytes = ReadChecksummedZip(path, kIniPayloadName);
         return ParseIniText(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
-    return ParseIniText(ReadPlainText(path));
+    return ParseIniText(ReadWholeTextFile(path));
 }
 
 void WriteIniFile(const std::string& path, const IniData& data, int format) {

@@ -6,15 +6,9 @@
 #include "ZipHolders.h"
 #include <algorithm>
 #include <filesystem>
-#include <string.h>
 #include <vector>
 
 namespace ZipSync {
-
-const char* const kDownloadPrefix = "__download";
-const char* const kRepackedPrefix = "__repacked__";
-const char* const kReducedPrefix = "__reduced__";
-const char* const kNormalizedPrefix = "__normalized__";
 
 namespace {
 
@@ -26,11 +20,6 @@ struct QuietUnzFile {
         if (handle) unzClose(handle);
     }
 };
-
-bool HasPrefix(const std::string& name, const char* prefix) {
-    size_t len = strlen(prefix);
-    return name.size() > len && name.compare(0, len, prefix) == 0;
-}
 
 // Every regular file below rootDir, as engine paths ('/' separated), sorted so that the log
 // reads the same on every run.
@@ -70,10 +59,8 @@ bool IsCompleteZip(const std::string& path) {
 void CleanupTemporaryFiles(const std::string& rootDir) {
     for (const std::string& path : ListFilesRecursively(rootDir)) {
         std::string name = GetFilename(path);
-        if (!HasPrefix(name, kReducedPrefix) && !HasPrefix(name, kDownloadPrefix) &&
-            !HasPrefix(name, kRepackedPrefix) && !HasPrefix(name, kNormalizedPrefix))
-            continue;
-        if (HasPrefix(name, kRepackedPrefix)) {
+        if (!IsTemporaryFileName(name)) continue;
+        if (HasTemporaryPrefix(name, kRepackedPrefix)) {
             std::string original = UnprefixFile(path, kRepackedPrefix);
             // A repacked zip is complete only once it was closed; one cut short by a crash
             // must not take the place of its original. Nor may it take the place of anything

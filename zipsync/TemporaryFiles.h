@@ -1,21 +1,15 @@
 // The temporary files of an update and their repair after an interruption.
 //
-// Every intermediate file of a download or repack lies next to its final place and carries one
-// of four name prefixes: "__download" (entries fetched by DownloadRemoteFiles),
-// "__repacked__" (a rebuilt zip waiting to replace its original), "__reduced__" (the entries
-// of a removed zip that exist nowhere else) and "__normalized__" (NormalizeZip's output before
-// it replaces its archive). CleanupTemporaryFiles turns whatever a run left
-// behind, finished or not, into a directory that holds only real archives again.
+// The temporary files carry the name prefixes of TemporaryNames.h. CleanupTemporaryFiles turns
+// whatever a run left behind, finished or not, into a directory that holds only real archives
+// again.
 #pragma once
+
+#include "TemporaryNames.h"
 
 #include <string>
 
 namespace ZipSync {
-
-extern const char* const kDownloadPrefix;
-extern const char* const kRepackedPrefix;
-extern const char* const kReducedPrefix;
-extern const char* const kNormalizedPrefix;
 
 // Whether the file at path opens as a complete zip: its end record and central directory are
 // found and every entry's local header agrees with its central record. Never raises and logs

@@ -77,15 +77,31 @@ uint64_t SizeOfFile(const std::string& path) {
     return SizeByEndPosition(file, path);
 }
 
-std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+// The one reader of whole files, for byte vectors and text alike. It reads in chunks up to the
+// end rather than trusting a size measured first, so files that change length or report none
+// (pipes, /proc) are read as they are.
+template <class Container> static Container ReadAll(const std::string& path) {
     StdioFileHolder file(path, "rb");
-    uint64_t size = SizeByEndPosition(file, path);
-    ZipSyncAssert(FileSeek64(file, 0, SEEK_SET) == 0);
-    ZipSyncAssert(size <= uint64_t(SIZE_MAX));
-    std::vector<uint8_t> res(size_t(size), 0);
-    size_t numRead = size ? fread(res.data(), 1, res.size(), file) : 0;
-    ZipSyncAssert(numRead == size);
-    return res;
+    Container result;
+    const size_t chunk = 65536;
+    while (true) {
+        size_t had = result.size();
+        result.resize(had + chunk);
+        size_t got = fread(&result[had], 1, chunk, file);
+        result.resize(had + got);
+        if (got < chunk) break;
+    }
+    // A read error would otherwise pass for the end of a shorter file.
+    if (ferror(file)) g_logger->errorf(lcGeneral, "Failed to read file \"%s\"", path.c_str());
+    return result;
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+    return ReadAll<std::vector<uint8_t>>(path);
+}
+
+std::string ReadWholeTextFile(const std::string& path) {
+    return ReadAll<std::string>(path);
 }
 
 } // namespace ZipSync

@@ -43,8 +43,12 @@ private:
 
 // Size in bytes of the file at path; fails when it cannot be opened ("rb").
 uint64_t SizeOfFile(const std::string& path);
-// All bytes of the file at path; fails when it cannot be opened, asserts a complete read.
+// All bytes of the file at path. Fails with "Failed to open file \"%s\"" (lcCantOpenFile)
+// when it cannot be opened, and with "Failed to read file \"%s\"" (lcGeneral) when reading
+// fails before its end.
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
+// The same as text, byte for byte (no newline conversion).
+std::string ReadWholeTextFile(const std::string& path);
 
 // 64-bit seek and tell on a stdio stream (fseek/ftell are 32-bit on some platforms).
 int FileSeek64(FILE* file, int64_t offset, int origin);

@@ -2,6 +2,7 @@
 
 #include "Logging.h"
 #include "Path.h"
+#include "TemporaryNames.h"
 #include "Utils.h"
 
 #include <algorithm>
@@ -222,7 +223,7 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
 
 void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
     std::string output = outputPath.empty() ? zipPath : outputPath;
-    std::string tempPath = PrefixFile(output, "__normalized__");
+    std::string tempPath = PrefixFile(output, kNormalizedPrefix);
 
     struct Record {
         std::string filename;

@@ -91,14 +91,6 @@ void Report(ProgressIndicator* progress, double ratio, const std::string& commen
     if (progress) progress->Update(ratio, comment);
 }
 
-// Whether the file name carries one of the prefixes of the engine's temporary files.
-bool IsTemporaryZip(const std::string& path) {
-    std::string name = GetFilename(path);
-    for (const char* prefix : {kDownloadPrefix, kRepackedPrefix, kReducedPrefix})
-        if (name.size() > strlen(prefix) && StartsWith(name, prefix)) return true;
-    return false;
-}
-
 // The owned archives followed by the installation's manifest: what the scan state records.
 std::vector<std::string> ScannedFiles(const std::string& root, const std::vector<std::string>& owned) {
     std::vector<std::string> scanned = owned;
@@ -535,7 +527,7 @@ void PerformInstallFinalize(ProgressIndicator* progress) {
     // Entries kept in "__reduced__" zips come out of the repack still marked InPlace, but the
     // clean-up below deletes those zips: they must not enter the saved manifest.
     Manifest installed = updater->GetProvidedManifest().Select([](const FileMetainfo& file) {
-        return file.location == FileLocation::InPlace && !IsTemporaryZip(file.zipPath.rel);
+        return file.location == FileLocation::InPlace && !IsTemporaryFileName(GetFilename(file.zipPath.rel));
     });
     WriteIniFile(Join(root, MANIFEST_FILE), installed.SaveToIni());
     Report(progress, 0.5, "Manifest saved");

@@ -71,7 +71,7 @@ void CheckTargetArchives(const Manifest& target, const std::vector<std::string>&
         if (!IsArchiveName(name))
             g_logger->errorf(lcGeneral,
                              "Target archive %s is not a .pk4 or .zip file; the update owns only those", rel);
-        if (IsTemporaryName(name)) g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
+        if (IsTemporaryFileName(name)) g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
         if (IsKept(*previous, keep))
             g_logger->errorf(lcGeneral,
                              "Target archive %s matches a --keep pattern; kept archives are never written",

@@ -2,6 +2,7 @@
 
 #include "Logging.h"
 #include "Path.h"
+#include "TemporaryNames.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -23,12 +24,6 @@ std::string AbsolutePath(const std::string& path) {
     return text;
 }
 
-bool IsTemporaryName(const std::string& fileName) {
-    for (const char* prefix : {"__download", "__repacked__", "__reduced__", "__normalized__"})
-        if (fileName.compare(0, strlen(prefix), prefix) == 0) return true;
-    return false;
-}
-
 bool IsArchiveName(const std::string& name) {
     auto endsWith = [&](const char* suffix) {
         size_t n = strlen(suffix);
@@ -48,7 +43,7 @@ std::vector<std::string> CollectArchives(const std::string& rootDir) {
         // change files elsewhere.
         if (!fs::is_regular_file(it->symlink_status(ec))) continue;
         std::string name = it->path().filename().string();
-        if (!IsArchiveName(name) || IsTemporaryName(name)) continue;
+        if (!IsArchiveName(name) || IsTemporaryFileName(name)) continue;
         relPaths.push_back(it->path().lexically_relative(rootDir).generic_string());
     }
     if (ec)

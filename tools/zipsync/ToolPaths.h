@@ -13,10 +13,6 @@ namespace ZipSyncCli {
 // a trailing '/'.
 std::string AbsolutePath(const std::string& path);
 
-// Whether the file name (no directory part) carries one of the engine's temporary prefixes
-// ("__download", "__repacked__", "__reduced__", "__normalized__").
-bool IsTemporaryName(const std::string& fileName);
-
 // Whether the file name ends in ".pk4" or ".zip" (and has something before it).
 bool IsArchiveName(const std::string& name);
 
