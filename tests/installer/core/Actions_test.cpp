@@ -15,6 +15,7 @@
 #include "ScopedEnv.h"
 #include "Subprocess.h"
 #include "TempDir.h"
+#include "ZipFixture.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -282,6 +283,24 @@ TEST(Actions, InstallUpdateAndFinalize) {
     EXPECT_EQ(ReadTestFile(dir / "Quillmere.cfg"), "newer settings");
     EXPECT_EQ(g_state.oldConfigFilename, aside);
     EXPECT_EQ(InstallStateFromIni(ReadIniFile(dir / ".zipsync/lastinstall.ini")).version, "2.1");
+}
+
+// A damaged archive is left out of the scan's manifest and of its recorded state: until it is
+// replaced, every scan, forced or not, analyses again and finds it.
+TEST(Actions, DamagedArchiveIsFoundByEveryScanUntilReplaced) {
+    InstallDir dir;
+    fs::copy(dir.world.versions + "/2.0", dir.root, fs::copy_options::recursive);
+    DamageArchive(dir / "qmh_sounds.pk4", Damage::FlippedDataByte);
+    for (bool force : {true, false}) {
+        RecordingLogger log;
+        ScanInstallDirIfNecessary(force, nullptr);
+        EXPECT_TRUE(Logged(log, "Analysing the archives"));
+        ASSERT_EQ(g_state.damagedZips.size(), 1u);
+        EXPECT_EQ(g_state.damagedZips[0].path, dir / "qmh_sounds.pk4");
+        EXPECT_EQ(
+            ManifestZips(dir / "manifest.iniz"),
+            (std::vector<std::string>{"fms/qmh_lighthouse.pk4", "qmh_base.pk4", "qmh_shared_stuff.zip"}));
+    }
 }
 
 TEST(Actions, InstallationByAnotherProgramIsNormalisedAndUpdated) {
