@@ -40,13 +40,48 @@ std::string FormatString(const char* format, ...) {
     return result;
 }
 
+static const char* EscapeOf(unsigned char ch) {
+    switch (ch) {
+    case '\r':
+        return "\\r";
+    case '\n':
+        return "\\n";
+    case '\t':
+        return "\\t";
+    default:
+        return nullptr;
+    }
+}
+
+static std::string Escape(const std::string& text, bool keepLineBreaks) {
+    std::string result;
+    result.reserve(text.size());
+    for (unsigned char ch : text) {
+        if ((ch >= 0x20 && ch != 0x7f) || (keepLineBreaks && ch == '\n')) {
+            result += char(ch);
+        } else if (const char* escape = EscapeOf(ch)) {
+            result += escape;
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\x%02x", ch);
+            result += hex;
+        }
+    }
+    return result;
+}
+
+std::string EscapeControlChars(const std::string& text) {
+    return Escape(text, false);
+}
+
 void Logger::logv(LogSeverity severity, LogCode code, const char* format, va_list args) {
-    char buffer[kMessageBufferSize];
-    vsnprintf(buffer, sizeof(buffer), format, args);
-    buffer[sizeof(buffer) - 1] = 0;
-    Message(code, severity, buffer);
+    // Messages of several lines keep their line breaks; every other control character would
+    // move the cursor or hide text on a terminal.
+    std::string message = Escape(FormatStringV(format, args), true);
+    if (message.size() >= kMessageBufferSize) message.resize(kMessageBufferSize - 1);
+    Message(code, severity, message.c_str());
     if (severity == sevFatal) std::terminate();
-    if (severity == sevError) throw ErrorException(buffer, code);
+    if (severity == sevError) throw ErrorException(message.c_str(), code);
 }
 
 #define ZS_FORWARD(severity, code)                                                                           \

@@ -50,8 +50,9 @@ public:
     virtual void Message(LogCode code, LogSeverity severity, const char* message) = 0;
 
     // The single path of every message: formats into a 16384-byte buffer (longer output is
-    // cut to 16383 characters), calls Message, then throws at sevError and terminates at
-    // sevFatal.
+    // cut to 16383 characters), escapes control characters other than line breaks (see
+    // EscapeControlChars), calls Message, then throws at sevError (the exception carries the
+    // escaped text) and terminates at sevFatal.
     void logv(LogSeverity severity, LogCode code, const char* format, va_list args);
 
     void debugf(const char* format, ...);
@@ -75,13 +76,18 @@ extern Logger* g_logger;
 std::string FormatString(const char* format, ...);
 std::string FormatStringV(const char* format, va_list args);
 
+// text with every control character (below 0x20, and 0x7f) written as an escape: "\\r", "\\n",
+// "\\t" or "\\xNN". Names from archives and servers pass through it before they are shown, so
+// that a carriage return or line break in a name cannot overwrite or forge a line of output.
+std::string EscapeControlChars(const std::string& text);
+
 [[noreturn]] void AssertFailed(const char* condition, const char* file, int line);
 
 } // namespace ZipSync
 
 // Raises "Assertion %s failed in %s on line %d" (lcGeneral) when the condition is false.
 // The condition is written as text, so any character may appear in it.
-#define ZipSyncAssert(condition)                                                                         \
-    do {                                                                                                 \
-        if (!(condition)) ZipSync::AssertFailed(#condition, __FILE__, __LINE__);                         \
+#define ZipSyncAssert(condition)                                                                             \
+    do {                                                                                                     \
+        if (!(condition)) ZipSync::AssertFailed(#condition, __FILE__, __LINE__);                             \
     } while (0)

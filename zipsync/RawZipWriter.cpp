@@ -1,6 +1,7 @@
 #include "RawZipWriter.h"
 
 #include "Logging.h"
+#include "ZipFormat.h"
 
 #include <algorithm>
 #include <errno.h>
@@ -12,10 +13,6 @@
 namespace ZipSync {
 
 namespace {
-
-void PutLE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; i++) out.push_back(uint8_t(value >> (8 * i)));
-}
 
 // The in-kernel copy; returns how many bytes it copied before it could not go on (0 where the
 // file system or kernel does not offer it).
@@ -64,17 +61,16 @@ RawZipWriter::RawZipWriter(const std::string& path) : _path(path), _file(path, "
 void RawZipWriter::AppendEntry(const RawEntryHeader& header, FILE* source, uint64_t dataStart) {
     ZipSyncAssert(header.filename.size() <= 0xFFFF);
     ZipSyncAssert(_position + 30 + header.filename.size() + header.compressedSize <= 0xFFFFFFFFu);
+    LocalHeader fields;
+    fields.flag = header.gpbitFlag;
+    fields.method = header.compressionMethod;
+    fields.dosDateTime = header.lastModTime;
+    fields.crc = header.crc32;
+    fields.compressedSize = header.compressedSize;
+    fields.contentsSize = header.contentsSize;
+    fields.filenameLen = uint16_t(header.filename.size());
     std::vector<uint8_t> local;
-    PutLE(local, 0x04034b50, 4);
-    PutLE(local, 20, 2);
-    PutLE(local, header.gpbitFlag, 2);
-    PutLE(local, header.compressionMethod, 2);
-    PutLE(local, header.lastModTime, 4);
-    PutLE(local, header.crc32, 4);
-    PutLE(local, header.compressedSize, 4);
-    PutLE(local, header.contentsSize, 4);
-    PutLE(local, uint32_t(header.filename.size()), 2);
-    PutLE(local, 0, 2);
+    AppendLocalHeader(local, fields);
     local.insert(local.end(), header.filename.begin(), header.filename.end());
     size_t written = fwrite(local.data(), 1, local.size(), _file);
     ZipSyncAssert(written == local.size());

@@ -5,6 +5,7 @@
 #include "RawZipWriter.h"
 #include "TemporaryFiles.h"
 #include "ZipAnalysis.h"
+#include "ZipFormat.h"
 
 #include <algorithm>
 #include <set>
@@ -264,13 +265,13 @@ void Repacker::WriteRawCopies(ZipState& state) {
         if (!source.file) source.file = StdioFileHolder(source.path, "rb");
         // The engine's byte ranges hold a local header without extra field; check that this one
         // does, so that the data really starts where the range says.
-        uint8_t local[30];
-        bool read =
-            FileSeek64(source.file, p.byterange[0], SEEK_SET) == 0 && fread(local, 1, 30, source.file) == 30;
-        ZipSyncAssert(read && local[0] == 'P' && local[1] == 'K' && local[2] == 3 && local[3] == 4);
-        uint32_t nameLength = local[26] | (local[27] << 8), extraLength = local[28] | (local[29] << 8);
-        uint64_t dataStart = uint64_t(p.byterange[0]) + 30 + nameLength;
-        ZipSyncAssert(extraLength == 0 && nameLength == info.size_filename);
+        uint8_t raw[kLocalHeaderSize];
+        bool read = FileSeek64(source.file, p.byterange[0], SEEK_SET) == 0 &&
+                    fread(raw, 1, sizeof(raw), source.file) == sizeof(raw);
+        LocalHeader local = ParseLocalHeader(raw);
+        ZipSyncAssert(read && local.signature == kLocalHeaderSignature);
+        uint64_t dataStart = uint64_t(p.byterange[0]) + kLocalHeaderSize + local.filenameLen;
+        ZipSyncAssert(local.extraLen == 0 && local.filenameLen == info.size_filename);
         ZipSyncAssert(dataStart + info.compressed_size == p.byterange[1]);
 
         RawEntryHeader header;

@@ -4,6 +4,7 @@
 #include "Parallel.h"
 #include "Path.h"
 #include "Utils.h"
+#include "ZipFormat.h"
 #include "ZipUtils.h"
 
 #include <algorithm>
@@ -67,12 +68,6 @@ uint64_t ReadOpenEntry(UnzFileHolder& zf, std::vector<uint8_t>& buffer, Hasher& 
     }
 }
 
-uint32_t GetLE(const uint8_t* p, int bytes) {
-    uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; i--) value = (value << 8) | p[i];
-    return value;
-}
-
 void CheckCount(const char* name, const char* what, uint64_t directoryValue, uint64_t count) {
     if (count != directoryValue)
         g_logger->errorf(lcGeneral, "File %s has wrong %s size: %d instead of %d", name, what,
@@ -105,12 +100,13 @@ struct Entry {
             return count;
         }
         // Header and name are read rather than skipped: a seek would cost a system call.
-        uint8_t header[30];
-        size_t nameLen = dataStart - headerStart - 30;
-        if (FileSeek64(file, headerStart, SEEK_SET) != 0 || fread(header, 1, 30, file) != 30 ||
+        uint8_t raw[kLocalHeaderSize];
+        size_t nameLen = dataStart - headerStart - kLocalHeaderSize;
+        if (FileSeek64(file, headerStart, SEEK_SET) != 0 || fread(raw, 1, sizeof(raw), file) != sizeof(raw) ||
             fread(buffer.data(), 1, nameLen, file) != nameLen)
             CheckMinizip(UNZ_ERRNO);
-        if (GetLE(header, 4) != 0x04034b50 || GetLE(header + 28, 2) != 0)
+        LocalHeader header = ParseLocalHeader(raw);
+        if (header.signature != kLocalHeaderSignature || header.extraLen != 0)
             g_logger->errorf(lcGeneral, "File %s has extra field in header (not supported)", name());
         uint64_t count = 0;
         for (uint64_t left = info.compressed_size; left > 0;) {

@@ -3,6 +3,7 @@
 #include "Logging.h"
 #include "Path.h"
 #include "Utils.h"
+#include "ZipFormat.h"
 #include "ZipReadCache.h"
 
 #include <algorithm>
@@ -15,24 +16,11 @@ void CheckMinizip(int status) {
     if (status != 0) g_logger->errorf(lcMinizipError, "Minizip error %d", status);
 }
 
-static uint32_t GetLE(const uint8_t* p, int bytes) {
-    uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; i--) value = (value << 8) | p[i];
-    return value;
-}
-
-static uint64_t GetLE64(const uint8_t* p) {
-    return uint64_t(GetLE(p, 4)) | (uint64_t(GetLE(p + 4, 4)) << 32);
-}
-
 // Reads exactly size bytes at offset; false when the file is shorter or cannot be read.
 static bool ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
     if (FileSeek64(file, int64_t(offset), SEEK_SET) != 0) return false;
     return fread(buffer, 1, size, file) == size;
 }
-
-const uint32_t kEndRecordSignature = 0x06054b50;
-const uint32_t kCentralRecordSignature = 0x02014b50;
 
 // Whether minizip would open the archive as Zip64: the last Zip64 end-of-central-directory
 // locator within the tail (never at offset 0) names disk 0 of 1 and points at a Zip64 end
@@ -40,17 +28,18 @@ const uint32_t kCentralRecordSignature = 0x02014b50;
 static bool HasZip64EndRecord(FILE* file, const std::vector<uint8_t>& tail, uint64_t tailStart) {
     uint64_t found = 0;
     for (size_t i = tail.size() - 4; i + 1 > 0; i--) {
-        if (GetLE(&tail[i], 4) == 0x07064b50) {
+        if (ReadLE32(&tail[i]) == kZip64EndLocatorSignature) {
             found = tailStart + i;
             break;
         }
     }
     if (found == 0) return false;
-    uint8_t locator[20], signature[4];
-    if (!ReadAt(file, found, locator, sizeof(locator))) return false;
-    if (GetLE(locator + 4, 4) != 0 || GetLE(locator + 16, 4) != 1) return false;
-    if (!ReadAt(file, GetLE64(locator + 8), signature, 4)) return false;
-    return GetLE(signature, 4) == 0x06064b50;
+    uint8_t raw[kZip64EndLocatorSize], signature[4];
+    if (!ReadAt(file, found, raw, sizeof(raw))) return false;
+    Zip64EndLocator locator = ParseZip64EndLocator(raw);
+    if (locator.endRecordDisk != 0 || locator.totalDisks != 1) return false;
+    if (!ReadAt(file, locator.endRecordOffset, signature, 4)) return false;
+    return ReadLE32(signature) == kZip64EndRecordSignature;
 }
 
 // The number of records of the central directory [start, start + size), or -1 when the records
@@ -59,8 +48,8 @@ static int64_t CountCentralRecords(const uint8_t* dir, uint64_t size) {
     int64_t count = 0;
     uint64_t pos = 0;
     while (pos < size) {
-        if (size - pos < 46 || GetLE(dir + pos, 4) != kCentralRecordSignature) return -1;
-        pos += 46 + uint64_t(GetLE(dir + pos + 28, 2)) + GetLE(dir + pos + 30, 2) + GetLE(dir + pos + 32, 2);
+        if (size - pos < kCentralRecordSize || ReadLE32(dir + pos) != kCentralRecordSignature) return -1;
+        pos += ParseCentralRecord(dir + pos).Length();
         count++;
     }
     return pos == size ? count : -1;
@@ -76,20 +65,22 @@ static bool CheckArchiveEnd(const std::string& path) {
     StdioFileHolder file(raw);
     if (FileSeek64(file, 0, SEEK_END) != 0) return false;
     int64_t fileSize = FileTell64(file);
-    if (fileSize < 22) return false;
+    if (fileSize < kEndRecordSize) return false;
     // minizip looks for the end record within the last 64 KiB plus its own size; a Zip64
     // locator lies right before it.
-    uint64_t tailSize = std::min<uint64_t>(uint64_t(fileSize), 0xffff + 22 + 20);
+    uint64_t tailSize =
+        std::min<uint64_t>(uint64_t(fileSize), 0xffff + kEndRecordSize + kZip64EndLocatorSize);
     uint64_t tailStart = uint64_t(fileSize) - tailSize;
     std::vector<uint8_t> tail(static_cast<size_t>(tailSize));
     if (!ReadAt(file, tailStart, tail.data(), tail.size())) return false;
     if (HasZip64EndRecord(file, tail, tailStart)) return true;
 
-    size_t end = tail.size() - 22;
-    while (GetLE(&tail[end], 4) != kEndRecordSignature)
+    size_t end = tail.size() - kEndRecordSize;
+    while (ReadLE32(&tail[end]) != kEndRecordSignature)
         if (end-- == 0) return false;
-    uint32_t declared = GetLE(&tail[end + 10], 2);
-    uint64_t dirSize = GetLE(&tail[end + 12], 4), dirOffset = GetLE(&tail[end + 16], 4);
+    EndRecord record = ParseEndRecord(&tail[end]);
+    uint32_t declared = record.totalEntries;
+    uint64_t dirSize = record.directorySize, dirOffset = record.directoryOffset;
     uint64_t endPos = tailStart + end;
     if (dirOffset + dirSize > endPos) return false;
     // Data in front of the archive (a self-extractor) shifts everything, as minizip allows.
@@ -272,30 +263,34 @@ int ZipFileHolder::PatchInternalAttribs() {
     StdioFileHolder holder(file);
     if (FileSeek64(file, 0, SEEK_END) != 0) return ZIP_ERRNO;
     int64_t fileSize = FileTell64(file);
-    uint8_t eocd[22];
-    if (fileSize < 22 || !ReadAt(file, fileSize - 22, eocd, 22) || GetLE(eocd, 4) != 0x06054b50)
+    uint8_t eocd[kEndRecordSize];
+    if (fileSize < kEndRecordSize || !ReadAt(file, fileSize - kEndRecordSize, eocd, kEndRecordSize) ||
+        ReadLE32(eocd) != kEndRecordSignature)
         return ZIP_BADZIPFILE;
-    uint64_t dirStart = GetLE(eocd + 16, 4);
+    uint64_t dirStart = ParseEndRecord(eocd).directoryOffset;
     if (dirStart == 0xffffffff) {
-        uint8_t locator[20], end64[56];
-        if (fileSize < 42 || !ReadAt(file, fileSize - 42, locator, 20) ||
-            !ReadAt(file, GetLE64(locator + 8), end64, 56))
+        uint8_t locator[kZip64EndLocatorSize], end64[kZip64EndRecordSize];
+        const int64_t tailSize = kEndRecordSize + kZip64EndLocatorSize;
+        if (fileSize < tailSize || !ReadAt(file, fileSize - tailSize, locator, sizeof(locator)) ||
+            !ReadAt(file, ParseZip64EndLocator(locator).endRecordOffset, end64, sizeof(end64)))
             return ZIP_BADZIPFILE;
-        dirStart = GetLE64(end64 + 48);
+        dirStart = Zip64DirectoryOffset(end64);
     }
     std::sort(_attribPatches.begin(), _attribPatches.end());
     uint64_t pos = dirStart;
     size_t next = 0;
     for (uint32_t index = 0; next < _attribPatches.size(); index++) {
-        uint8_t record[46];
-        if (!ReadAt(file, pos, record, 46) || GetLE(record, 4) != 0x02014b50) return ZIP_BADZIPFILE;
+        uint8_t record[kCentralRecordSize];
+        if (!ReadAt(file, pos, record, sizeof(record)) || ReadLE32(record) != kCentralRecordSignature)
+            return ZIP_BADZIPFILE;
         for (; next < _attribPatches.size() && _attribPatches[next].first == index; next++) {
             uint8_t value[2] = {uint8_t(_attribPatches[next].second),
                                 uint8_t(_attribPatches[next].second >> 8)};
-            if (FileSeek64(file, int64_t(pos + 36), SEEK_SET) != 0 || fwrite(value, 1, 2, file) != 2)
+            if (FileSeek64(file, int64_t(pos + kCentralInternalAttribsOffset), SEEK_SET) != 0 ||
+                fwrite(value, 1, 2, file) != 2)
                 return ZIP_ERRNO;
         }
-        pos += 46 + GetLE(record + 28, 2) + GetLE(record + 30, 2) + GetLE(record + 32, 2);
+        pos += ParseCentralRecord(record).Length();
     }
     if (holder.reset() != 0) return ZIP_ERRNO;
     return 0;

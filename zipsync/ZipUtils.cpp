@@ -4,6 +4,7 @@
 #include "Path.h"
 #include "TemporaryNames.h"
 #include "Utils.h"
+#include "ZipFormat.h"
 
 #include <algorithm>
 #include <memory>
@@ -109,59 +110,10 @@ void MinizipCopyFile(UnzFileHolder& from, ZipFileHolder& to, const char* filenam
 
 namespace {
 
-struct LocalFileHeader {
-    uint32_t magic;
-    uint16_t versionNeeded, flag, method, time, date;
-    uint32_t crc, compSize, uncompSize;
-    uint16_t filenameLen, extraLen;
-};
-
-uint32_t GetLE(const uint8_t* p, int bytes) {
-    uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; i--) value = (value << 8) | p[i];
-    return value;
-}
-
-void PutLE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; i++) out.push_back(uint8_t(value >> (8 * i)));
-}
-
-LocalFileHeader ParseLocalHeader(const uint8_t* p) {
-    LocalFileHeader lh;
-    lh.magic = GetLE(p, 4);
-    lh.versionNeeded = uint16_t(GetLE(p + 4, 2));
-    lh.flag = uint16_t(GetLE(p + 6, 2));
-    lh.method = uint16_t(GetLE(p + 8, 2));
-    lh.time = uint16_t(GetLE(p + 10, 2));
-    lh.date = uint16_t(GetLE(p + 12, 2));
-    lh.crc = GetLE(p + 14, 4);
-    lh.compSize = GetLE(p + 18, 4);
-    lh.uncompSize = GetLE(p + 22, 4);
-    lh.filenameLen = uint16_t(GetLE(p + 26, 2));
-    lh.extraLen = uint16_t(GetLE(p + 28, 2));
-    return lh;
-}
-
-void AppendCentralRecord(std::vector<uint8_t>& out, const LocalFileHeader& lh, const char* filename,
-                         const CentralDirAttribs& attribs, uint32_t offset) {
-    PutLE(out, 0x02014b50, 4);
-    PutLE(out, 0, 2); // version made by
-    PutLE(out, lh.versionNeeded, 2);
-    PutLE(out, lh.flag, 2);
-    PutLE(out, lh.method, 2);
-    PutLE(out, lh.time, 2);
-    PutLE(out, lh.date, 2);
-    PutLE(out, lh.crc, 4);
-    PutLE(out, lh.compSize, 4);
-    PutLE(out, lh.uncompSize, 4);
-    PutLE(out, lh.filenameLen, 2);
-    PutLE(out, 0, 2); // extra field length
-    PutLE(out, 0, 2); // comment length
-    PutLE(out, 0, 2); // disk number
-    PutLE(out, attribs.internalAttribs, 2);
-    PutLE(out, attribs.externalAttribs, 4);
-    PutLE(out, offset, 4);
-    out.insert(out.end(), filename, filename + lh.filenameLen);
+// A file of local entries that AppendCentralDirectory cannot complete; what names the defect.
+[[noreturn]] void RefuseLocalEntries(const std::string& path, uint64_t offset, const std::string& what) {
+    g_logger->errorf(lcGeneral, "Zip file \"%s\" is damaged at offset %llu: %s", path.c_str(),
+                     (unsigned long long)offset, what.c_str());
 }
 
 } // namespace
@@ -175,48 +127,64 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
     ZipSyncAssert(FileSeek64(f, 0, SEEK_END) == 0);
     int64_t fileSize = FileTell64(f);
     ZipSyncAssert(fileSize >= 0 && FileSeek64(f, 0, SEEK_SET) == 0);
-    // The skip over the data below must be 64-bit even where long is 32-bit.
-    auto fseek = [](FILE* stream, uint32_t offset, int origin) { return FileSeek64(stream, offset, origin); };
 
     std::vector<uint8_t> central;
     uint64_t count = 0;
     for (uint64_t pos = 0;; count++) {
-        uint8_t raw[30];
-        if (fread(raw, 30, 1, f) != 1) break;
-        LocalFileHeader lh = ParseLocalHeader(raw);
-        ZipSyncAssert(lh.magic == 0x04034b50);
-        ZipSyncAssert(lh.extraLen == 0);
-        std::unique_ptr<char[]> filename(new char[lh.filenameLen + 1]);
-        ZipSyncAssert(fread(filename.get(), lh.filenameLen, 1, f) == 1);
-        uint64_t dataEnd = pos + 30 + lh.filenameLen + lh.compSize;
-        ZipSyncAssert(dataEnd <= uint64_t(fileSize));
-        ZipSyncAssert(pos <= 0xFFFFFFFFu);
+        uint8_t raw[kLocalHeaderSize];
+        if (fread(raw, kLocalHeaderSize, 1, f) != 1) break;
+        LocalHeader lh = ParseLocalHeader(raw);
+        if (lh.signature != kLocalHeaderSignature) RefuseLocalEntries(path, pos, "no local file header");
+        std::string filename(lh.filenameLen, '\0');
+        if (lh.filenameLen > 0 && fread(&filename[0], lh.filenameLen, 1, f) != 1)
+            RefuseLocalEntries(path, pos, "the file ends inside a local file header");
+        std::string name = EscapeControlChars(filename);
+        if (lh.extraLen != 0)
+            RefuseLocalEntries(path, pos, "entry " + name + " has an extra field (not supported)");
+        uint64_t dataEnd = pos + kLocalHeaderSize + lh.filenameLen + lh.compressedSize;
+        if (dataEnd > uint64_t(fileSize))
+            RefuseLocalEntries(path, pos, "the file ends inside the data of entry " + name);
+        if (pos > 0xFFFFFFFFu)
+            RefuseLocalEntries(path, pos, "the entries outgrow 4 GiB (Zip64 is not supported)");
         auto it =
             std::lower_bound(attribs.begin(), attribs.end(), pos,
                              [](const CentralDirAttribs& a, uint64_t offset) { return a.offset < offset; });
         CentralDirAttribs found = {uint32_t(pos), 0, 0};
         if (it != attribs.end() && it->offset == pos) found = *it;
-        AppendCentralRecord(central, lh, filename.get(), found, uint32_t(pos));
-        ZipSyncAssert(fseek(f, lh.compSize, SEEK_CUR) == 0);
+
+        CentralRecord record;
+        record.versionNeeded = lh.versionNeeded;
+        record.flag = lh.flag;
+        record.method = lh.method;
+        record.dosDateTime = lh.dosDateTime;
+        record.crc = lh.crc;
+        record.compressedSize = lh.compressedSize;
+        record.contentsSize = lh.contentsSize;
+        record.filenameLen = lh.filenameLen;
+        record.internalAttribs = found.internalAttribs;
+        record.externalAttribs = found.externalAttribs;
+        record.localHeaderOffset = uint32_t(pos);
+        AppendCentralRecord(central, record);
+        central.insert(central.end(), filename.begin(), filename.end());
+        ZipSyncAssert(FileSeek64(f, int64_t(dataEnd), SEEK_SET) == 0);
         pos = dataEnd;
     }
-    ZipSyncAssert(count <= 0xFFFF);
+    if (count > 0xFFFF)
+        RefuseLocalEntries(path, 0,
+                           std::to_string(count) + " entries, more than 65535 (Zip64 is not supported)");
 
     ZipSyncAssert(FileSeek64(f, 0, SEEK_END) == 0);
     int64_t dirStart = FileTell64(f);
-    ZipSyncAssert(dirStart >= 0 && uint64_t(dirStart) + central.size() <= 0xFFFFFFFFu);
-    std::vector<uint8_t> end;
-    PutLE(end, 0x06054b50, 4);
-    PutLE(end, 0, 2);
-    PutLE(end, 0, 2);
-    PutLE(end, uint32_t(count), 2);
-    PutLE(end, uint32_t(count), 2);
-    PutLE(end, uint32_t(central.size()), 4);
-    PutLE(end, uint32_t(dirStart), 4);
-    PutLE(end, 0, 2);
-    central.insert(central.end(), end.begin(), end.end());
-    ZipSyncAssert(fwrite(central.data(), 1, central.size(), f) == central.size());
-    ZipSyncAssert(file.reset() == 0);
+    ZipSyncAssert(dirStart >= 0);
+    if (uint64_t(dirStart) + central.size() > 0xFFFFFFFFu)
+        RefuseLocalEntries(path, uint64_t(dirStart), "the archive outgrows 4 GiB (Zip64 is not supported)");
+    EndRecord end;
+    end.diskEntries = end.totalEntries = uint16_t(count);
+    end.directorySize = uint32_t(central.size());
+    end.directoryOffset = uint32_t(dirStart);
+    AppendEndRecord(central, end);
+    if (fwrite(central.data(), 1, central.size(), f) != central.size() || file.reset() != 0)
+        g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", path.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
