@@ -99,9 +99,9 @@ void ScanInstallDirIfNecessary(bool force, ZipSync::ProgressIndicator* progress)
 // manifest on top of version as its base): loads the manifests of the version and of every
 // version it depends on (cache ".zipsync/mani", then download), and stores the new process in
 // g_state.updater; the archives the scan found damaged are replaced (or removed) by that
-// process without being read. Returns the plan's statistics. With a custom manifest whose files are not all
-// available, g_state.updater becomes empty and the statistics show a non-zero missingSize.
-// On failure the previous updater stays. progress may be null.
+// process without being read. Returns the plan's statistics. With a custom manifest whose files
+// are not all available, g_state.updater becomes empty and the statistics show a non-zero
+// missingSize. On failure the previous updater stays. progress may be null.
 ZipSync::UpdateStats EvaluateVersion(const std::string& version, const std::string& customManifestUrl,
                                      bool bitwiseExact, ZipSync::ProgressIndicator* progress);
 
