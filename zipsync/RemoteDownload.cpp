@@ -67,121 +67,156 @@ HashDigest HashCurrentEntry(UnzFileHolder& zf, bool raw, uLong* crc) {
     return hasher.Finalize();
 }
 
-} // namespace
-
-void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress) {
+// What one DownloadRemoteFiles call collects before it downloads.
+struct DownloadTables {
+    // One temporary zip per remote zip, keyed by the remote zip's URL.
     std::map<std::string, DownloadedZip> zips;
+    // Absolute paths of the temporary zips chosen so far.
     std::set<std::string> chosenNames;
-    // Index of a remote entry in _providedManifest -> the matches it serves.
+    // Index of a remote entry in the provided manifest -> the matches it serves.
     std::map<int, std::vector<int>> matchesOfEntry;
+};
 
-    for (int m = 0; m < (int)_matches.size(); m++) {
-        const ManifestRef& provided = _matches[m].provided;
-        if (!provided || provided->location != FileLocation::Remote) continue;
-        int index = provided.GetIndex();
-        std::vector<int>& users = matchesOfEntry[index];
+// Writes one received entry to the end of its temporary zip, which is created at the first one
+// and closed after the last expected one.
+void WriteEntry(DownloadedZip& zip, const void* data, uint32_t bytes, int index, const std::string& rootDir) {
+    if (!zip.file) {
+        CreateDirectoriesForFile(zip.tempPath.abs, rootDir);
+        zip.file = StdioFileHolder(zip.tempPath.abs, "wb");
+    }
+    int64_t offset = FileTell64(zip.file);
+    ZipSyncAssert(offset >= 0 && uint64_t(offset) + bytes <= 0xFFFFFFFFu);
+    zip.pieceOffsets[uint32_t(offset)] = index;
+    size_t written = fwrite(data, 1, bytes, zip.file);
+    ZipSyncAssert(written == bytes);
+    if (++zip.piecesWritten == zip.piecesExpected) ZipSyncAssert(zip.file.reset() == 0);
+}
+
+// Enqueues every remote entry that a match needs, once each, with a callback that writes it to
+// the temporary zip of its remote zip.
+void EnqueueRemoteEntries(Downloader& downloader, const Manifest& provided,
+                          const std::vector<FileMatch>& matches, const std::string& rootDir,
+                          DownloadTables& tables) {
+    for (int m = 0; m < (int)matches.size(); m++) {
+        const ManifestRef& ref = matches[m].provided;
+        if (!ref || ref->location != FileLocation::Remote) continue;
+        int index = ref.GetIndex();
+        std::vector<int>& users = tables.matchesOfEntry[index];
         users.push_back(m);
         // An entry needed by several targets is fetched once.
         if (users.size() > 1) continue;
 
-        const FileMetainfo& entry = *provided;
+        const FileMetainfo& entry = provided[index];
         std::string url = entry.zipPath.abs;
-        DownloadedZip& zip = zips[url];
+        DownloadedZip& zip = tables.zips[url];
         if (zip.tempPath.abs.empty())
-            zip.tempPath = ChooseDownloadPath(entry.zipPath.rel, _rootDir, chosenNames);
+            zip.tempPath = ChooseDownloadPath(entry.zipPath.rel, rootDir, tables.chosenNames);
         zip.piecesExpected++;
         DownloadSource source(url, entry.byterange[0], entry.byterange[1]);
-        downloader.EnqueueDownload(source, [this, &zips, url, index](const void* data, uint32_t bytes) {
-            DownloadedZip& zip = zips.at(url);
-            if (!zip.file) {
-                CreateDirectoriesForFile(zip.tempPath.abs, _rootDir);
-                zip.file = StdioFileHolder(zip.tempPath.abs, "wb");
-            }
-            int64_t offset = FileTell64(zip.file);
-            ZipSyncAssert(offset >= 0 && uint64_t(offset) + bytes <= 0xFFFFFFFFu);
-            zip.pieceOffsets[uint32_t(offset)] = index;
-            size_t written = fwrite(data, 1, bytes, zip.file);
-            ZipSyncAssert(written == bytes);
-            if (++zip.piecesWritten == zip.piecesExpected) ZipSyncAssert(zip.file.reset() == 0);
+        downloader.EnqueueDownload(source, [&tables, &rootDir, url, index](const void* data, uint32_t bytes) {
+            WriteEntry(tables.zips.at(url), data, bytes, index, rootDir);
         });
     }
-    downloader.DownloadAll();
-    // A downloader with silent errors returns without the entries of a URL that failed.
+}
+
+// A downloader with silent errors returns without the entries of a URL that failed.
+void CheckAllArrived(const std::map<std::string, DownloadedZip>& zips) {
     for (const auto& pair : zips) {
         const DownloadedZip& zip = pair.second;
         if (zip.piecesWritten != zip.piecesExpected)
             g_logger->errorf(lcGeneral, "Download of %s is incomplete: %d of %d entries arrived",
                              pair.first.c_str(), zip.piecesWritten, zip.piecesExpected);
     }
+}
+
+// Checks the downloaded entry at offset of reader, described by the remote entry, against its
+// compressedHash, and against the contents of every target it serves (users) whose compressed
+// bytes differ from it.
+void VerifyEntry(UnzFileIndexed& reader, uint32_t offset, const FileMetainfo& remote,
+                 const std::vector<int>& users, const std::vector<FileMatch>& matches) {
+    std::string fullName = GetFullPath(remote.zipPath.abs, remote.filename);
+    uint32_t length = remote.byterange[1] - remote.byterange[0];
+    reader.LocateByByterange(offset, offset + length);
+    HashDigest obtained = HashCurrentEntry(reader, true, nullptr);
+    reader.CloseCurrentFile();
+    if (obtained != remote.compressedHash)
+        g_logger->errorf(lcGeneral, "Hash of \"%s\" after download is %s instead of %s", fullName.c_str(),
+                         obtained.Hex().c_str(), remote.compressedHash.Hex().c_str());
+
+    // A mirror's manifest only claims what its zips hold. Where the compressed bytes are not the
+    // target's own, nothing else would ever compare them with the target, so their contents are
+    // checked here against every target they serve.
+    bool inflated = false;
+    HashDigest contents;
+    uLong crc = 0;
+    for (int m : users) {
+        const FileMetainfo& target = *matches[m].target;
+        if (target.compressedHash == remote.compressedHash) continue;
+        if (!inflated) {
+            reader.LocateByByterange(offset, offset + length);
+            contents = HashCurrentEntry(reader, false, &crc);
+            inflated = true;
+        }
+        if (contents != target.contentsHash)
+            g_logger->errorf(lcGeneral, "Hash of \"%s\" after download is %s instead of %s", fullName.c_str(),
+                             contents.Hex().c_str(), target.contentsHash.Hex().c_str());
+        if (crc != target.crc32)
+            g_logger->errorf(lcGeneral, "CRC32 of \"%s\" after download is %08x instead of %08x",
+                             fullName.c_str(), unsigned(crc), unsigned(target.crc32));
+    }
+    // The downloaded header must agree with the contents too.
+    if (inflated) reader.CloseCurrentFile();
+}
+
+// Completes the temporary zip with a central directory, verifies its entries, appends them to
+// the provided manifest as Local entries and re-points the matches they serve.
+void VerifyDownloadedZip(const DownloadedZip& zip, const DownloadTables& tables, Manifest& provided,
+                         std::vector<FileMatch>& matches) {
+    std::vector<CentralDirAttribs> attribs;
+    for (const auto& piece : zip.pieceOffsets) {
+        const FileMetainfo& entry = provided[piece.second];
+        attribs.push_back(CentralDirAttribs{piece.first, entry.externalAttribs, entry.internalAttribs});
+    }
+    AppendCentralDirectory(zip.tempPath.abs, attribs);
+
+    UnzFileIndexed reader(zip.tempPath.abs);
+    for (const auto& piece : zip.pieceOffsets) {
+        const std::vector<int>& users = tables.matchesOfEntry.at(piece.second);
+        VerifyEntry(reader, piece.first, provided[piece.second], users, matches);
+        FileMetainfo local = provided[piece.second];
+        uint32_t length = local.byterange[1] - local.byterange[0];
+        local.zipPath = zip.tempPath;
+        local.byterange[0] = piece.first;
+        local.byterange[1] = piece.first + length;
+        local.location = FileLocation::Local;
+        provided.AppendFile(std::move(local));
+        ManifestRef copy(provided, provided.size() - 1);
+        for (int m : users) matches[m].provided = copy;
+    }
+}
+
+} // namespace
+
+void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress) {
+    DownloadTables tables;
+    EnqueueRemoteEntries(downloader, _providedManifest, _matches, _rootDir, tables);
+    downloader.DownloadAll();
+    CheckAllArrived(tables.zips);
 
     double total = 1e-20, done = 0.0;
-    for (const auto& pair : zips) total += SizeOfFile(pair.second.tempPath.abs);
+    for (const auto& pair : tables.zips) total += SizeOfFile(pair.second.tempPath.abs);
     if (progress) progress(0.0, "Verifying started");
-    for (auto& pair : zips) {
-        DownloadedZip& zip = pair.second;
+    for (const auto& pair : tables.zips) {
+        const DownloadedZip& zip = pair.second;
         uint64_t size = SizeOfFile(zip.tempPath.abs);
         if (progress) {
             std::string text = FormatString("Verifying \"%s\"...", zip.tempPath.rel.c_str());
             if (progress(done / total, text.c_str()))
                 g_logger->errorf(lcUserInterrupt, "Interrupted by user");
         }
-        std::vector<CentralDirAttribs> attribs;
-        for (const auto& piece : zip.pieceOffsets) {
-            const FileMetainfo& entry = _providedManifest[piece.second];
-            attribs.push_back(CentralDirAttribs{piece.first, entry.externalAttribs, entry.internalAttribs});
-        }
-        AppendCentralDirectory(zip.tempPath.abs, attribs);
-
-        UnzFileIndexed reader(zip.tempPath.abs);
-        for (const auto& piece : zip.pieceOffsets) {
-            FileMetainfo local = _providedManifest[piece.second];
-            std::string fullName = GetFullPath(local.zipPath.abs, local.filename);
-            uint32_t length = local.byterange[1] - local.byterange[0];
-            reader.LocateByByterange(piece.first, piece.first + length);
-            HashDigest obtained = HashCurrentEntry(reader, true, nullptr);
-            reader.CloseCurrentFile();
-            if (obtained != local.compressedHash)
-                g_logger->errorf(lcGeneral, "Hash of \"%s\" after download is %s instead of %s",
-                                 fullName.c_str(), obtained.Hex().c_str(),
-                                 local.compressedHash.Hex().c_str());
-
-            // A mirror's manifest only claims what its zips hold. Where the compressed bytes are
-            // not the target's own, nothing else would ever compare them with the target, so
-            // their contents are checked here against every target they serve.
-            const std::vector<int>& users = matchesOfEntry.at(piece.second);
-            bool inflated = false;
-            HashDigest contents;
-            uLong crc = 0;
-            for (int m : users) {
-                const FileMetainfo& target = *_matches[m].target;
-                if (target.compressedHash == local.compressedHash) continue;
-                if (!inflated) {
-                    reader.LocateByByterange(piece.first, piece.first + length);
-                    contents = HashCurrentEntry(reader, false, &crc);
-                    inflated = true;
-                }
-                if (contents != target.contentsHash)
-                    g_logger->errorf(lcGeneral, "Hash of \"%s\" after download is %s instead of %s",
-                                     fullName.c_str(), contents.Hex().c_str(),
-                                     target.contentsHash.Hex().c_str());
-                if (crc != target.crc32)
-                    g_logger->errorf(lcGeneral, "CRC32 of \"%s\" after download is %08x instead of %08x",
-                                     fullName.c_str(), unsigned(crc), unsigned(target.crc32));
-            }
-            // The downloaded header must agree with the contents too.
-            if (inflated) reader.CloseCurrentFile();
-
-            local.zipPath = zip.tempPath;
-            local.byterange[0] = piece.first;
-            local.byterange[1] = piece.first + length;
-            local.location = FileLocation::Local;
-            _providedManifest.AppendFile(std::move(local));
-            ManifestRef copy(_providedManifest, _providedManifest.size() - 1);
-            for (int m : users) _matches[m].provided = copy;
-        }
+        VerifyDownloadedZip(zip, tables, _providedManifest, _matches);
         AddManagedZip(zip.tempPath.abs, false);
         done += size;
-        reader.Reset();
     }
     if (progress) progress(1.0, "Verifying finished");
 }

@@ -126,85 +126,108 @@ void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string
     for (const std::string& zip : managedZips) CheckStaysInsideRoot(zip, rootDir);
 }
 
-bool UpdateProcess::DevelopPlan(UpdateType updateType) {
-    const int targetCount = _targetManifest.size();
-    const int providedCount = _providedManifest.size();
-    CheckZipsToWrite(_targetManifest, _managedZips, _rootDir);
-    PositionTable table;
+namespace {
 
-    // Places of the targets must be unique; nothing changes before this check has passed.
-    table.Reset(std::max(targetCount, providedCount));
+// The steps of DevelopPlan. Each walks a manifest through PipelinedLookups on one table.
+
+// Fails when two targets share a place (zip and name). Leaves the places of all targets in
+// table.
+void CheckUniqueTargetPlaces(const Manifest& targets, PositionTable& table, int tableSize) {
+    table.Reset(tableSize);
     PipelinedLookups(
-        table, targetCount,
+        table, targets.size(),
         [&](int i) {
-            PrefetchPlaceNames(_targetManifest[i]);
+            PrefetchPlaceNames(targets[i]);
             return true;
         },
-        [&](int i) { return PlaceHash(_targetManifest[i]); },
+        [&](int i) { return PlaceHash(targets[i]); },
         [&](int other, int step) {
             if (step == 0)
-                PrefetchObject(_targetManifest[other]);
+                PrefetchObject(targets[other]);
             else
-                PrefetchPlaceNames(_targetManifest[other]);
+                PrefetchPlaceNames(targets[other]);
         },
         [&](int i, uint64_t hash) {
-            const FileMetainfo& target = _targetManifest[i];
-            uint64_t& slot =
-                table.Lookup(hash, [&](int other) { return SamePlace(_targetManifest[other], target); });
+            const FileMetainfo& target = targets[i];
+            uint64_t& slot = table.Lookup(hash, [&](int other) { return SamePlace(targets[other], target); });
             if (!PositionTable::IsEmpty(slot)) {
                 g_logger->errorf(lcGeneral, "Duplicate target file at place %s",
                                  GetFullPath(target.zipPath.abs, target.filename).c_str());
             }
             slot = PositionTable::Make(hash, i);
         });
-    _updateType = updateType;
+}
 
+// Marks InPlace every Local provided file that lies at the place of a target; table holds the
+// places of the targets.
+void MarkProvidedInPlace(Manifest& provided, const Manifest& targets, PositionTable& table) {
     PipelinedLookups(
-        table, providedCount,
+        table, provided.size(),
         [&](int i) {
-            const FileMetainfo& provided = _providedManifest[i];
-            if (provided.location != FileLocation::Local) return false;
-            PrefetchPlaceNames(provided);
+            if (provided[i].location != FileLocation::Local) return false;
+            PrefetchPlaceNames(provided[i]);
             return true;
         },
-        [&](int i) { return PlaceHash(_providedManifest[i]); },
+        [&](int i) { return PlaceHash(provided[i]); },
         [&](int target, int step) {
             if (step == 0)
-                PrefetchObject(_targetManifest[target]);
+                PrefetchObject(targets[target]);
             else
-                PrefetchPlaceNames(_targetManifest[target]);
+                PrefetchPlaceNames(targets[target]);
         },
         [&](int i, uint64_t hash) {
-            FileMetainfo& provided = _providedManifest[i];
-            uint64_t& slot =
-                table.Lookup(hash, [&](int target) { return SamePlace(_targetManifest[target], provided); });
-            if (!PositionTable::IsEmpty(slot)) provided.location = FileLocation::InPlace;
+            FileMetainfo& file = provided[i];
+            uint64_t& slot = table.Lookup(hash, [&](int target) { return SamePlace(targets[target], file); });
+            if (!PositionTable::IsEmpty(slot)) file.location = FileLocation::InPlace;
         });
+}
 
-    // Candidates by contents: the table holds the first provided entry of every contentsHash,
-    // nextCandidate links the others in manifest order. Built backwards so that each new entry
-    // becomes the head of its list.
-    table.Reset(providedCount);
+// Candidates by contents: afterwards table holds the first provided entry of every
+// contentsHash, and the returned links lead from each entry to the next one with the same
+// contents, in manifest order (-1 after the last). Built backwards so that each new entry
+// becomes the head of its list.
+std::vector<int> LinkCandidatesByContents(const Manifest& provided, PositionTable& table) {
+    const int count = provided.size();
+    table.Reset(count);
     std::vector<int> nextCandidate;
-    ReserveLarge(nextCandidate, providedCount);
-    nextCandidate.resize(providedCount, -1);
-    auto backwards = [providedCount](int step) { return providedCount - 1 - step; };
+    ReserveLarge(nextCandidate, count);
+    nextCandidate.resize(count, -1);
+    auto backwards = [count](int step) { return count - 1 - step; };
     PipelinedLookups(
-        table, providedCount, [&](int) { return true; },
-        [&](int step) { return DigestHash(_providedManifest[backwards(step)].contentsHash); },
+        table, count, [&](int) { return true; },
+        [&](int step) { return DigestHash(provided[backwards(step)].contentsHash); },
         [&](int other, int step) {
-            if (step == 0) PrefetchLine(&_providedManifest[other].contentsHash);
+            if (step == 0) PrefetchLine(&provided[other].contentsHash);
         },
         [&](int step, uint64_t hash) {
             int i = backwards(step);
-            const HashDigest& contents = _providedManifest[i].contentsHash;
+            const HashDigest& contents = provided[i].contentsHash;
             uint64_t& slot = table.Lookup(
-                hash, [&](int other) { return SameDigest(_providedManifest[other].contentsHash, contents); });
+                hash, [&](int other) { return SameDigest(provided[other].contentsHash, contents); });
             if (!PositionTable::IsEmpty(slot)) nextCandidate[i] = PositionTable::Position(slot);
             slot = PositionTable::Make(hash, i);
         });
+    return nextCandidate;
+}
 
-    const bool bitwise = updateType == UpdateType::BitwiseExact;
+} // namespace
+
+bool UpdateProcess::DevelopPlan(UpdateType updateType) {
+    CheckZipsToWrite(_targetManifest, _managedZips, _rootDir);
+    PositionTable table;
+    // Places of the targets must be unique; nothing changes before this check has passed.
+    CheckUniqueTargetPlaces(_targetManifest, table,
+                            std::max(_targetManifest.size(), _providedManifest.size()));
+    _updateType = updateType;
+    MarkProvidedInPlace(_providedManifest, _targetManifest, table);
+    std::vector<int> nextCandidate = LinkCandidatesByContents(_providedManifest, table);
+    return MatchTargets(table, nextCandidate, updateType == UpdateType::BitwiseExact);
+}
+
+// Gives every target the best provider among the provided files of its contents; table and
+// nextCandidate come from LinkCandidatesByContents.
+bool UpdateProcess::MatchTargets(PositionTable& table, const std::vector<int>& nextCandidate, bool bitwise) {
+    const int targetCount = _targetManifest.size();
     bool complete = true;
     _matches.clear();
     ReserveLarge(_matches, targetCount);

@@ -29,6 +29,7 @@
 namespace ZipSync {
 
 class Downloader;
+class PositionTable;
 
 // Most entries a zip without Zip64 records can hold.
 static const unsigned MAX_ZIP_ENTRIES = 65535;
@@ -133,6 +134,8 @@ public:
 private:
     friend class Repacker;
 
+    // The last step of DevelopPlan: fills _matches; false when a target has no provider.
+    bool MatchTargets(PositionTable& table, const std::vector<int>& nextCandidate, bool bitwise);
     // The position of the best-scoring provider of target among candidate and the candidates
     // linked after it by nextCandidate, or -1 when none qualifies.
     int ChooseProvider(const FileMetainfo& target, int candidate, const std::vector<int>& nextCandidate,
