@@ -82,6 +82,14 @@ const Published& GetPublished() {
     return *published;
 }
 
+// A copy of A's published archives in dir/game (without A's manifest), as an installation.
+std::string InstallationOfA(const Published& p, const TempDir& dir) {
+    std::string install = dir / "game";
+    CopyDirectory(p.Tree("A"), install);
+    fs::remove(install + "/manifest.iniz");
+    return install;
+}
+
 // The figure of one statistic line ("  download   123  ...") of the tool's output.
 uint64_t Figure(const std::string& output, const std::string& name) {
     std::istringstream lines(output);
@@ -170,9 +178,7 @@ TEST(Update, DiffFiguresAgreeWithTheUpdatesRealTraffic) {
     const Published& p = GetPublished();
     NginxServer nginx(p.server);
     TempDir dir;
-    std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    std::string install = InstallationOfA(p, dir);
     uint64_t sizeOfA = 0;
     for (const std::string& rel : p.archivesA) sizeOfA += fs::file_size(install + "/" + rel);
 
@@ -223,9 +229,7 @@ TEST(Update, HttpsTargetTrustsTheExtraCertificateAuthority) {
     const Published& p = GetPublished();
     NginxServer nginx(p.server, NginxServer::Options{true});
     TempDir dir;
-    std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    std::string install = InstallationOfA(p, dir);
     std::string url = nginx.HttpsUrl("zipsync/B/manifest.iniz");
 
     ToolResult untrusted = RunZipsync({"update", "--target", url, install});
@@ -245,9 +249,7 @@ TEST(Update, LocalTargetWithAMirrorDryRunAndMissingProviders) {
     const Published& p = GetPublished();
     NginxServer nginx(p.server);
     TempDir dir;
-    std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    std::string install = InstallationOfA(p, dir);
     fs::copy_file(p.ManifestOf("B"), dir / "b.iniz");
     std::map<std::string, std::string> before = SnapshotFiles(install);
 
@@ -295,9 +297,7 @@ TEST(Update, FailedDownloadLeavesTheInstallationAsItWas) {
     CopyDirectory(p.Tree("B"), www + "/zipsync/B");
     fs::remove(www + "/zipsync/B/base/new/dlc2.pk4");
     NginxServer nginx(www);
-    std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    std::string install = InstallationOfA(p, dir);
     std::map<std::string, std::string> before = SnapshotFiles(install);
 
     ToolResult result = RunZipsync({"update", "--target", Url(nginx, "B"), install});
@@ -406,9 +406,7 @@ TEST(Update, RepairsDamagedArchives) {
     const Published& p = GetPublished();
     NginxServer nginx(p.server);
     TempDir dir;
-    std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    std::string install = InstallationOfA(p, dir);
     DamageArchive(install + "/base/pak000.pk4", Damage::FlippedDataByte);
     DamageArchive(install + "/base/old_dlc.pk4", Damage::Truncated);
 

@@ -13,7 +13,6 @@
 #include "UpdateProcess.h"
 #include "Utils.h"
 #include "ZipAnalysis.h"
-#include "ZipFixture.h"
 #include "ZipUtils.h"
 
 #include <algorithm>
@@ -23,7 +22,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -509,47 +507,6 @@ TEST_F(UpdateEndToEnd, NewZipOnlyLeavesTheOthersAsTheyWere) {
     RangeMap ideal = {{"/B/base/new/dlc2.pk4",
                        {{EntryOfB("dlc/d4.tga").byterange[0], EntryOfB("dlc/d4.tga").byterange[1]}}}};
     EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
-}
-
-// A damaged archive costs what a missing one does: the same fetched ranges and figures (but for
-// its own bytes, now in the current and removed sizes) and, bitwise, the same result. The one
-// that B keeps is replaced, the one that B drops is deleted, and the user's files stay.
-TEST_F(UpdateEndToEnd, DamagedArchivesAreRepairedLikeMissingOnes) {
-    const std::vector<std::string> damagedZips = {"base/old_dlc.pk4", "base/pak000.pk4"};
-    Work missing;
-    for (const std::string& rel : damagedZips) RemoveFile(missing.root + "/" + rel);
-    UpdateResult reference = RunUpdate(Request(missing.root, UpdateType::BitwiseExact));
-    ASSERT_TRUE(reference.planComplete);
-    ASSERT_TRUE(HoldsVersionB(missing.root, true));
-    RangeMap ranges = LoggedRanges(server->AccessLog());
-
-    for (Damage damage : ALL_DAMAGES) {
-        SCOPED_TRACE(DamageName(damage));
-        Work work;
-        uint64_t damagedBytes = 0;
-        for (const std::string& rel : damagedZips) {
-            DamageArchive(work.root + "/" + rel, damage);
-            damagedBytes += SizeOfFile(work.root + "/" + rel);
-        }
-        UpdateRequest request = Request(work.root, UpdateType::BitwiseExact);
-        request.repairDamaged = true;
-        server->ClearAccessLog();
-        RecordingLogger log;
-        UpdateResult result = RunUpdate(request);
-        ASSERT_TRUE(result.planComplete);
-        ASSERT_EQ(result.damaged.size(), 2u);
-        EXPECT_TRUE(HoldsVersionB(work.root, true));
-        EXPECT_EQ(LoggedRanges(Log(ranges)), ranges);
-        const UpdateStats &got = result.stats, &want = reference.stats;
-        EXPECT_EQ(got.currentSize, want.currentSize + damagedBytes);
-        EXPECT_EQ(got.removedSize, want.removedSize + damagedBytes);
-        EXPECT_EQ(std::make_tuple(got.finalSize, got.addedSize, got.downloadSize, got.missingSize),
-                  std::make_tuple(want.finalSize, want.addedSize, want.downloadSize, want.missingSize));
-        EXPECT_EQ(log.WithPrefix("Replacing damaged zip "),
-                  std::vector<std::string>{"Replacing damaged zip " + work.root + "/base/pak000.pk4"});
-        EXPECT_EQ(log.WithPrefix("Deleting damaged zip "),
-                  std::vector<std::string>{"Deleting damaged zip " + work.root + "/base/old_dlc.pk4"});
-    }
 }
 
 // With silent errors the downloader returns without the entries of a URL that failed (here the
