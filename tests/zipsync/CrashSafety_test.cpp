@@ -137,8 +137,8 @@ protected:
             };
             RunUpdate(request);
         });
-        if (lastReport && point.report) *lastReport = ReadTestFile(root + ".killed");
         bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        if (lastReport && point.report && killed) *lastReport = ReadTestFile(root + ".killed");
         EXPECT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "status " << status;
         return killed;
     }
