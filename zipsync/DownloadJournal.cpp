@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every regular file of the journal, sorted.
+// Every regular file of the journal (no symbolic link), sorted.
 std::vector<std::string> JournalFiles(const std::string& rootDir) {
     std::vector<std::string> files;
     std::string dir = DownloadJournalDir(rootDir);
@@ -29,7 +29,8 @@ std::vector<std::string> JournalFiles(const std::string& rootDir) {
     if (!fs::is_directory(dir, ec)) return files;
     fs::recursive_directory_iterator it(dir, ec), end;
     for (; !ec && it != end; it.increment(ec))
-        if (it->is_regular_file(ec)) files.push_back(it->path().generic_string());
+        // A link is never a kept download: salvaging writes to the file.
+        if (fs::is_regular_file(it->symlink_status(ec))) files.push_back(it->path().generic_string());
     if (ec) g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", dir.c_str());
     std::sort(files.begin(), files.end());
     return files;

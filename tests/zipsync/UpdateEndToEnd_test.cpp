@@ -446,6 +446,10 @@ TEST_F(UpdateEndToEnd, KeptEntriesAreCheckedBeforeUse) {
     // A kept zip whose entries the update does not need (A has them in place) is deleted.
     std::string unneeded = work.root + "/.zipsync/download/base/__download0__pak_same.pk4";
     CopyDirectory(game.dirA + "/base/pak_same.pk4", unneeded);
+    // A link there is no kept zip: nothing writes through it.
+    std::string outside = work.dir.path() + "/outside.pk4";
+    WriteTestFile(outside, bytesOf(needed[0]) + "torn");
+    std::filesystem::create_symlink(outside, work.root + "/.zipsync/download/base/__download1__pak001.zip");
 
     UpdateRequest request = Request(work.root, UpdateType::BitwiseExact);
     request.afterDownload = [&](UpdateProcess& process) {
@@ -462,6 +466,7 @@ TEST_F(UpdateEndToEnd, KeptEntriesAreCheckedBeforeUse) {
     EXPECT_TRUE(HoldsVersionB(work.root, true));
     RangeMap ideal = IdealRanges("/B/", true, {needed[0]->filename});
     EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
+    EXPECT_EQ(ReadTestFile(outside), bytesOf(needed[0]) + "torn");
 }
 
 TEST_F(UpdateEndToEnd, PlanWithoutRemoteProvidersFetchesNothing) {
