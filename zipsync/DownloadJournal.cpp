@@ -111,11 +111,12 @@ void SalvageDownloadJournal(const std::string& rootDir) {
     for (const std::string& path : JournalFiles(rootDir)) SalvageFile(path, rootDir);
 }
 
-Manifest AnalyzeDownloadJournal(const std::string& rootDir, const std::set<std::string>& known) {
-    SalvageDownloadJournal(rootDir);
+Manifest AnalyzeDownloadJournal(const std::string& rootDir, const std::set<std::string>& known,
+                                bool salvage) {
+    if (salvage) SalvageDownloadJournal(rootDir);
     Manifest kept;
     for (const std::string& path : JournalFiles(rootDir)) {
-        if (known.count(path)) continue;
+        if (known.count(path) || (!salvage && !IsCompleteZip(path))) continue;
         try {
             AnalyzeJournalZip(path, rootDir, kept);
         } catch (const ErrorException& e) {

@@ -36,8 +36,10 @@ void SalvageDownloadJournal(const std::string& rootDir);
 // Salvages the journal, then analyses it: the Local entries of every journal zip but those in
 // known (absolute paths), both digests computed from the bytes on disk. Entries (or whole files)
 // that fail the analysis are left out with a warning. Logs "Kept from earlier downloads: %d
-// entries, %llu bytes" when there are any.
-Manifest AnalyzeDownloadJournal(const std::string& rootDir, const std::set<std::string>& known = {});
+// entries, %llu bytes" when there are any. Without salvage nothing is written, and only the
+// journal zips that are complete already are analysed.
+Manifest AnalyzeDownloadJournal(const std::string& rootDir, const std::set<std::string>& known = {},
+                                bool salvage = true);
 
 // Deletes the journal files that are not among used (absolute paths).
 void PruneDownloadJournal(const std::string& rootDir, const std::set<std::string>& used);

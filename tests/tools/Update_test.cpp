@@ -288,14 +288,14 @@ TEST(Update, LocalDirectoryAsProviderAndFreshInstall) {
     EXPECT_EQ(RunZipsync({"verify", p.Tree("B"), p.ManifestOf("B")}).status, 0);
 }
 
-TEST(Update, FailedDownloadLeavesTheInstallationAsItWas) {
+TEST(Update, FailedDownloadLeavesTheInstallationAsItWasAndResumes) {
     const Published& p = GetPublished();
     TempDir dir;
-    // A server tree of B that lacks one archive.
+    // A server tree of B that lacks the archive fetched last.
     std::string www = dir / "www";
     fs::create_directories(www + "/zipsync");
     CopyDirectory(p.Tree("B"), www + "/zipsync/B");
-    fs::remove(www + "/zipsync/B/base/new/dlc2.pk4");
+    fs::rename(www + "/zipsync/B/base/pak001.pk4", dir / "pak001.pk4");
     NginxServer nginx(www);
     std::string install = InstallationOfA(p, dir);
     std::map<std::string, std::string> before = SnapshotFiles(install);
@@ -304,7 +304,16 @@ TEST(Update, FailedDownloadLeavesTheInstallationAsItWas) {
     EXPECT_EQ(result.status, 1) << Dump(result);
     EXPECT_TRUE(Contains(result.err, "ERROR: ")) << Dump(result);
     EXPECT_TRUE(Contains(result.out, "Update failed; cleaning temporary files")) << Dump(result);
-    EXPECT_TRUE(SameFiles(SnapshotFiles(install), before));
+    EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(install)), before));
+
+    // With the archive back, the next run takes what arrived from the journal, and removes it.
+    fs::rename(dir / "pak001.pk4", www + "/zipsync/B/base/pak001.pk4");
+    result = RunZipsync({"update", "--target", Url(nginx, "B"), install});
+    EXPECT_EQ(result.status, 0) << Dump(result);
+    EXPECT_TRUE(Contains(result.out, "Resumed bytes: ") && !Contains(result.out, "Resumed bytes: 0\n"))
+        << Dump(result);
+    EXPECT_EQ(RunZipsync({"verify", install, p.ManifestOf("B")}).status, 0);
+    EXPECT_FALSE(fs::exists(install + "/.zipsync"));
 }
 
 // A version published differentially lists the files it shares with an earlier version as

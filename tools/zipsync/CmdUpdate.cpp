@@ -74,7 +74,8 @@ void CheckTargetArchives(const Manifest& target, const std::vector<std::string>&
         if (!IsArchiveName(name))
             g_logger->errorf(lcGeneral,
                              "Target archive %s is not a .pk4 or .zip file; the update owns only those", rel);
-        if (IsTemporaryFileName(name)) g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
+        if (IsTemporaryFileName(name))
+            g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
         if (IsKept(*previous, keep))
             g_logger->errorf(lcGeneral,
                              "Target archive %s matches a --keep pattern; kept archives are never written",
@@ -202,8 +203,8 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
                             : AnalyzeZips(root, owned, true, threads, &console, &damaged);
     console.EndProgress();
     local.Merge(AnalyzeAsTheyAre(root, kept, threads, console, "it is left out as a source"));
-    // What an interrupted run downloaded is not fetched again.
-    if (!dryRun) local.Merge(AnalyzeDownloadJournal(root));
+    // What an interrupted run downloaded is not fetched again (a dry run salvages nothing).
+    local.Merge(AnalyzeDownloadJournal(root, {}, !dryRun));
     local.Merge(std::move(provided));
 
     UpdateProcess process;
