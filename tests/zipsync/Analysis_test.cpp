@@ -17,6 +17,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace ZipSync;
@@ -225,8 +226,9 @@ public:
         std::lock_guard<std::mutex> lock(_mutex);
         if (severity == sevInfo) infos.push_back(message);
         if (severity == sevWarning) warnings.push_back(message);
+        if (severity == sevError) errors.push_back(message);
     }
-    std::vector<std::string> infos, warnings;
+    std::vector<std::string> infos, warnings, errors;
 
 private:
     Logger* _previous;
@@ -557,14 +559,17 @@ TEST(AcceptedSubset, WrongUncompressedSize) {
              {{"a.txt", Pattern(5000, 41, true), 8, -1}, {"b/c.txt", Pattern(900, 42, true), 0, 0}});
     ZipImage good = ZipImage::Parse(Load(dir / "good.zip"));
     for (size_t i = 0; i < 2; i++) {
-        ZipImage image = good;
-        uint32_t size = Get(image.centrals[i], 24, 4);
-        Set(image.centrals[i], 24, 4, size + 5);
-        Set(image.locals[i], 22, 4, size + 5);
-        CaughtError error = AnalyzePatched(dir, image);
-        EXPECT_EQ(error.code, lcGeneral);
-        EXPECT_EQ(error.message, FormatString("File %s has wrong uncompressed size: %u instead of %u",
-                                              i == 0 ? "a.txt" : "b/c.txt", size + 5, size));
+        uint32_t size = Get(good.centrals[i], 24, 4);
+        // Sizes are unsigned in the message too, up to the largest.
+        for (uint32_t claimed : {size + 5, 0xFFFFFFFFu}) {
+            ZipImage image = good;
+            Set(image.centrals[i], 24, 4, claimed);
+            Set(image.locals[i], 22, 4, claimed);
+            CaughtError error = AnalyzePatched(dir, image);
+            EXPECT_EQ(error.code, lcGeneral);
+            EXPECT_EQ(error.message, FormatString("File %s has wrong uncompressed size: %u instead of %u",
+                                                  i == 0 ? "a.txt" : "b/c.txt", claimed, size));
+        }
     }
 }
 
@@ -612,7 +617,7 @@ TEST(AcceptedSubset, Zip64Refused) {
     EXPECT_EQ(error.code, lcGeneral);
     EXPECT_EQ(error.message, "Zip64 is not supported!");
     error = CatchError([&] { AnalyzeZips(dir.path(), {dir / "z64.zip"}, false, 1); });
-    EXPECT_EQ(error.message, "Zip64 is not supported!");
+    EXPECT_EQ(error.message, "Zip64 is not supported! in archive z64.zip");
 }
 
 // Entry names become manifest section names and log lines: one with a line break could forge
@@ -736,8 +741,10 @@ TEST(AnalyzeZips, EmptyList) {
     Manifest manifest = AnalyzeZips(dir.path(), {}, true, 0, &progress);
     EXPECT_EQ(manifest.size(), 0);
     ASSERT_EQ(logger.infos.size(), 1u);
-    EXPECT_EQ(logger.infos[0],
-              "Going to analyze 0 zips in " + dir.path() + " of total size 0.000 MB in 0 threads");
+    // The count used, not the 0 that asks for one thread per core.
+    EXPECT_EQ(logger.infos[0], "Going to analyze 0 zips in " + dir.path() + " of total size 0.000 MB in " +
+                                   std::to_string(std::max(1u, std::thread::hardware_concurrency())) +
+                                   " threads");
     ASSERT_EQ(progress.events.size(), 1u);
     EXPECT_EQ(progress.events[0].ratio, 1.0);
     EXPECT_EQ(progress.events[0].text, "Analysing done");
@@ -800,8 +807,12 @@ TEST(AnalyzeZips, FailedNormalisationPropagates) {
     Set(image.locals[0], 8, 2, 12);
     WriteTestFile(dir / "a.zip", image.Bytes());
     std::string before = Load(dir / "a.zip");
+    RecordingLogger logger;
     CaughtError error = CatchError([&] { AnalyzeZips(dir.path(), {dir / "a.zip"}, true, 1); });
-    EXPECT_EQ(error.message, "File m has compression 12 (not supported)");
+    // Written once, naming the archive, though both attempts failed.
+    std::string message = "File m has compression 12 (not supported) in archive a.zip";
+    EXPECT_EQ(error.message, message);
+    EXPECT_EQ(logger.errors, std::vector<std::string>{message});
     EXPECT_EQ(Load(dir / "a.zip"), before);
 }
 
@@ -843,7 +854,7 @@ TEST(AnalyzeZips, ErrorInOneArchiveReachesCallerAfterAllWorkersFinished) {
         RecordingProgress progress;
         CaughtError error = CatchError([&] { AnalyzeZips(dir.path(), paths, false, threads, &progress); });
         const std::vector<ProgressEvent>& events = progress.events;
-        EXPECT_EQ(error.message, "File broken needs zip version 10 (not supported)");
+        EXPECT_EQ(error.message, "File broken needs zip version 10 (not supported) in archive bad.zip");
         int started = 0, finished = 0;
         for (const ProgressEvent& event : events) {
             EXPECT_NE(event.text, "Analysing done");

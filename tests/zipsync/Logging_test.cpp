@@ -38,8 +38,13 @@ TEST(Logging, PrefixBySeverity) {
     struct Case {
         int severity;
         const char* prefix;
-    } cases[] = {{sevDebug, ""}, {sevInfo, ""}, {sevWarning, "Warning: "},
-                 {sevError, "ERROR: "}, {sevFatal, "FATAL: "}, {1, ""}, {7, ""}};
+    } cases[] = {{sevDebug, ""},
+                 {sevInfo, ""},
+                 {sevWarning, "Warning: "},
+                 {sevError, "ERROR: "},
+                 {sevFatal, "FATAL: "},
+                 {1, ""},
+                 {7, ""}};
     for (const Case& c : cases) EXPECT_STREQ(SeverityPrefix(c.severity), c.prefix) << c.severity;
 }
 
@@ -109,6 +114,31 @@ TEST(Logging, LongMessagesAreCutTo16383Characters) {
     }
 }
 
+// Names from archives and servers must not move the cursor or forge lines: every message is
+// written and thrown with its control characters escaped, line breaks of the message kept;
+// EscapeControlChars escapes those too. Errors raised under ErrorsReportedByCaller are thrown
+// without being written.
+TEST(Logging, ControlCharactersEscapedAndErrorsReportedByCaller) {
+    RecordingLogger logger;
+    g_logger->infof("name %s", "a\rb\x1b[K\tc\x7f");
+    g_logger->infof("two\nlines");
+    try {
+        g_logger->errorf("bad %s", "x\ry");
+    } catch (const ErrorException& e) {
+        EXPECT_STREQ(e.what(), "bad x\\ry");
+    }
+    {
+        ErrorsReportedByCaller reportedHere;
+        EXPECT_THROW(g_logger->errorf("quiet"), ErrorException);
+        g_logger->warningf("still written");
+    }
+    std::vector<std::string> texts;
+    for (const RecordedMessage& m : logger.messages) texts.push_back(m.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"name a\\rb\\x1b[K\\tc\\x7f", "two\nlines", "bad x\\ry",
+                                               "still written"}));
+    EXPECT_EQ(EscapeControlChars("x\ny\x01"), "x\\ny\\x01");
+}
+
 TEST(Logging, AssertionNamesConditionFileAndLine) {
     RecordingLogger logger;
     int value = 3;
@@ -120,8 +150,9 @@ TEST(Logging, AssertionNamesConditionFileAndLine) {
         FAIL() << "assertion passed";
     } catch (const ErrorException& e) {
         EXPECT_EQ(e.code, lcGeneral);
+        // The source file's name only: no path of the machine that built the program.
         EXPECT_EQ(std::string(e.what()),
-                  FormatString("Assertion value == 4 failed in %s on line %d", __FILE__, line));
+                  FormatString("Assertion value == 4 failed in Logging_test.cpp on line %d", line));
     }
 }
 

@@ -88,7 +88,9 @@ void CheckTargetArchives(const Manifest& target, const std::vector<std::string>&
 Manifest AnalyzeAsTheyAre(const std::string& root, const std::vector<std::string>& zips, int threads,
                           Console& console, const char* consequence) {
     if (zips.empty()) return Manifest();
+    // The failures are reported below, once per archive, as warnings.
     try {
+        ErrorsReportedByCaller reportedHere;
         Manifest all = AnalyzeZips(root, zips, false, threads, &console);
         console.EndProgress();
         return all;
@@ -98,10 +100,10 @@ Manifest AnalyzeAsTheyAre(const std::string& root, const std::vector<std::string
     Manifest analysed;
     for (const std::string& zip : zips) {
         try {
+            ErrorsReportedByCaller reportedHere;
             analysed.Merge(AnalyzeZips(root, {zip}, false, 1, nullptr));
         } catch (const ErrorException& e) {
-            g_logger->warningf("Archive %s cannot be analysed as it is (%s); %s",
-                               PathAR::FromAbs(zip, root).rel.c_str(), e.what(), consequence);
+            g_logger->warningf("%s: the archive cannot be analysed as it is; %s", e.what(), consequence);
         }
     }
     return analysed;
@@ -246,10 +248,11 @@ Command CommandUpdate() {
         "the target needs, except those matching a --keep pattern (read as a source, never\n"
         "changed). Target archives must be .pk4 or .zip files. An owned archive that cannot be read\n"
         "even after normalization (truncated, corrupt) is reported and replaced by the target's\n"
-        "archive of that name, or deleted. An interrupted or failed update leaves temporary files\n"
-        "that the next run removes first, and keeps what it downloaded in ROOT/.zipsync/download\n"
-        "for the next run; a dry run (-n) writes nothing. HTTPS certificates are checked against\n"
-        "the built-in roots and those of the file named by QMH_EXTRA_CA_FILE.",
+        "archive of that name, or deleted. A failed update removes its temporary files before it\n"
+        "exits; one that is killed leaves them, and the next run finishes or removes them first.\n"
+        "What an interrupted update downloaded stays in ROOT/.zipsync/download and is not fetched\n"
+        "again. A dry run (-n) writes nothing. HTTPS certificates are checked against the built-in\n"
+        "roots and those of the file named by QMH_EXTRA_CA_FILE.",
         {{0, "target", "MANIFEST", false, "the manifest to reach (required)"},
          {0, "provide", "MANIFEST[=BASEURL]", true, "files available at BASEURL (repeatable)"},
          {0, "bitwise", nullptr, false, "make the archives bitwise identical to the mirror's"},
