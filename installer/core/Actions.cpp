@@ -84,7 +84,8 @@ std::vector<std::string> ListFilesRecursively(const std::string& root) {
     std::vector<std::string> result;
     for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied);
          it != fs::recursive_directory_iterator(); ++it)
-        if (it->is_regular_file()) result.push_back(fs::relative(it->path(), root).generic_string());
+        // Lexically: fs::relative would resolve a link and name its target instead.
+        if (it->is_regular_file()) result.push_back(it->path().lexically_relative(root).generic_string());
     return result;
 }
 
@@ -290,6 +291,10 @@ std::vector<std::string> CollectOwnedZips(const std::string& root) {
     const std::vector<std::string>& lastZips = g_state.lastInstall.zips;
     std::vector<std::string> owned;
     for (const std::string& rel : ListFilesRecursively(root)) {
+        // A link is the player's, not ours, wherever it points: updating an archive through it
+        // would change a file outside the installation.
+        std::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(Join(root, rel), ec))) continue;
         bool matches = std::find(lastZips.begin(), lastZips.end(), rel) != lastZips.end();
         for (const auto& rule : OWNED_ZIP_RULES)
             matches = matches || (StartsWith(rel, rule.first) && EndsWith(rel, rule.second));

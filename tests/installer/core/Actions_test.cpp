@@ -324,6 +324,23 @@ TEST(Actions, InstallationByAnotherProgramIsNormalisedAndUpdated) {
     EXPECT_FALSE(fs::exists(dir / "fms/harborjob/map.pk4"));
 }
 
+TEST(Actions, LinkedArchivesAreLeftAlone) {
+    InstallDir dir;
+    TempDir outside;
+    fs::copy_file(dir.world.versions + "/1.0/qmh_base.pk4", dir / "qmh_base.pk4");
+    fs::copy_file(dir.world.versions + "/1.0/qmh_base.pk4", outside / "qmh_elsewhere.pk4");
+    std::string before = ReadTestFile(outside / "qmh_elsewhere.pk4");
+    fs::create_symlink(outside / "qmh_elsewhere.pk4", dir / "qmh_extra.pk4");
+    fs::create_symlink("qmh_base.pk4", dir / "qmh_alias.pk4");
+    EXPECT_EQ(CollectOwnedZips(dir.root), std::vector<std::string>{dir / "qmh_base.pk4"});
+    ReadConfigFile(true, nullptr);
+    Install("2.0", false);
+    EXPECT_TRUE(fs::is_symlink(dir / "qmh_extra.pk4"));
+    EXPECT_TRUE(fs::is_symlink(dir / "qmh_alias.pk4"));
+    EXPECT_EQ(ReadTestFile(outside / "qmh_elsewhere.pk4"), before);
+    EXPECT_TRUE(Verifies(dir.root, dir.world.FullManifestPath("2.0")));
+}
+
 TEST(Actions, ManifestCache) {
     InstallDir dir;
     NginxServer& nginx = *dir.world.nginx;
