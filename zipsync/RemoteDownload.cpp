@@ -28,6 +28,8 @@ struct DownloadedZip {
     int piecesExpected = 0;
     // Bytes written since the file was last synced to the disk.
     uint64_t unsynced = 0;
+    // The directories from the file's up to the root have been synced.
+    bool namesSynced = false;
     // Offset of each entry's local header in the temporary zip -> index of the remote entry in
     // the provided manifest.
     std::map<uint32_t, int> pieceOffsets;
@@ -104,6 +106,11 @@ void WriteEntry(DownloadedZip& zip, const void* data, uint32_t bytes, int index,
     if (last || zip.unsynced >= kSyncInterval) {
         SyncFile(zip.file);
         zip.unsynced = 0;
+        // The file's name, and those of the folders made for it, must survive as well.
+        for (std::string dir = GetDirPath(zip.tempPath.abs); !zip.namesSynced; dir = GetDirPath(dir)) {
+            SyncDirectory(dir);
+            zip.namesSynced = dir.size() <= rootDir.size();
+        }
     }
     if (last) ZipSyncAssert(zip.file.reset() == 0);
 }

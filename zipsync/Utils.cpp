@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 #include <utility>
@@ -60,6 +61,17 @@ void SyncFile(FILE* file) {
     bool ok = fflush(file) == 0 && fdatasync(fileno(file)) == 0;
 #endif
     if (!ok) g_logger->errorf(lcCantOpenFile, "Failed to sync file");
+}
+
+void SyncDirectory(const std::string& dir) {
+#ifndef _WIN32
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    bool ok = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    if (!ok) g_logger->errorf(lcCantOpenFile, "Failed to sync directory %s", dir.c_str());
+#else
+    (void)dir; // the names of a file system without this need are durable with the file
+#endif
 }
 
 int FileSeek64(FILE* file, int64_t offset, int origin) {
