@@ -171,8 +171,7 @@ TEST(Update, DiffFiguresAgreeWithTheUpdatesRealTraffic) {
     NginxServer nginx(p.server);
     TempDir dir;
     std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    InstallPublishedTree(p.Tree("A"), install);
     uint64_t sizeOfA = 0;
     for (const std::string& rel : p.archivesA) sizeOfA += fs::file_size(install + "/" + rel);
 
@@ -224,8 +223,7 @@ TEST(Update, HttpsTargetTrustsTheExtraCertificateAuthority) {
     NginxServer nginx(p.server, NginxServer::Options{true});
     TempDir dir;
     std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    InstallPublishedTree(p.Tree("A"), install);
     std::string url = nginx.HttpsUrl("zipsync/B/manifest.iniz");
 
     ToolResult untrusted = RunZipsync({"update", "--target", url, install});
@@ -246,8 +244,7 @@ TEST(Update, LocalTargetWithAMirrorDryRunAndMissingProviders) {
     NginxServer nginx(p.server);
     TempDir dir;
     std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    InstallPublishedTree(p.Tree("A"), install);
     fs::copy_file(p.ManifestOf("B"), dir / "b.iniz");
     std::map<std::string, std::string> before = SnapshotFiles(install);
 
@@ -296,8 +293,7 @@ TEST(Update, FailedDownloadLeavesTheInstallationAsItWas) {
     fs::remove(www + "/zipsync/B/base/new/dlc2.pk4");
     NginxServer nginx(www);
     std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    InstallPublishedTree(p.Tree("A"), install);
     std::map<std::string, std::string> before = SnapshotFiles(install);
 
     ToolResult result = RunZipsync({"update", "--target", Url(nginx, "B"), install});
@@ -418,8 +414,7 @@ TEST(Update, RepairsDamagedArchives) {
     NginxServer nginx(p.server);
     TempDir dir;
     std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    InstallPublishedTree(p.Tree("A"), install);
     DamageArchive(install + "/base/pak000.pk4", Damage::FlippedDataByte);
     DamageArchive(install + "/base/old_dlc.pk4", Damage::Truncated);
 
