@@ -162,14 +162,7 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
         if (it != attribs.end() && it->offset == pos) found = *it;
 
         CentralRecord record;
-        record.versionNeeded = lh.versionNeeded;
-        record.flag = lh.flag;
-        record.method = lh.method;
-        record.dosDateTime = lh.dosDateTime;
-        record.crc = lh.crc;
-        record.compressedSize = lh.compressedSize;
-        record.contentsSize = lh.contentsSize;
-        record.filenameLen = lh.filenameLen;
+        static_cast<EntryFields&>(record) = lh;
         record.internalAttribs = found.internalAttribs;
         record.externalAttribs = found.externalAttribs;
         record.localHeaderOffset = uint32_t(pos);

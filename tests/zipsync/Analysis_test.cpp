@@ -5,7 +5,9 @@
 
 #include "CatchError.h"
 #include "Logging.h"
+#include "RecordingLogger.h"
 #include "TempDir.h"
+#include "TestDigest.h"
 #include "Utils.h"
 #include "ZipFixture.h"
 #include "ZipUtils.h"
@@ -148,12 +150,6 @@ void WriteZip(const std::string& path, const std::vector<EntrySpec>& entries) {
     zf.Close();
 }
 
-HashDigest Blake(const std::string& bytes) {
-    Hasher hasher;
-    hasher.Update(bytes.data(), bytes.size());
-    return hasher.Finalize();
-}
-
 // Runs AnalyzeCurrentEntry on entry index of the archive.
 CaughtError AnalyzeEntry(const std::string& path, int index, FileMetainfo& out, bool contents = true,
                          bool compressed = true) {
@@ -217,24 +213,6 @@ private:
     std::mutex _mutex;
 };
 
-// Records messages (from any thread) instead of printing them.
-class RecordingLogger : public Logger {
-public:
-    RecordingLogger() : _previous(g_logger) { g_logger = this; }
-    ~RecordingLogger() override { g_logger = _previous; }
-    void Message(LogCode code, LogSeverity severity, const char* message) override {
-        std::lock_guard<std::mutex> lock(_mutex);
-        if (severity == sevInfo) infos.push_back(message);
-        if (severity == sevWarning) warnings.push_back(message);
-        if (severity == sevError) errors.push_back(message);
-    }
-    std::vector<std::string> infos, warnings, errors;
-
-private:
-    Logger* _previous;
-    std::mutex _mutex;
-};
-
 } // namespace
 
 // ----- single entries ------------------------------------------------------------------------
@@ -281,8 +259,8 @@ TEST(AnalyzeCurrentEntry, MembersAndDigestsMatchTheArchiveBytes) {
         uint32_t begin = image.LocalOffset(i);
         EXPECT_EQ(f.byterange[0], begin);
         EXPECT_EQ(f.byterange[1], begin + 30 + specs[i].name.size() + f.compressedSize);
-        EXPECT_EQ(f.contentsHash, Blake(specs[i].contents));
-        EXPECT_EQ(f.compressedHash, Blake(image.Data(i)));
+        EXPECT_EQ(f.contentsHash, Digest(specs[i].contents));
+        EXPECT_EQ(f.compressedHash, Digest(image.Data(i)));
         if (specs[i].method == 0)
             EXPECT_EQ(f.compressedHash, f.contentsHash);
         else
@@ -290,8 +268,8 @@ TEST(AnalyzeCurrentEntry, MembersAndDigestsMatchTheArchiveBytes) {
     }
     // The zero-length stored entry: both digests of empty input, the range spanning its header.
     const FileMetainfo& empty = manifest[6];
-    EXPECT_EQ(empty.contentsHash, Blake(""));
-    EXPECT_EQ(empty.compressedHash, Blake(""));
+    EXPECT_EQ(empty.contentsHash, Digest(""));
+    EXPECT_EQ(empty.compressedHash, Digest(""));
     EXPECT_EQ(empty.byterange[1] - empty.byterange[0], 30u + 9u);
 }
 
@@ -355,8 +333,8 @@ with zipfile.ZipFile(out) as z, open(out + '.txt', 'w') as f:
         EXPECT_EQ(f.lastModTime, dos);
         EXPECT_EQ(f.internalAttribs, internal);
         EXPECT_EQ(f.externalAttribs, external);
-        EXPECT_EQ(f.contentsHash, Blake(files[i].second));
-        EXPECT_EQ(f.compressedHash, Blake(original.substr(offset + 30 + name.size(), compSize)));
+        EXPECT_EQ(f.contentsHash, Digest(files[i].second));
+        EXPECT_EQ(f.compressedHash, Digest(original.substr(offset + 30 + name.size(), compSize)));
     }
 }
 
@@ -373,7 +351,7 @@ TEST(AnalyzeCurrentEntry, LongNamesKeptWhole) {
     EXPECT_EQ(manifest[1].byterange[0], manifest[0].byterange[1]);
     EXPECT_EQ(manifest[1].byterange[1],
               manifest[1].byterange[0] + 30 + longerName.size() + manifest[1].compressedSize);
-    EXPECT_EQ(manifest[1].contentsHash, Blake(Pattern(7000, 3, true)));
+    EXPECT_EQ(manifest[1].contentsHash, Digest(Pattern(7000, 3, true)));
 }
 
 // Only the digests asked for are computed; every member the analysis does not own is kept.
@@ -716,8 +694,8 @@ TEST(AnalyzeZips, LogLineAndProgressTexts) {
     RecordingProgress progress;
     Manifest manifest = AnalyzeZips(dir.path(), {dir / "a.pk4", dir / "sub/b.zip"}, true, 1, &progress);
     EXPECT_EQ(manifest.size(), 2);
-    ASSERT_EQ(logger.infos.size(), 1u);
-    EXPECT_EQ(logger.infos[0],
+    ASSERT_EQ(logger.Texts(sevInfo).size(), 1u);
+    EXPECT_EQ(logger.Texts(sevInfo)[0],
               FormatString("Going to analyze 2 zips in %s of total size %0.3lf MB in 1 threads",
                            dir.path().c_str(), total * 1e-6));
     std::vector<std::pair<double, std::string>> expected = {
@@ -740,11 +718,11 @@ TEST(AnalyzeZips, EmptyList) {
     RecordingProgress progress;
     Manifest manifest = AnalyzeZips(dir.path(), {}, true, 0, &progress);
     EXPECT_EQ(manifest.size(), 0);
-    ASSERT_EQ(logger.infos.size(), 1u);
+    ASSERT_EQ(logger.Texts(sevInfo).size(), 1u);
     // The count used, not the 0 that asks for one thread per core.
-    EXPECT_EQ(logger.infos[0], "Going to analyze 0 zips in " + dir.path() + " of total size 0.000 MB in " +
-                                   std::to_string(std::max(1u, std::thread::hardware_concurrency())) +
-                                   " threads");
+    EXPECT_EQ(logger.Texts(sevInfo)[0],
+              "Going to analyze 0 zips in " + dir.path() + " of total size 0.000 MB in " +
+                  std::to_string(std::max(1u, std::thread::hardware_concurrency())) + " threads");
     ASSERT_EQ(progress.events.size(), 1u);
     EXPECT_EQ(progress.events[0].ratio, 1.0);
     EXPECT_EQ(progress.events[0].text, "Analysing done");
@@ -788,7 +766,7 @@ TEST(AnalyzeZips, NormaliseAndRetryInfoZipArchive) {
     for (const auto& file : files) {
         EXPECT_EQ(manifest[i].zipPath.rel, "info.zip");
         EXPECT_EQ(manifest[i].filename, file.first);
-        EXPECT_EQ(manifest[i].contentsHash, Blake(file.second));
+        EXPECT_EQ(manifest[i].contentsHash, Digest(file.second));
         i++;
     }
     EXPECT_EQ(manifest[3].filename, "n");
@@ -812,7 +790,7 @@ TEST(AnalyzeZips, FailedNormalisationPropagates) {
     // Written once, naming the archive, though both attempts failed.
     std::string message = "File m has compression 12 (not supported) in archive a.zip";
     EXPECT_EQ(error.message, message);
-    EXPECT_EQ(logger.errors, std::vector<std::string>{message});
+    EXPECT_EQ(logger.Texts(sevError), std::vector<std::string>{message});
     EXPECT_EQ(Load(dir / "a.zip"), before);
 }
 
@@ -884,11 +862,12 @@ TEST(AnalyzeZips, DamagedArchivesAreListedAndLeftOut) {
         std::vector<DamagedZip> damaged;
         ExpectSameEntries(AnalyzeZips(dir.path(), paths, true, threads, nullptr, &damaged), expected);
         ASSERT_EQ(damaged.size(), 4u);
-        ASSERT_EQ(logger.warnings.size(), 4u);
+        ASSERT_EQ(logger.Texts(sevWarning).size(), 4u);
         for (size_t d = 0; d < damaged.size(); d++) {
             EXPECT_EQ(damaged[d].path, paths[2 * d + 1]);
-            EXPECT_EQ(logger.warnings[d], "Archive " + PathAR::FromAbs(paths[2 * d + 1], dir.path()).rel +
-                                              " is damaged, left out of the analysis: " + damaged[d].reason);
+            EXPECT_EQ(logger.Texts(sevWarning)[d],
+                      "Archive " + PathAR::FromAbs(paths[2 * d + 1], dir.path()).rel +
+                          " is damaged, left out of the analysis: " + damaged[d].reason);
         }
         EXPECT_EQ(damaged[3].reason, "Failed to open zip file \"" + paths[7] + "\"");
     }

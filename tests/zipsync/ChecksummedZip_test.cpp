@@ -6,6 +6,7 @@
 #include "Ini.h"
 #include "Logging.h"
 #include "TempDir.h"
+#include "TestDigest.h"
 #include "ZipFixture.h"
 #include "ZipUtils.h"
 
@@ -15,12 +16,6 @@
 using namespace ZipSync;
 
 namespace {
-
-HashDigest Digest(const std::string& bytes) {
-    Hasher hasher;
-    hasher.Update(bytes.data(), bytes.size());
-    return hasher.Finalize();
-}
 
 std::string AsString(const std::vector<uint8_t>& bytes) {
     return std::string(bytes.begin(), bytes.end());

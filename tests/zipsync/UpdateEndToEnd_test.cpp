@@ -10,6 +10,7 @@
 #include "RecordingLogger.h"
 #include "TempDir.h"
 #include "TemporaryFiles.h"
+#include "TestDigest.h"
 #include "UpdateProcess.h"
 #include "Utils.h"
 #include "ZipAnalysis.h"
@@ -346,10 +347,8 @@ TEST_F(UpdateEndToEnd, MirrorManifestThatLiesAboutContentsIsCaught) {
     CaughtError error =
         CatchError([&] { RunUpdate(Request(work.root, UpdateType::ContentsOnly, "Blie", lyingManifest)); });
     std::string served(EntryOfB("scripts/ai.script").contentsSize, 'x');
-    Hasher hasher;
-    hasher.Update(served.data(), served.size());
     EXPECT_EQ(error.message, "Hash of \"" + server->HttpUrl("Blie/base/pak001.pk4") +
-                                 "||scripts/ai.script\" after download is " + hasher.Finalize().Hex() +
+                                 "||scripts/ai.script\" after download is " + Digest(served).Hex() +
                                  " instead of " + EntryOfB("scripts/ai.script").contentsHash.Hex());
     CleanupTemporaryFiles(work.root);
     EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
@@ -456,10 +455,12 @@ TEST_F(UpdateEndToEnd, KeptEntriesAreCheckedBeforeUse) {
         EXPECT_FALSE(IfFileExists(unneeded));
         for (const FileMatch& m : process.GetMatches()) {
             const std::string& zip = m.provided->zipPath.rel;
-            if (m.target->filename == needed[0]->filename)
+            if (m.target->filename == needed[0]->filename) {
                 EXPECT_EQ(zip, ".zipsync/download/base/__download0__pak000.pk4");
-            if (m.target->filename == needed[1]->filename || m.target->filename == needed[2]->filename)
+            }
+            if (m.target->filename == needed[1]->filename || m.target->filename == needed[2]->filename) {
                 EXPECT_EQ(zip, ".zipsync/download/base/__download1__pak000.pk4");
+            }
         }
     };
     EXPECT_TRUE(RunUpdate(request).planComplete);

@@ -600,6 +600,19 @@ TEST(AppendCentralDirectory, RefusesDamagedRunsNamingFileOffsetAndEntry) {
     }
     ExpectError([&] { AppendCentralDirectory(dir / "missing.bin", {}); }, lcCantOpenFile,
                 "Failed to open file \"" + dir / "missing.bin" + "\"");
+
+    // An entry with an empty name is no damage.
+    {
+        ZipFileHolder zf(dir / "noname.zip");
+        zf.OpenNewFile("", FileInfo(0x28210000, 0, 0), 0, -1, false);
+        zf.WriteInFile("data", 4);
+        zf.CloseFile();
+        zf.Close();
+    }
+    std::string noname = ReadTestFile(dir / "noname.zip");
+    WriteTestFile(dir / "noname.zip", noname.substr(0, CentralDirStart(noname)));
+    AppendCentralDirectory(dir / "noname.zip", {});
+    EXPECT_EQ(ReadTestFile(dir / "noname.zip"), noname);
 }
 
 // ------------------------------------------------------------------------------------------
