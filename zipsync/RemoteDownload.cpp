@@ -85,11 +85,16 @@ void WriteEntry(DownloadedZip& zip, const void* data, uint32_t bytes, int index,
         zip.file = StdioFileHolder(zip.tempPath.abs, "wb");
     }
     int64_t offset = FileTell64(zip.file);
-    ZipSyncAssert(offset >= 0 && uint64_t(offset) + bytes <= 0xFFFFFFFFu);
+    ZipSyncAssert(offset >= 0);
+    // The entries a mirror's manifest lists can add up to more than a zip without Zip64 holds.
+    if (uint64_t(offset) + bytes > 0xFFFFFFFFu)
+        g_logger->errorf(lcGeneral, "Downloaded entries outgrow 4 GiB in %s (Zip64 is not supported)",
+                         zip.tempPath.abs.c_str());
     zip.pieceOffsets[uint32_t(offset)] = index;
     size_t written = fwrite(data, 1, bytes, zip.file);
-    ZipSyncAssert(written == bytes);
-    if (++zip.piecesWritten == zip.piecesExpected) ZipSyncAssert(zip.file.reset() == 0);
+    bool last = ++zip.piecesWritten == zip.piecesExpected;
+    if (written != bytes || (last && zip.file.reset() != 0))
+        g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", zip.tempPath.abs.c_str());
 }
 
 // Enqueues every remote entry that a match needs, once each, with a callback that writes it to

@@ -269,10 +269,14 @@ void Repacker::WriteRawCopies(ZipState& state) {
         bool read = FileSeek64(source.file, p.byterange[0], SEEK_SET) == 0 &&
                     fread(raw, 1, sizeof(raw), source.file) == sizeof(raw);
         LocalHeader local = ParseLocalHeader(raw);
-        ZipSyncAssert(read && local.signature == kLocalHeaderSignature);
         uint64_t dataStart = uint64_t(p.byterange[0]) + kLocalHeaderSize + local.filenameLen;
-        ZipSyncAssert(local.extraLen == 0 && local.filenameLen == info.size_filename);
-        ZipSyncAssert(dataStart + info.compressed_size == p.byterange[1]);
+        // The zip changed since it was analysed, or its local header disagrees with its
+        // central record.
+        if (!read || local.signature != kLocalHeaderSignature || local.extraLen != 0 ||
+            local.filenameLen != info.size_filename || dataStart + info.compressed_size != p.byterange[1])
+            g_logger->errorf(
+                lcGeneral, "Zip file \"%s\" is damaged: the local header of entry %s is not the one analysed",
+                source.path.c_str(), EscapeControlChars(p.filename).c_str());
 
         RawEntryHeader header;
         header.filename = t.filename;

@@ -71,6 +71,11 @@ void CopyDirectory(const std::string& from, const std::string& to) {
     fs::copy(from, to, fs::copy_options::recursive);
 }
 
+void InstallPublishedTree(const std::string& tree, const std::string& install) {
+    CopyDirectory(tree, install);
+    fs::remove(install + "/manifest.iniz");
+}
+
 std::map<std::string, std::string> SnapshotFiles(const std::string& dir) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {

@@ -41,6 +41,10 @@ const GameVersions& GetGameVersions();
 
 // Copies the directory tree from into to (which must not exist yet).
 void CopyDirectory(const std::string& from, const std::string& to);
+// An installation made from the tree of a published version: a copy of the tree at install
+// (which must not exist yet) without the tree's "manifest.iniz", as a player's directory holds
+// the version's archives.
+void InstallPublishedTree(const std::string& tree, const std::string& install);
 // Relative path -> contents of every regular file below dir.
 std::map<std::string, std::string> SnapshotFiles(const std::string& dir);
 // Whether two snapshots hold the same files with the same contents; the failure names the

@@ -9,6 +9,7 @@
 #include "Logging.h"
 #include "NginxServer.h"
 #include "Path.h"
+#include "RecordingLogger.h"
 #include "TempDir.h"
 #include "TemporaryFiles.h"
 #include "ZipFixture.h"
@@ -27,12 +28,6 @@
 using namespace ZipSync;
 
 namespace {
-
-// Logs nothing; errors still raise.
-class SilentLogger : public Logger {
-public:
-    void Message(LogCode, LogSeverity, const char*) override {}
-};
 
 void KillSelf(int) {
     kill(getpid(), SIGKILL);
@@ -96,7 +91,7 @@ protected:
             int devNull = open("/dev/null", O_WRONLY);
             dup2(devNull, 1);
             dup2(devNull, 2);
-            g_logger = new SilentLogger();
+            new SilentLogger(); // for the rest of the child's life
             signal(SIGXFSZ, KillSelf);
             int reports = 0;
             request.progress = [&](double, const char* text) {

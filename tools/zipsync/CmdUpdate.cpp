@@ -71,7 +71,8 @@ void CheckTargetArchives(const Manifest& target, const std::vector<std::string>&
         if (!IsArchiveName(name))
             g_logger->errorf(lcGeneral,
                              "Target archive %s is not a .pk4 or .zip file; the update owns only those", rel);
-        if (IsTemporaryFileName(name)) g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
+        if (IsTemporaryFileName(name))
+            g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
         if (IsKept(*previous, keep))
             g_logger->errorf(lcGeneral,
                              "Target archive %s matches a --keep pattern; kept archives are never written",
@@ -84,7 +85,9 @@ void CheckTargetArchives(const Manifest& target, const std::vector<std::string>&
 Manifest AnalyzeAsTheyAre(const std::string& root, const std::vector<std::string>& zips, int threads,
                           Console& console, const char* consequence) {
     if (zips.empty()) return Manifest();
+    // The failures are reported below, once per archive, as warnings.
     try {
+        ErrorsReportedByCaller reportedHere;
         Manifest all = AnalyzeZips(root, zips, false, threads, &console);
         console.EndProgress();
         return all;
@@ -94,10 +97,10 @@ Manifest AnalyzeAsTheyAre(const std::string& root, const std::vector<std::string
     Manifest analysed;
     for (const std::string& zip : zips) {
         try {
+            ErrorsReportedByCaller reportedHere;
             analysed.Merge(AnalyzeZips(root, {zip}, false, 1, nullptr));
         } catch (const ErrorException& e) {
-            g_logger->warningf("Archive %s cannot be analysed as it is (%s); %s",
-                               PathAR::FromAbs(zip, root).rel.c_str(), e.what(), consequence);
+            g_logger->warningf("%s: the archive cannot be analysed as it is; %s", e.what(), consequence);
         }
     }
     return analysed;
@@ -239,9 +242,10 @@ Command CommandUpdate() {
         "the target needs, except those matching a --keep pattern (read as a source, never\n"
         "changed). Target archives must be .pk4 or .zip files. An owned archive that cannot be read\n"
         "even after normalization (truncated, corrupt) is reported and replaced by the target's\n"
-        "archive of that name, or deleted. An interrupted or failed update leaves temporary files\n"
-        "that the next run removes first; a dry run (-n) writes nothing. HTTPS certificates are\n"
-        "checked against the built-in roots and those of the file named by QMH_EXTRA_CA_FILE.",
+        "archive of that name, or deleted. A failed update removes its temporary files before it\n"
+        "exits; one that is killed leaves them, and the next run finishes or removes them first.\n"
+        "A dry run (-n) writes nothing. HTTPS certificates are checked against the built-in roots\n"
+        "and those of the file named by QMH_EXTRA_CA_FILE.",
         {{0, "target", "MANIFEST", false, "the manifest to reach (required)"},
          {0, "provide", "MANIFEST[=BASEURL]", true, "files available at BASEURL (repeatable)"},
          {0, "bitwise", nullptr, false, "make the archives bitwise identical to the mirror's"},
