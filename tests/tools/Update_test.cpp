@@ -85,8 +85,7 @@ const Published& GetPublished() {
 // A copy of A's published archives in dir/game (without A's manifest), as an installation.
 std::string InstallationOfA(const Published& p, const TempDir& dir) {
     std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    InstallPublishedTree(p.Tree("A"), install);
     return install;
 }
 
