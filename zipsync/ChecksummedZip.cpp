@@ -54,20 +54,36 @@ static std::vector<uint8_t> ReadCurrentEntry(UnzFileHolder& zf, uint64_t declare
     return data;
 }
 
+// A checksummed zip whose contents are not what its writer put there.
+[[noreturn]] static void RefuseChecksummedZip(const std::string& path, const std::string& what) {
+    g_logger->errorf(lcGeneral, "Checksummed zip \"%s\" is damaged: %s", path.c_str(), what.c_str());
+}
+
+static bool IsLowerHex(const std::string& text) {
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
 HashDigest ReadChecksummedZipHash(const std::string& path) {
     UnzFileHolder zf(path);
     CheckMinizip(unzLocateFile(zf, HASH_ENTRY_NAME, 1));
     unz_file_info64 info;
     CheckMinizip(unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0));
-    ZipSyncAssert(info.uncompressed_size == HASH_PREFIX_LEN + HASH_SIZE);
+    const size_t textSize = HASH_PREFIX_LEN + HASH_SIZE;
+    if (info.uncompressed_size != textSize)
+        RefuseChecksummedZip(path,
+                             FormatString("%s holds %llu bytes instead of %u", HASH_ENTRY_NAME,
+                                          (unsigned long long)info.uncompressed_size, unsigned(textSize)));
     std::vector<uint8_t> data = ReadCurrentEntry(zf, info.uncompressed_size);
-    std::string text(HASH_PREFIX_LEN + HASH_SIZE, '\0');
-    size_t read = std::min(data.size(), text.size());
-    memcpy(&text[0], data.data(), read);
-    ZipSyncAssert(read == text.size());
+    if (data.size() != textSize)
+        RefuseChecksummedZip(path, FormatString("%s is shorter than its header says", HASH_ENTRY_NAME));
     zf.CloseCurrentFile();
-    ZipSyncAssert(memcmp(text.data(), CHECKSUMMED_HASH_PREFIX, strlen(CHECKSUMMED_HASH_PREFIX)) == 0);
+    std::string text(data.begin(), data.end());
     std::string hex = text.substr(HASH_PREFIX_LEN);
+    if (text.compare(0, HASH_PREFIX_LEN, CHECKSUMMED_HASH_PREFIX) != 0 || !IsLowerHex(hex))
+        RefuseChecksummedZip(
+            path, FormatString("%s holds no digest after \"%s\"", HASH_ENTRY_NAME, CHECKSUMMED_HASH_PREFIX));
     HashDigest digest;
     digest.Parse(hex.c_str());
     return digest;
@@ -84,13 +100,17 @@ std::vector<uint8_t> ReadChecksummedZip(const std::string& path, const std::stri
                          payloadName.c_str(), path.c_str(), (unsigned long long)info.uncompressed_size,
                          (unsigned long long)MAX_MANIFEST_SIZE);
     std::vector<uint8_t> data = ReadCurrentEntry(zf, info.uncompressed_size);
-    uint64_t read = data.size();
-    ZipSyncAssert(read == info.uncompressed_size);
+    if (data.size() != info.uncompressed_size)
+        RefuseChecksummedZip(path, FormatString("%s is shorter than its header says",
+                                                EscapeControlChars(payloadName).c_str()));
     zf.CloseCurrentFile();
     Hasher hasher;
     hasher.Update(data.data(), data.size());
     HashDigest obtainedHash = hasher.Finalize();
-    ZipSyncAssert(expectedHash == obtainedHash);
+    if (expectedHash != obtainedHash)
+        RefuseChecksummedZip(path, FormatString("the digest of %s is %s instead of %s",
+                                                EscapeControlChars(payloadName).c_str(),
+                                                obtainedHash.Hex().c_str(), expectedHash.Hex().c_str()));
     return data;
 }
 
@@ -157,9 +177,10 @@ std::vector<int> DownloadChecksummedZips(Downloader& downloader, const std::vect
         if (result[i] >= 0) continue;
         files[i] = StdioFileHolder(outputPaths[i], "wb");
         FILE* file = files[i].get();
-        downloader.EnqueueDownload(DownloadSource(urls[i]), [file](const void* data, uint32_t size) {
-            size_t wr = fwrite(data, 1, size, file);
-            ZipSyncAssert(wr == size);
+        const std::string& path = outputPaths[i];
+        downloader.EnqueueDownload(DownloadSource(urls[i]), [file, path](const void* data, uint32_t size) {
+            if (fwrite(data, 1, size, file) != size)
+                g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", path.c_str());
         });
     }
     downloader.DownloadAll();

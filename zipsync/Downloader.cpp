@@ -13,8 +13,9 @@
 // Failures raised here, in the order PerformRequest checks them:
 //   "Interrupted by user" (lcUserInterrupt), a timeout (warning, retried at the next level),
 //   "Repeated timeout on URL %s", "Not found result for URL %s",
+//   "Unexpected HTTP return code %d for URL %s" (any status but 200 and 206),
 //   "Response larger than %llu bytes for URL %s", "Response without byteranges for URL %s",
-//   "Unexpected CURL error %d on URL %s", "Unexpected HTTP return code %d for URL %s",
+//   "Unexpected CURL error %d on URL %s (%s)" (with curl's description),
 //   "Failed to find range in part headers",
 //   "Missing chunk %u..%u (%u bytes) after downloading URL %s",
 //   "Missing end chunk %zu..%u (%u bytes) after downloading URL %s".
@@ -545,6 +546,10 @@ void Downloader::ReportFailedTransfer(int ret, long http, size_t segmentCount, i
         return;
     }
     if (http == 404) g_logger->errorf(lcGeneral, "Not found result for URL %s", url);
+    // An error status comes first: its body (an error page) is refused as a body, but the status
+    // is what tells the user what went wrong.
+    if (http != 0 && http != 200 && http != 206)
+        g_logger->errorf(lcGeneral, "Unexpected HTTP return code %d for URL %s", int(http), url);
     if (response.wholeFileAnswer && ret == CURLE_WRITE_ERROR) return;
     if (ret == CURLE_WRITE_ERROR) {
         if (response.overLimit)
@@ -552,7 +557,9 @@ void Downloader::ReportFailedTransfer(int ret, long http, size_t segmentCount, i
                              (unsigned long long)response.dataLimit, url);
         g_logger->errorf(lcGeneral, "Response without byteranges for URL %s", url);
     }
-    if (ret != CURLE_OK) g_logger->errorf(lcGeneral, "Unexpected CURL error %d on URL %s", ret, url);
+    if (ret != CURLE_OK)
+        g_logger->errorf(lcGeneral, "Unexpected CURL error %d on URL %s (%s)", ret, url,
+                         curl_easy_strerror(CURLcode(ret)));
     g_logger->errorf(lcGeneral, "Unexpected HTTP return code %d for URL %s", int(http), url);
 }
 

@@ -74,12 +74,27 @@ std::string EscapeControlChars(const std::string& text) {
     return Escape(text, false);
 }
 
+// Depth of ErrorsReportedByCaller scopes on this thread.
+static thread_local int t_errorsReportedByCaller = 0;
+
+ErrorsReportedByCaller::ErrorsReportedByCaller() {
+    t_errorsReportedByCaller++;
+}
+
+ErrorsReportedByCaller::~ErrorsReportedByCaller() {
+    t_errorsReportedByCaller--;
+}
+
+bool ErrorsReportedByCaller::Active() {
+    return t_errorsReportedByCaller > 0;
+}
+
 void Logger::logv(LogSeverity severity, LogCode code, const char* format, va_list args) {
     // Messages of several lines keep their line breaks; every other control character would
     // move the cursor or hide text on a terminal.
     std::string message = Escape(FormatStringV(format, args), true);
     if (message.size() >= kMessageBufferSize) message.resize(kMessageBufferSize - 1);
-    Message(code, severity, message.c_str());
+    if (severity != sevError || !ErrorsReportedByCaller::Active()) Message(code, severity, message.c_str());
     if (severity == sevFatal) std::terminate();
     if (severity == sevError) throw ErrorException(message.c_str(), code);
 }
@@ -121,8 +136,12 @@ void LoggerConsole::Message(LogCode code, LogSeverity severity, const char* mess
 }
 
 void AssertFailed(const char* condition, const char* file, int line) {
+    // __FILE__ is the path on the machine that built the program; users need only the name.
+    const char* name = file;
+    for (const char* p = file; *p; p++)
+        if (*p == '/' || *p == '\\') name = p + 1;
     // The file name may hold a '%', so the finished text must not become a format string.
-    g_logger->errorf(lcGeneral, "Assertion %s failed in %s on line %d", condition, file, line);
+    g_logger->errorf(lcGeneral, "Assertion %s failed in %s on line %d", condition, name, line);
 }
 
 } // namespace ZipSync

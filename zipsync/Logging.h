@@ -72,6 +72,20 @@ public:
 
 extern Logger* g_logger;
 
+// While an object of this type lives, errors raised on its thread are thrown without being
+// written: the caller catches them and reports or handles them itself, so that one failure
+// does not show up twice. RunParallel carries the scope over to its worker threads. Other
+// severities are written as usual.
+class ErrorsReportedByCaller {
+public:
+    ErrorsReportedByCaller();
+    ~ErrorsReportedByCaller();
+    ErrorsReportedByCaller(const ErrorsReportedByCaller&) = delete;
+    ErrorsReportedByCaller& operator=(const ErrorsReportedByCaller&) = delete;
+    // Whether such a scope is alive on the calling thread.
+    static bool Active();
+};
+
 // printf into a std::string through a 16384-byte buffer; longer results are cut to 16383.
 std::string FormatString(const char* format, ...);
 std::string FormatStringV(const char* format, va_list args);
@@ -85,8 +99,9 @@ std::string EscapeControlChars(const std::string& text);
 
 } // namespace ZipSync
 
-// Raises "Assertion %s failed in %s on line %d" (lcGeneral) when the condition is false.
-// The condition is written as text, so any character may appear in it.
+// Raises "Assertion %s failed in %s on line %d" (lcGeneral) when the condition is false, naming
+// the source file without its directories. The condition is written as text, so any character
+// may appear in it.
 #define ZipSyncAssert(condition)                                                                             \
     do {                                                                                                     \
         if (!(condition)) ZipSync::AssertFailed(#condition, __FILE__, __LINE__);                             \

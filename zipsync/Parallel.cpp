@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -23,7 +24,10 @@ struct SharedWork {
     std::exception_ptr error;
 };
 
-void WorkerLoop(SharedWork& work, const std::function<void(int)>& body) {
+void WorkerLoop(SharedWork& work, const std::function<void(int)>& body, bool errorsReportedByCaller) {
+    // The work is the caller's: its errors are reported the way the caller asked for.
+    std::optional<ErrorsReportedByCaller> reportedByCaller;
+    if (errorsReportedByCaller) reportedByCaller.emplace();
     while (true) {
         int first, last;
         {
@@ -45,13 +49,17 @@ void WorkerLoop(SharedWork& work, const std::function<void(int)>& body) {
 
 } // namespace
 
+int ThreadCount(int threadsNum) {
+    return threadsNum >= 1 ? threadsNum : std::max(1, int(std::thread::hardware_concurrency()));
+}
+
 void RunParallel(int begin, int end, const std::function<void(int)>& body, int threadsNum, int blockSize) {
     ZipSyncAssert(blockSize >= 1);
     if (threadsNum == 1) {
         for (int i = begin; i < end; i++) body(i);
         return;
     }
-    if (threadsNum < 1) threadsNum = std::max(1, int(std::thread::hardware_concurrency()));
+    threadsNum = ThreadCount(threadsNum);
 
     SharedWork work;
     work.next = begin;
@@ -64,7 +72,8 @@ void RunParallel(int begin, int end, const std::function<void(int)>& body, int t
     std::exception_ptr startError;
     for (int t = 0; t < threadsNum && !startError; t++) {
         try {
-            threads.emplace_back(WorkerLoop, std::ref(work), std::cref(body));
+            threads.emplace_back(WorkerLoop, std::ref(work), std::cref(body),
+                                 ErrorsReportedByCaller::Active());
         } catch (...) {
             // The threads already running share out the whole range among themselves.
             startError = std::current_exception();

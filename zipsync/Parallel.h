@@ -10,6 +10,10 @@
 
 namespace ZipSync {
 
+// The number of threads RunParallel uses for threadsNum: threadsNum itself when at least 1,
+// otherwise the hardware concurrency (at least 1).
+int ThreadCount(int threadsNum);
+
 // Calls body(i) for every i in [begin, end).
 //
 // threadsNum == 1: in the calling thread, in order; an exception propagates at once.

@@ -1,7 +1,8 @@
-// UpdateProcess::DownloadRemoteFiles: fetching the remote providers of a plan into temporary
-// zips and verifying them.
+// UpdateProcess::DownloadRemoteFiles: fetching the remote providers of a plan into the zips of
+// the download journal and verifying them.
 #include "UpdateProcess.h"
 
+#include "DownloadJournal.h"
 #include "Downloader.h"
 #include "Logging.h"
 #include "Path.h"
@@ -18,27 +19,35 @@ namespace ZipSync {
 
 namespace {
 
-// The temporary zip that collects the downloaded entries of one remote zip.
+// The journal zip that collects the downloaded entries of one remote zip.
 struct DownloadedZip {
     PathAR tempPath;
     // Open from the first written entry until the last expected one is written.
     StdioFileHolder file;
     int piecesWritten = 0;
     int piecesExpected = 0;
+    // Bytes written since the file was last synced to the disk.
+    uint64_t unsynced = 0;
+    // The directories from the file's up to the root have been synced.
+    bool namesSynced = false;
     // Offset of each entry's local header in the temporary zip -> index of the remote entry in
     // the provided manifest.
     std::map<uint32_t, int> pieceOffsets;
 };
 
 const int kReadChunk = 65536;
+// A power loss costs at most this many received bytes of each journal zip.
+const uint64_t kSyncInterval = 8 << 20;
 
 // The first free name among __download0__X ... __download99__X for the remote zip X (relative
-// to its mirror), placed at the same relative path under rootDir.
+// to its mirror), placed at the same relative path in the download journal of rootDir.
 PathAR ChooseDownloadPath(const std::string& remoteRel, const std::string& rootDir,
                           std::set<std::string>& chosen) {
     for (int n = 0; n < 100; n++) {
         std::string prefix = std::string(kDownloadPrefix) + std::to_string(n) + "__";
-        PathAR path = PathAR::FromRel(PrefixFile(remoteRel, prefix), rootDir);
+        // The journal's relative paths start with a dot, which FromRel refuses.
+        PathAR path =
+            PathAR::FromAbs(DownloadJournalDir(rootDir) + "/" + PrefixFile(remoteRel, prefix), rootDir);
         if (chosen.count(path.abs) || IfFileExists(path.abs)) continue;
         // The remote zip's folders need not be those of any managed zip.
         CheckStaysInsideRoot(path.abs, rootDir);
@@ -77,23 +86,42 @@ struct DownloadTables {
     std::map<int, std::vector<int>> matchesOfEntry;
 };
 
-// Writes one received entry to the end of its temporary zip, which is created at the first one
-// and closed after the last expected one.
+// Writes one received entry to the end of its journal zip, which is created at the first one
+// and closed after the last expected one. Each entry reaches the file system before the next is
+// fetched, so that a killed process keeps every complete entry; a sync now and then bounds what
+// a power loss costs.
 void WriteEntry(DownloadedZip& zip, const void* data, uint32_t bytes, int index, const std::string& rootDir) {
     if (!zip.file) {
         CreateDirectoriesForFile(zip.tempPath.abs, rootDir);
         zip.file = StdioFileHolder(zip.tempPath.abs, "wb");
     }
     int64_t offset = FileTell64(zip.file);
-    ZipSyncAssert(offset >= 0 && uint64_t(offset) + bytes <= 0xFFFFFFFFu);
+    ZipSyncAssert(offset >= 0);
+    // The entries a mirror's manifest lists can add up to more than a zip without Zip64 holds.
+    if (uint64_t(offset) + bytes > 0xFFFFFFFFu)
+        g_logger->errorf(lcGeneral, "Downloaded entries outgrow 4 GiB in %s (Zip64 is not supported)",
+                         zip.tempPath.abs.c_str());
     zip.pieceOffsets[uint32_t(offset)] = index;
     size_t written = fwrite(data, 1, bytes, zip.file);
-    ZipSyncAssert(written == bytes);
-    if (++zip.piecesWritten == zip.piecesExpected) ZipSyncAssert(zip.file.reset() == 0);
+    if (written != bytes || fflush(zip.file) != 0)
+        g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", zip.tempPath.abs.c_str());
+    zip.unsynced += bytes;
+    bool last = ++zip.piecesWritten == zip.piecesExpected;
+    if (last || zip.unsynced >= kSyncInterval) {
+        SyncFile(zip.file);
+        zip.unsynced = 0;
+        // The file's name, and those of the folders made for it, must survive as well.
+        for (std::string dir = GetDirPath(zip.tempPath.abs); !zip.namesSynced; dir = GetDirPath(dir)) {
+            SyncDirectory(dir);
+            zip.namesSynced = dir.size() <= rootDir.size();
+        }
+    }
+    if (last && zip.file.reset() != 0)
+        g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", zip.tempPath.abs.c_str());
 }
 
 // Enqueues every remote entry that a match needs, once each, with a callback that writes it to
-// the temporary zip of its remote zip.
+// the journal zip of its remote zip.
 void EnqueueRemoteEntries(Downloader& downloader, const Manifest& provided,
                           const std::vector<FileMatch>& matches, const std::string& rootDir,
                           DownloadTables& tables) {
@@ -168,7 +196,7 @@ void VerifyEntry(UnzFileIndexed& reader, uint32_t offset, const FileMetainfo& re
     if (inflated) reader.CloseCurrentFile();
 }
 
-// Completes the temporary zip with a central directory, verifies its entries, appends them to
+// Completes the journal zip with a central directory, verifies its entries, appends them to
 // the provided manifest as Local entries and re-points the matches they serve.
 void VerifyDownloadedZip(const DownloadedZip& zip, const DownloadTables& tables, Manifest& provided,
                          std::vector<FileMatch>& matches) {
@@ -197,7 +225,48 @@ void VerifyDownloadedZip(const DownloadedZip& zip, const DownloadTables& tables,
 
 } // namespace
 
+void UpdateProcess::ResumeFromJournal() {
+    // Journal zips that the plan does not know yet, such as those of an attempt that failed
+    // after the plan was made, may provide remote files too.
+    std::set<std::string> known;
+    for (const FileMetainfo& file : _providedManifest)
+        if (file.location != FileLocation::Remote && file.location != FileLocation::Absent &&
+            IsInDownloadJournal(file.zipPath.abs, _rootDir))
+            known.insert(file.zipPath.abs);
+    Manifest kept = AnalyzeDownloadJournal(_rootDir, known);
+    std::map<HashDigest, int> keptByContents;
+    for (int i = 0; i < kept.size(); i++) keptByContents.emplace(kept[i].contentsHash, i);
+    std::map<int, int> appended;
+    for (FileMatch& match : _matches) {
+        if (!match.provided || match.provided->location != FileLocation::Remote) continue;
+        auto it = keptByContents.find(match.target->contentsHash);
+        if (it == keptByContents.end()) continue;
+        const FileMetainfo& file = kept[it->second];
+        if (_updateType == UpdateType::BitwiseExact && file.compressedHash != match.target->compressedHash)
+            continue;
+        auto added = appended.find(it->second);
+        if (added == appended.end()) {
+            _providedManifest.AppendFile(file);
+            added = appended.emplace(it->second, _providedManifest.size() - 1).first;
+        }
+        match.provided = ManifestRef(_providedManifest, added->second);
+    }
+
+    std::set<std::string> used;
+    std::set<int> resumed;
+    uint64_t bytes = 0;
+    for (const FileMatch& match : _matches) {
+        if (!match.provided || !IsInDownloadJournal(match.provided->zipPath.abs, _rootDir)) continue;
+        used.insert(match.provided->zipPath.abs);
+        if (resumed.insert(match.provided.GetIndex()).second)
+            bytes += match.provided->byterange[1] - match.provided->byterange[0];
+    }
+    PruneDownloadJournal(_rootDir, used);
+    g_logger->infof("Resumed bytes: %llu", (unsigned long long)bytes);
+}
+
 void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress) {
+    ResumeFromJournal();
     DownloadTables tables;
     EnqueueRemoteEntries(downloader, _providedManifest, _matches, _rootDir, tables);
     downloader.DownloadAll();
@@ -215,7 +284,6 @@ void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCa
                 g_logger->errorf(lcUserInterrupt, "Interrupted by user");
         }
         VerifyDownloadedZip(zip, tables, _providedManifest, _matches);
-        AddManagedZip(zip.tempPath.abs, false);
         done += size;
     }
     if (progress) progress(1.0, "Verifying finished");

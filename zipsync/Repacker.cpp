@@ -1,5 +1,6 @@
 #include "Repacker.h"
 
+#include "DownloadJournal.h"
 #include "Logging.h"
 #include "Path.h"
 #include "RawZipWriter.h"
@@ -137,7 +138,11 @@ double Repacker::ProgressRatio() const {
 bool Repacker::CanTakeOver(const ZipState& target, const ZipState& source) const {
     const std::vector<FileMatch>& matches = _owner._matches;
     size_t count = target.matches.size();
-    if (source.provided.size() != count || !source.managed || source.usedCnt != (int)count) return false;
+    if (source.provided.size() != count || source.usedCnt != (int)count) return false;
+    // A journal zip may become a new archive, but replaces no file: until the new archive is in
+    // place, its entries must stay where a crash does not delete them.
+    bool journal = IsInDownloadJournal(source.path, _owner._rootDir) && !PathExists(target.path);
+    if (!source.managed && !journal) return false;
     // The match served by the entry at each local header offset.
     std::map<uint32_t, int> matchByOffset;
     for (int m : target.matches) {
@@ -269,10 +274,14 @@ void Repacker::WriteRawCopies(ZipState& state) {
         bool read = FileSeek64(source.file, p.byterange[0], SEEK_SET) == 0 &&
                     fread(raw, 1, sizeof(raw), source.file) == sizeof(raw);
         LocalHeader local = ParseLocalHeader(raw);
-        ZipSyncAssert(read && local.signature == kLocalHeaderSignature);
         uint64_t dataStart = uint64_t(p.byterange[0]) + kLocalHeaderSize + local.filenameLen;
-        ZipSyncAssert(local.extraLen == 0 && local.filenameLen == info.size_filename);
-        ZipSyncAssert(dataStart + info.compressed_size == p.byterange[1]);
+        // The zip changed since it was analysed, or its local header disagrees with its
+        // central record.
+        if (!read || local.signature != kLocalHeaderSignature || local.extraLen != 0 ||
+            local.filenameLen != info.size_filename || dataStart + info.compressed_size != p.byterange[1])
+            g_logger->errorf(
+                lcGeneral, "Zip file \"%s\" is damaged: the local header of entry %s is not the one analysed",
+                source.path.c_str(), EscapeControlChars(p.filename).c_str());
 
         RawEntryHeader header;
         header.filename = t.filename;

@@ -1,5 +1,6 @@
 #include "TemporaryFiles.h"
 
+#include "DownloadJournal.h"
 #include "Logging.h"
 #include "Path.h"
 
@@ -58,6 +59,8 @@ bool IsCompleteZip(const std::string& path) {
 
 void CleanupTemporaryFiles(const std::string& rootDir) {
     for (const std::string& path : ListFilesRecursively(rootDir)) {
+        // Downloaded entries are kept for the next run, in a form it can read.
+        if (IsInDownloadJournal(path, rootDir)) continue;
         std::string name = GetFilename(path);
         if (!IsTemporaryFileName(name)) continue;
         if (HasTemporaryPrefix(name, kRepackedPrefix)) {
@@ -75,6 +78,7 @@ void CleanupTemporaryFiles(const std::string& rootDir) {
         RemoveFile(path);
         DeleteEmptyParentDirs(path, rootDir);
     }
+    SalvageDownloadJournal(rootDir);
 }
 
 } // namespace ZipSync

@@ -2,7 +2,7 @@
 //
 // The temporary files carry the name prefixes of TemporaryNames.h. CleanupTemporaryFiles turns
 // whatever a run left behind, finished or not, into a directory that holds only real archives
-// again.
+// again, and the download journal (DownloadJournal.h) into zips the next run can read.
 #pragma once
 
 #include "TemporaryNames.h"
@@ -21,7 +21,8 @@ bool IsCompleteZip(const std::string& path);
 // handled; others, including a file named exactly like a prefix, are left alone. A
 // "__repacked__X" where nothing (no file, directory or link) exists at X and which is a complete
 // zip is renamed to X ("Restoring %s..."); every other such file is deleted ("Deleting %s...") together with
-// the parent directories this leaves empty (rootDir itself stays).
+// the parent directories this leaves empty (rootDir itself stays). The download journal
+// (DownloadJournal.h) is salvaged instead: its completely received entries stay for the next run.
 void CleanupTemporaryFiles(const std::string& rootDir);
 
 } // namespace ZipSync

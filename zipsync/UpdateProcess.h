@@ -113,15 +113,20 @@ public:
     UpdateType GetUpdateType() const { return _updateType; }
 
     // Fetches the Remote providers of a complete plan through downloader (configured by the
-    // caller; this sets none of its options) into one temporary zip "__download<N>__<name>" per
-    // remote zip, next to where the zip would be under the root. Each temporary zip is completed
-    // with a central directory and every entry is checked against the provided manifest's
-    // compressedHash; an entry whose compressed bytes differ from those of a target it serves is
-    // also inflated and checked against that target's contentsHash and crc32 (mirror manifests
-    // are not trusted). Verified entries are appended to the provided manifest as Local entries
-    // of their temporary zip, the matches are re-pointed to them, and the temporary zips become
-    // managed. progress (may be empty) sees the verification; a nonzero answer there fails with
-    // "Interrupted by user". On failure the temporary zips stay for CleanupTemporaryFiles.
+    // caller; this sets none of its options) into one journal zip "__download<N>__<name>" per
+    // remote zip, in the download journal at the zip's relative path (DownloadJournal.h). First
+    // takes what the journal holds beyond the provided manifest (an attempt that failed after
+    // the plan was made) for the remote files it provides, deletes the journal zips that the
+    // plan does not use, and logs "Resumed bytes: %llu", the bytes of the journal's entries that
+    // it does use. Every received entry is flushed to its file at once. Each journal zip is
+    // then completed with a central directory and every entry is checked against the provided manifest's compressedHash; an entry whose
+    // compressed bytes differ from those of a target it serves is also inflated and checked
+    // against that target's contentsHash and crc32 (mirror manifests are not trusted). Verified
+    // entries are appended to the provided manifest as Local entries of their journal zip and
+    // the matches are re-pointed to them; journal zips are never managed (the repack may rename
+    // one into the place of a new archive, but deletes none). progress (may be empty) sees the
+    // verification; a nonzero answer there fails with "Interrupted by user". On failure the
+    // journal zips stay for CleanupTemporaryFiles, which salvages their complete entries.
     void DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress = ProgressCallback());
 
     // Rebuilds every target zip from the local providers of a complete plan (after
@@ -133,6 +138,11 @@ public:
 
 private:
     friend class Repacker;
+
+    // Re-points Remote providers to equal entries of journal zips the provided manifest does
+    // not hold yet (in BitwiseExact mode only those with the target's compressed bytes), then
+    // deletes the journal zips that no match uses and logs the bytes resumed from the others.
+    void ResumeFromJournal();
 
     // The last step of DevelopPlan: fills _matches; false when a target has no provider.
     bool MatchTargets(PositionTable& table, const std::vector<int>& nextCandidate, bool bitwise);

@@ -3,6 +3,12 @@
 #include "Logging.h"
 
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 #include <utility>
 
 namespace ZipSync {
@@ -46,6 +52,26 @@ int StdioFileHolder::reset(FILE* file) {
     if (_file && _file != file) res = fclose(_file);
     _file = file;
     return res;
+}
+
+void SyncFile(FILE* file) {
+#ifdef _WIN32
+    bool ok = fflush(file) == 0 && _commit(_fileno(file)) == 0;
+#else
+    bool ok = fflush(file) == 0 && fdatasync(fileno(file)) == 0;
+#endif
+    if (!ok) g_logger->errorf(lcCantOpenFile, "Failed to sync file");
+}
+
+void SyncDirectory(const std::string& dir) {
+#ifndef _WIN32
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    bool ok = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    if (!ok) g_logger->errorf(lcCantOpenFile, "Failed to sync directory %s", dir.c_str());
+#else
+    (void)dir; // the names of a file system without this need are durable with the file
+#endif
 }
 
 int FileSeek64(FILE* file, int64_t offset, int origin) {

@@ -53,5 +53,10 @@ std::string ReadWholeTextFile(const std::string& path);
 // 64-bit seek and tell on a stdio stream (fseek/ftell are 32-bit on some platforms).
 int FileSeek64(FILE* file, int64_t offset, int origin);
 int64_t FileTell64(FILE* file);
+// Flushes the stream and makes its data durable on the disk; fails with "Failed to sync file".
+void SyncFile(FILE* file);
+// Makes the entries of the directory (the names of the files in it) durable on the disk, where
+// the system needs that; fails with "Failed to sync directory %s".
+void SyncDirectory(const std::string& dir);
 
 } // namespace ZipSync

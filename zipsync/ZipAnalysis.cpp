@@ -70,8 +70,8 @@ uint64_t ReadOpenEntry(UnzFileHolder& zf, std::vector<uint8_t>& buffer, Hasher& 
 
 void CheckCount(const char* name, const char* what, uint64_t directoryValue, uint64_t count) {
     if (count != directoryValue)
-        g_logger->errorf(lcGeneral, "File %s has wrong %s size: %d instead of %d", name, what,
-                         int(directoryValue), int(count));
+        g_logger->errorf(lcGeneral, "File %s has wrong %s size: %llu instead of %llu", name, what,
+                         (unsigned long long)directoryValue, (unsigned long long)count);
 }
 
 // The entry at which a reader stands, while it is analysed.
@@ -264,6 +264,26 @@ bool IsReadable(const std::string& path) {
     return true;
 }
 
+// Analyses one archive into slot, normalizing it and analysing it once more when allowed. The
+// errors of the attempts are not written: the caller reports the last one, naming the archive.
+// Returns whether an attempt succeeded; slot is empty otherwise.
+bool TryAnalyzeZip(const std::string& rootDir, const std::string& zipPath, bool normalizeOnFailure,
+                   Manifest& slot, std::string& failure, LogCode& code) {
+    ErrorsReportedByCaller reportedHere;
+    for (int attempt = 0; attempt < (normalizeOnFailure ? 2 : 1); attempt++) {
+        try {
+            if (attempt > 0) NormalizeZip(zipPath);
+            slot.AddLocalZip(zipPath, rootDir, "");
+            return true;
+        } catch (const ErrorException& e) {
+            slot.clear();
+            failure = e.what();
+            code = e.code;
+        }
+    }
+    return false;
+}
+
 void AnalyzeOneZip(const std::string& rootDir, const std::string& zipPath, bool normalizeOnFailure,
                    Manifest& slot, std::string* damage, AnalysisProgress& progress) {
     std::string rel = PathAR::FromAbs(zipPath, rootDir).rel;
@@ -271,21 +291,17 @@ void AnalyzeOneZip(const std::string& rootDir, const std::string& zipPath, bool 
         std::lock_guard<std::mutex> lock(progress.mutex);
         progress.Report("Analysing \"" + rel + "\"...");
     }
-    try {
-        try {
-            slot.AddLocalZip(zipPath, rootDir, "");
-        } catch (const ErrorException&) {
-            if (!normalizeOnFailure) throw;
-            slot.clear();
-            NormalizeZip(zipPath);
-            slot.AddLocalZip(zipPath, rootDir, "");
+    std::string failure;
+    LogCode code = lcNone;
+    if (!TryAnalyzeZip(rootDir, zipPath, normalizeOnFailure, slot, failure, code)) {
+        if (!damage || !IsReadable(zipPath)) {
+            // Messages of the reader and the rules name the entry at most; the archive is named
+            // here unless the message already does.
+            if (failure.find(zipPath) != std::string::npos) g_logger->errorf(code, "%s", failure.c_str());
+            g_logger->errorf(code, "%s in archive %s", failure.c_str(), rel.c_str());
         }
-    } catch (const ErrorException& e) {
-        if (!damage || !IsReadable(zipPath)) throw;
-        slot.clear();
-        *damage = e.what();
         // An empty message must still mark the archive.
-        if (damage->empty()) *damage = "unknown error";
+        *damage = failure.empty() ? "unknown error" : failure;
     }
     uint32_t size = ArchiveSize(zipPath);
     std::lock_guard<std::mutex> lock(progress.mutex);
@@ -302,7 +318,7 @@ Manifest AnalyzeZips(const std::string& rootDir, const std::vector<std::string>&
     shared.indicator = progress;
     for (const std::string& path : zipPaths) shared.totalBytes += ArchiveSize(path);
     g_logger->infof("Going to analyze %d zips in %s of total size %0.3lf MB in %d threads",
-                    int(zipPaths.size()), rootDir.c_str(), shared.totalBytes * 1e-6, threadsNum);
+                    int(zipPaths.size()), rootDir.c_str(), shared.totalBytes * 1e-6, ThreadCount(threadsNum));
 
     std::vector<Manifest> slots(zipPaths.size());
     // The failure of each damaged archive; empty for the others.

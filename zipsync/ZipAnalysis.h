@@ -55,7 +55,8 @@ void AnalyzeCurrentEntry(UnzFileHolder& zf, FileMetainfo& out, bool hashContents
 
 // The entries of all archives zipPaths (absolute paths inside rootDir), archive by archive in
 // the order given and in central-directory order within each, located Local with an empty
-// package. Logs "Going to analyze %d zips in %s of total size %0.3lf MB in %d threads".
+// package. Logs "Going to analyze %d zips in %s of total size %0.3lf MB in %d threads" with the
+// number of threads used.
 //
 // With normalizeOnFailure, an archive whose analysis fails with ErrorException is rewritten
 // in place into normal form (NormalizeZip) and analysed once more; a second failure propagates.
@@ -63,8 +64,10 @@ void AnalyzeCurrentEntry(UnzFileHolder& zf, FileMetainfo& out, bool hashContents
 // is called under a lock with "Analysing \"<rel>\"..." before and "Analysed  \"<rel>\"" after
 // each archive, the ratio counting archive bytes, and finally with 1.0 and "Analysing done";
 // its answer is ignored. A failing archive stops further archives from being started; its
-// error (the last one when several fail at once) reaches the caller once every worker has
-// finished, and no manifest is returned.
+// error (the last one when several fail at once), raised once as the last attempt's message
+// followed by " in archive <rel>" (unless it names the archive's path already) with that
+// attempt's LogCode, reaches the caller once every
+// worker has finished, and no manifest is returned.
 //
 // With damaged, an archive whose analysis (or normalization) still fails with ErrorException is
 // not fatal: it is left out of the result, appended to *damaged (in the order of zipPaths) and

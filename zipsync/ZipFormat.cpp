@@ -18,18 +18,36 @@ void AppendLE(std::vector<uint8_t>& out, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; i++) out.push_back(uint8_t(value >> (8 * i)));
 }
 
+// The shared fields start right after the signature in a local header, and after the
+// signature and the version made by in a central record.
+static void ParseEntryFields(const uint8_t* p, EntryFields& f) {
+    f.versionNeeded = uint16_t(ReadLE16(p));
+    f.flag = uint16_t(ReadLE16(p + 2));
+    f.method = uint16_t(ReadLE16(p + 4));
+    f.dosDateTime = ReadLE32(p + 6);
+    f.crc = ReadLE32(p + 10);
+    f.compressedSize = ReadLE32(p + 14);
+    f.contentsSize = ReadLE32(p + 18);
+    f.filenameLen = uint16_t(ReadLE16(p + 22));
+    f.extraLen = uint16_t(ReadLE16(p + 24));
+}
+
+static void AppendEntryFields(std::vector<uint8_t>& out, const EntryFields& f) {
+    AppendLE(out, f.versionNeeded, 2);
+    AppendLE(out, f.flag, 2);
+    AppendLE(out, f.method, 2);
+    AppendLE(out, f.dosDateTime, 4);
+    AppendLE(out, f.crc, 4);
+    AppendLE(out, f.compressedSize, 4);
+    AppendLE(out, f.contentsSize, 4);
+    AppendLE(out, f.filenameLen, 2);
+    AppendLE(out, f.extraLen, 2);
+}
+
 LocalHeader ParseLocalHeader(const uint8_t* p) {
     LocalHeader h;
     h.signature = ReadLE32(p);
-    h.versionNeeded = uint16_t(ReadLE16(p + 4));
-    h.flag = uint16_t(ReadLE16(p + 6));
-    h.method = uint16_t(ReadLE16(p + 8));
-    h.dosDateTime = ReadLE32(p + 10);
-    h.crc = ReadLE32(p + 14);
-    h.compressedSize = ReadLE32(p + 18);
-    h.contentsSize = ReadLE32(p + 22);
-    h.filenameLen = uint16_t(ReadLE16(p + 26));
-    h.extraLen = uint16_t(ReadLE16(p + 28));
+    ParseEntryFields(p + 4, h);
     return h;
 }
 
@@ -37,15 +55,7 @@ CentralRecord ParseCentralRecord(const uint8_t* p) {
     CentralRecord r;
     r.signature = ReadLE32(p);
     r.versionMadeBy = uint16_t(ReadLE16(p + 4));
-    r.versionNeeded = uint16_t(ReadLE16(p + 6));
-    r.flag = uint16_t(ReadLE16(p + 8));
-    r.method = uint16_t(ReadLE16(p + 10));
-    r.dosDateTime = ReadLE32(p + 12);
-    r.crc = ReadLE32(p + 16);
-    r.compressedSize = ReadLE32(p + 20);
-    r.contentsSize = ReadLE32(p + 24);
-    r.filenameLen = uint16_t(ReadLE16(p + 28));
-    r.extraLen = uint16_t(ReadLE16(p + 30));
+    ParseEntryFields(p + 6, r);
     r.commentLen = uint16_t(ReadLE16(p + 32));
     r.diskStart = uint16_t(ReadLE16(p + 34));
     r.internalAttribs = uint16_t(ReadLE16(p + 36));
@@ -82,29 +92,13 @@ uint64_t Zip64DirectoryOffset(const uint8_t* zip64EndRecord) {
 
 void AppendLocalHeader(std::vector<uint8_t>& out, const LocalHeader& h) {
     AppendLE(out, h.signature, 4);
-    AppendLE(out, h.versionNeeded, 2);
-    AppendLE(out, h.flag, 2);
-    AppendLE(out, h.method, 2);
-    AppendLE(out, h.dosDateTime, 4);
-    AppendLE(out, h.crc, 4);
-    AppendLE(out, h.compressedSize, 4);
-    AppendLE(out, h.contentsSize, 4);
-    AppendLE(out, h.filenameLen, 2);
-    AppendLE(out, h.extraLen, 2);
+    AppendEntryFields(out, h);
 }
 
 void AppendCentralRecord(std::vector<uint8_t>& out, const CentralRecord& r) {
     AppendLE(out, r.signature, 4);
     AppendLE(out, r.versionMadeBy, 2);
-    AppendLE(out, r.versionNeeded, 2);
-    AppendLE(out, r.flag, 2);
-    AppendLE(out, r.method, 2);
-    AppendLE(out, r.dosDateTime, 4);
-    AppendLE(out, r.crc, 4);
-    AppendLE(out, r.compressedSize, 4);
-    AppendLE(out, r.contentsSize, 4);
-    AppendLE(out, r.filenameLen, 2);
-    AppendLE(out, r.extraLen, 2);
+    AppendEntryFields(out, r);
     AppendLE(out, r.commentLen, 2);
     AppendLE(out, r.diskStart, 2);
     AppendLE(out, r.internalAttribs, 2);

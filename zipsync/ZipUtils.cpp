@@ -55,10 +55,19 @@ void GetCurrentFileByterange(UnzFileHolder& zf, uint32_t* headerStart, uint32_t*
     zf.OpenCurrentFile(false);
     uint64_t dataPos = unzGetCurrentFileZStreamPos64(zf);
     zf.CloseCurrentFile();
-    uint64_t headerLen = 30 + uint64_t(info.size_filename) + info.size_file_extra;
+    uint64_t headerLen = kLocalHeaderSize + uint64_t(info.size_filename) + info.size_file_extra;
     uint64_t end = dataPos + info.compressed_size;
-    ZipSyncAssert(dataPos >= headerLen);
-    ZipSyncAssert(end <= 0xFFFFFFFFu);
+    if (dataPos < headerLen || end > 0xFFFFFFFFu) {
+        std::string name;
+        GetCurrentFileInfo(zf, &info, &name);
+        if (dataPos < headerLen)
+            g_logger->errorf(lcGeneral,
+                             "Zip file \"%s\" is damaged: the local header of entry %s is shorter than its "
+                             "central record says",
+                             zf.Path().c_str(), EscapeControlChars(name).c_str());
+        g_logger->errorf(lcGeneral, "Zip file \"%s\": entry %s ends beyond 4 GiB (Zip64 is not supported)",
+                         zf.Path().c_str(), EscapeControlChars(name).c_str());
+    }
     if (headerStart) *headerStart = uint32_t(dataPos - headerLen);
     if (dataStart) *dataStart = uint32_t(dataPos);
     if (dataEnd) *dataEnd = uint32_t(end);
@@ -153,14 +162,7 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
         if (it != attribs.end() && it->offset == pos) found = *it;
 
         CentralRecord record;
-        record.versionNeeded = lh.versionNeeded;
-        record.flag = lh.flag;
-        record.method = lh.method;
-        record.dosDateTime = lh.dosDateTime;
-        record.crc = lh.crc;
-        record.compressedSize = lh.compressedSize;
-        record.contentsSize = lh.contentsSize;
-        record.filenameLen = lh.filenameLen;
+        static_cast<EntryFields&>(record) = lh;
         record.internalAttribs = found.internalAttribs;
         record.externalAttribs = found.externalAttribs;
         record.localHeaderOffset = uint32_t(pos);
@@ -224,7 +226,8 @@ void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
         unz_file_info64 info;
         std::string filename;
         GetCurrentFileInfo(zf, &info, &filename);
-        const char* name = filename.c_str();
+        std::string shown = EscapeControlChars(filename);
+        const char* name = shown.c_str();
         if (info.compression_method != 0 && info.compression_method != 8)
             g_logger->errorf(lcGeneral, "File %s has compression %d (not supported)", name,
                              int(info.compression_method));
@@ -233,7 +236,7 @@ void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
         if (info.internal_fa > 1)
             g_logger->errorf(lcGeneral, "File %s has internal attribs %d (not supported)", name,
                              int(info.internal_fa));
-        MinizipCopyFile(zf, out, name, int(info.compression_method), int(info.flag),
+        MinizipCopyFile(zf, out, filename.c_str(), int(info.compression_method), int(info.flag),
                         uint16_t(info.internal_fa), uint32_t(info.external_fa & 0xFF), uint32_t(info.dosDate),
                         true, uint32_t(info.crc), uint32_t(info.uncompressed_size));
     }

@@ -1,6 +1,7 @@
 #include "Actions.h"
 
 #include "ChecksummedZip.h"
+#include "DownloadJournal.h"
 #include "Hash.h"
 #include "Ini.h"
 #include "InstallerState.h"
@@ -83,7 +84,8 @@ std::vector<std::string> ListFilesRecursively(const std::string& root) {
     std::vector<std::string> result;
     for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied);
          it != fs::recursive_directory_iterator(); ++it)
-        if (it->is_regular_file()) result.push_back(fs::relative(it->path(), root).generic_string());
+        // Lexically: fs::relative would resolve a link and name its target instead.
+        if (it->is_regular_file()) result.push_back(it->path().lexically_relative(root).generic_string());
     return result;
 }
 
@@ -291,6 +293,10 @@ std::vector<std::string> CollectOwnedZips(const std::string& root) {
     const std::vector<std::string>& lastZips = g_state.lastInstall.zips;
     std::vector<std::string> owned;
     for (const std::string& rel : ListFilesRecursively(root)) {
+        // A link is the player's, not ours, wherever it points: updating an archive through it
+        // would change a file outside the installation.
+        std::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(Join(root, rel), ec))) continue;
         bool matches = std::find(lastZips.begin(), lastZips.end(), rel) != lastZips.end();
         for (const auto& rule : OWNED_ZIP_RULES)
             matches = matches || (StartsWith(rel, rule.first) && EndsWith(rel, rule.second));
@@ -368,6 +374,7 @@ void ScanInstallDirIfNecessary(bool force, ProgressIndicator* progress) {
     g_state.damagedZips.clear();
     g_logger->infof("Cleaning temporary files");
     CleanupTemporaryFiles(root);
+    g_state.keptDownloadsKnown = false;
     ReadLastInstallInfo();
     g_logger->infof("Collecting set of already existing QMH-owned zips");
     std::vector<std::string> owned = CollectOwnedZips(root);
@@ -430,6 +437,12 @@ UpdateStats EvaluateVersion(const std::string& version, const std::string& custo
 
     Manifest target = g_state.loadedManifests.at(keys[0]);
     Manifest provided = g_state.localManifest;
+    // What an interrupted installation downloaded is not fetched again.
+    if (!g_state.keptDownloadsKnown) {
+        g_state.keptDownloads = AnalyzeDownloadJournal(root);
+        g_state.keptDownloadsKnown = true;
+    }
+    provided.Merge(g_state.keptDownloads);
     for (size_t i = 1; i < keys.size(); i++)
         provided.Merge(g_state.loadedManifests.at(keys[i]).Select(
             [](const FileMetainfo& file) { return file.location != FileLocation::Absent; }));
@@ -468,6 +481,8 @@ void PerformInstallDownload(ProgressIndicator* downloadProgress, ProgressIndicat
     g_logger->infof("Starting installation: download");
     std::unique_ptr<UpdateProcess>& updater = g_state.updater;
     ZipSyncAssert(updater);
+    // The download changes the journal of kept entries, whatever its outcome.
+    g_state.keptDownloadsKnown = false;
     Downloader downloader = MakeInstallerDownloader(downloadProgress);
     updater->DownloadRemoteFiles(downloader,
                                  verifyProgress ? MakeProgressCallback(verifyProgress) : ProgressCallback());
@@ -536,6 +551,8 @@ void PerformInstallFinalize(ProgressIndicator* progress) {
 
     Report(progress, 0.5, "Cleaning temporary zips...");
     CleanupTemporaryFiles(root);
+    // Installed: what was downloaded is in the archives now.
+    RemoveDownloadJournal(root);
     Report(progress, 0.6, "Cleaning finished");
 
     Report(progress, 0.6, "Deleting old files...");

@@ -88,17 +88,20 @@ bool NeedsRescan(const std::string& root, const std::vector<std::string>& scanne
 // Fills g_state.localManifest with what the install directory provides: cleans temporary
 // files, reads the last-install state, then analyses the owned archives (saving
 // "manifest.iniz" and ".zipsync/lastscan.ini") when forced or when anything changed, else
-// loads "manifest.iniz". Finally every owned archive and the manifest must be writable, else
-// raises "...Please make sure no Quillmere-related programs are running and try again."
-// progress may be null.
+// loads "manifest.iniz". An owned archive that cannot be analysed even after normalisation is
+// damaged: logged, left out of the manifest and of the recorded scan state (so that every scan
+// analyses again until it is replaced) and listed in g_state.damagedZips. Finally every owned
+// archive and the manifest must be writable, else raises "...Please make sure no
+// Quillmere-related programs are running and try again." progress may be null.
 void ScanInstallDirIfNecessary(bool force, ZipSync::ProgressIndicator* progress);
 
 // Develops the update plan for version (or, with a non-empty customManifestUrl, for that
 // manifest on top of version as its base): loads the manifests of the version and of every
 // version it depends on (cache ".zipsync/mani", then download), and stores the new process in
-// g_state.updater. Returns the plan's statistics. With a custom manifest whose files are not all
-// available, g_state.updater becomes empty and the statistics show a non-zero missingSize.
-// On failure the previous updater stays. progress may be null.
+// g_state.updater; the archives the scan found damaged are replaced (or removed) by that
+// process without being read. Returns the plan's statistics. With a custom manifest whose files
+// are not all available, g_state.updater becomes empty and the statistics show a non-zero
+// missingSize. On failure the previous updater stays. progress may be null.
 ZipSync::UpdateStats EvaluateVersion(const std::string& version, const std::string& customManifestUrl,
                                      bool bitwiseExact, ZipSync::ProgressIndicator* progress);
 

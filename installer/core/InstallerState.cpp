@@ -6,6 +6,8 @@ bool g_unattended = false;
 void InstallerState::Clear() {
     config.Clear();
     localManifest.clear();
+    keptDownloads.clear();
+    keptDownloadsKnown = false;
     damagedZips.clear();
     lastInstall = InstallState();
     loadedManifests.clear();

@@ -26,6 +26,10 @@ struct InstallerState {
     // The last completed installation as read from, or about to be written to, the install
     // directory's state; empty when unknown.
     InstallState lastInstall;
+    // The entries kept from interrupted downloads (the engine's download journal), as analysed
+    // when keptDownloadsKnown; the scan and the download, which change the journal, clear it.
+    ZipSync::Manifest keptDownloads;
+    bool keptDownloadsKnown = false;
     // Manifests loaded by evaluations, by key: a version name, a version name followed by
     // "$$trusted", or a custom manifest URL. Kept so that no manifest is loaded twice.
     std::map<std::string, ZipSync::Manifest> loadedManifests;

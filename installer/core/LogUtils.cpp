@@ -94,7 +94,9 @@ void LoggerQmh::OpenLogFileAt(long long now) {
     if (g_logFile) return;
 
     std::string name = FormatString(kLogFileFormat, now);
-    FILE* file = fopen(name.c_str(), "wt");
+    // Appending: a second run that starts within the same second gets the same name, and its
+    // log continues after the first run's instead of erasing it.
+    FILE* file = fopen(name.c_str(), "at");
     if (!file) throw ErrorException("cannot open log file", lcCantOpenFile);
     g_logFile = file;
 

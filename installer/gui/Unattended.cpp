@@ -34,10 +34,12 @@ int SelectVersion(const std::string& version) {
 void RunUnattended(int argc, char** argv) {
     g_unattended = true;
 
-    bool skipConfig = false;
+    bool skipConfig = false, forceScan = false;
     std::optional<std::string> requestedVersion;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--skip-config-download") == 0) skipConfig = true;
+        // The settings page's "Force scan": analyse every archive, which finds and repairs damaged ones.
+        if (strcmp(argv[i], "--force-scan") == 0) forceScan = true;
         if (strcmp(argv[i], "--version") == 0 && i + 1 < argc) requestedVersion = argv[i + 1];
     }
 
@@ -49,6 +51,7 @@ void RunUnattended(int argc, char** argv) {
     advancedCheck->value(1);
     skipSelfUpdateCheck->value(1);
     skipConfigDownloadCheck->value(skipConfig ? 1 : 0);
+    forceScanCheck->value(forceScan ? 1 : 0);
     Fl::flush();
 
     // Every step that fails reports through GuiMessageBox, which ends an unattended run; so

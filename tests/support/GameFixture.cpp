@@ -1,5 +1,6 @@
 #include "GameFixture.h"
 
+#include "DownloadJournal.h"
 #include "Downloader.h"
 #include "Path.h"
 #include "TempDir.h"
@@ -71,6 +72,11 @@ void CopyDirectory(const std::string& from, const std::string& to) {
     fs::copy(from, to, fs::copy_options::recursive);
 }
 
+void InstallPublishedTree(const std::string& tree, const std::string& install) {
+    CopyDirectory(tree, install);
+    fs::remove(install + "/manifest.iniz");
+}
+
 std::map<std::string, std::string> SnapshotFiles(const std::string& dir) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
@@ -99,6 +105,13 @@ std::map<std::string, std::string> SnapshotFiles(const std::string& dir) {
     return ::testing::AssertionFailure() << "files differ:" << differences;
 }
 
+std::map<std::string, std::string> OutsideJournal(std::map<std::string, std::string> files) {
+    std::string journal = std::string(kDownloadJournalDir) + "/";
+    for (auto it = files.begin(); it != files.end();)
+        it = it->first.rfind(journal, 0) == 0 ? files.erase(it) : std::next(it);
+    return files;
+}
+
 std::vector<std::string> ListArchives(const std::string& dir) {
     std::vector<std::string> archives;
     for (const auto& entry : fs::recursive_directory_iterator(dir))
@@ -125,6 +138,7 @@ UpdateResult RunUpdate(const UpdateRequest& request) {
     if (request.cleanupFirst) CleanupTemporaryFiles(root);
     UpdateResult result;
     Manifest provided = ScanInstallation(root, request.repairDamaged ? &result.damaged : nullptr);
+    provided.Merge(AnalyzeDownloadJournal(root));
     if (request.mirror) {
         Manifest remote = *request.mirror;
         remote.Rebase(request.mirrorUrl);
@@ -152,6 +166,7 @@ UpdateResult RunUpdate(const UpdateRequest& request) {
     process.RepackZips(request.progress);
     if (request.afterRepack) request.afterRepack(process);
     CleanupTemporaryFiles(root);
+    RemoveDownloadJournal(root);
     return result;
 }
 

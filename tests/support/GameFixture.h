@@ -41,12 +41,18 @@ const GameVersions& GetGameVersions();
 
 // Copies the directory tree from into to (which must not exist yet).
 void CopyDirectory(const std::string& from, const std::string& to);
+// An installation made from the tree of a published version: a copy of the tree at install
+// (which must not exist yet) without the tree's "manifest.iniz", as a player's directory holds
+// the version's archives.
+void InstallPublishedTree(const std::string& tree, const std::string& install);
 // Relative path -> contents of every regular file below dir.
 std::map<std::string, std::string> SnapshotFiles(const std::string& dir);
 // Whether two snapshots hold the same files with the same contents; the failure names the
 // files that differ (never their bytes).
 ::testing::AssertionResult SameFiles(const std::map<std::string, std::string>& actual,
                                      const std::map<std::string, std::string>& expected);
+// The snapshot without the files of the download journal (".zipsync/download/").
+std::map<std::string, std::string> OutsideJournal(std::map<std::string, std::string> files);
 // Relative paths of the ".pk4" files below dir, sorted.
 std::vector<std::string> ListArchives(const std::string& dir);
 
@@ -88,7 +94,8 @@ struct UpdateResult {
 ZipSync::Manifest ScanInstallation(const std::string& rootDir,
                                    std::vector<ZipSync::DamagedZip>* damaged = nullptr);
 
-// CleanupTemporaryFiles, scan, plan, DownloadRemoteFiles, RepackZips, CleanupTemporaryFiles.
+// CleanupTemporaryFiles, scan (the download journal included), plan, DownloadRemoteFiles,
+// RepackZips, CleanupTemporaryFiles, RemoveDownloadJournal.
 // Stops after the plan when it is incomplete. Failures propagate as ErrorException.
 UpdateResult RunUpdate(const UpdateRequest& request);
 

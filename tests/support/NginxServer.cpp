@@ -68,6 +68,7 @@ void NginxServer::WriteConfig(const std::string& docRoot) const {
       << "  sendfile on;\n"
       << "  keepalive_timeout 60;\n"
       << "  keepalive_requests 100000;\n"
+      << "  limit_rate " << _options.limitRate << ";\n"
       << "  server {\n"
       << "    listen 127.0.0.1:" << _httpPort << ";\n"
       << "    root " << docRoot << ";\n"

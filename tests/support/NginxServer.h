@@ -18,6 +18,8 @@ class NginxServer {
 public:
     struct Options {
         bool https = false;
+        // Bytes per second each answer is sent at (nginx's limit_rate); 0 for no limit.
+        uint64_t limitRate = 0;
     };
     struct LogEntry {
         std::string uri;            // request URI, "/a/b.zip"

@@ -9,6 +9,7 @@ A request for /<mode>/<name> serves file <root>/<name>; the mode says how:
   nomulti       200 with the whole file for a request of several ranges, 206 for one range
   notfound      404 with a small HTML page
   redirect      302 to /ok/<name> without a body
+  servererror   500 with a small HTML page
   reorder       multipart with the parts in reverse order
   omit          multipart without the part of the second range
   late          the part of the first range starts 10 bytes after the asked start
@@ -103,6 +104,8 @@ class Handler(BaseHTTPRequestHandler):
             mode = "slow" if name.endswith((".pk4", ".zip")) else "ok"
         if mode == "notfound":
             return self.simple(404, b"<html><body>404 Not Found</body></html>\n", "text/html")
+        if mode == "servererror":
+            return self.simple(500, b"<html><body>500 Internal Server Error</body></html>\n", "text/html")
         if mode == "dropnow":
             return self.drop_connection()
         if mode == "redirect":

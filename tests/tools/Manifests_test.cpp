@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -71,7 +72,11 @@ TEST(Analyze, ThreadCountsGiveTheSameManifest) {
         std::string out = tree.dir / (std::string("m") + jobs + ".iniz");
         ToolResult result = RunZipsync({"analyze", "-j", jobs, "-o", out, tree.root});
         ASSERT_EQ(result.status, 0) << Dump(result);
-        EXPECT_TRUE(Contains(result.out, std::string("in ") + jobs + " threads")) << Dump(result);
+        // The count used: 0 asks for one thread per core.
+        std::string used = jobs == std::string("0")
+                               ? std::to_string(std::max(1u, std::thread::hardware_concurrency()))
+                               : jobs;
+        EXPECT_TRUE(Contains(result.out, "in " + used + " threads")) << Dump(result);
     }
     EXPECT_EQ(ReadTestFile(tree.dir / "m1.iniz"), ReadTestFile(tree.dir / "m2.iniz"));
     EXPECT_EQ(ReadTestFile(tree.dir / "m1.iniz"), ReadTestFile(tree.dir / "m0.iniz"));
@@ -111,7 +116,10 @@ TEST(Analyze, BrokenArchiveGetsNoNormalizeHint) {
     FlipByte(tree.root + "/qmh_extra.zip", central + 16);
     ToolResult result = RunZipsync({"analyze", "-j", "1", tree.root});
     EXPECT_EQ(result.status, 1) << Dump(result);
-    EXPECT_TRUE(Contains(result.err, "ERROR: Minizip error -105")) << Dump(result);
+    // Named once, with the archive.
+    std::string message = "ERROR: Minizip error -105 in archive qmh_extra.zip\n";
+    EXPECT_TRUE(Contains(result.err, message)) << Dump(result);
+    EXPECT_EQ(result.err.find("Minizip error"), result.err.rfind("Minizip error")) << Dump(result);
     EXPECT_FALSE(Contains(result.err, "Hint:")) << Dump(result);
 }
 
@@ -151,6 +159,23 @@ TEST(Verify, FindsFlippedBytesAndMissingFiles) {
         << Dump(result);
     EXPECT_FALSE(Contains(result.out, "empty.txt")) << Dump(result);
     EXPECT_TRUE(Contains(result.out, "5 files checked: 2 good, 1 missing, 2 corrupt\n")) << Dump(result);
+}
+
+// A carriage return in a name listed by the manifest must not overwrite the report line.
+TEST(Verify, ControlCharactersInNamesAreEscaped) {
+    PublishTree tree;
+    std::string manifest = tree.dir / "m.ini";
+    ASSERT_EQ(RunZipsync({"analyze", "-o", manifest, tree.root}).status, 0);
+    std::string text = ReadTestFile(manifest);
+    size_t at = text.find("||maps/harbor.map]");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, 18, "||maps/harbor\r.map]");
+    WriteTestFile(manifest, text);
+    ToolResult result = RunZipsync({"verify", tree.root, manifest});
+    EXPECT_EQ(result.status, 1) << Dump(result);
+    EXPECT_TRUE(Contains(result.out, "corrupt: qmh_base.pk4||maps/harbor\\r.map: entry at byte 0 is \""))
+        << Dump(result);
+    EXPECT_FALSE(Contains(result.out, "\r")) << Dump(result);
 }
 
 TEST(Verify, HeaderChangesAndMovedEntries) {

@@ -82,6 +82,13 @@ const Published& GetPublished() {
     return *published;
 }
 
+// A copy of A's published archives in dir/game (without A's manifest), as an installation.
+std::string InstallationOfA(const Published& p, const TempDir& dir) {
+    std::string install = dir / "game";
+    InstallPublishedTree(p.Tree("A"), install);
+    return install;
+}
+
 // The figure of one statistic line ("  download   123  ...") of the tool's output.
 uint64_t Figure(const std::string& output, const std::string& name) {
     std::istringstream lines(output);
@@ -170,9 +177,7 @@ TEST(Update, DiffFiguresAgreeWithTheUpdatesRealTraffic) {
     const Published& p = GetPublished();
     NginxServer nginx(p.server);
     TempDir dir;
-    std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    std::string install = InstallationOfA(p, dir);
     uint64_t sizeOfA = 0;
     for (const std::string& rel : p.archivesA) sizeOfA += fs::file_size(install + "/" + rel);
 
@@ -223,9 +228,7 @@ TEST(Update, HttpsTargetTrustsTheExtraCertificateAuthority) {
     const Published& p = GetPublished();
     NginxServer nginx(p.server, NginxServer::Options{true});
     TempDir dir;
-    std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    std::string install = InstallationOfA(p, dir);
     std::string url = nginx.HttpsUrl("zipsync/B/manifest.iniz");
 
     ToolResult untrusted = RunZipsync({"update", "--target", url, install});
@@ -245,9 +248,7 @@ TEST(Update, LocalTargetWithAMirrorDryRunAndMissingProviders) {
     const Published& p = GetPublished();
     NginxServer nginx(p.server);
     TempDir dir;
-    std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    std::string install = InstallationOfA(p, dir);
     fs::copy_file(p.ManifestOf("B"), dir / "b.iniz");
     std::map<std::string, std::string> before = SnapshotFiles(install);
 
@@ -286,25 +287,32 @@ TEST(Update, LocalDirectoryAsProviderAndFreshInstall) {
     EXPECT_EQ(RunZipsync({"verify", p.Tree("B"), p.ManifestOf("B")}).status, 0);
 }
 
-TEST(Update, FailedDownloadLeavesTheInstallationAsItWas) {
+TEST(Update, FailedDownloadLeavesTheInstallationAsItWasAndResumes) {
     const Published& p = GetPublished();
     TempDir dir;
-    // A server tree of B that lacks one archive.
+    // A server tree of B that lacks the archive fetched last.
     std::string www = dir / "www";
     fs::create_directories(www + "/zipsync");
     CopyDirectory(p.Tree("B"), www + "/zipsync/B");
-    fs::remove(www + "/zipsync/B/base/new/dlc2.pk4");
+    fs::rename(www + "/zipsync/B/base/pak001.pk4", dir / "pak001.pk4");
     NginxServer nginx(www);
-    std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    std::string install = InstallationOfA(p, dir);
     std::map<std::string, std::string> before = SnapshotFiles(install);
 
     ToolResult result = RunZipsync({"update", "--target", Url(nginx, "B"), install});
     EXPECT_EQ(result.status, 1) << Dump(result);
     EXPECT_TRUE(Contains(result.err, "ERROR: ")) << Dump(result);
     EXPECT_TRUE(Contains(result.out, "Update failed; cleaning temporary files")) << Dump(result);
-    EXPECT_TRUE(SameFiles(SnapshotFiles(install), before));
+    EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(install)), before));
+
+    // With the archive back, the next run takes what arrived from the journal, and removes it.
+    fs::rename(dir / "pak001.pk4", www + "/zipsync/B/base/pak001.pk4");
+    result = RunZipsync({"update", "--target", Url(nginx, "B"), install});
+    EXPECT_EQ(result.status, 0) << Dump(result);
+    EXPECT_TRUE(Contains(result.out, "Resumed bytes: ") && !Contains(result.out, "Resumed bytes: 0\n"))
+        << Dump(result);
+    EXPECT_EQ(RunZipsync({"verify", install, p.ManifestOf("B")}).status, 0);
+    EXPECT_FALSE(fs::exists(install + "/.zipsync"));
 }
 
 // A version published differentially lists the files it shares with an earlier version as
@@ -369,6 +377,12 @@ TEST(Update, WritesOnlyArchivesItOwnsInsideTheRoot) {
     ToolResult planned = RunZipsync(dry);
     EXPECT_EQ(planned.status, 0) << Dump(planned);
     EXPECT_TRUE(SameFiles(SnapshotFiles(install), before));
+    // Archives analysed as they are: each refusal is one warning naming the archive, no error.
+    EXPECT_TRUE(Contains(planned.err,
+                         " in archive py.zip: the archive cannot be analysed as it is; the update "
+                         "normalizes it first, this dry run leaves it out\n"))
+        << Dump(planned);
+    EXPECT_FALSE(Contains(planned.err, "ERROR:")) << Dump(planned);
 
     // Target archives that are no archives of the update's, or lie outside ROOT.
     struct Refused {
@@ -392,6 +406,11 @@ TEST(Update, WritesOnlyArchivesItOwnsInsideTheRoot) {
     update.push_back(install);
     ToolResult done = RunZipsync(update);
     ASSERT_EQ(done.status, 0) << Dump(done);
+    EXPECT_TRUE(Contains(done.err,
+                         " in archive user.zip: the archive cannot be analysed as it is; it is left out "
+                         "as a source\n"))
+        << Dump(done);
+    EXPECT_FALSE(Contains(done.err, "ERROR:")) << Dump(done);
     EXPECT_EQ(ReadTestFile(install + "/user.zip"), before["user.zip"]);
     EXPECT_TRUE(fs::is_symlink(install + "/victim.pk4"));
     EXPECT_FALSE(fs::exists(install + "/py.zip"));
@@ -406,9 +425,7 @@ TEST(Update, RepairsDamagedArchives) {
     const Published& p = GetPublished();
     NginxServer nginx(p.server);
     TempDir dir;
-    std::string install = dir / "game";
-    CopyDirectory(p.Tree("A"), install);
-    fs::remove(install + "/manifest.iniz");
+    std::string install = InstallationOfA(p, dir);
     DamageArchive(install + "/base/pak000.pk4", Damage::FlippedDataByte);
     DamageArchive(install + "/base/old_dlc.pk4", Damage::Truncated);
 

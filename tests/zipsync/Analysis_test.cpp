@@ -5,7 +5,9 @@
 
 #include "CatchError.h"
 #include "Logging.h"
+#include "RecordingLogger.h"
 #include "TempDir.h"
+#include "TestDigest.h"
 #include "Utils.h"
 #include "ZipFixture.h"
 #include "ZipUtils.h"
@@ -17,6 +19,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace ZipSync;
@@ -147,12 +150,6 @@ void WriteZip(const std::string& path, const std::vector<EntrySpec>& entries) {
     zf.Close();
 }
 
-HashDigest Blake(const std::string& bytes) {
-    Hasher hasher;
-    hasher.Update(bytes.data(), bytes.size());
-    return hasher.Finalize();
-}
-
 // Runs AnalyzeCurrentEntry on entry index of the archive.
 CaughtError AnalyzeEntry(const std::string& path, int index, FileMetainfo& out, bool contents = true,
                          bool compressed = true) {
@@ -216,23 +213,6 @@ private:
     std::mutex _mutex;
 };
 
-// Records messages (from any thread) instead of printing them.
-class RecordingLogger : public Logger {
-public:
-    RecordingLogger() : _previous(g_logger) { g_logger = this; }
-    ~RecordingLogger() override { g_logger = _previous; }
-    void Message(LogCode code, LogSeverity severity, const char* message) override {
-        std::lock_guard<std::mutex> lock(_mutex);
-        if (severity == sevInfo) infos.push_back(message);
-        if (severity == sevWarning) warnings.push_back(message);
-    }
-    std::vector<std::string> infos, warnings;
-
-private:
-    Logger* _previous;
-    std::mutex _mutex;
-};
-
 } // namespace
 
 // ----- single entries ------------------------------------------------------------------------
@@ -279,8 +259,8 @@ TEST(AnalyzeCurrentEntry, MembersAndDigestsMatchTheArchiveBytes) {
         uint32_t begin = image.LocalOffset(i);
         EXPECT_EQ(f.byterange[0], begin);
         EXPECT_EQ(f.byterange[1], begin + 30 + specs[i].name.size() + f.compressedSize);
-        EXPECT_EQ(f.contentsHash, Blake(specs[i].contents));
-        EXPECT_EQ(f.compressedHash, Blake(image.Data(i)));
+        EXPECT_EQ(f.contentsHash, Digest(specs[i].contents));
+        EXPECT_EQ(f.compressedHash, Digest(image.Data(i)));
         if (specs[i].method == 0)
             EXPECT_EQ(f.compressedHash, f.contentsHash);
         else
@@ -288,8 +268,8 @@ TEST(AnalyzeCurrentEntry, MembersAndDigestsMatchTheArchiveBytes) {
     }
     // The zero-length stored entry: both digests of empty input, the range spanning its header.
     const FileMetainfo& empty = manifest[6];
-    EXPECT_EQ(empty.contentsHash, Blake(""));
-    EXPECT_EQ(empty.compressedHash, Blake(""));
+    EXPECT_EQ(empty.contentsHash, Digest(""));
+    EXPECT_EQ(empty.compressedHash, Digest(""));
     EXPECT_EQ(empty.byterange[1] - empty.byterange[0], 30u + 9u);
 }
 
@@ -353,8 +333,8 @@ with zipfile.ZipFile(out) as z, open(out + '.txt', 'w') as f:
         EXPECT_EQ(f.lastModTime, dos);
         EXPECT_EQ(f.internalAttribs, internal);
         EXPECT_EQ(f.externalAttribs, external);
-        EXPECT_EQ(f.contentsHash, Blake(files[i].second));
-        EXPECT_EQ(f.compressedHash, Blake(original.substr(offset + 30 + name.size(), compSize)));
+        EXPECT_EQ(f.contentsHash, Digest(files[i].second));
+        EXPECT_EQ(f.compressedHash, Digest(original.substr(offset + 30 + name.size(), compSize)));
     }
 }
 
@@ -371,7 +351,7 @@ TEST(AnalyzeCurrentEntry, LongNamesKeptWhole) {
     EXPECT_EQ(manifest[1].byterange[0], manifest[0].byterange[1]);
     EXPECT_EQ(manifest[1].byterange[1],
               manifest[1].byterange[0] + 30 + longerName.size() + manifest[1].compressedSize);
-    EXPECT_EQ(manifest[1].contentsHash, Blake(Pattern(7000, 3, true)));
+    EXPECT_EQ(manifest[1].contentsHash, Digest(Pattern(7000, 3, true)));
 }
 
 // Only the digests asked for are computed; every member the analysis does not own is kept.
@@ -557,14 +537,17 @@ TEST(AcceptedSubset, WrongUncompressedSize) {
              {{"a.txt", Pattern(5000, 41, true), 8, -1}, {"b/c.txt", Pattern(900, 42, true), 0, 0}});
     ZipImage good = ZipImage::Parse(Load(dir / "good.zip"));
     for (size_t i = 0; i < 2; i++) {
-        ZipImage image = good;
-        uint32_t size = Get(image.centrals[i], 24, 4);
-        Set(image.centrals[i], 24, 4, size + 5);
-        Set(image.locals[i], 22, 4, size + 5);
-        CaughtError error = AnalyzePatched(dir, image);
-        EXPECT_EQ(error.code, lcGeneral);
-        EXPECT_EQ(error.message, FormatString("File %s has wrong uncompressed size: %u instead of %u",
-                                              i == 0 ? "a.txt" : "b/c.txt", size + 5, size));
+        uint32_t size = Get(good.centrals[i], 24, 4);
+        // Sizes are unsigned in the message too, up to the largest.
+        for (uint32_t claimed : {size + 5, 0xFFFFFFFFu}) {
+            ZipImage image = good;
+            Set(image.centrals[i], 24, 4, claimed);
+            Set(image.locals[i], 22, 4, claimed);
+            CaughtError error = AnalyzePatched(dir, image);
+            EXPECT_EQ(error.code, lcGeneral);
+            EXPECT_EQ(error.message, FormatString("File %s has wrong uncompressed size: %u instead of %u",
+                                                  i == 0 ? "a.txt" : "b/c.txt", claimed, size));
+        }
     }
 }
 
@@ -612,7 +595,7 @@ TEST(AcceptedSubset, Zip64Refused) {
     EXPECT_EQ(error.code, lcGeneral);
     EXPECT_EQ(error.message, "Zip64 is not supported!");
     error = CatchError([&] { AnalyzeZips(dir.path(), {dir / "z64.zip"}, false, 1); });
-    EXPECT_EQ(error.message, "Zip64 is not supported!");
+    EXPECT_EQ(error.message, "Zip64 is not supported! in archive z64.zip");
 }
 
 // Entry names become manifest section names and log lines: one with a line break could forge
@@ -711,8 +694,8 @@ TEST(AnalyzeZips, LogLineAndProgressTexts) {
     RecordingProgress progress;
     Manifest manifest = AnalyzeZips(dir.path(), {dir / "a.pk4", dir / "sub/b.zip"}, true, 1, &progress);
     EXPECT_EQ(manifest.size(), 2);
-    ASSERT_EQ(logger.infos.size(), 1u);
-    EXPECT_EQ(logger.infos[0],
+    ASSERT_EQ(logger.Texts(sevInfo).size(), 1u);
+    EXPECT_EQ(logger.Texts(sevInfo)[0],
               FormatString("Going to analyze 2 zips in %s of total size %0.3lf MB in 1 threads",
                            dir.path().c_str(), total * 1e-6));
     std::vector<std::pair<double, std::string>> expected = {
@@ -735,9 +718,11 @@ TEST(AnalyzeZips, EmptyList) {
     RecordingProgress progress;
     Manifest manifest = AnalyzeZips(dir.path(), {}, true, 0, &progress);
     EXPECT_EQ(manifest.size(), 0);
-    ASSERT_EQ(logger.infos.size(), 1u);
-    EXPECT_EQ(logger.infos[0],
-              "Going to analyze 0 zips in " + dir.path() + " of total size 0.000 MB in 0 threads");
+    ASSERT_EQ(logger.Texts(sevInfo).size(), 1u);
+    // The count used, not the 0 that asks for one thread per core.
+    EXPECT_EQ(logger.Texts(sevInfo)[0],
+              "Going to analyze 0 zips in " + dir.path() + " of total size 0.000 MB in " +
+                  std::to_string(std::max(1u, std::thread::hardware_concurrency())) + " threads");
     ASSERT_EQ(progress.events.size(), 1u);
     EXPECT_EQ(progress.events[0].ratio, 1.0);
     EXPECT_EQ(progress.events[0].text, "Analysing done");
@@ -781,7 +766,7 @@ TEST(AnalyzeZips, NormaliseAndRetryInfoZipArchive) {
     for (const auto& file : files) {
         EXPECT_EQ(manifest[i].zipPath.rel, "info.zip");
         EXPECT_EQ(manifest[i].filename, file.first);
-        EXPECT_EQ(manifest[i].contentsHash, Blake(file.second));
+        EXPECT_EQ(manifest[i].contentsHash, Digest(file.second));
         i++;
     }
     EXPECT_EQ(manifest[3].filename, "n");
@@ -800,8 +785,12 @@ TEST(AnalyzeZips, FailedNormalisationPropagates) {
     Set(image.locals[0], 8, 2, 12);
     WriteTestFile(dir / "a.zip", image.Bytes());
     std::string before = Load(dir / "a.zip");
+    RecordingLogger logger;
     CaughtError error = CatchError([&] { AnalyzeZips(dir.path(), {dir / "a.zip"}, true, 1); });
-    EXPECT_EQ(error.message, "File m has compression 12 (not supported)");
+    // Written once, naming the archive, though both attempts failed.
+    std::string message = "File m has compression 12 (not supported) in archive a.zip";
+    EXPECT_EQ(error.message, message);
+    EXPECT_EQ(logger.Texts(sevError), std::vector<std::string>{message});
     EXPECT_EQ(Load(dir / "a.zip"), before);
 }
 
@@ -843,7 +832,7 @@ TEST(AnalyzeZips, ErrorInOneArchiveReachesCallerAfterAllWorkersFinished) {
         RecordingProgress progress;
         CaughtError error = CatchError([&] { AnalyzeZips(dir.path(), paths, false, threads, &progress); });
         const std::vector<ProgressEvent>& events = progress.events;
-        EXPECT_EQ(error.message, "File broken needs zip version 10 (not supported)");
+        EXPECT_EQ(error.message, "File broken needs zip version 10 (not supported) in archive bad.zip");
         int started = 0, finished = 0;
         for (const ProgressEvent& event : events) {
             EXPECT_NE(event.text, "Analysing done");
@@ -873,11 +862,12 @@ TEST(AnalyzeZips, DamagedArchivesAreListedAndLeftOut) {
         std::vector<DamagedZip> damaged;
         ExpectSameEntries(AnalyzeZips(dir.path(), paths, true, threads, nullptr, &damaged), expected);
         ASSERT_EQ(damaged.size(), 4u);
-        ASSERT_EQ(logger.warnings.size(), 4u);
+        ASSERT_EQ(logger.Texts(sevWarning).size(), 4u);
         for (size_t d = 0; d < damaged.size(); d++) {
             EXPECT_EQ(damaged[d].path, paths[2 * d + 1]);
-            EXPECT_EQ(logger.warnings[d], "Archive " + PathAR::FromAbs(paths[2 * d + 1], dir.path()).rel +
-                                              " is damaged, left out of the analysis: " + damaged[d].reason);
+            EXPECT_EQ(logger.Texts(sevWarning)[d],
+                      "Archive " + PathAR::FromAbs(paths[2 * d + 1], dir.path()).rel +
+                          " is damaged, left out of the analysis: " + damaged[d].reason);
         }
         EXPECT_EQ(damaged[3].reason, "Failed to open zip file \"" + paths[7] + "\"");
     }

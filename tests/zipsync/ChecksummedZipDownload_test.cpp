@@ -6,6 +6,7 @@
 #include "NginxServer.h"
 #include "RecordingLogger.h"
 #include "TempDir.h"
+#include "TestDigest.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -15,12 +16,6 @@
 using namespace ZipSync;
 
 namespace {
-
-HashDigest Digest(const std::string& bytes) {
-    Hasher hasher;
-    hasher.Update(bytes.data(), bytes.size());
-    return hasher.Finalize();
-}
 
 std::string PayloadText(int i) {
     std::string text = "[version]\nname=" + std::to_string(i) + "\n";

@@ -253,13 +253,16 @@ TEST_F(DownloaderTest, FaultyAnswersFailWithTheirMessages) {
         {"whole", 2, "Response without byteranges for URL %s", 0},
         {"notfound", 1, "Not found result for URL %s", 0},
         {"redirect", 1, "Unexpected HTTP return code 302 for URL %s", 0},
+        // The status tells what went wrong, not the body that came with it.
+        {"servererror", 2, "Unexpected HTTP return code 500 for URL %s", 0},
         {"omit", 3, "Missing end chunk 0..100 (100 bytes) after downloading URL %s", 1},
         {"late", 2, "Missing chunk 0..10 (10 bytes) after downloading URL %s", 0},
         {"late", 1, "Missing chunk 0..10 (10 bytes) after downloading URL %s", 0},
         {"nopartrange", 2, "Failed to find range in part headers", 0},
         {"shortpart", 2, "Missing end chunk 50..100 (50 bytes) after downloading URL %s", 0},
-        {"dropnow", 1, "Unexpected CURL error 52 on URL %s", 0},
-        {"drop", 1, "Unexpected CURL error 18 on URL %s", 0},
+        {"dropnow", 1, "Unexpected CURL error 52 on URL %s (Server returned nothing (no headers, no data))",
+         0},
+        {"drop", 1, "Unexpected CURL error 18 on URL %s (Transferred a partial file)", 0},
         {"endless", 1, "Response larger than 1052772 bytes for URL %s", 0},
     };
     for (const Case& c : cases) {
@@ -627,7 +630,7 @@ TEST_F(DownloaderTest, HttpsDowngrade) {
         Fetched got;
         Enqueue(downloader, https, 10, 20, got);
         std::string message = RunDownload(downloader);
-        EXPECT_EQ(message, "Unexpected CURL error 35 on URL " + https);
+        EXPECT_EQ(message, "Unexpected CURL error 35 on URL " + https + " (SSL connect error)");
     }
 }
 
@@ -700,7 +703,8 @@ TEST(DownloaderNginx, HttpsTrustsTheExtraCaOnlyWhenGiven) {
         Fetched got;
         Enqueue(downloader, url, 0, 100, got);
         // curl's CURLE_PEER_FAILED_VERIFICATION
-        EXPECT_EQ(RunDownload(downloader), "Unexpected CURL error 60 on URL " + url);
+        EXPECT_EQ(RunDownload(downloader), "Unexpected CURL error 60 on URL " + url +
+                                               " (SSL peer certificate or SSH remote key was not OK)");
         EXPECT_EQ(got.calls, 0);
     }
 }

@@ -1,6 +1,7 @@
 // The logger: prefixes, the message length cut, the exception, assertions, progress callbacks.
 #include "Logging.h"
 #include "ProgressIndicator.h"
+#include "RecordingLogger.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,36 +11,17 @@
 
 using namespace ZipSync;
 
-namespace {
-
-struct RecordedMessage {
-    LogCode code;
-    LogSeverity severity;
-    std::string text;
-};
-
-// Records messages instead of printing them; restores the previous logger when done.
-class RecordingLogger : public Logger {
-public:
-    RecordingLogger() : _previous(g_logger) { g_logger = this; }
-    ~RecordingLogger() override { g_logger = _previous; }
-    void Message(LogCode code, LogSeverity severity, const char* message) override {
-        messages.push_back({code, severity, message});
-    }
-    std::vector<RecordedMessage> messages;
-
-private:
-    Logger* _previous;
-};
-
-} // namespace
-
 TEST(Logging, PrefixBySeverity) {
     struct Case {
         int severity;
         const char* prefix;
-    } cases[] = {{sevDebug, ""}, {sevInfo, ""}, {sevWarning, "Warning: "},
-                 {sevError, "ERROR: "}, {sevFatal, "FATAL: "}, {1, ""}, {7, ""}};
+    } cases[] = {{sevDebug, ""},
+                 {sevInfo, ""},
+                 {sevWarning, "Warning: "},
+                 {sevError, "ERROR: "},
+                 {sevFatal, "FATAL: "},
+                 {1, ""},
+                 {7, ""}};
     for (const Case& c : cases) EXPECT_STREQ(SeverityPrefix(c.severity), c.prefix) << c.severity;
 }
 
@@ -66,9 +48,9 @@ TEST(Logging, ErrorThrowsWithTextAndCode) {
         EXPECT_STREQ(copy.what(), e.what());
         EXPECT_EQ(copy.code, 2);
     }
-    ASSERT_EQ(logger.messages.size(), 1u);
-    EXPECT_EQ(logger.messages[0].severity, sevError);
-    EXPECT_EQ(logger.messages[0].code, lcCantOpenFile);
+    ASSERT_EQ(logger.entries.size(), 1u);
+    EXPECT_EQ(logger.entries[0].severity, sevError);
+    EXPECT_EQ(logger.entries[0].code, lcCantOpenFile);
 
     try {
         g_logger->errorf("plain %d", 1);
@@ -84,12 +66,12 @@ TEST(Logging, NonErrorSeveritiesReturnAndCarryCodes) {
     g_logger->infof(lcRenameZipWithoutRepack, "r");
     g_logger->warningf("w");
     g_logger->warningf(lcDownloadTimeout, "t");
-    ASSERT_EQ(logger.messages.size(), 5u);
+    ASSERT_EQ(logger.entries.size(), 5u);
     const LogCode codes[] = {lcNone, lcNone, lcRenameZipWithoutRepack, lcNone, lcDownloadTimeout};
     const LogSeverity severities[] = {sevDebug, sevInfo, sevInfo, sevWarning, sevWarning};
     for (size_t i = 0; i < 5; i++) {
-        EXPECT_EQ(logger.messages[i].code, codes[i]);
-        EXPECT_EQ(logger.messages[i].severity, severities[i]);
+        EXPECT_EQ(logger.entries[i].code, codes[i]);
+        EXPECT_EQ(logger.entries[i].severity, severities[i]);
     }
 }
 
@@ -97,8 +79,8 @@ TEST(Logging, LongMessagesAreCutTo16383Characters) {
     RecordingLogger logger;
     std::string big(20000, 'a');
     g_logger->infof("%s", big.c_str());
-    ASSERT_EQ(logger.messages.size(), 1u);
-    EXPECT_EQ(logger.messages[0].text.size(), 16383u);
+    ASSERT_EQ(logger.entries.size(), 1u);
+    EXPECT_EQ(logger.entries[0].text.size(), 16383u);
     EXPECT_EQ(FormatString("%s", big.c_str()).size(), 16383u);
     EXPECT_EQ(FormatString("%s-%d", "ab", 7), "ab-7");
 
@@ -109,19 +91,45 @@ TEST(Logging, LongMessagesAreCutTo16383Characters) {
     }
 }
 
+// Names from archives and servers must not move the cursor or forge lines: every message is
+// written and thrown with its control characters escaped, line breaks of the message kept;
+// EscapeControlChars escapes those too. Errors raised under ErrorsReportedByCaller are thrown
+// without being written.
+TEST(Logging, ControlCharactersEscapedAndErrorsReportedByCaller) {
+    RecordingLogger logger;
+    g_logger->infof("name %s", "a\rb\x1b[K\tc\x7f");
+    g_logger->infof("two\nlines");
+    try {
+        g_logger->errorf("bad %s", "x\ry");
+    } catch (const ErrorException& e) {
+        EXPECT_STREQ(e.what(), "bad x\\ry");
+    }
+    {
+        ErrorsReportedByCaller reportedHere;
+        EXPECT_THROW(g_logger->errorf("quiet"), ErrorException);
+        g_logger->warningf("still written");
+    }
+    std::vector<std::string> texts;
+    for (const RecordingLogger::Entry& m : logger.entries) texts.push_back(m.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"name a\\rb\\x1b[K\\tc\\x7f", "two\nlines", "bad x\\ry",
+                                               "still written"}));
+    EXPECT_EQ(EscapeControlChars("x\ny\x01"), "x\\ny\\x01");
+}
+
 TEST(Logging, AssertionNamesConditionFileAndLine) {
     RecordingLogger logger;
     int value = 3;
     ZipSyncAssert(value == 3);
-    EXPECT_TRUE(logger.messages.empty());
+    EXPECT_TRUE(logger.entries.empty());
     int line = __LINE__ + 2;
     try {
         ZipSyncAssert(value == 4);
         FAIL() << "assertion passed";
     } catch (const ErrorException& e) {
         EXPECT_EQ(e.code, lcGeneral);
+        // The source file's name only: no path of the machine that built the program.
         EXPECT_EQ(std::string(e.what()),
-                  FormatString("Assertion value == 4 failed in %s on line %d", __FILE__, line));
+                  FormatString("Assertion value == 4 failed in Logging_test.cpp on line %d", line));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "CatchError.h"
 #include "Logging.h"
+#include "RecordingLogger.h"
 
 #include <atomic>
 #include <chrono>
@@ -210,11 +211,6 @@ TEST(RunParallel, BlockSizeBelowOneAsserts) {
 
 namespace {
 
-class SilentLogger : public Logger {
-public:
-    void Message(LogCode, LogSeverity, const char*) override {}
-};
-
 long AddressSpaceInUse() {
     std::ifstream statm("/proc/self/statm");
     long pages = 0;
@@ -232,7 +228,6 @@ int RunWithAddressSpaceRoom(long room, const std::string& expectedMessage, int e
     pid_t pid = fork();
     if (pid == 0) {
         SilentLogger silent;
-        g_logger = &silent;
         // New threads take their stack size from the stack limit (ulimit -s) unless a default
         // is set; fix it so that the room below means the same number of threads everywhere.
         pthread_attr_t attributes;

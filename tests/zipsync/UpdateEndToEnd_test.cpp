@@ -1,6 +1,7 @@
 // Whole updates from version A to version B of the test game over nginx on loopback: plan,
 // download, verification, repacking and cleanup together, their traffic, and their failures.
 #include "CatchError.h"
+#include "DownloadJournal.h"
 #include "Downloader.h"
 #include "FaultServer.h"
 #include "GameFixture.h"
@@ -9,10 +10,10 @@
 #include "RecordingLogger.h"
 #include "TempDir.h"
 #include "TemporaryFiles.h"
+#include "TestDigest.h"
 #include "UpdateProcess.h"
 #include "Utils.h"
 #include "ZipAnalysis.h"
-#include "ZipFixture.h"
 #include "ZipUtils.h"
 
 #include <algorithm>
@@ -22,7 +23,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -222,14 +222,15 @@ TEST_P(UpdateModes, UpdatesAToBFetchingOnlyWhatAHasNot) {
     Work work;
     UpdateRequest request = Request(work.root, GetParam());
     request.afterDownload = [&](UpdateProcess& process) {
-        // The downloaded entries of each temporary zip follow one another from offset 0.
+        // The downloaded entries of each journal zip follow one another from offset 0.
         std::map<std::string, std::vector<std::pair<uint32_t, uint32_t>>> pieces;
         for (const FileMetainfo& f : process.GetProvidedManifest())
             if (f.location == FileLocation::Local && GetFilename(f.zipPath.rel).rfind("__download", 0) == 0)
                 pieces[f.zipPath.rel].emplace_back(f.byterange[0], f.byterange[1]);
         EXPECT_EQ(pieces.size(), IdealRanges("/B/", bitwise).size());
         for (auto& zip : pieces) {
-            EXPECT_TRUE(process.GetManagedZips().count(work.root + "/" + zip.first)) << zip.first;
+            EXPECT_EQ(zip.first.rfind(".zipsync/download/", 0), 0u) << zip.first;
+            EXPECT_FALSE(process.GetManagedZips().count(work.root + "/" + zip.first)) << zip.first;
             std::sort(zip.second.begin(), zip.second.end());
             uint32_t next = 0;
             for (const auto& piece : zip.second) {
@@ -301,10 +302,10 @@ TEST_F(UpdateEndToEnd, EntryCorruptedOnServerFailsAndLeavesA) {
     EXPECT_EQ(error.message.substr(error.message.size() - 64),
               EntryOfB("textures/t20.tga").compressedHash.Hex());
     CleanupTemporaryFiles(work.root);
-    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+    EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
 }
 
-TEST_F(UpdateEndToEnd, ServerStoppedMidwayFailsAndLeavesA) {
+TEST_F(UpdateEndToEnd, ServerStoppedMidwayKeepsWhatArrivedForTheNextRun) {
     Work work;
     auto stopping = std::make_unique<NginxServer>(docRoot->path());
     UpdateRequest request = Request(work.root, UpdateType::BitwiseExact);
@@ -319,10 +320,26 @@ TEST_F(UpdateEndToEnd, ServerStoppedMidwayFailsAndLeavesA) {
     EXPECT_TRUE(error.thrown);
     EXPECT_EQ(stopping, nullptr);
     EXPECT_NE(error.message.find(secondUrl), std::string::npos) << error.message;
-    EXPECT_TRUE(IfFileExists(work.root + "/base/new/__download0__dlc2.pk4"));
+    std::string kept = work.root + "/.zipsync/download/base/new/__download0__dlc2.pk4";
+    EXPECT_TRUE(IfFileExists(kept));
     CleanupTemporaryFiles(work.root);
-    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+    EXPECT_TRUE(IsCompleteZip(kept));
+    EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
     EXPECT_FALSE(std::filesystem::exists(work.root + "/base/new"));
+
+    // The next run fetches only what had not arrived, and removes the journal once done.
+    server->ClearAccessLog();
+    RecordingLogger log;
+    EXPECT_TRUE(RunUpdate(Request(work.root, UpdateType::BitwiseExact)).planComplete);
+    EXPECT_TRUE(HoldsVersionB(work.root, true));
+    RangeMap ideal = IdealRanges("/B/", true);
+    uint64_t resumed = 0;
+    for (const auto& range : ideal["/B/base/new/dlc2.pk4"]) resumed += range.second - range.first;
+    ideal.erase("/B/base/new/dlc2.pk4");
+    EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
+    EXPECT_EQ(log.WithPrefix("Resumed bytes: "),
+              std::vector<std::string>{"Resumed bytes: " + std::to_string(resumed)});
+    EXPECT_FALSE(std::filesystem::exists(work.root + "/.zipsync"));
 }
 
 TEST_F(UpdateEndToEnd, MirrorManifestThatLiesAboutContentsIsCaught) {
@@ -330,13 +347,11 @@ TEST_F(UpdateEndToEnd, MirrorManifestThatLiesAboutContentsIsCaught) {
     CaughtError error =
         CatchError([&] { RunUpdate(Request(work.root, UpdateType::ContentsOnly, "Blie", lyingManifest)); });
     std::string served(EntryOfB("scripts/ai.script").contentsSize, 'x');
-    Hasher hasher;
-    hasher.Update(served.data(), served.size());
     EXPECT_EQ(error.message, "Hash of \"" + server->HttpUrl("Blie/base/pak001.pk4") +
-                                 "||scripts/ai.script\" after download is " + hasher.Finalize().Hex() +
+                                 "||scripts/ai.script\" after download is " + Digest(served).Hex() +
                                  " instead of " + EntryOfB("scripts/ai.script").contentsHash.Hex());
     CleanupTemporaryFiles(work.root);
-    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+    EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
 }
 
 TEST_F(UpdateEndToEnd, MirrorWithOtherCompressionServesContents) {
@@ -372,32 +387,87 @@ TEST_F(UpdateEndToEnd, EntryServingTwoTargetsIsFetchedOnce) {
     EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
 }
 
-TEST_F(UpdateEndToEnd, LeftoverDownloadNameIsSkipped) {
+// Cancel during the download and START again, as the installer's pages allow: the same plan
+// takes what the first attempt received from the journal and fetches only the rest.
+TEST_F(UpdateEndToEnd, DownloadCancelledAndStartedAgainFetchesTheRestOnly) {
+    const GameVersions& game = GetGameVersions();
     Work work;
-    std::string leftover = work.root + "/base/__download0__pak000.pk4";
-    WriteTestFile(leftover, "left by an earlier run");
-    UpdateRequest request = Request(work.root, UpdateType::ContentsOnly);
-    request.cleanupFirst = false;
-    request.afterDownload = [&](UpdateProcess& process) {
-        EXPECT_TRUE(process.GetManagedZips().count(work.root + "/base/__download1__pak000.pk4"));
-        EXPECT_FALSE(process.GetManagedZips().count(leftover));
-        EXPECT_EQ(ReadTestFile(leftover), "left by an earlier run");
-    };
-    EXPECT_TRUE(RunUpdate(request).planComplete);
-    EXPECT_TRUE(HoldsVersionB(work.root, false));
+    Manifest provided = ScanInstallation(work.root);
+    Manifest remote = game.manifestB;
+    remote.Rebase(server->HttpUrl("B/"));
+    provided.Merge(std::move(remote));
+    UpdateProcess process;
+    process.Init(game.manifestB, std::move(provided), work.root);
+    for (const std::string& rel : game.ProductArchives())
+        if (IfFileExists(work.root + "/" + rel)) process.AddManagedZip(work.root + "/" + rel);
+    ASSERT_TRUE(process.DevelopPlan(UpdateType::BitwiseExact));
+
+    std::string second = "Downloading \"" + server->HttpUrl("B/base/pak000.pk4") + "\"...";
+    Downloader cancelled;
+    cancelled.SetProgressCallback([&](double, const char* text) { return second == text ? 1 : 0; });
+    ExpectError([&] { process.DownloadRemoteFiles(cancelled); }, lcUserInterrupt, "Interrupted by user");
+    CleanupTemporaryFiles(work.root);
+    server->ClearAccessLog();
+
+    Downloader again;
+    process.DownloadRemoteFiles(again);
+    process.RepackZips();
+    CleanupTemporaryFiles(work.root);
+    RemoveDownloadJournal(work.root);
+    EXPECT_TRUE(HoldsVersionB(work.root, true));
+    RangeMap ideal = IdealRanges("/B/", true);
+    ideal.erase("/B/base/new/dlc2.pk4");
+    EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
 }
 
-TEST_F(UpdateEndToEnd, TooManyDownloadNamesFail) {
+// A journal left by an interrupted run: one entry intact, one corrupted, one torn off, and a zip
+// of entries the update has anyway. Only the intact entry is used; the others are fetched again,
+// into a journal zip of another name, and the unneeded zip goes.
+TEST_F(UpdateEndToEnd, KeptEntriesAreCheckedBeforeUse) {
+    const GameVersions& game = GetGameVersions();
     Work work;
-    for (int n = 0; n < 100; n++)
-        WriteTestFile(work.root + "/base/new/__download" + std::to_string(n) + "__dlc2.pk4", "taken");
-    UpdateRequest request = Request(work.root, UpdateType::ContentsOnly);
-    request.cleanupFirst = false;
-    CaughtError error = CatchError([&] { RunUpdate(request); });
-    EXPECT_EQ(error.message, "too many \"__download??__base/new/dlc2.pk4\" files");
-    EXPECT_TRUE(server->AccessLog().empty());
-    CleanupTemporaryFiles(work.root);
-    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+    std::set<HashDigest> inA;
+    for (const FileMetainfo& f : game.manifestA) inA.insert(f.compressedHash);
+    std::vector<const FileMetainfo*> needed;
+    for (const FileMetainfo& f : game.manifestB)
+        if (f.zipPath.rel == "base/pak000.pk4" && !inA.count(f.compressedHash)) needed.push_back(&f);
+    ASSERT_GE(needed.size(), 3u);
+    std::string archive = ReadTestFile(game.dirB + "/base/pak000.pk4");
+    auto bytesOf = [&](const FileMetainfo* f) {
+        return archive.substr(f->byterange[0], f->byterange[1] - f->byterange[0]);
+    };
+    std::string corrupted = bytesOf(needed[1]);
+    corrupted[corrupted.size() - 2] ^= 0x55;
+    std::string torn = bytesOf(needed[2]);
+    std::string kept = work.root + "/.zipsync/download/base/__download0__pak000.pk4";
+    std::filesystem::create_directories(GetDirPath(kept));
+    WriteTestFile(kept, bytesOf(needed[0]) + corrupted + torn.substr(0, torn.size() / 2));
+    // A kept zip whose entries the update does not need (A has them in place) is deleted.
+    std::string unneeded = work.root + "/.zipsync/download/base/__download0__pak_same.pk4";
+    CopyDirectory(game.dirA + "/base/pak_same.pk4", unneeded);
+    // A link there is no kept zip: nothing writes through it.
+    std::string outside = work.dir.path() + "/outside.pk4";
+    WriteTestFile(outside, bytesOf(needed[0]) + "torn");
+    std::filesystem::create_symlink(outside, work.root + "/.zipsync/download/base/__download1__pak001.zip");
+
+    UpdateRequest request = Request(work.root, UpdateType::BitwiseExact);
+    request.afterDownload = [&](UpdateProcess& process) {
+        EXPECT_FALSE(IfFileExists(unneeded));
+        for (const FileMatch& m : process.GetMatches()) {
+            const std::string& zip = m.provided->zipPath.rel;
+            if (m.target->filename == needed[0]->filename) {
+                EXPECT_EQ(zip, ".zipsync/download/base/__download0__pak000.pk4");
+            }
+            if (m.target->filename == needed[1]->filename || m.target->filename == needed[2]->filename) {
+                EXPECT_EQ(zip, ".zipsync/download/base/__download1__pak000.pk4");
+            }
+        }
+    };
+    EXPECT_TRUE(RunUpdate(request).planComplete);
+    EXPECT_TRUE(HoldsVersionB(work.root, true));
+    RangeMap ideal = IdealRanges("/B/", true, {needed[0]->filename});
+    EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
+    EXPECT_EQ(ReadTestFile(outside), bytesOf(needed[0]) + "torn");
 }
 
 TEST_F(UpdateEndToEnd, PlanWithoutRemoteProvidersFetchesNothing) {
@@ -443,47 +513,6 @@ TEST_F(UpdateEndToEnd, NewZipOnlyLeavesTheOthersAsTheyWere) {
     RangeMap ideal = {{"/B/base/new/dlc2.pk4",
                        {{EntryOfB("dlc/d4.tga").byterange[0], EntryOfB("dlc/d4.tga").byterange[1]}}}};
     EXPECT_EQ(LoggedRanges(Log(ideal)), ideal);
-}
-
-// A damaged archive costs what a missing one does: the same fetched ranges and figures (but for
-// its own bytes, now in the current and removed sizes) and, bitwise, the same result. The one
-// that B keeps is replaced, the one that B drops is deleted, and the user's files stay.
-TEST_F(UpdateEndToEnd, DamagedArchivesAreRepairedLikeMissingOnes) {
-    const std::vector<std::string> damagedZips = {"base/old_dlc.pk4", "base/pak000.pk4"};
-    Work missing;
-    for (const std::string& rel : damagedZips) RemoveFile(missing.root + "/" + rel);
-    UpdateResult reference = RunUpdate(Request(missing.root, UpdateType::BitwiseExact));
-    ASSERT_TRUE(reference.planComplete);
-    ASSERT_TRUE(HoldsVersionB(missing.root, true));
-    RangeMap ranges = LoggedRanges(server->AccessLog());
-
-    for (Damage damage : ALL_DAMAGES) {
-        SCOPED_TRACE(DamageName(damage));
-        Work work;
-        uint64_t damagedBytes = 0;
-        for (const std::string& rel : damagedZips) {
-            DamageArchive(work.root + "/" + rel, damage);
-            damagedBytes += SizeOfFile(work.root + "/" + rel);
-        }
-        UpdateRequest request = Request(work.root, UpdateType::BitwiseExact);
-        request.repairDamaged = true;
-        server->ClearAccessLog();
-        RecordingLogger log;
-        UpdateResult result = RunUpdate(request);
-        ASSERT_TRUE(result.planComplete);
-        ASSERT_EQ(result.damaged.size(), 2u);
-        EXPECT_TRUE(HoldsVersionB(work.root, true));
-        EXPECT_EQ(LoggedRanges(Log(ranges)), ranges);
-        const UpdateStats &got = result.stats, &want = reference.stats;
-        EXPECT_EQ(got.currentSize, want.currentSize + damagedBytes);
-        EXPECT_EQ(got.removedSize, want.removedSize + damagedBytes);
-        EXPECT_EQ(std::make_tuple(got.finalSize, got.addedSize, got.downloadSize, got.missingSize),
-                  std::make_tuple(want.finalSize, want.addedSize, want.downloadSize, want.missingSize));
-        EXPECT_EQ(log.WithPrefix("Replacing damaged zip "),
-                  std::vector<std::string>{"Replacing damaged zip " + work.root + "/base/pak000.pk4"});
-        EXPECT_EQ(log.WithPrefix("Deleting damaged zip "),
-                  std::vector<std::string>{"Deleting damaged zip " + work.root + "/base/old_dlc.pk4"});
-    }
 }
 
 // With silent errors the downloader returns without the entries of a URL that failed (here the

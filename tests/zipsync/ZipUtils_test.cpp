@@ -600,6 +600,19 @@ TEST(AppendCentralDirectory, RefusesDamagedRunsNamingFileOffsetAndEntry) {
     }
     ExpectError([&] { AppendCentralDirectory(dir / "missing.bin", {}); }, lcCantOpenFile,
                 "Failed to open file \"" + dir / "missing.bin" + "\"");
+
+    // An entry with an empty name is no damage.
+    {
+        ZipFileHolder zf(dir / "noname.zip");
+        zf.OpenNewFile("", FileInfo(0x28210000, 0, 0), 0, -1, false);
+        zf.WriteInFile("data", 4);
+        zf.CloseFile();
+        zf.Close();
+    }
+    std::string noname = ReadTestFile(dir / "noname.zip");
+    WriteTestFile(dir / "noname.zip", noname.substr(0, CentralDirStart(noname)));
+    AppendCentralDirectory(dir / "noname.zip", {});
+    EXPECT_EQ(ReadTestFile(dir / "noname.zip"), noname);
 }
 
 // ------------------------------------------------------------------------------------------
@@ -776,6 +789,15 @@ TEST(NormalizeZip, CorruptArchives) {
     ExpectError([&] { NormalizeZip(dir / "badlocal.zip"); }, lcMinizipError, "Minizip error -103");
     ExpectError([&] { NormalizeZip(dir / "cutend.zip"); }, lcMinizipError, "Minizip error -103");
     EXPECT_EQ(ReadTestFile(dir / "badlocal.zip"), badLocal);
+
+    // The central record's extra field is missing from the local header (its length zeroed).
+    MakePyZip(dir / "extra.zip", R"({"entries": [{"name": "a", "data": "aaaa", "extra_hex": "feca0000"}]})");
+    std::string extra = ReadTestFile(dir / "extra.zip");
+    extra[28] = extra[29] = 0;
+    WriteTestFile(dir / "extra.zip", extra);
+    ExpectError([&] { NormalizeZip(dir / "extra.zip"); }, lcGeneral,
+                "Zip file \"" + dir / "extra.zip" +
+                    "\" is damaged: the local header of entry a is shorter than its central record says");
 }
 
 // Offsets beyond 2 GiB (an archive of 3 GiB without Zip64, kept sparse on disk): the central

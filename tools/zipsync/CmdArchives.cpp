@@ -35,7 +35,13 @@ static int RunNormalize(const ParsedArgs& args, Console& console) {
         console.Update((double)i / archives.size(),
                        FormatString("Normalizing \"%s\"...", archives[i].c_str()));
         std::string target = output.empty() ? archives[i] : AbsolutePath(output);
-        NormalizeZip(archives[i], output.empty() ? "" : target);
+        try {
+            ErrorsReportedByCaller reportedHere;
+            NormalizeZip(archives[i], output.empty() ? "" : target);
+        } catch (const ErrorException& e) {
+            console.EndProgress();
+            g_logger->errorf(e.code, "%s in archive %s", e.what(), archives[i].c_str());
+        }
         g_logger->infof("Normalized %s", target.c_str());
     }
     console.EndProgress();
@@ -150,7 +156,7 @@ static int RunUnpack(const ParsedArgs& args, Console& console) {
     StdioFileHolder out(output, "wb");
     ZipSyncAssert(write(out));
     if (out.reset() != 0) g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", output.c_str());
-    g_logger->infof("Unpacked \"%s\" (%d bytes, digest verified) to %s", name.c_str(), (int)data.size(),
+    g_logger->infof("Unpacked \"%s\" (%zu bytes, digest verified) to %s", name.c_str(), data.size(),
                     output.c_str());
     return 0;
 }

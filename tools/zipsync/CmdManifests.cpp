@@ -191,7 +191,7 @@ std::string VerifyEntry(UnzFileIndexed& zf, const FileMetainfo& expected, bool& 
 VerifyResult VerifyArchive(const std::string& zipAbs, const std::string& zipRel,
                            const std::vector<const FileMetainfo*>& files) {
     VerifyResult result;
-    Console::ErrorsReportedByCaller reportedHere;
+    ErrorsReportedByCaller reportedHere;
     if (!IfFileExists(zipAbs)) {
         result.missing = (int)files.size();
         result.lines.push_back(

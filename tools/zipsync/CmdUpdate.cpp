@@ -3,9 +3,12 @@
 // The steps are the installer's: clean up what an interrupted run left, analyse the archives
 // present, plan against the target with the local archives and the mirrors as providers,
 // download the missing entries, repack, clean up. The archives under ROOT are owned by the
-// update (rewritten or deleted as the target needs) unless --keep names them.
+// update (rewritten or deleted as the target needs) unless --keep names them. Entries that an
+// interrupted run downloaded wait in ROOT/.zipsync/download and are used instead of being
+// fetched again; the journal is removed once an update has succeeded.
 #include "Commands.h"
 #include "Console.h"
+#include "DownloadJournal.h"
 #include "Downloader.h"
 #include "Logging.h"
 #include "Manifest.h"
@@ -71,7 +74,8 @@ void CheckTargetArchives(const Manifest& target, const std::vector<std::string>&
         if (!IsArchiveName(name))
             g_logger->errorf(lcGeneral,
                              "Target archive %s is not a .pk4 or .zip file; the update owns only those", rel);
-        if (IsTemporaryFileName(name)) g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
+        if (IsTemporaryFileName(name))
+            g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
         if (IsKept(*previous, keep))
             g_logger->errorf(lcGeneral,
                              "Target archive %s matches a --keep pattern; kept archives are never written",
@@ -84,7 +88,9 @@ void CheckTargetArchives(const Manifest& target, const std::vector<std::string>&
 Manifest AnalyzeAsTheyAre(const std::string& root, const std::vector<std::string>& zips, int threads,
                           Console& console, const char* consequence) {
     if (zips.empty()) return Manifest();
+    // The failures are reported below, once per archive, as warnings.
     try {
+        ErrorsReportedByCaller reportedHere;
         Manifest all = AnalyzeZips(root, zips, false, threads, &console);
         console.EndProgress();
         return all;
@@ -94,10 +100,10 @@ Manifest AnalyzeAsTheyAre(const std::string& root, const std::vector<std::string
     Manifest analysed;
     for (const std::string& zip : zips) {
         try {
+            ErrorsReportedByCaller reportedHere;
             analysed.Merge(AnalyzeZips(root, {zip}, false, 1, nullptr));
         } catch (const ErrorException& e) {
-            g_logger->warningf("Archive %s cannot be analysed as it is (%s); %s",
-                               PathAR::FromAbs(zip, root).rel.c_str(), e.what(), consequence);
+            g_logger->warningf("%s: the archive cannot be analysed as it is; %s", e.what(), consequence);
         }
     }
     return analysed;
@@ -138,6 +144,7 @@ void Execute(UpdateProcess& process, Console& console) {
         throw;
     }
     CleanupTemporaryFiles(root);
+    RemoveDownloadJournal(root);
 }
 } // namespace
 
@@ -198,6 +205,8 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
                             : AnalyzeZips(root, owned, true, threads, &console, &damaged);
     console.EndProgress();
     local.Merge(AnalyzeAsTheyAre(root, kept, threads, console, "it is left out as a source"));
+    // What an interrupted run downloaded is not fetched again (a dry run salvages nothing).
+    local.Merge(AnalyzeDownloadJournal(root, {}, !dryRun));
     local.Merge(std::move(provided));
 
     UpdateProcess process;
@@ -239,9 +248,11 @@ Command CommandUpdate() {
         "the target needs, except those matching a --keep pattern (read as a source, never\n"
         "changed). Target archives must be .pk4 or .zip files. An owned archive that cannot be read\n"
         "even after normalization (truncated, corrupt) is reported and replaced by the target's\n"
-        "archive of that name, or deleted. An interrupted or failed update leaves temporary files\n"
-        "that the next run removes first; a dry run (-n) writes nothing. HTTPS certificates are\n"
-        "checked against the built-in roots and those of the file named by QMH_EXTRA_CA_FILE.",
+        "archive of that name, or deleted. A failed update removes its temporary files before it\n"
+        "exits; one that is killed leaves them, and the next run finishes or removes them first.\n"
+        "What an interrupted update downloaded stays in ROOT/.zipsync/download and is not fetched\n"
+        "again. A dry run (-n) writes nothing. HTTPS certificates are checked against the built-in\n"
+        "roots and those of the file named by QMH_EXTRA_CA_FILE.",
         {{0, "target", "MANIFEST", false, "the manifest to reach (required)"},
          {0, "provide", "MANIFEST[=BASEURL]", true, "files available at BASEURL (repeatable)"},
          {0, "bitwise", nullptr, false, "make the archives bitwise identical to the mirror's"},

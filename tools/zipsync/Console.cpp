@@ -13,22 +13,24 @@ using namespace ZipSync;
 // Redraws of the bar closer together than this are skipped, unless the step changes.
 static const std::chrono::milliseconds kRedrawInterval(100);
 
+// Text of several lines keeps its line breaks; other control characters are escaped.
+static std::string EscapeText(const std::string& text) {
+    std::string result;
+    size_t start = 0;
+    while (true) {
+        size_t end = text.find('\n', start);
+        result += EscapeControlChars(text.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos) return result;
+        result += '\n';
+        start = end + 1;
+    }
+}
+
 Console::Console() {
     _terminal = isatty(fileno(stderr)) == 1;
 }
 
-// Depth of ErrorsReportedByCaller scopes on this thread.
-static thread_local int t_errorsReportedByCaller = 0;
-
-Console::ErrorsReportedByCaller::ErrorsReportedByCaller() {
-    t_errorsReportedByCaller++;
-}
-Console::ErrorsReportedByCaller::~ErrorsReportedByCaller() {
-    t_errorsReportedByCaller--;
-}
-
 void Console::Message(LogCode code, LogSeverity severity, const char* message) {
-    if (severity == sevError && t_errorsReportedByCaller > 0) return;
     if (severity == sevDebug && _verbosity != Verbosity::Verbose) return;
     if (severity == sevInfo && _verbosity == Verbosity::Quiet) return;
     FILE* stream = severity >= sevWarning ? stderr : stdout;
@@ -42,7 +44,7 @@ void Console::Result(const char* format, ...) {
     std::string text = FormatStringV(format, args);
     va_end(args);
     std::lock_guard<std::mutex> lock(_mutex);
-    WriteLine(stdout, text);
+    WriteLine(stdout, EscapeText(text));
 }
 
 void Console::Diagnostic(const char* format, ...) {
@@ -51,7 +53,7 @@ void Console::Diagnostic(const char* format, ...) {
     std::string text = FormatStringV(format, args);
     va_end(args);
     std::lock_guard<std::mutex> lock(_mutex);
-    WriteLine(stderr, text);
+    WriteLine(stderr, EscapeText(text));
 }
 
 void Console::WriteLine(FILE* stream, const std::string& line) {
@@ -65,6 +67,8 @@ void Console::WriteLine(FILE* stream, const std::string& line) {
 int Console::Update(double ratio, std::string comment, double subRatio, std::string subComment) {
     if (_verbosity == Verbosity::Quiet) return 0;
     ratio = std::min(1.0, std::max(0.0, ratio));
+    // A carriage return in a name would break the bar drawn in place.
+    comment = EscapeControlChars(comment);
     std::lock_guard<std::mutex> lock(_mutex);
     bool newStep = comment != _comment;
     _ratio = ratio;

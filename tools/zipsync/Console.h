@@ -40,22 +40,13 @@ public:
     ZipSync::ProgressCallback Callback();
 
     // A result of the command itself (digest, statistics, report lines): always printed to
-    // stdout, whatever the verbosity, as one line.
+    // stdout, whatever the verbosity, as one line. Like messages and progress texts, results
+    // are printed with their control characters escaped (EscapeControlChars).
     void Result(const char* format, ...);
     // A line for the user on stderr without a severity prefix (hints after an error).
     void Diagnostic(const char* format, ...);
     // Removes the bar, if one is shown, so that the terminal is left clean.
     void EndProgress();
-
-    // While an object of this type lives, error messages raised on its thread are not written:
-    // the caller catches those errors and reports their text itself, in its own report.
-    class ErrorsReportedByCaller {
-    public:
-        ErrorsReportedByCaller();
-        ~ErrorsReportedByCaller();
-        ErrorsReportedByCaller(const ErrorsReportedByCaller&) = delete;
-        ErrorsReportedByCaller& operator=(const ErrorsReportedByCaller&) = delete;
-    };
 
 private:
     void WipeBar();

@@ -2,15 +2,16 @@
 //
 // A Repacker works for one UpdateProcess::RepackZips call. When it starts, every target file
 // of the plan has a provider in a local zip: in place already, in another local zip of the
-// install directory, or in a "__download" zip. Every zip involved gets a ZipState. A target zip
-// that some zip already holds exactly (same entries, same header values) is taken over by
-// renaming that zip; every other target zip is written anew as "__repacked__X", copying
-// compressed bytes unchanged wherever they fit (straight from file to file when every entry of
-// the zip allows it, through minizip otherwise) and checking each written entry against the
-// target manifest. A managed zip is deleted as soon as no pending target needs it; its entries
-// whose compressed bytes exist nowhere else are kept in "__reduced__X". Only after all targets
-// are written do the "__repacked__" zips take their real names, so an interruption at any point
-// leaves either the old zip or a complete new one (see TemporaryFiles.h for the repair).
+// install directory, or in a zip of the download journal. Every zip involved gets a ZipState. A
+// target zip that some managed zip (or, when no file is at its place yet, a journal zip)
+// already holds exactly (same entries, same header values) is taken over by renaming that zip;
+// every other target zip is written anew as "__repacked__X", copying compressed bytes unchanged
+// wherever they fit (straight from file to file when every entry of the zip allows it, through
+// minizip otherwise) and checking each written entry against the target manifest. A managed
+// zip is deleted as soon as no pending target needs it; its entries whose compressed bytes
+// exist nowhere else are kept in "__reduced__X". Only after all targets are written do the
+// "__repacked__" zips take their real names, so an interruption at any point leaves either the
+// old zip or a complete new one (see TemporaryFiles.h for the repair).
 // A damaged zip (UpdateProcess::AddDamagedZip) is never opened: it stays where it is until its
 // "__repacked__" replacement is renamed over it in one step, or, when no target zip has its
 // name, it is deleted like any zip that nothing needs.

@@ -32,12 +32,13 @@ uint32_t ReadLE32(const uint8_t* p);
 uint64_t ReadLE64(const uint8_t* p);
 void AppendLE(std::vector<uint8_t>& out, uint32_t value, int bytes);
 
-struct LocalHeader {
-    uint32_t signature = kLocalHeaderSignature;
+// The fields that a local header and a central record share, in the same order: from the
+// version needed to extract up to the extra field length.
+struct EntryFields {
     uint16_t versionNeeded = 20;
     uint16_t flag = 0;
     uint16_t method = 0;
-    // DOS time in the lower 16 bits, DOS date in the upper 16, as in the record.
+    // DOS time in the lower 16 bits, DOS date in the upper 16, as in the records.
     uint32_t dosDateTime = 0;
     uint32_t crc = 0;
     uint32_t compressedSize = 0;
@@ -46,18 +47,13 @@ struct LocalHeader {
     uint16_t extraLen = 0;
 };
 
-struct CentralRecord {
+struct LocalHeader : EntryFields {
+    uint32_t signature = kLocalHeaderSignature;
+};
+
+struct CentralRecord : EntryFields {
     uint32_t signature = kCentralRecordSignature;
     uint16_t versionMadeBy = 0;
-    uint16_t versionNeeded = 20;
-    uint16_t flag = 0;
-    uint16_t method = 0;
-    uint32_t dosDateTime = 0;
-    uint32_t crc = 0;
-    uint32_t compressedSize = 0;
-    uint32_t contentsSize = 0;
-    uint16_t filenameLen = 0;
-    uint16_t extraLen = 0;
     uint16_t commentLen = 0;
     uint16_t diskStart = 0;
     uint16_t internalAttribs = 0;

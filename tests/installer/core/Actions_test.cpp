@@ -285,70 +285,21 @@ TEST(Actions, InstallUpdateAndFinalize) {
     EXPECT_EQ(InstallStateFromIni(ReadIniFile(dir / ".zipsync/lastinstall.ini")).version, "2.1");
 }
 
-// An installation damaged in each way a player meets is repaired by a forced scan and an
-// installation of the same version: the damaged archive alone is fetched again, the figures count
-// it as download, and the player's files stay.
-TEST(Actions, ForcedScanRepairsADamagedArchive) {
-    const InstallerWorld& world = GetInstallerWorld();
-    TempDir installed("qmhinstalled");
-    {
-        InstallDir dir;
-        dir.AddUserFiles();
-        ReadConfigFile(true, nullptr);
-        Install("2.0", false);
-        fs::copy(dir.root, installed.path(), fs::copy_options::recursive);
-    }
-    const std::pair<Damage, std::string> cases[] = {
-        {Damage::Truncated, "qmh_base.pk4"},
-        {Damage::FlippedDataByte, "qmh_sounds.pk4"},
-        {Damage::GarbageDirectory, "fms/qmh_lighthouse.pk4"},
-        {Damage::TextFile, "qmh_shared_stuff.zip"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(DamageName(c.first));
-        InstallDir dir;
-        fs::copy(installed.path(), dir.root, fs::copy_options::recursive);
-        std::map<std::string, std::string> userFiles = SnapshotFiles(world.user);
-        userFiles.erase("Quillmere.cfg");
-        DamageArchive(dir / c.second, c.first);
-        uint64_t entryBytes = 0, compressed = 0;
-        for (const FileMetainfo& file : world.FullManifest("2.0"))
-            if (file.zipPath.rel == c.second) {
-                entryBytes += file.byterange[1] - file.byterange[0];
-                compressed += file.compressedSize;
-            }
-
-        ReadConfigFile(false, nullptr);
+// A damaged archive is left out of the scan's manifest and of its recorded state: until it is
+// replaced, every scan, forced or not, analyses again and finds it.
+TEST(Actions, DamagedArchiveIsFoundByEveryScanUntilReplaced) {
+    InstallDir dir;
+    fs::copy(dir.world.versions + "/2.0", dir.root, fs::copy_options::recursive);
+    DamageArchive(dir / "qmh_sounds.pk4", Damage::FlippedDataByte);
+    for (bool force : {true, false}) {
         RecordingLogger log;
-        ScanInstallDirIfNecessary(true, nullptr);
+        ScanInstallDirIfNecessary(force, nullptr);
+        EXPECT_TRUE(Logged(log, "Analysing the archives"));
         ASSERT_EQ(g_state.damagedZips.size(), 1u);
-        EXPECT_EQ(g_state.damagedZips[0].path, dir / c.second);
-        EXPECT_TRUE(Logged(log, "Archive " + c.second + " is damaged, left out of the analysis: "));
-        // Until it is repaired, every scan analyses again and finds it.
-        {
-            RecordingLogger rescan;
-            ScanInstallDirIfNecessary(false, nullptr);
-            EXPECT_TRUE(Logged(rescan, "Perform scan because something changed since last run"));
-            ASSERT_EQ(g_state.damagedZips.size(), 1u);
-        }
-
-        UpdateStats stats = EvaluateVersion("2.0", "", false, nullptr);
-        EXPECT_EQ(stats.downloadSize, compressed);
-        EXPECT_EQ(stats.addedSize, compressed);
-        g_state.evaluatedVersion = "2.0";
-        world.nginx->ClearAccessLog();
-        PerformInstallDownload(nullptr, nullptr);
-        PerformInstallRepack(nullptr);
-        PerformInstallFinalize(nullptr);
-        EXPECT_EQ(RequestedArchiveBytes(*world.nginx), entryBytes);
-        EXPECT_TRUE(Logged(log, "Replacing damaged zip " + dir / c.second));
-        EXPECT_TRUE(Verifies(dir.root, world.FullManifestPath("2.0")));
-        for (const auto& file : userFiles)
-            EXPECT_EQ(ReadTestFile(dir / file.first), file.second) << file.first;
-        RecordingLogger rescan;
-        ScanInstallDirIfNecessary(false, nullptr);
-        EXPECT_TRUE(Logged(rescan, "Zips seem to have not changed since last time"));
-        EXPECT_TRUE(g_state.damagedZips.empty());
+        EXPECT_EQ(g_state.damagedZips[0].path, dir / "qmh_sounds.pk4");
+        EXPECT_EQ(
+            ManifestZips(dir / "manifest.iniz"),
+            (std::vector<std::string>{"fms/qmh_lighthouse.pk4", "qmh_base.pk4", "qmh_shared_stuff.zip"}));
     }
 }
 
@@ -371,6 +322,23 @@ TEST(Actions, InstallationByAnotherProgramIsNormalisedAndUpdated) {
     PerformInstallFinalize(nullptr);
     EXPECT_TRUE(Verifies(dir.root, dir.world.FullManifestPath("2.0")));
     EXPECT_FALSE(fs::exists(dir / "fms/harborjob/map.pk4"));
+}
+
+TEST(Actions, LinkedArchivesAreLeftAlone) {
+    InstallDir dir;
+    TempDir outside;
+    fs::copy_file(dir.world.versions + "/1.0/qmh_base.pk4", dir / "qmh_base.pk4");
+    fs::copy_file(dir.world.versions + "/1.0/qmh_base.pk4", outside / "qmh_elsewhere.pk4");
+    std::string before = ReadTestFile(outside / "qmh_elsewhere.pk4");
+    fs::create_symlink(outside / "qmh_elsewhere.pk4", dir / "qmh_extra.pk4");
+    fs::create_symlink("qmh_base.pk4", dir / "qmh_alias.pk4");
+    EXPECT_EQ(CollectOwnedZips(dir.root), std::vector<std::string>{dir / "qmh_base.pk4"});
+    ReadConfigFile(true, nullptr);
+    Install("2.0", false);
+    EXPECT_TRUE(fs::is_symlink(dir / "qmh_extra.pk4"));
+    EXPECT_TRUE(fs::is_symlink(dir / "qmh_alias.pk4"));
+    EXPECT_EQ(ReadTestFile(outside / "qmh_elsewhere.pk4"), before);
+    EXPECT_TRUE(Verifies(dir.root, dir.world.FullManifestPath("2.0")));
 }
 
 TEST(Actions, ManifestCache) {

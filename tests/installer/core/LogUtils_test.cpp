@@ -126,6 +126,25 @@ TEST(LoggerQmh, SecondOpenAndNewLoggerContinueTheSameFile) {
     EXPECT_EQ(lines[4], "two");
 }
 
+TEST(LoggerQmh, RunStartingInTheSameSecondKeepsTheEarlierLog) {
+    TempDir dir;
+    for (const char* text : {"first run", "second run"}) {
+        ASSERT_EQ(RunInChild(dir.path(),
+                             [text] {
+                                 g_logger = new LoggerQmh();
+                                 static_cast<LoggerQmh*>(g_logger)->OpenLogFileAt(1000);
+                                 g_logger->infof("%s", text);
+                                 return 0;
+                             }),
+                  0);
+    }
+    std::vector<std::string> lines = Lines(ReadTestFile(dir / "qmh_installer_1000.log"));
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[3], "first run");
+    EXPECT_EQ(lines[4], "This is log file of qmh_installer application.");
+    EXPECT_EQ(lines[7], "second run");
+}
+
 TEST(LoggerQmh, LongMessageIsCutTo16383Characters) {
     TempDir dir;
     ASSERT_EQ(RunInChild(dir.path(),

@@ -1,14 +1,17 @@
 // Unattended runs of the installer program as the unprivileged user "nobody", each in a fresh
 // install directory, against the published test game: exit codes 0, 2 and 3, the version
-// choice, a failed download that leaves no temporary file, and the same run without a display.
+// choice, a failed download that leaves no temporary file and is resumed by the next run, and
+// the same run without a display.
 #include <gtest/gtest.h>
 
 #include "ChildProcess.h"
+#include "FaultServer.h"
 #include "GameFixture.h"
 #include "InstallerWorld.h"
 #include "TempDir.h"
 #include "TemporaryFileNames.h"
 #include "VirtualDisplay.h"
+#include "ZipFixture.h"
 
 #include "GuiInit.h"
 #include "GuiLayout.h"
@@ -19,6 +22,8 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <map>
+#include <memory>
 #include <pwd.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -45,8 +50,8 @@ protected:
                      testing::UnitTest::GetInstance()->current_test_info()->name() + ".out";
     }
 
-    // Runs the installer with --unattended and the given arguments; returns its exit code.
-    int Run(std::vector<std::string> args, bool display = true) {
+    // Starts the installer with --unattended and the given arguments.
+    std::unique_ptr<ChildProcess> Start(std::vector<std::string> args, bool display = true) {
         ChildOptions options;
         options.argv = {dir / "qmh_installer", "--unattended"};
         options.argv.insert(options.argv.end(), args.begin(), args.end());
@@ -56,8 +61,11 @@ protected:
         options.env.push_back("HOME=" + dir.path());
         options.outputPath = outputPath;
         options.unprivileged = true;
-        ChildProcess child(options);
-        return child.Wait(kPatience);
+        return std::make_unique<ChildProcess>(options);
+    }
+    // The same, waiting for the end; returns the exit code.
+    int Run(std::vector<std::string> args, bool display = true) {
+        return Start(args, display)->Wait(kPatience);
     }
     std::string Output() const { return ReadTestFile(outputPath); }
     // Whether the directory holds exactly the given version's files (manifest included).
@@ -170,10 +178,103 @@ TEST_F(UnattendedRun, FailedDownloadCleansUpBeforeEndingWith3) {
     EXPECT_TRUE(Contains(output, "Starting installation: download\n"));
     size_t error = output.find("Warning: Showing error message: ");
     ASSERT_NE(error, std::string::npos) << output;
-    // The clean-up ran before the error ended the process.
-    size_t cleanup = output.rfind("Deleting ", error);
+    // The clean-up ran before the error ended the process: what arrived is kept, in a form the
+    // next run reads, and nothing temporary is left among the archives.
+    size_t cleanup = output.rfind("Salvaging ", error);
     EXPECT_NE(cleanup, std::string::npos) << output;
     EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
     EXPECT_FALSE(Contains(output, "Closing installer"));
+
+    // Once the server is mended, the next run fetches only what was not kept, and leaves no
+    // journal behind.
+    auto figure = [](const std::string& text, const std::string& label) {
+        size_t at = text.find(label);
+        return at == std::string::npos ? 0 : std::stoull(text.substr(at + label.size()));
+    };
+    uint64_t first = figure(output, "  download: ");
+    fs::copy_file(World().www + "/zipsync/2.0/qmh_base.pk4", archive, fs::copy_options::overwrite_existing);
+    EXPECT_EQ(Run({"--skip-config-download", "--version", name}), 0) << Output();
+    EXPECT_TRUE(Holds("2.0"));
+    uint64_t second = figure(Output(), "  download: ");
+    EXPECT_GT(second, 0u);
+    EXPECT_LT(second * 4, first) << Output();
+    EXPECT_GT(figure(Output(), "Resumed bytes: "), 0u) << Output();
+    EXPECT_FALSE(fs::exists(dir / ".zipsync/download"));
     fs::remove_all(published);
+}
+
+// An installation damaged in each way a player meets: an unattended run of the same version
+// with a forced scan repairs it (exit 0, the output and log naming the archive), counting and
+// fetching the damaged archive's entries and nothing else, and leaving the player's files alone.
+TEST_F(UnattendedRun, ForcedScanRepairsDamagedArchives) {
+    fs::copy(World().user, dir.path(), fs::copy_options::recursive);
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
+        GiveToUnprivilegedUser(entry.path());
+    ASSERT_EQ(Run({"--version", "2.0"}), 0) << Output();
+    std::map<std::string, std::string> userFiles = SnapshotFiles(World().user);
+    // Moved aside by every installation.
+    userFiles.erase("Quillmere.cfg");
+    const std::pair<Damage, std::string> cases[] = {
+        {Damage::Truncated, "qmh_base.pk4"},
+        {Damage::FlippedDataByte, "qmh_sounds.pk4"},
+        {Damage::GarbageDirectory, "fms/qmh_lighthouse.pk4"},
+        {Damage::TextFile, "qmh_shared_stuff.zip"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(DamageName(c.first));
+        DamageArchive(dir / c.second, c.first);
+        uint64_t entryBytes = 0, compressed = 0;
+        for (const ZipSync::FileMetainfo& file : World().FullManifest("2.0"))
+            if (file.zipPath.rel == c.second) {
+                entryBytes += file.byterange[1] - file.byterange[0];
+                compressed += file.compressedSize;
+            }
+        World().nginx->ClearAccessLog();
+        ASSERT_EQ(Run({"--force-scan", "--version", "2.0"}), 0) << Output();
+        EXPECT_TRUE(Holds("2.0"));
+        EXPECT_EQ(RequestedArchiveBytes(*World().nginx), entryBytes);
+        // The version's figures count the replacement as downloaded and added.
+        for (const char* figure : {"  download: ", "  added: "})
+            EXPECT_TRUE(Contains(Output(), figure + std::to_string(compressed) + "\n")) << Output();
+        EXPECT_TRUE(
+            Contains(Output(), "Warning: Archive " + c.second + " is damaged, left out of the analysis: "))
+            << Output();
+        EXPECT_TRUE(Contains(Output(), "Replacing damaged zip " + dir / c.second + "\n")) << Output();
+        EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
+        for (const auto& file : userFiles)
+            EXPECT_EQ(ReadTestFile(dir / file.first), file.second) << file.first;
+    }
+}
+
+// Killed with SIGKILL while it fetches the repair (from a mirror that sends archives slowly),
+// the installation keeps its damaged archive, and the next run repairs it.
+TEST_F(UnattendedRun, KilledDuringARepairThenRerunEndsCorrect) {
+    ASSERT_EQ(Run({"--version", "2.0"}), 0) << Output();
+    DamageArchive(dir / "qmh_base.pk4", Damage::Truncated);
+    std::string damaged = ReadTestFile(dir / "qmh_base.pk4");
+    FaultServer slow;
+    fs::create_directories(slow.Root() + "/zipsync");
+    fs::copy(World().www + "/zipsync/2.0", slow.Root() + "/zipsync/2.0", fs::copy_options::recursive);
+    WriteTestFile(dir / "qmh_installer.ini",
+                  "[Mirror official]\nurl=" + World().TrustedRoot() +
+                      "\nweight=0\nhidden=1\n\n[Mirror slow]\nurl=" + slow.Url("slowarchives", "") +
+                      "\nweight=1\n\n[Version 2.0]\nfolder=Release\ndefault=1\n"
+                      "manifestUrl=${MIRROR}zipsync/2.0/manifest.iniz\n");
+
+    std::unique_ptr<ChildProcess> child =
+        Start({"--skip-config-download", "--force-scan", "--version", "2.0"});
+    auto fetchingAnArchive = [&] {
+        for (const FaultServer::Request& request : slow.Requests())
+            if (request.path.find(".pk4") != std::string::npos) return true;
+        return false;
+    };
+    for (int i = 0; i < kPatience * 100 && child->Running() && !fetchingAnArchive(); i++) usleep(10000);
+    ASSERT_TRUE(child->Running()) << Output();
+    child->Kill();
+    EXPECT_TRUE(Contains(Output(), "Starting installation: download\n")) << Output();
+    EXPECT_EQ(ReadTestFile(dir / "qmh_base.pk4"), damaged);
+
+    ASSERT_EQ(Run({"--force-scan", "--version", "2.0"}), 0) << Output();
+    EXPECT_TRUE(Holds("2.0"));
+    EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
 }
