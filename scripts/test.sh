@@ -1,32 +1,49 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test through CTest.
-# Exits non-zero when anything fails.
+# Installs what is missing, builds, and runs every test. Exits non-zero when anything fails.
 #
-#   scripts/test.sh               build into build/ and run the suite
-#   scripts/test.sh --sanitize    build into build-sanitize/ with AddressSanitizer and
-#                                 UndefinedBehaviorSanitizer and run the suite there; the first
-#                                 report ends the program that made it, so its test fails. Leaks
-#                                 inside third-party libraries are suppressed by scripts/lsan.supp.
+#   scripts/test.sh               everything, as CI runs it: the suite in build/, each fuzz
+#                                 target explored for 10 seconds, then the whole suite again under
+#                                 AddressSanitizer and UndefinedBehaviorSanitizer
+#   scripts/test.sh --quick       the suite in build/ only
+#   scripts/test.sh --sanitize    the sanitizer stage only: build into build-sanitize/ and run the
+#                                 suite there; the first report ends the program that made it, so
+#                                 its test fails. Leaks inside third-party libraries are
+#                                 suppressed by scripts/lsan.supp.
 #   scripts/test.sh --fuzz [SECONDS]
-#                                 after the suite, every fuzz target runs SECONDS (default 5)
-#                                 with libFuzzer (scripts/fuzz.sh)
-# Further arguments after "--" go to ctest (e.g. -- -R Downloader).
+#                                 the suite in build/, then every fuzz target for SECONDS
+#                                 (default 5) with libFuzzer (scripts/fuzz.sh)
+# Further arguments after "--" go to ctest (e.g. --quick -- -R Downloader).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-sanitize=0
-fuzzSeconds=0
+plain=1
+sanitize=1
+fuzzSeconds=10
+if [ $# -gt 0 ] && [ "$1" != "--" ]; then
+  plain=0 sanitize=0 fuzzSeconds=0
+fi
 while [ $# -gt 0 ]; do
   case "$1" in
+    --quick) plain=1 ;;
     --sanitize) sanitize=1 ;;
     --fuzz)
+      plain=1
       fuzzSeconds=5
       if [[ "${2:-}" =~ ^[0-9]+$ ]]; then fuzzSeconds=$2; shift; fi ;;
     --) shift; break ;;
-    *) echo "usage: scripts/test.sh [--sanitize] [--fuzz [SECONDS]] [-- CTEST-ARGS...]" >&2; exit 2 ;;
+    *) echo "usage: scripts/test.sh [--quick] [--sanitize] [--fuzz [SECONDS]] [-- CTEST-ARGS...]" >&2; exit 2 ;;
   esac
   shift
 done
+
+if [ $plain = 1 ]; then
+  bash scripts/build.sh
+  ctest --test-dir build --output-on-failure -j "$(nproc)" "$@"
+fi
+
+if [ "$fuzzSeconds" -gt 0 ]; then
+  bash scripts/fuzz.sh all "$fuzzSeconds"
+fi
 
 if [ $sanitize = 1 ]; then
   bash scripts/deps.sh
@@ -39,11 +56,4 @@ if [ $sanitize = 1 ]; then
   export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
   ctest --test-dir build-sanitize --output-on-failure -j "$(nproc)" "$@"
-else
-  bash scripts/build.sh
-  ctest --test-dir build --output-on-failure -j "$(nproc)" "$@"
-fi
-
-if [ "$fuzzSeconds" -gt 0 ]; then
-  bash scripts/fuzz.sh all "$fuzzSeconds"
 fi
