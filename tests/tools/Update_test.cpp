@@ -152,8 +152,11 @@ TEST(Update, OverNginxReachesTheTargetInBothModes) {
         ToolResult result = RunZipsync(args);
         ASSERT_EQ(result.status, 0) << Dump(result);
         EXPECT_TRUE(HoldsVersionB(install, false)) << Dump(result);
-        for (const std::string& rel : p.archivesB)
-            if (bitwise) EXPECT_TRUE(SameBytes(install + "/" + rel, p.Tree("B") + "/" + rel)) << rel;
+        for (const std::string& rel : p.archivesB) {
+            if (bitwise) {
+                EXPECT_TRUE(SameBytes(install + "/" + rel, p.Tree("B") + "/" + rel)) << rel;
+            }
+        }
         EXPECT_TRUE(Contains(result.out, bitwise ? "(bitwise exact):" : "(same contents):")) << Dump(result);
         EXPECT_TRUE(Contains(result.out, "Downloaded bytes: ")) << Dump(result);
         // Archives are fetched by ranges only, never whole.

@@ -253,8 +253,9 @@ TEST_F(FaultInjection, KilledAtManyPointsTheUpdateStillCompletes) {
         // Every archive under its own name is whole, never a half-written one.
         for (const auto& entry : fs::recursive_directory_iterator(installer.installDir)) {
             std::string name = entry.path().filename().string();
-            if (entry.path().extension() == ".pk4" && name.rfind("__", 0) != 0)
+            if (entry.path().extension() == ".pk4" && name.rfind("__", 0) != 0) {
                 EXPECT_TRUE(IsCompleteZip(entry.path().string())) << name << " after " << after << " s";
+            }
         }
     }
     EXPECT_GT(killed, 0);
