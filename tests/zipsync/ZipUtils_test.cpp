@@ -2,9 +2,11 @@
 // holders and the extension operations, byte ranges and the index, entry copies, the central
 // directory builder and normalization.
 #include "CatchError.h"
+#include "HangGuard.h"
 #include "Logging.h"
 #include "Path.h"
 #include "TempDir.h"
+#include "Utils.h"
 #include "ZipAnalysis.h"
 #include "ZipFixture.h"
 #include "ZipUtils.h"
@@ -15,6 +17,7 @@
 #include <iterator>
 #include <random>
 #include <string.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 using namespace ZipSync;
@@ -119,7 +122,20 @@ TEST(ZipHolders, OpenFailures) {
                     "Failed to open zip file \"" + path + "\"");
     }
     std::string bad = dir / "no/such/dir/x.zip";
-    ExpectError([&] { ZipFileHolder zf(bad); }, lcCantOpenFile, "Failed to open zip file \"" + bad + "\"");
+    ExpectError([&] { ZipFileHolder zf(bad); }, lcCantOpenFile,
+                "Failed to open zip file \"" + bad + "\": No such file or directory");
+
+    // A FIFO where an archive should be is refused at once by every holder, and left alone.
+    std::string fifo = dir / "fifo.zip";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::string refusal = fifo + " is not a regular file (a FIFO)";
+    HangGuard guard;
+    ExpectError([&] { UnzFileHolder zf(fifo); }, lcCantOpenFile, refusal);
+    ExpectError([&] { ZipFileHolder zf(fifo); }, lcCantOpenFile, refusal);
+    for (const char* mode : {"rb", "wb", "r+b"})
+        ExpectError([&] { StdioFileHolder file(fifo, mode); }, lcCantOpenFile, refusal);
+    struct stat st;
+    EXPECT_TRUE(stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
 }
 
 TEST(ZipHolders, WriterReplacesExistingFileAndMoves) {
