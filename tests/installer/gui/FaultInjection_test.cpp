@@ -185,14 +185,19 @@ TEST_F(FaultInjection, ServerSlowerThanTheLowSpeedLimitRunsThroughTheTimeoutLadd
     ExpectUpdatedOnceTheFaultIsGone();
 }
 
-// Fills the file system of the working directory with a file "filler" once the repack reports
-// that it writes its first zip ("Repacking <path>..."): by then a zip that the target drops
-// would have been deleted if it were deleted as soon as nothing needs it. Runs inside the
-// installer's progress updates (FLTK's check callbacks).
-void FillDiskWhenRepackWrites(void*) {
+// Where the disk fills up: once the progress bar shows a label that begins with the prefix.
+struct FillPoint {
+    Fl_Progress** bar;
+    const char* labelPrefix;
+};
+
+// Fills the file system of the working directory with a file "filler" at the FillPoint given
+// as data. Runs inside the installer's progress updates (FLTK's check callbacks).
+void FillDiskAt(void* data) {
     static bool filled = false;
-    const char* label = repackProgress->label();
-    if (filled || !label || std::string(label).rfind("Repacking /", 0) != 0) return;
+    const FillPoint* point = static_cast<const FillPoint*>(data);
+    const char* label = (*point->bar)->label();
+    if (filled || !label || std::string(label).rfind(point->labelPrefix, 0) != 0) return;
     filled = true;
     FILE* filler = fopen("filler", "wb");
     static char block[4096];
@@ -202,7 +207,7 @@ void FillDiskWhenRepackWrites(void*) {
 }
 
 TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
-    // The installation on a tmpfs of its own, which fills up when the repack writes its first zip.
+    // The installation on a tmpfs of its own, which fills up during the download or the repack.
     // The update drops an archive of 1.0, fms/harborjob/map.pk4, whose entry exists nowhere else.
     InstallOld();
     std::vector<std::string> target = World().Archives("2.0");
@@ -221,23 +226,34 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
     GiveToUnprivilegedUser(installer.installDir);
     ASSERT_TRUE(Holds("1.0"));
     UseMirror("ok");
-    auto seams = [] {
-        g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; };
-        Fl::add_check(FillDiskWhenRepackWrites);
+    std::vector<std::string> args = {"--skip-config-download", "--version", "2.0"};
+    struct Case {
+        FillPoint point;
+        std::string file; // named by the failure, relative to the installation
+    } cases[] = {
+        // Before the first transfer: its entry goes to the download journal.
+        {{&downloadProgress, "Downloading \""}, ".zipsync/download/fms/__download0__qmh_lighthouse.pk4"},
+        // When the repack writes its first zip. An old zip deleted as soon as nothing needs it
+        // (map.pk4 here) would be gone by then.
+        {{&repackProgress, "Repacking /"}, "__repacked__qmh_base.pk4"},
     };
-
-    int code = RunInProcess({"--skip-config-download", "--version", "2.0"}, seams);
-    EXPECT_TRUE(fs::exists(installer.installDir + "/filler"));
-    fs::remove(installer.installDir + "/filler");
-    // The failure names the file and the cause.
-    ExpectFailedAndOldIntact(code, "Failed to write file \"" + installer.installDir +
-                                       "/__repacked__qmh_base.pk4\": No space left on device");
-    EXPECT_FALSE(Contains(Output(), "Repacking finished")) << Output();
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        int code = RunInProcess(args, [&c] {
+            g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; };
+            Fl::add_check(FillDiskAt, &c.point);
+        });
+        EXPECT_TRUE(fs::exists(installer.installDir + "/filler"));
+        fs::remove(installer.installDir + "/filler");
+        // The failure names the file and the cause.
+        ExpectFailedAndOldIntact(code, "Failed to write file \"" + installer.installDir + "/" + c.file +
+                                           "\": No space left on device");
+        EXPECT_FALSE(Contains(Output(), "Repacking finished")) << Output();
+    }
 
     // The disk has room again: the same run succeeds.
-    code = RunInProcess({"--skip-config-download", "--version", "2.0"}, [] {
-        g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; };
-    });
+    int code = RunInProcess(
+        args, [] { g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; }; });
     EXPECT_EQ(code, 0) << Output();
     EXPECT_TRUE(Holds("2.0"));
     EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
