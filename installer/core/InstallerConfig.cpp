@@ -328,7 +328,7 @@ std::string InstallerConfig::ChooseManifestUrl(const std::string& version, bool 
     return candidates[0]->url;
 }
 
-void InstallerConfig::RemoveNonworkingUrl(const std::string& url) {
+void InstallerConfig::RemoveNonworkingUrl(const std::string& url, const std::string& cause) {
     bool removed = false;
     for (Version& version : _versions) {
         auto& urls = version.manifestUrls;
@@ -342,7 +342,10 @@ void InstallerConfig::RemoveNonworkingUrl(const std::string& url) {
             removed = true;
         }
     }
-    if (!removed) g_logger->errorf(lcGeneral, "Cannot handle nonworking URL %s", url.c_str());
+    if (!removed && cause.empty())
+        g_logger->errorf(lcGeneral, "Cannot handle nonworking URL %s", url.c_str());
+    if (!removed)
+        g_logger->errorf(lcGeneral, "Cannot handle nonworking URL %s: %s", url.c_str(), cause.c_str());
 }
 
 std::string GetUpdateServerUrl() {

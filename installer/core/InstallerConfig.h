@@ -95,8 +95,9 @@ public:
     // "No candidates to choose url from (version %s)" when the version has no candidate.
     std::string ChooseManifestUrl(const std::string& version, bool trustedOnly) const;
     // Removes the URL from every version, logging "Removed manifest URL %s from version %s"
-    // for each; fails with "Cannot handle nonworking URL %s" when no version held it.
-    void RemoveNonworkingUrl(const std::string& url);
+    // for each; fails with "Cannot handle nonworking URL %s" when no version held it, followed
+    // by ": " and the cause when one is given (why the URL did not work).
+    void RemoveNonworkingUrl(const std::string& url, const std::string& cause = "");
 
 private:
     // The three stages of InitFromIni: sections read one by one; "${MIRROR}" URLs expanded and
