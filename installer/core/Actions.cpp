@@ -403,6 +403,7 @@ void ScanInstallDirIfNecessary(bool force, ProgressIndicator* progress) {
     g_state.damagedZips.clear();
     g_logger->infof("Cleaning temporary files");
     CleanupTemporaryFiles(root);
+    RemoveUnpackLeftovers(root);
     g_state.keptDownloadsKnown = false;
     ReadLastInstallInfo();
     g_logger->infof("Collecting set of already existing QMH-owned zips");
