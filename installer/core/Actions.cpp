@@ -447,7 +447,10 @@ std::string WhyLooseFileRefused(const std::string& name, const std::set<std::str
 
 std::set<std::string> TargetArchives(const Manifest& target) {
     std::set<std::string> archives;
-    for (const FileMetainfo& file : target) archives.insert(file.zipPath.rel);
+    // A manifest lists the files of an archive one after the other.
+    const std::string* previous = nullptr;
+    for (const FileMetainfo& file : target)
+        if (!previous || *previous != file.zipPath.rel) previous = &*archives.insert(file.zipPath.rel).first;
     return archives;
 }
 

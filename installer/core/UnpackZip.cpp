@@ -4,9 +4,9 @@
 #include "Utils.h"
 #include "ZipUtils.h"
 
-#include <algorithm>
 #include <errno.h>
 #include <filesystem>
+#include <map>
 #include <stdio.h>
 #include <string.h>
 #include <vector>
@@ -149,15 +149,14 @@ void StagedUnpack::Stage(UnzFileHolder& zf, const EntryRefusal& refusal) {
                                  name.c_str());
         }
         std::vector<char> buffer(65536);
+        // Position of each name in _files: a name given twice is written to the same file.
+        std::map<std::string, size_t> positions;
         int status = unzGoToFirstFile(zf);
         for (size_t i = 0; status == UNZ_OK; i++, status = unzGoToNextFile(zf)) {
-            auto staged = std::find_if(_files.begin(), _files.end(),
-                                       [&](const File& file) { return file.name == names[i]; });
-            if (staged == _files.end()) {
-                _files.push_back({names[i], TemporaryPath(names[i])});
-                staged = _files.end() - 1;
-            }
-            WriteCurrentEntry(zf, staged->name, staged->temp, buffer);
+            auto [position, added] = positions.emplace(names[i], _files.size());
+            if (added) _files.push_back({names[i], TemporaryPath(names[i])});
+            const File& file = _files[position->second];
+            WriteCurrentEntry(zf, file.name, file.temp, buffer);
         }
         if (status != UNZ_END_OF_LIST_OF_FILE) CheckMinizip(status);
     } catch (...) {
