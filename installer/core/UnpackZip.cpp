@@ -95,6 +95,9 @@ std::string WhyUnsafeEntryName(const std::string& name) {
         size_t end = name.find('/', start);
         if (end == std::string::npos) end = name.size();
         if (name.compare(start, end - start, "..") == 0) return "path goes up with \"..\"";
+        // Another spelling of a name would pass a comparison with the names refused.
+        if (end == start || name.compare(start, end - start, ".") == 0)
+            return "path has an empty or \".\" component";
         start = end + 1;
     }
     if (IsUnpackTemporaryName(name.substr(name.rfind('/') + 1))) return "name of a temporary file";

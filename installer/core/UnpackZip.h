@@ -22,8 +22,9 @@
 using EntryRefusal = std::function<std::string(const std::string& name)>;
 
 // Empty when an entry name may be written below the working directory, else why not: the name
-// is empty or absolute, climbs out with "..", holds a backslash or a control character, names
-// a directory, or has the file name of a staged unpack's temporary file.
+// is empty or absolute, climbs out with "..", has an empty or "." component, holds a backslash
+// or a control character, names a directory, or has the file name of a staged unpack's
+// temporary file.
 std::string WhyUnsafeEntryName(const std::string& name);
 // Raises "Refusing to unpack entry \"%s\": %s" (control characters of the name escaped) with
 // WhyUnsafeEntryName's reason, or else refusal's (when given and not empty).

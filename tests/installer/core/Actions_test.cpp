@@ -516,6 +516,8 @@ TEST(Actions, UnpackZipRefusesUnsafeNames) {
         {"..\\evil.txt", "Refusing to unpack entry \"..\\evil.txt\": name contains a backslash"},
         {"evil\x1b.txt", "Refusing to unpack entry \"evil\\x1B.txt\": name contains a control character"},
         {"somedir/", "Refusing to unpack entry \"somedir/\": directory entry"},
+        {"./good.txt", "Refusing to unpack entry \"./good.txt\": path has an empty or \".\" component"},
+        {"taken//x.txt", "Refusing to unpack entry \"taken//x.txt\": path has an empty or \".\" component"},
         {"__unpacking__good.txt",
          "Refusing to unpack entry \"__unpacking__good.txt\": name of a temporary file"},
         {"nodir/file.txt", "Cannot open file \"nodir/file.txt\" for writing"},
