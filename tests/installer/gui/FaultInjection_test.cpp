@@ -3,7 +3,8 @@
 // meets a server that dies mid-transfer, a corrupted entry, a manifest that is not found, a
 // server slower than the low-speed limit, a full disk, and SIGKILL at many points. Each fault
 // ends with exit code 3 (or the kill), 1.0 still installed and valid, and the next run without
-// the fault reaches 2.0.
+// the fault reaches 2.0. Repaired or rerun after a kill, an installation saves the manifest a
+// fresh one does.
 #include <gtest/gtest.h>
 
 #include "ChildProcess.h"
@@ -13,21 +14,26 @@
 #include "InstallerWorld.h"
 #include "TempDir.h"
 #include "TemporaryFileNames.h"
+#include "ZipFixture.h"
 
 #include "Downloader.h"
 #include "GuiInit.h"
 #include "GuiLayout.h"
 #include "GuiPageSettings.h"
 #include "GuiUtils.h"
+#include "Ini.h"
 #include "InstallerDownloader.h"
+#include "Path.h"
 #include "TemporaryFiles.h"
 #include "Unattended.h"
 
 #include <filesystem>
 #include <grp.h>
+#include <map>
 #include <pwd.h>
 #include <random>
 #include <set>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -262,4 +268,76 @@ TEST_F(FaultInjection, KilledAtManyPointsTheUpdateStillCompletes) {
     EXPECT_EQ(Run(args), 0) << Output();
     EXPECT_TRUE(Holds("2.0"));
     EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
+}
+
+namespace {
+
+// Where a run is killed: once the label of *bar begins with label.
+struct KillPoint {
+    Fl_Progress** bar;
+    const char* label;
+};
+
+// Ends the process as "kill -9" would at the kill point; runs inside the installer's progress
+// updates (FLTK's check callbacks).
+void KillAtPoint(void* data) {
+    const KillPoint* point = static_cast<const KillPoint*>(data);
+    const char* label = (*point->bar)->label();
+    if (label && std::string(label).rfind(point->label, 0) == 0) raise(SIGKILL);
+}
+
+// The package of every file of a saved manifest, by full name.
+std::map<std::string, std::string> Packages(const std::string& manifestPath) {
+    Manifest manifest;
+    manifest.LoadFromIni(ReadIniFile(manifestPath), "/install");
+    std::map<std::string, std::string> packages;
+    for (const FileMetainfo& file : manifest)
+        packages[GetFullPath(file.zipPath.rel, file.filename)] = file.package;
+    return packages;
+}
+
+} // namespace
+
+// Whatever way an installation reaches 2.0 (fresh, repaired after an archive was truncated, or
+// rerun after a kill in the repack or the finalisation, each of which makes the rerun analyse
+// the archives again), it saves the same manifest, the published packages included.
+TEST_F(FaultInjection, EveryPathToAVersionSavesTheSameManifest) {
+    installer.CopyProgram();
+    ASSERT_EQ(Run({"--version", "2.0"}), 0) << Output();
+    std::string freshPath = installer.installDir + "/manifest.iniz";
+    std::string fresh = ReadTestFile(freshPath), freshText = FormatIniText(ReadIniFile(freshPath));
+    EXPECT_EQ(Packages(freshPath), Packages(World().FullManifestPath("2.0")));
+
+    const KillPoint noKill = {nullptr, nullptr};
+    const struct {
+        const char* name;
+        KillPoint kill;
+    } cases[] = {
+        {"repair", noKill},
+        {"killed in the repack", {&repackProgress, "Renamed "}},
+        {"killed after the repack", {&repackProgress, "Repacking finished"}},
+        {"killed in the finalisation", {&finalizeProgress, "Manifest saved"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir caseDir("qmhpaths");
+        installer.installDir = caseDir.path();
+        installer.CopyProgram();
+        if (!c.kill.bar) {
+            ASSERT_EQ(Run({"--version", "2.0"}), 0) << Output();
+            DamageArchive(installer.installDir + "/qmh_base.pk4", Damage::Truncated);
+        } else {
+            ASSERT_EQ(Run({"--version", "1.0"}), 0) << Output();
+            const KillPoint* point = &c.kill;
+            ASSERT_EQ(
+                RunInProcess({"--version", "2.0"}, [point] { Fl::add_check(KillAtPoint, (void*)point); }), -1)
+                << Output();
+        }
+        ASSERT_EQ(Run({"--version", "2.0"}), 0) << Output();
+        EXPECT_TRUE(Contains(Output(), "Analysing the archives")) << Output();
+        EXPECT_TRUE(Holds("2.0"));
+        std::string saved = installer.installDir + "/manifest.iniz";
+        EXPECT_EQ(FormatIniText(ReadIniFile(saved)), freshText);
+        EXPECT_TRUE(ReadTestFile(saved) == fresh);
+    }
 }
