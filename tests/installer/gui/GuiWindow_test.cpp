@@ -417,9 +417,11 @@ TEST_F(MainWindowTest, EveryPageShowsItsLabelsAndTextsWhole) {
             }
             Box label = OutsideLabelBox(w);
             EXPECT_TRUE(label.Inside(area)) << name << " at x " << label.x << ", y " << label.y;
-            for (int k = 0; k < page->children(); k++)
-                if (k != i)
+            for (int k = 0; k < page->children(); k++) {
+                if (k != i) {
                     EXPECT_FALSE(label.Overlaps(BoxOf(page->child(k)))) << name << " covers child " << k;
+                }
+            }
         }
 
         wizard->value(page);
