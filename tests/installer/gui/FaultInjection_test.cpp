@@ -3,8 +3,8 @@
 // meets a server that dies mid-transfer, a corrupted entry, a manifest that is not found, a
 // server slower than the low-speed limit, a full disk, and SIGKILL at many points. Each fault
 // ends with exit code 3 (or the kill), 1.0 still installed and valid, and the next run without
-// the fault reaches 2.0. Repaired or rerun after a kill, an installation saves the manifest a
-// fresh one does.
+// the fault reaches 2.0. Fresh, repaired or rerun after a kill, an installation saves the
+// manifest published for its version.
 #include <gtest/gtest.h>
 
 #include "ChildProcess.h"
