@@ -133,7 +133,8 @@ public:
     // DownloadRemoteFiles), checks what it wrote against the target manifest, deletes the
     // managed zips nothing needs any more (keeping entries found nowhere else in "__reduced__"
     // zips) and puts the new zips in place. The provided manifest then describes the new state
-    // (the entries in place first) and the plan is emptied. See Repacker.h.
+    // (the entries in place first, each labelled with its target's package, also in a zip that
+    // was renamed rather than written) and the plan is emptied. See Repacker.h.
     void RepackZips(const ProgressCallback& progress = ProgressCallback());
 
 private:

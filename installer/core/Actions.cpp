@@ -334,34 +334,54 @@ std::vector<std::string> CollectOwnedZips(const std::string& root) {
     return owned;
 }
 
+namespace {
+
+// A missing state file is normal where nothing was installed or scanned yet, so it is told at
+// information level; a file that exists but cannot be read is still reported by its reader.
+bool StateFileMissing(const std::string& path) {
+    std::error_code ec;
+    if (fs::exists(path, ec) || ec) return false;
+    g_logger->infof("File \"%s\" does not exist", path.c_str());
+    return true;
+}
+
+} // namespace
+
 void ReadLastInstallInfo() {
     g_state.lastInstall = InstallState();
     try {
         g_logger->infof("Trying to read %s", LAST_INSTALL_PATH);
-        g_state.lastInstall = InstallStateFromIni(ReadIniFile(LAST_INSTALL_PATH));
-        g_logger->infof("Last install state read successfully");
+        if (!StateFileMissing(LAST_INSTALL_PATH)) {
+            g_state.lastInstall = InstallStateFromIni(ReadIniFile(LAST_INSTALL_PATH));
+            g_logger->infof("Last install state read successfully");
+            return;
+        }
     } catch (const std::exception&) {
         g_state.lastInstall = InstallState();
-        g_logger->infof("Failed to read it: last install unknown");
     }
+    g_logger->infof("Failed to read it: last install unknown");
 }
 
 bool NeedsRescan(const std::string& root, const std::vector<std::string>& scanned) {
     try {
         g_logger->infof("Trying to read %s", LAST_SCAN_PATH);
-        ScanState last = ScanStateFromIni(ReadIniFile(Join(root, LAST_SCAN_PATH)));
-        g_logger->infof("Last scan state read successfully");
-        if (BuildScanState(scanned, root) == last) {
-            g_logger->infof("Zips seem to have not changed since last time");
-            return false;
+        std::string path = Join(root, LAST_SCAN_PATH);
+        if (!StateFileMissing(path)) {
+            ScanState last = ScanStateFromIni(ReadIniFile(path));
+            g_logger->infof("Last scan state read successfully");
+            if (BuildScanState(scanned, root) == last) {
+                g_logger->infof("Zips seem to have not changed since last time");
+                return false;
+            }
+            g_logger->infof("Perform scan because something changed since last run");
+            return true;
         }
-        g_logger->infof("Perform scan because something changed since last run");
-        return true;
     } catch (const std::exception&) {
-        g_logger->infof("Failed to read it, fallback to scanning");
-        g_state.localManifest.clear();
-        return true;
+        // Unreadable or malformed: analysed again as when there is none.
     }
+    g_logger->infof("Failed to read it, fallback to scanning");
+    g_state.localManifest.clear();
+    return true;
 }
 
 namespace {
