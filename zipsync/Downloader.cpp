@@ -116,6 +116,7 @@ void Downloader::DownloadAll() {
         } catch (const ErrorException& e) {
             // Silence is for failing servers; the user's wish to stop always goes through.
             if (!_silentErrors || e.code == lcUserInterrupt) throw;
+            _skippedUrls[entry.first] = e.what();
         }
     }
 

@@ -73,6 +73,8 @@ public:
     // When set, a failing URL is logged and skipped; its unfinished callbacks are never called.
     // "Interrupted by user" is never skipped.
     void SetSilentErrors(bool silent) { _silentErrors = silent; }
+    // The URLs skipped so, each with the message of its failure.
+    const std::map<std::string, std::string>& SkippedUrls() const { return _skippedUrls; }
     // Copies the text; null removes the user agent.
     void SetUserAgent(const char* userAgent);
     // PEM text of the trusted roots for "https://" URLs; empty means curl's own default.
@@ -159,6 +161,7 @@ private:
     friend struct CurlCallbacks;
 
     bool _silentErrors = false;
+    std::map<std::string, std::string> _skippedUrls;
     std::optional<std::string> _userAgent;
     bool _singleRangeOnly = false;
     std::string _caBundle;

@@ -4,12 +4,16 @@
 #include "Logging.h"
 #include "Utils.h"
 
+#include <algorithm>
 #include <string.h>
 
 namespace ZipSync {
 
 static const char* const kIniBlanks = " \n\r\t\f\v";
 static const char* const kIniPayloadName = "data.ini";
+// How much of a line that does not parse its message shows.
+static const size_t kExcerptChars = 80;
+static const size_t kExcerptBytes = 4 * kExcerptChars + 1;
 
 static int ResolveFormat(const std::string& path, int format) {
     if (format == INI_FORMAT_BY_NAME)
@@ -30,7 +34,9 @@ IniData ParseIniText(const char* text, size_t size) {
         section = {};
     };
     size_t pos = 0;
+    int lineNumber = 0;
     while (pos < size) {
+        lineNumber++;
         const char* eol = static_cast<const char*>(memchr(text + pos, '\n', size - pos));
         size_t end = eol ? size_t(eol - text) : size;
         size_t begin = pos;
@@ -46,7 +52,12 @@ IniData ParseIniText(const char* text, size_t size) {
             continue;
         }
         const char* eq = static_cast<const char*>(memchr(line, '=', len));
-        if (!eq) g_logger->errorf(lcGeneral, "Cannot parse ini line: %s", std::string(line, len).c_str());
+        // The text may be any bytes (a binary file, a wrong download): only an excerpt is shown.
+        if (!eq)
+            g_logger->errorf(
+                lcGeneral, "Cannot parse ini line: %s (line %d)",
+                ExcerptForMessage(std::string(line, std::min(len, kExcerptBytes)), kExcerptChars).c_str(),
+                lineNumber);
         // Pairs outside a named section are dropped, so they are not even built.
         if (!section.first.empty())
             section.second.emplace_back(std::string(line, eq), std::string(eq + 1, line + len));

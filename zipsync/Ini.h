@@ -28,7 +28,8 @@ static const int INI_FORMAT_PLAIN = 1;           // plain text file
 static const int INI_FORMAT_CHECKSUMMED_ZIP = 2; // "data.ini" inside a checksummed zip
 
 // Reads and parses; "Failed to open file \"%s\"" (lcCantOpenFile) when it cannot be opened,
-// "Cannot parse ini line: %s" (lcGeneral) on a line that is neither header nor pair.
+// "Cannot parse ini line: %s (line %d)" (lcGeneral) on a line that is neither header nor pair,
+// with an excerpt of the trimmed line (ExcerptForMessage, 80 characters) and its number from 1.
 IniData ReadIniFile(const std::string& path, int format = INI_FORMAT_BY_NAME);
 // Formats and writes, replacing the file. An empty path fails with
 // "Path to write INI file is empty".

@@ -74,6 +74,55 @@ std::string EscapeControlChars(const std::string& text) {
     return Escape(text, false);
 }
 
+// Length of the well-formed UTF-8 sequence of two to four bytes that begins at text[pos]; 0 when
+// none begins there (a stray continuation byte, an overlong form, a surrogate, a cut sequence).
+static size_t Utf8SequenceLength(const std::string& text, size_t pos) {
+    unsigned char lead = text[pos];
+    // Allowed range of the second byte; the later ones are always 0x80..0xBF.
+    unsigned char low = 0x80, high = 0xBF;
+    size_t length;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (pos + length > text.size()) return 0;
+    for (size_t i = 1; i < length; i++) {
+        unsigned char ch = text[pos + i];
+        if (ch < (i == 1 ? low : 0x80) || ch > (i == 1 ? high : 0xBF)) return 0;
+    }
+    return length;
+}
+
+std::string ExcerptForMessage(const std::string& text, size_t maxChars) {
+    std::string result;
+    size_t chars = 0;
+    for (size_t pos = 0; pos < text.size(); chars++) {
+        if (chars == maxChars) return result + "...";
+        unsigned char ch = text[pos];
+        size_t length = ch < 0x80 ? 1 : Utf8SequenceLength(text, pos);
+        if (length > 1 || (length == 1 && ch >= 0x20 && ch != 0x7f)) {
+            result.append(text, pos, length);
+            pos += length;
+            continue;
+        }
+        const char* escape = EscapeOf(ch);
+        char hex[8];
+        snprintf(hex, sizeof(hex), "\\x%02x", ch);
+        result += escape ? escape : hex;
+        pos++;
+    }
+    return result;
+}
+
 // Depth of ErrorsReportedByCaller scopes on this thread.
 static thread_local int t_errorsReportedByCaller = 0;
 

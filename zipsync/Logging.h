@@ -94,6 +94,10 @@ std::string FormatStringV(const char* format, va_list args);
 // "\\t" or "\\xNN". Names from archives and servers pass through it before they are shown, so
 // that a carriage return or line break in a name cannot overwrite or forge a line of output.
 std::string EscapeControlChars(const std::string& text);
+// The first maxChars characters of text as they can be shown in a message about bad input:
+// control characters escaped as by EscapeControlChars, and so is every byte that is not part of
+// well-formed UTF-8; a longer text is cut and ends in "...". An escape counts as one character.
+std::string ExcerptForMessage(const std::string& text, size_t maxChars);
 
 [[noreturn]] void AssertFailed(const char* condition, const char* file, int line);
 

@@ -209,6 +209,9 @@ void Repacker::ChooseTakeOvers() {
         for (int m : target.matches) {
             FileMetainfo moved = *matches[m].provided;
             moved.zipPath = newPath;
+            // The entry now belongs to its target, whose label it takes like a written entry
+            // does: what a scan analysed carries none, and another version's may differ.
+            moved.package = matches[m].target->package;
             _repackedManifest.AppendFile(std::move(moved));
             matches[m].provided = ManifestRef(_repackedManifest, _repackedManifest.size() - 1);
         }

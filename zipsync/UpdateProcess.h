@@ -134,8 +134,9 @@ public:
     // DownloadRemoteFiles), checks what it wrote against the target manifest, and only then
     // deletes the managed zips nothing needs any more (keeping entries found nowhere else in
     // "__reduced__" zips) and puts the new zips in place. The provided manifest then describes
-    // the new state (the entries in place first) and the plan is emptied. A failure before the
-    // deletions leaves every old zip and the plan as they were. See Repacker.h.
+    // the new state (the entries in place first, each labelled with its target's package, also
+    // in a zip that was renamed rather than written) and the plan is emptied. A failure before
+    // the deletions leaves every old zip and the plan as they were. See Repacker.h.
     void RepackZips(const ProgressCallback& progress = ProgressCallback());
 
 private:

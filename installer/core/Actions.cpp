@@ -4,6 +4,7 @@
 #include "DownloadJournal.h"
 #include "Hash.h"
 #include "Ini.h"
+#include "InstallerFiles.h"
 #include "InstallerState.h"
 #include "LogUtils.h"
 #include "Logging.h"
@@ -27,17 +28,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const CONFIG_FILE = "qmh_installer.ini";
-const char* const MANIFEST_FILE = "manifest.iniz";
-const char* const PERMISSIONS_PROBE = "__permissions_test";
 #ifdef _WIN32
 const char* const INSTALLER_PAYLOAD = "qmh_installer.exe";
 #else
 const char* const INSTALLER_PAYLOAD = "qmh_installer.linux64";
 #endif
-const char* const TEMP_EXE_SUFFIX = ".__temp__";
-const char* const TEMP_ZIP_SUFFIX = ".__temp__.zip";
-
 // Which archives belong to the game: relative path with this prefix and suffix.
 const std::pair<const char*, const char*> OWNED_ZIP_RULES[] = {
     {"qmh_", ".pk4"},
@@ -77,6 +72,31 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool MatchesOwnedZipRule(const std::string& rel) {
+    for (const auto& rule : OWNED_ZIP_RULES)
+        if (StartsWith(rel, rule.first) && EndsWith(rel, rule.second)) return true;
+    return false;
+}
+
+// Whether the file begins like a zip (a local header, or the end record of an empty zip) or
+// holds an end record where one can be: a damaged archive still passes, a savegame does not.
+bool LooksLikeZip(const std::string& path) {
+    static const char kLocalHeader[] = "PK\x03\x04", kEndRecord[] = "PK\x05\x06";
+    StdioFileHolder file(fopen(path.c_str(), "rb"));
+    if (!file) return false;
+    char head[4] = {};
+    if (fread(head, 1, 4, file) == 4 && (!memcmp(head, kLocalHeader, 4) || !memcmp(head, kEndRecord, 4)))
+        return true;
+    // The end record (22 bytes) is followed by a comment of at most 65535 bytes.
+    std::vector<char> tail(22 + 65535);
+    if (FileSeek64(file, 0, SEEK_END) != 0) return false;
+    int64_t size = FileTell64(file);
+    int64_t start = std::max<int64_t>(0, size - int64_t(tail.size()));
+    if (size < 0 || FileSeek64(file, start, SEEK_SET) != 0) return false;
+    tail.resize(fread(tail.data(), 1, tail.size(), file));
+    return std::search(tail.begin(), tail.end(), kEndRecord, kEndRecord + 4) != tail.end();
 }
 
 // Relative paths ('/' separators) of the regular files under root, in listing order.
@@ -297,42 +317,71 @@ std::vector<std::string> CollectOwnedZips(const std::string& root) {
         // would change a file outside the installation.
         std::error_code ec;
         if (fs::is_symlink(fs::symlink_status(Join(root, rel), ec))) continue;
-        bool matches = std::find(lastZips.begin(), lastZips.end(), rel) != lastZips.end();
-        for (const auto& rule : OWNED_ZIP_RULES)
-            matches = matches || (StartsWith(rel, rule.first) && EndsWith(rel, rule.second));
-        if (matches) owned.push_back(Join(root, rel));
+        bool byRule = MatchesOwnedZipRule(rel);
+        if (!byRule && std::find(lastZips.begin(), lastZips.end(), rel) == lastZips.end()) continue;
+        // Not even a name the rules match makes the installer's own files the game's.
+        if (!DescribeInstallerFile(rel).empty()) continue;
+        // The state file is only a list of names: one that is no archive is the player's file
+        // (a damaged game archive keeps its zip signature, and one named by the rules is owned
+        // in any case, so that both are repaired).
+        if (!byRule && !LooksLikeZip(Join(root, rel))) {
+            g_logger->warningf("%s is listed in %s but is no zip: it is left alone", rel.c_str(),
+                               LAST_INSTALL_PATH);
+            continue;
+        }
+        owned.push_back(Join(root, rel));
     }
     return owned;
 }
+
+namespace {
+
+// A missing state file is normal where nothing was installed or scanned yet, so it is told at
+// information level; a file that exists but cannot be read is still reported by its reader.
+bool StateFileMissing(const std::string& path) {
+    std::error_code ec;
+    if (fs::exists(path, ec) || ec) return false;
+    g_logger->infof("File \"%s\" does not exist", path.c_str());
+    return true;
+}
+
+} // namespace
 
 void ReadLastInstallInfo() {
     g_state.lastInstall = InstallState();
     try {
         g_logger->infof("Trying to read %s", LAST_INSTALL_PATH);
-        g_state.lastInstall = InstallStateFromIni(ReadIniFile(LAST_INSTALL_PATH));
-        g_logger->infof("Last install state read successfully");
+        if (!StateFileMissing(LAST_INSTALL_PATH)) {
+            g_state.lastInstall = InstallStateFromIni(ReadIniFile(LAST_INSTALL_PATH));
+            g_logger->infof("Last install state read successfully");
+            return;
+        }
     } catch (const std::exception&) {
         g_state.lastInstall = InstallState();
-        g_logger->infof("Failed to read it: last install unknown");
     }
+    g_logger->infof("Failed to read it: last install unknown");
 }
 
 bool NeedsRescan(const std::string& root, const std::vector<std::string>& scanned) {
     try {
         g_logger->infof("Trying to read %s", LAST_SCAN_PATH);
-        ScanState last = ScanStateFromIni(ReadIniFile(Join(root, LAST_SCAN_PATH)));
-        g_logger->infof("Last scan state read successfully");
-        if (BuildScanState(scanned, root) == last) {
-            g_logger->infof("Zips seem to have not changed since last time");
-            return false;
+        std::string path = Join(root, LAST_SCAN_PATH);
+        if (!StateFileMissing(path)) {
+            ScanState last = ScanStateFromIni(ReadIniFile(path));
+            g_logger->infof("Last scan state read successfully");
+            if (BuildScanState(scanned, root) == last) {
+                g_logger->infof("Zips seem to have not changed since last time");
+                return false;
+            }
+            g_logger->infof("Perform scan because something changed since last run");
+            return true;
         }
-        g_logger->infof("Perform scan because something changed since last run");
-        return true;
     } catch (const std::exception&) {
-        g_logger->infof("Failed to read it, fallback to scanning");
-        g_state.localManifest.clear();
-        return true;
+        // Unreadable or malformed: analysed again as when there is none.
     }
+    g_logger->infof("Failed to read it, fallback to scanning");
+    g_state.localManifest.clear();
+    return true;
 }
 
 namespace {
@@ -374,6 +423,7 @@ void ScanInstallDirIfNecessary(bool force, ProgressIndicator* progress) {
     g_state.damagedZips.clear();
     g_logger->infof("Cleaning temporary files");
     CleanupTemporaryFiles(root);
+    RemoveUnpackLeftovers(root);
     g_state.keptDownloadsKnown = false;
     ReadLastInstallInfo();
     g_logger->infof("Collecting set of already existing QMH-owned zips");
@@ -401,6 +451,61 @@ void ScanInstallDirIfNecessary(bool force, ProgressIndicator* progress) {
                          problem.c_str());
 }
 
+namespace {
+
+// Why a loose file of a shared archive may not be written where its name says (beyond what no
+// unpacking accepts): it would take the place of one of the installer's own files, of a game
+// archive (one of archives, or any name the owned-archive rules match, which the next scan would
+// take for an archive), or of a temporary file, which the next clean-up deletes.
+std::string WhyLooseFileRefused(const std::string& name, const std::set<std::string>& archives) {
+    std::string what = DescribeInstallerFile(name);
+    if (!what.empty()) return "it is " + what;
+    if (archives.count(name) || MatchesOwnedZipRule(name)) return "it is a game archive";
+    if (IsTemporaryFileName(GetFilename(name))) return "it is named like a temporary file";
+    return "";
+}
+
+std::set<std::string> TargetArchives(const Manifest& target) {
+    std::set<std::string> archives;
+    // A manifest lists the files of an archive one after the other.
+    const std::string* previous = nullptr;
+    for (const FileMetainfo& file : target)
+        if (!previous || *previous != file.zipPath.rel) previous = &*archives.insert(file.zipPath.rel).first;
+    return archives;
+}
+
+// The target's archives and the owned ones (absolute paths under root), relative to root.
+std::set<std::string> ArchivePaths(const Manifest& target, const std::vector<std::string>& owned,
+                                   const std::string& root) {
+    std::set<std::string> archives = TargetArchives(target);
+    for (const std::string& path : owned)
+        archives.insert(fs::path(path).lexically_relative(root).generic_string());
+    return archives;
+}
+
+// Raises "Refusing to install archive %s: it is %s" for a target archive that would replace one
+// of the installer's own files.
+void RefuseInstallerFilesAsArchives(const Manifest& target) {
+    for (const std::string& rel : TargetArchives(target)) {
+        std::string what = DescribeInstallerFile(rel);
+        if (!what.empty())
+            g_logger->errorf(lcGeneral, "Refusing to install archive %s: it is %s", rel.c_str(),
+                             what.c_str());
+    }
+}
+
+// Raises CheckEntryName's "Refusing to unpack entry ..." for a file of a shared archive of the
+// target that the finalisation would refuse: found before anything is downloaded.
+void CheckSharedArchiveFiles(const Manifest& target, const std::set<std::string>& archives) {
+    for (const FileMetainfo& file : target)
+        if (std::find(std::begin(UNPACKED_ARCHIVES), std::end(UNPACKED_ARCHIVES), file.zipPath.rel) !=
+            std::end(UNPACKED_ARCHIVES))
+            CheckEntryName(file.filename,
+                           [&](const std::string& name) { return WhyLooseFileRefused(name, archives); });
+}
+
+} // namespace
+
 UpdateStats EvaluateVersion(const std::string& version, const std::string& customManifestUrl,
                             bool bitwiseExact, ProgressIndicator* progress) {
     std::string root = GetCwd();
@@ -420,8 +525,11 @@ UpdateStats EvaluateVersion(const std::string& version, const std::string& custo
     }
     for (const std::string& dependency : g_state.config.GetDependencies(version)) keys.push_back(dependency);
     urls.resize(keys.size());
-    // The target manifest always travels over TLS (the downloader downgrades it when told to).
-    if (StartsWith(urls[0], "http://")) urls[0] = "https://" + urls[0].substr(7);
+    // Trusted URLs are written "http://" while the official server speaks TLS: the target
+    // manifest travels over TLS (the downloader downgrades it when told to). An official server
+    // given as an "http://" root has no TLS to upgrade to.
+    if (StartsWith(urls[0], "http://") && StartsWith(GetUpdateServerUrl(), "https://"))
+        urls[0] = "https://" + urls[0].substr(7);
 
     std::vector<bool> loaded(keys.size());
     for (size_t i = 0; i < keys.size(); i++) loaded[i] = g_state.loadedManifests.count(keys[i]) > 0;
@@ -436,6 +544,10 @@ UpdateStats EvaluateVersion(const std::string& version, const std::string& custo
     for (const std::string& zip : owned) g_logger->debugf("  %s", zip.c_str());
 
     Manifest target = g_state.loadedManifests.at(keys[0]);
+    // A manifest comes from a server: it must not make the installation write over what the
+    // installer keeps in the directory.
+    RefuseInstallerFilesAsArchives(target);
+    CheckSharedArchiveFiles(target, ArchivePaths(target, owned, root));
     Manifest provided = g_state.localManifest;
     // What an interrupted installation downloaded is not fetched again.
     if (!g_state.keptDownloadsKnown) {
@@ -481,6 +593,8 @@ void PerformInstallDownload(ProgressIndicator* downloadProgress, ProgressIndicat
     g_logger->infof("Starting installation: download");
     std::unique_ptr<UpdateProcess>& updater = g_state.updater;
     ZipSyncAssert(updater);
+    // Checked by the evaluation already; nothing is written before it holds.
+    RefuseInstallerFilesAsArchives(updater->GetTargetManifest());
     // The download changes the journal of kept entries, whatever its outcome.
     g_state.keptDownloadsKnown = false;
     Downloader downloader = MakeInstallerDownloader(downloadProgress);
@@ -501,24 +615,65 @@ void PerformInstallRepack(ProgressIndicator* progress) {
 
 namespace {
 
-// Unpacks the shared archives into the install directory; returns the names written.
-std::vector<std::string> UnpackSharedArchives(ProgressIndicator* progress) {
-    std::vector<std::string> unpacked;
-    int count = sizeof(UNPACKED_ARCHIVES) / sizeof(UNPACKED_ARCHIVES[0]);
-    for (int i = 0; i < count; i++) {
+const int UNPACKED_ARCHIVE_COUNT = sizeof(UNPACKED_ARCHIVES) / sizeof(UNPACKED_ARCHIVES[0]);
+
+struct StagedArchive {
+    // Position in UNPACKED_ARCHIVES.
+    int index;
+    StagedUnpack files;
+};
+
+// Every file of the shared archives that exist, checked and written to its temporary name.
+std::vector<StagedArchive> StageSharedArchives(const EntryRefusal& refusal) {
+    std::vector<StagedArchive> staged;
+    for (int i = 0; i < UNPACKED_ARCHIVE_COUNT; i++) {
         UnzFileHolder zf;
         try {
             zf.Open(UNPACKED_ARCHIVES[i]);
         } catch (const ErrorException&) {
             continue;
         }
-        Report(progress, 0.7 + 0.1 * i / count, std::string("Unpacking ") + UNPACKED_ARCHIVES[i] + "...");
-        std::vector<std::string> names = UnpackZip(zf);
+        StagedUnpack files;
+        files.Stage(zf, refusal);
+        staged.push_back({i, std::move(files)});
+    }
+    return staged;
+}
+
+// Puts the staged files in place; returns their names.
+std::vector<std::string> CommitSharedArchives(std::vector<StagedArchive>& staged,
+                                              ProgressIndicator* progress) {
+    std::vector<std::string> unpacked;
+    for (StagedArchive& archive : staged) {
+        double count = UNPACKED_ARCHIVE_COUNT;
+        Report(progress, 0.7 + 0.1 * archive.index / count,
+               std::string("Unpacking ") + UNPACKED_ARCHIVES[archive.index] + "...");
+        std::vector<std::string> names = archive.files.Commit();
         unpacked.insert(unpacked.end(), names.begin(), names.end());
-        zf.Reset();
-        Report(progress, 0.7 + 0.1 * (i + 1) / count, "Unpacking finished");
+        Report(progress, 0.7 + 0.1 * (archive.index + 1) / count, "Unpacking finished");
     }
     return unpacked;
+}
+
+// Deletes the game binaries and what the last installation unpacked, except the files about to
+// be replaced by staged ones (replaced in one step when they are committed) and names that are
+// no loose file (refusal): a state file that lists an archive or the installer's own file.
+void DeleteOldFiles(const std::string& root, const std::vector<StagedArchive>& staged,
+                    const EntryRefusal& refusal) {
+    std::set<std::string> replaced;
+    for (const StagedArchive& archive : staged)
+        for (const std::string& name : archive.files.Names()) replaced.insert(name);
+    std::vector<std::string> names(std::begin(GAME_BINARIES), std::end(GAME_BINARIES));
+    names.insert(names.end(), g_state.lastInstall.unpackedFiles.begin(),
+                 g_state.lastInstall.unpackedFiles.end());
+    for (const std::string& path : FindFilesByName(root, names)) {
+        std::string rel = fs::path(path).lexically_relative(root).generic_string();
+        std::string problem = refusal(rel);
+        if (!problem.empty())
+            g_logger->warningf("Old file %s is not deleted: %s", rel.c_str(), problem.c_str());
+        else if (!replaced.count(rel))
+            RemoveFile(path);
+    }
 }
 
 void MoveGameConfigAside() {
@@ -551,24 +706,29 @@ void PerformInstallFinalize(ProgressIndicator* progress) {
 
     Report(progress, 0.5, "Cleaning temporary zips...");
     CleanupTemporaryFiles(root);
+    RemoveUnpackLeftovers(root);
     // Installed: what was downloaded is in the archives now.
     RemoveDownloadJournal(root);
     Report(progress, 0.6, "Cleaning finished");
 
+    std::set<std::string> zips;
+    for (const FileMetainfo& file : installed) zips.insert(file.zipPath.rel);
+    std::set<std::string> archives = ArchivePaths(updater->GetTargetManifest(), CollectOwnedZips(root), root);
+    archives.insert(zips.begin(), zips.end());
+    EntryRefusal refusal = [&](const std::string& name) { return WhyLooseFileRefused(name, archives); };
+    // Every file of the shared archives is checked and written aside before any old binary is
+    // deleted: one that is refused or cannot be written leaves the old binaries in place.
+    std::vector<StagedArchive> staged = StageSharedArchives(refusal);
+
     Report(progress, 0.6, "Deleting old files...");
-    std::vector<std::string> oldFiles(std::begin(GAME_BINARIES), std::end(GAME_BINARIES));
-    oldFiles.insert(oldFiles.end(), g_state.lastInstall.unpackedFiles.begin(),
-                    g_state.lastInstall.unpackedFiles.end());
-    for (const std::string& path : FindFilesByName(root, oldFiles)) RemoveFile(path);
+    DeleteOldFiles(root, staged, refusal);
     Report(progress, 0.7, "Deleting finished");
 
     // The repack replaced or removed the damaged archives; the scan's list is spent.
     g_state.damagedZips.clear();
 
-    std::vector<std::string> unpacked = UnpackSharedArchives(progress);
+    std::vector<std::string> unpacked = CommitSharedArchives(staged, progress);
 
-    std::set<std::string> zips;
-    for (const FileMetainfo& file : installed) zips.insert(file.zipPath.rel);
     g_state.lastInstall.version = g_state.evaluatedVersion;
     g_state.lastInstall.zips.assign(zips.begin(), zips.end());
     g_state.lastInstall.unpackedFiles = unpacked;

@@ -73,7 +73,9 @@ void ReadConfigFile(bool download, ZipSync::ProgressIndicator* progress);
 
 // Absolute paths of the game's archives under root, in listing order: the files whose path
 // relative to root matches one of the owned-archive rules ("qmh_*.pk4", "qmh_*.zip",
-// "fms/qmh_*.pk4", "fms/harborjob/*.pk4", ...) or is one of g_state.lastInstall.zips.
+// "fms/qmh_*.pk4", "fms/harborjob/*.pk4", ...) or is one of g_state.lastInstall.zips. A listed
+// file that matches no rule counts only when it looks like a zip (else a warning names it and
+// it is left alone); links and the installer's own files (InstallerFiles.h) never count.
 std::vector<std::string> CollectOwnedZips(const std::string& root);
 
 // Fills g_state.lastInstall from ".zipsync/lastinstall.ini"; an empty state when the file is
@@ -101,13 +103,17 @@ void ScanInstallDirIfNecessary(bool force, ZipSync::ProgressIndicator* progress)
 // g_state.updater; the archives the scan found damaged are replaced (or removed) by that
 // process without being read. Returns the plan's statistics. With a custom manifest whose files
 // are not all available, g_state.updater becomes empty and the statistics show a non-zero
-// missingSize. On failure the previous updater stays. progress may be null.
+// missingSize. A target that names one of the installer's own files as an archive ("Refusing to
+// install archive %s: it is %s") or holds a shared-archive file that the finalisation would
+// refuse ("Refusing to unpack entry ...") fails before anything is downloaded. On failure the
+// previous updater stays. progress may be null.
 ZipSync::UpdateStats EvaluateVersion(const std::string& version, const std::string& customManifestUrl,
                                      bool bitwiseExact, ZipSync::ProgressIndicator* progress);
 
 // ---- Installation and finalization ----
 
-// Downloads the remote files of g_state.updater into temporary archives and verifies them.
+// Downloads the remote files of g_state.updater into temporary archives and verifies them; first
+// refuses a target archive that is one of the installer's own files, as the evaluation does.
 // downloadProgress and verifyProgress may be null.
 void PerformInstallDownload(ZipSync::ProgressIndicator* downloadProgress,
                             ZipSync::ProgressIndicator* verifyProgress);
@@ -117,7 +123,10 @@ void PerformInstallRepack(ZipSync::ProgressIndicator* progress);
 // the old game binaries and previously unpacked files, unpacks "qmh_shared_stuff.zip", writes
 // ".zipsync/lastscan.ini" and ".zipsync/lastinstall.ini", marks the Linux game executables
 // and moves "Quillmere.cfg" aside (recording its new name in g_state.oldConfigFilename).
-// progress may be null.
+// Every file of the shared archive is checked (no installer file, game archive or temporary
+// name) and written aside before any old file is deleted, so that a refused or unwritable one
+// leaves the old binaries; the staged files then replace theirs in one rename each. An old file
+// that is a game archive or an installer file is never deleted as a binary. progress may be null.
 void PerformInstallFinalize(ZipSync::ProgressIndicator* progress);
 
 // True when the finalisation moved a configuration file aside that was not restored yet.

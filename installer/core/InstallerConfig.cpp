@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -26,15 +25,41 @@ static bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The standard library's own texts differ between implementations; these are the ones the
-// configuration's users know.
-static double ParseWeight(const std::string& text) {
+// A finite decimal number and nothing else: optional sign, digits with an optional fraction,
+// an optional exponent. Blanks may lead (the INI keeps those after '='); hexadecimal, "inf",
+// "nan" and trailing text are refused.
+static bool IsDecimalNumber(const std::string& text) {
+    size_t i = text.find_first_not_of(" \t\n\r\f\v");
+    if (i == std::string::npos) return false;
+    auto digits = [&] {
+        size_t start = i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') i++;
+        return i - start;
+    };
+    if (text[i] == '+' || text[i] == '-') i++;
+    size_t mantissa = digits();
+    if (i < text.size() && text[i] == '.') {
+        i++;
+        mantissa += digits();
+    }
+    if (mantissa == 0) return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        i++;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) i++;
+        if (digits() == 0) return false;
+    }
+    return i == text.size();
+}
+
+// Failures keep the standard library's exception types and the texts the configuration's users
+// know ("invalid stod argument", "stod argument out of range"), after the mirror and the value.
+static double ParseWeight(const std::string& mirror, const std::string& text) {
+    std::string where = "Mirror " + mirror + ": weight \"" + ExcerptForMessage(text, 40) + "\": ";
+    if (!IsDecimalNumber(text)) throw std::invalid_argument(where + "invalid stod argument");
     try {
         return std::stod(text);
-    } catch (const std::invalid_argument&) {
-        throw std::invalid_argument("invalid stod argument");
     } catch (const std::out_of_range&) {
-        throw std::out_of_range("stod argument out of range");
+        throw std::out_of_range(where + "stod argument out of range");
     }
 }
 
@@ -53,6 +78,7 @@ static std::vector<std::string> SplitFolder(const std::string& text) {
 void InstallerConfig::Clear() {
     _mirrors.clear();
     _versions.clear();
+    _versionIndex.clear();
     _defaultVersion.clear();
 }
 
@@ -64,7 +90,7 @@ static Mirror ParseMirror(const std::string& name, const IniSect& sect) {
         if (key == "url")
             mirror.url = value;
         else if (key == "weight")
-            mirror.weight = ParseWeight(value);
+            mirror.weight = ParseWeight(name, value);
         else if (key == "hidden")
             mirror.hidden = true;
         else
@@ -128,11 +154,16 @@ void InstallerConfig::ReadSections(const IniData& ini) {
             if (name.empty()) g_logger->errorf(lcGeneral, "Mirror with empty name");
             if (_mirrors.count(name))
                 g_logger->errorf(lcGeneral, "Mirror %s: described in INI twice", name.c_str());
+            if (_mirrors.size() == MAX_CONFIG_MIRRORS)
+                g_logger->errorf(lcGeneral, "Too many mirrors in INI (limit %zu)", MAX_CONFIG_MIRRORS);
             _mirrors[name] = ParseMirror(name, sect);
         } else if (kind == "Version") {
             if (FindVersion(name, false))
                 g_logger->errorf(lcGeneral, "Version %s: described in INI twice", name.c_str());
+            if (_versions.size() == MAX_CONFIG_VERSIONS)
+                g_logger->errorf(lcGeneral, "Too many versions in INI (limit %zu)", MAX_CONFIG_VERSIONS);
             _versions.push_back(ParseVersion(name, sect, _defaultVersion));
+            _versionIndex[name] = _versions.size() - 1;
         } else {
             g_logger->errorf(lcGeneral, "Unknown INI section class \"%s\"", kind.c_str());
         }
@@ -141,6 +172,14 @@ void InstallerConfig::ReadSections(const IniData& ini) {
 }
 
 void InstallerConfig::ExpandManifestUrls() {
+    // Counted before anything is expanded: mirrors times versions can be far more than memory.
+    size_t total = 0;
+    for (const Version& version : _versions)
+        for (const ManifestUrl& murl : version.manifestUrls)
+            total += StartsWith(murl.url, MIRROR_MACRO) ? _mirrors.size() : 1;
+    if (total > MAX_CONFIG_MANIFEST_URLS)
+        g_logger->errorf(lcGeneral, "Too many manifest URLs after expanding %s (limit %zu)", MIRROR_MACRO,
+                         MAX_CONFIG_MANIFEST_URLS);
     for (Version& version : _versions) {
         const char* name = version.name.c_str();
         std::vector<ManifestUrl> expanded;
@@ -169,21 +208,51 @@ void InstallerConfig::ExpandManifestUrls() {
 }
 
 void InstallerConfig::ComputeDependencies() {
-    for (Version& version : _versions) {
-        std::vector<std::string> all;
-        std::set<std::string> onPath;
-        // Depth-first walk; onPath holds the versions between the root and the current one.
-        std::function<void(const std::string&)> walk = [&](const std::string& current) {
-            if (onPath.count(current))
-                g_logger->errorf(lcGeneral, "Version %s: at dependency cycle", current.c_str());
-            if (std::find(all.begin(), all.end(), current) != all.end()) return;
-            all.push_back(current);
-            onPath.insert(current);
-            for (const std::string& dep : FindVersion(current, true)->depends) walk(dep);
-            onPath.erase(current);
+    // Reset after every use; onPath holds the versions between the root and the current one.
+    std::vector<char> visited(_versions.size()), onPath(_versions.size());
+    // Versions by index (every name in depends is known to exist by now), each dependency once:
+    // a repeated one would only be skipped again, in every walk.
+    std::vector<std::vector<size_t>> depends(_versions.size());
+    for (size_t v = 0; v < _versions.size(); v++) {
+        for (const std::string& dep : _versions[v].depends) {
+            size_t d = _versionIndex.at(dep);
+            if (!visited[d]) depends[v].push_back(d);
+            visited[d] = 1;
+        }
+        for (size_t d : depends[v]) visited[d] = 0;
+    }
+    struct Frame {
+        size_t version, nextDepend;
+    };
+    std::vector<Frame> stack;
+    for (size_t root = 0; root < _versions.size(); root++) {
+        // Depth-first pre-order walk without recursion: a chain of thousands of versions must
+        // not exhaust the stack.
+        std::vector<size_t> all;
+        auto enter = [&](size_t v) {
+            if (onPath[v])
+                g_logger->errorf(lcGeneral, "Version %s: at dependency cycle", _versions[v].name.c_str());
+            if (visited[v]) return;
+            visited[v] = onPath[v] = 1;
+            all.push_back(v);
+            stack.push_back({v, 0});
         };
-        walk(version.name);
-        version.dependsAll = std::move(all);
+        enter(root);
+        while (!stack.empty()) {
+            Frame& top = stack.back();
+            if (top.nextDepend < depends[top.version].size()) {
+                enter(depends[top.version][top.nextDepend++]);
+            } else {
+                onPath[top.version] = 0;
+                stack.pop_back();
+            }
+        }
+        std::vector<std::string>& names = _versions[root].dependsAll;
+        names.clear();
+        for (size_t v : all) {
+            names.push_back(_versions[v].name);
+            visited[v] = 0;
+        }
     }
 }
 
@@ -215,8 +284,8 @@ std::vector<std::string> InstallerConfig::GetDependencies(const std::string& ver
 }
 
 const Version* InstallerConfig::FindVersion(const std::string& name, bool mustExist) const {
-    for (const Version& version : _versions)
-        if (version.name == name) return &version;
+    auto found = _versionIndex.find(name);
+    if (found != _versionIndex.end()) return &_versions[found->second];
     if (mustExist) g_logger->errorf(lcGeneral, "Can't find version %s", name.c_str());
     return nullptr;
 }
@@ -259,7 +328,7 @@ std::string InstallerConfig::ChooseManifestUrl(const std::string& version, bool 
     return candidates[0]->url;
 }
 
-void InstallerConfig::RemoveNonworkingUrl(const std::string& url) {
+void InstallerConfig::RemoveNonworkingUrl(const std::string& url, const std::string& cause) {
     bool removed = false;
     for (Version& version : _versions) {
         auto& urls = version.manifestUrls;
@@ -273,7 +342,10 @@ void InstallerConfig::RemoveNonworkingUrl(const std::string& url) {
             removed = true;
         }
     }
-    if (!removed) g_logger->errorf(lcGeneral, "Cannot handle nonworking URL %s", url.c_str());
+    if (!removed && cause.empty())
+        g_logger->errorf(lcGeneral, "Cannot handle nonworking URL %s", url.c_str());
+    if (!removed)
+        g_logger->errorf(lcGeneral, "Cannot handle nonworking URL %s: %s", url.c_str(), cause.c_str());
 }
 
 std::string GetUpdateServerUrl() {

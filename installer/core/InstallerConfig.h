@@ -8,9 +8,10 @@
 // work. It owns plain copies of everything; no reference into it survives InitFromIni or Clear.
 //
 // Failures are ErrorException(lcGeneral) raised through g_logger, except a "weight" that is
-// not a number (std::invalid_argument "invalid stod argument") or out of range
-// (std::out_of_range "stod argument out of range"). A failed InitFromIni leaves the
-// configuration empty.
+// not a finite decimal number (std::invalid_argument "Mirror %s: weight \"%s\": invalid stod
+// argument") or out of range (std::out_of_range "...: stod argument out of range"). A failed
+// InitFromIni leaves the configuration empty. The file comes from a server: what it may hold is
+// bounded by the limits below, and no stage of InitFromIni recurses or searches linearly.
 //
 // The official update server is a build setting (CMake cache variable QMH_UPDATE_SERVER)
 // that the environment variable of the same name overrides at run time.
@@ -20,7 +21,16 @@
 
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+// What one configuration may describe: mirrors, versions, and manifest URLs in all versions
+// after "${MIRROR}" expansion. Beyond a limit InitFromIni fails with "Too many mirrors in INI
+// (limit 100)", "Too many versions in INI (limit 1000)" or "Too many manifest URLs after
+// expanding ${MIRROR} (limit 20000)".
+static const size_t MAX_CONFIG_MIRRORS = 100;
+static const size_t MAX_CONFIG_VERSIONS = 1000;
+static const size_t MAX_CONFIG_MANIFEST_URLS = 20000;
 
 struct Mirror {
     std::string name;
@@ -85,8 +95,9 @@ public:
     // "No candidates to choose url from (version %s)" when the version has no candidate.
     std::string ChooseManifestUrl(const std::string& version, bool trustedOnly) const;
     // Removes the URL from every version, logging "Removed manifest URL %s from version %s"
-    // for each; fails with "Cannot handle nonworking URL %s" when no version held it.
-    void RemoveNonworkingUrl(const std::string& url);
+    // for each; fails with "Cannot handle nonworking URL %s" when no version held it, followed
+    // by ": " and the cause when one is given (why the URL did not work).
+    void RemoveNonworkingUrl(const std::string& url, const std::string& cause = "");
 
 private:
     // The three stages of InitFromIni: sections read one by one; "${MIRROR}" URLs expanded and
@@ -97,6 +108,8 @@ private:
 
     std::map<std::string, Mirror> _mirrors;
     std::vector<Version> _versions;
+    // Position of each version in _versions, by name.
+    std::unordered_map<std::string, size_t> _versionIndex;
     std::string _defaultVersion;
 };
 

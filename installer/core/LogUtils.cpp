@@ -61,6 +61,14 @@ long long LogFileStamp(const std::string& name) {
     return std::stoll(digits);
 }
 
+} // namespace
+
+bool IsLogFileName(const std::string& name) {
+    return LogFileStamp(name) >= 0;
+}
+
+namespace {
+
 void RemoveOldLogFiles(long long now) {
     for (const std::string& name : ListRegularFilesInCwd()) {
         long long stamp = LogFileStamp(name);

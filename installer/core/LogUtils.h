@@ -26,6 +26,10 @@ public:
     void OpenLogFileAt(long long now);
 };
 
+// Whether name (relative to the working directory) is one of the installer's log files:
+// "qmh_installer_", decimal digits, ".log", as OpenLogFile makes them and prunes them.
+bool IsLogFileName(const std::string& name);
+
 // Expands a strftime pattern with the UTC time of this function's first call in the process,
 // so that every name made in one run carries the same stamp. `description` only names the
 // file in the error raised when the expansion is empty or 1023 characters or longer.

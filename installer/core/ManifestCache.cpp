@@ -50,6 +50,8 @@ CacheContents ScanCache(size_t wantedFree) {
 struct Pair {
     std::string key, url, path;
     HashDigest hash;
+    // Why the digest could not be had, when it could not.
+    std::string failure;
 };
 
 void LogPairs(const std::vector<Pair>& pairs) {
@@ -59,17 +61,23 @@ void LogPairs(const std::vector<Pair>& pairs) {
 
 // Drops the pairs whose digest could not be fetched and removes their URLs from the configuration.
 void DropFailedUrls(std::vector<Pair>& pairs) {
-    std::vector<std::string> failed;
+    std::vector<const Pair*> failed;
     for (const Pair& pair : pairs)
-        if (pair.hash.IsZero() && std::find(failed.begin(), failed.end(), pair.url) == failed.end())
-            failed.push_back(pair.url);
+        if (pair.hash.IsZero() && std::none_of(failed.begin(), failed.end(),
+                                               [&](const Pair* other) { return other->url == pair.url; }))
+            failed.push_back(&pair);
     if (failed.empty()) return;
     int failedCount =
         (int)std::count_if(pairs.begin(), pairs.end(), [](const Pair& p) { return p.hash.IsZero(); });
     g_logger->infof("Failed to download %d manifests", failedCount);
+    std::vector<std::pair<std::string, std::string>> causes;
+    for (const Pair* pair : failed) {
+        g_logger->warningf("Manifest %s cannot be fetched: %s", pair->url.c_str(), pair->failure.c_str());
+        causes.emplace_back(pair->url, pair->failure);
+    }
     pairs.erase(std::remove_if(pairs.begin(), pairs.end(), [](const Pair& p) { return p.hash.IsZero(); }),
                 pairs.end());
-    for (const std::string& url : failed) g_state.config.RemoveNonworkingUrl(url);
+    for (const auto& [url, cause] : causes) g_state.config.RemoveNonworkingUrl(url, cause);
 }
 
 Manifest LoadManifestFile(const std::string& path, const std::string& url) {
@@ -100,7 +108,7 @@ void LoadPass(const std::vector<std::string>& keys, std::vector<std::string>& ur
     for (size_t i = 0; i < keys.size(); i++) {
         if (loaded[i]) continue;
         if (i != 0) urls[i] = g_state.config.ChooseManifestUrl(keys[i], false);
-        pairs.push_back({keys[i], urls[i], "", HashDigest()});
+        pairs.push_back({keys[i], urls[i], "", HashDigest(), ""});
         g_logger->infof("  %s at %s", keys[i].c_str(), urls[i].c_str());
     }
 
@@ -112,7 +120,15 @@ void LoadPass(const std::vector<std::string>& keys, std::vector<std::string>& ur
         downloader.SetSilentErrors(true);
         std::vector<HashDigest> hashes = DownloadChecksummedZipHashes(downloader, pairUrls);
         g_logger->infof("Downloaded bytes: %lld", (long long)downloader.TotalBytesDownloaded());
-        for (size_t j = 0; j < pairs.size(); j++) pairs[j].hash = hashes[j];
+        const std::map<std::string, std::string>& skipped = downloader.SkippedUrls();
+        for (size_t j = 0; j < pairs.size(); j++) {
+            pairs[j].hash = hashes[j];
+            auto failure = skipped.find(pairs[j].url);
+            if (failure != skipped.end())
+                pairs[j].failure = failure->second;
+            else if (hashes[j].IsZero())
+                pairs[j].failure = "the answer is not a checksummed zip (no digest in its first bytes)";
+        }
     }
     DropFailedUrls(pairs);
 

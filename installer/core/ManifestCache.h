@@ -18,10 +18,11 @@ static const char* const MANIFEST_CACHE_DIR = ".zipsync/mani";
 // Loads every key whose loaded flag is false into g_state.loadedManifests[key] and sets the
 // flag, in passes until all are loaded. urls[0] is the URL of keys[0] as given; the URL of
 // every other key is chosen anew in each pass from the configuration (any mirror). A URL whose
-// digest cannot be fetched is removed from the configuration and the key waits for the next
-// pass; so the passes end, at the latest with the configuration's "No candidates to choose url
-// from (version %s)" or "Cannot handle nonworking URL %s". Manifest entries are attached to the
-// directory of their URL, as remote files. Cache files that are not valid checksummed zips are
-// deleted, and so is a cache file whose manifest then fails to load. progress may be null.
+// digest cannot be fetched is named with the reason in a warning ("Manifest %s cannot be
+// fetched: %s"), removed from the configuration, and the key waits for the next pass; so the
+// passes end, at the latest with the configuration's "No candidates to choose url from (version
+// %s)" or "Cannot handle nonworking URL %s: %s" (the URL and the reason). Manifest entries are attached to
+// the directory of their URL, as remote files. Cache files that are not valid checksummed zips are deleted,
+// and so is a cache file whose manifest then fails to load. progress may be null.
 void LoadManifests(const std::vector<std::string>& keys, std::vector<std::string>& urls,
                    std::vector<bool>& loaded, ZipSync::ProgressIndicator* progress);

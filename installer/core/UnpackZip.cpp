@@ -4,14 +4,19 @@
 #include "Utils.h"
 #include "ZipUtils.h"
 
+#include <errno.h>
 #include <filesystem>
+#include <map>
 #include <stdio.h>
+#include <string.h>
 #include <vector>
 
 using namespace ZipSync;
 namespace fs = std::filesystem;
 
 namespace {
+
+const char* const kTempPrefix = "__unpacking__";
 
 // The name as it can be shown: control characters as \xNN.
 std::string Printable(const std::string& name) {
@@ -28,6 +33,54 @@ std::string Printable(const std::string& name) {
     return text;
 }
 
+// The temporary file beside the entry's target.
+std::string TemporaryPath(const std::string& name) {
+    size_t slash = name.rfind('/');
+    size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return name.substr(0, start) + kTempPrefix + name.substr(start);
+}
+
+// Stored names of the zip's entries, in central-directory order.
+std::vector<std::string> EntryNames(UnzFileHolder& zf) {
+    std::vector<std::string> names;
+    int status = unzGoToFirstFile(zf);
+    while (status == UNZ_OK) {
+        unz_file_info64 info;
+        std::string name;
+        GetCurrentFileInfo(zf, &info, &name);
+        names.push_back(name);
+        status = unzGoToNextFile(zf);
+    }
+    if (status != UNZ_END_OF_LIST_OF_FILE) CheckMinizip(status);
+    return names;
+}
+
+[[noreturn]] void WriteFailed(const std::string& name, int error) {
+    g_logger->errorf(lcGeneral, "Failed to write file \"%s\": %s", name.c_str(), strerror(error));
+}
+
+// Copies the current entry of the zip into the file at path, in blocks of 64 KiB.
+void WriteCurrentEntry(UnzFileHolder& zf, const std::string& name, const std::string& path,
+                       std::vector<char>& buffer) {
+    // Whatever lies at the temporary name is ours to replace; a link there must not be written
+    // through.
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(path, ec)) && !fs::is_directory(fs::symlink_status(path, ec)))
+        fs::remove(path, ec);
+    StdioFileHolder file(fopen(path.c_str(), "wb"));
+    if (!file) g_logger->errorf(lcCantOpenFile, "Cannot open file \"%s\" for writing", name.c_str());
+    zf.OpenCurrentFile(false);
+    while (true) {
+        int read = unzReadCurrentFile(zf, buffer.data(), (unsigned)buffer.size());
+        ZipSyncAssert(read >= 0);
+        if (read == 0) break;
+        if (fwrite(buffer.data(), 1, read, file) != size_t(read)) WriteFailed(name, errno);
+    }
+    zf.CloseCurrentFile();
+    // A full disk may only show when the buffered rest is written.
+    if (file.reset() != 0) WriteFailed(name, errno);
+}
+
 } // namespace
 
 std::string WhyUnsafeEntryName(const std::string& name) {
@@ -42,40 +95,102 @@ std::string WhyUnsafeEntryName(const std::string& name) {
         size_t end = name.find('/', start);
         if (end == std::string::npos) end = name.size();
         if (name.compare(start, end - start, "..") == 0) return "path goes up with \"..\"";
+        // Another spelling of a name would pass a comparison with the names refused.
+        if (end == start || name.compare(start, end - start, ".") == 0)
+            return "path has an empty or \".\" component";
         start = end + 1;
     }
+    if (IsUnpackTemporaryName(name.substr(name.rfind('/') + 1))) return "name of a temporary file";
     return "";
 }
 
-std::vector<std::string> UnpackZip(UnzFileHolder& zf) {
-    std::vector<std::string> written;
-    std::vector<char> buffer(65536);
-    int status = unzGoToFirstFile(zf);
-    while (status == UNZ_OK) {
-        unz_file_info64 info;
-        std::string name;
-        GetCurrentFileInfo(zf, &info, &name);
-        std::string problem = WhyUnsafeEntryName(name);
-        if (!problem.empty())
-            g_logger->errorf(lcGeneral, "Refusing to unpack entry \"%s\": %s", Printable(name).c_str(),
-                             problem.c_str());
-        // A symbolic link in the entry's place would be written through, possibly outside.
-        std::error_code ec;
-        if (fs::is_symlink(name, ec)) fs::remove(name, ec);
-        StdioFileHolder file(fopen(name.c_str(), "wb"));
-        if (!file) g_logger->errorf(lcCantOpenFile, "Cannot open file \"%s\" for writing", name.c_str());
-        written.push_back(name);
-        zf.OpenCurrentFile(false);
-        while (true) {
-            int read = unzReadCurrentFile(zf, buffer.data(), (unsigned)buffer.size());
-            ZipSyncAssert(read >= 0);
-            if (read == 0) break;
-            int wr = (int)fwrite(buffer.data(), 1, read, file);
-            ZipSyncAssert(read == wr);
-        }
-        zf.CloseCurrentFile();
-        status = unzGoToNextFile(zf);
+void CheckEntryName(const std::string& name, const EntryRefusal& refusal) {
+    std::string problem = WhyUnsafeEntryName(name);
+    if (problem.empty() && refusal) problem = refusal(name);
+    if (!problem.empty())
+        g_logger->errorf(lcGeneral, "Refusing to unpack entry \"%s\": %s", Printable(name).c_str(),
+                         problem.c_str());
+}
+
+bool IsUnpackTemporaryName(const std::string& fileName) {
+    return fileName.size() > strlen(kTempPrefix) &&
+           fileName.compare(0, strlen(kTempPrefix), kTempPrefix) == 0;
+}
+
+void RemoveUnpackLeftovers(const std::string& root) {
+    std::vector<fs::path> leftovers;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
+         !ec && it != end; it.increment(ec))
+        if (!it->is_directory(ec) && IsUnpackTemporaryName(it->path().filename().string()))
+            leftovers.push_back(it->path());
+    for (const fs::path& path : leftovers) {
+        g_logger->infof("Deleting %s...", path.generic_string().c_str());
+        fs::remove(path, ec);
     }
-    if (status != UNZ_END_OF_LIST_OF_FILE) CheckMinizip(status);
-    return written;
+}
+
+StagedUnpack::~StagedUnpack() {
+    Discard();
+}
+
+void StagedUnpack::Discard() {
+    std::error_code ec;
+    for (const File& file : _files)
+        if (!file.temp.empty()) fs::remove(file.temp, ec);
+    _files.clear();
+}
+
+void StagedUnpack::Stage(UnzFileHolder& zf, const EntryRefusal& refusal) {
+    try {
+        std::vector<std::string> names = EntryNames(zf);
+        for (const std::string& name : names) CheckEntryName(name, refusal);
+        for (const std::string& name : names) {
+            std::error_code ec;
+            if (fs::is_directory(fs::symlink_status(name, ec)))
+                g_logger->errorf(lcGeneral, "Cannot unpack entry \"%s\": a directory is in its place",
+                                 name.c_str());
+        }
+        std::vector<char> buffer(65536);
+        // Position of each name in _files: a name given twice is written to the same file.
+        std::map<std::string, size_t> positions;
+        int status = unzGoToFirstFile(zf);
+        for (size_t i = 0; status == UNZ_OK; i++, status = unzGoToNextFile(zf)) {
+            auto [position, added] = positions.emplace(names[i], _files.size());
+            if (added) _files.push_back({names[i], TemporaryPath(names[i])});
+            const File& file = _files[position->second];
+            WriteCurrentEntry(zf, file.name, file.temp, buffer);
+        }
+        if (status != UNZ_END_OF_LIST_OF_FILE) CheckMinizip(status);
+    } catch (...) {
+        Discard();
+        throw;
+    }
+}
+
+std::vector<std::string> StagedUnpack::Commit() {
+    std::vector<std::string> names;
+    for (File& file : _files) {
+        std::error_code ec;
+        fs::rename(file.temp, file.name, ec);
+        if (ec)
+            g_logger->errorf(lcGeneral, "Failed to move %s into place: %s", file.name.c_str(),
+                             ec.message().c_str());
+        file.temp.clear();
+        names.push_back(file.name);
+    }
+    _files.clear();
+    return names;
+}
+
+std::vector<std::string> StagedUnpack::Names() const {
+    std::vector<std::string> names;
+    for (const File& file : _files) names.push_back(file.name);
+    return names;
+}
+
+std::vector<std::string> UnpackZip(UnzFileHolder& zf) {
+    StagedUnpack staged;
+    staged.Stage(zf, EntryRefusal());
+    return staged.Commit();
 }

@@ -1,26 +1,75 @@
 // Unpacking an archive's files into the install directory.
 //
 // The finalisation unpacks the game's loose files (binaries, libraries) from a shared archive
-// into the working directory. Entry names come from a downloaded archive, so they are checked
-// before anything is written: only plain relative file names that stay inside the working
-// directory are accepted. The caller owns the open zip; every output file is closed before the
-// next entry.
+// into the working directory. Entry names come from a downloaded archive, so all of them are
+// checked before anything is written: only plain relative file names that stay inside the
+// working directory are accepted, and the caller refuses names it knows to be taken (the
+// installer's own files, the game's archives). A StagedUnpack then writes every entry to a
+// temporary file beside its target ("__unpacking__" before the file name) and only its Commit
+// renames them into place, so that an entry that cannot be written leaves every existing file
+// as it was. The caller owns the open zip; the StagedUnpack owns its temporary files until
+// they are committed and removes the rest when destroyed.
 #pragma once
 
 #include "ZipHolders.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
-// Writes every file entry of the open zip, in central-directory order, to the working directory
-// under its stored name, and returns the names written. Nothing is written outside the working
-// directory and no directories are created: an entry whose name is absolute, climbs out with
-// "..", contains a backslash or a control character, or names a directory fails with an error
-// naming it before anything is written for it, as does an entry that cannot be opened for
-// writing.
-std::vector<std::string> UnpackZip(ZipSync::UnzFileHolder& zf);
+// Why the caller refuses an entry name (one that passed WhyUnsafeEntryName); empty when it may
+// be unpacked.
+using EntryRefusal = std::function<std::string(const std::string& name)>;
 
 // Empty when an entry name may be written below the working directory, else why not: the name
-// is empty or absolute, climbs out with "..", holds a backslash or a control character, or names
-// a directory.
+// is empty or absolute, climbs out with "..", has an empty or "." component, holds a backslash
+// or a control character, names a directory, or has the file name of a staged unpack's
+// temporary file.
 std::string WhyUnsafeEntryName(const std::string& name);
+// Raises "Refusing to unpack entry \"%s\": %s" (control characters of the name escaped) with
+// WhyUnsafeEntryName's reason, or else refusal's (when given and not empty).
+void CheckEntryName(const std::string& name, const EntryRefusal& refusal);
+
+// Whether a file name (no directory part) is that of a staged unpack's temporary file.
+bool IsUnpackTemporaryName(const std::string& fileName);
+// Deletes the temporary files that a staged unpack left anywhere below root when its process
+// ended before the commit, logging "Deleting %s..." for each.
+void RemoveUnpackLeftovers(const std::string& root);
+
+class StagedUnpack {
+public:
+    StagedUnpack() = default;
+    StagedUnpack(StagedUnpack&&) = default;
+    StagedUnpack& operator=(StagedUnpack&&) = delete;
+    StagedUnpack(const StagedUnpack&) = delete;
+    StagedUnpack& operator=(const StagedUnpack&) = delete;
+    // Removes the temporary files not committed.
+    ~StagedUnpack();
+
+    // Checks every entry name of the open zip with CheckEntryName, then that no directory
+    // stands at any target ("Cannot unpack entry \"%s\": a directory is in its place"), and only
+    // then writes each file entry, in central-directory order, to its temporary file. An entry
+    // that cannot be written fails with "Cannot open file \"%s\" for writing" or "Failed to write
+    // file \"%s\": %s" (its name, the system's reason). A name given twice keeps the later
+    // contents. Minizip failures raise "Minizip error %d". On failure nothing stays staged.
+    void Stage(ZipSync::UnzFileHolder& zf, const EntryRefusal& refusal);
+    // Renames every staged file over its target (replacing a file or link there, never writing
+    // through it) and returns the names, in staging order. A rename that fails raises "Failed
+    // to move %s into place: %s"; the files moved before it stay moved.
+    std::vector<std::string> Commit();
+    // The names staged and not committed yet.
+    std::vector<std::string> Names() const;
+
+private:
+    // Removes the temporary files not committed and forgets every file.
+    void Discard();
+
+    struct File {
+        // temp is empty once committed.
+        std::string name, temp;
+    };
+    std::vector<File> _files;
+};
+
+// Stage and Commit of one zip without a refusal; returns the names written.
+std::vector<std::string> UnpackZip(ZipSync::UnzFileHolder& zf);

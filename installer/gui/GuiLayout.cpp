@@ -186,6 +186,10 @@ void BuildPageVersion() {
         "If you select a mirror here, then it will be used for all downloads. If you don't, then mirrors "
         "will be chosen randomly for better distribution of traffic among mirror hosters.");
     mirrorChoice->align(FL_ALIGN_TOP);
+    // The sizes stand in a column right of the tree, which labels on their left would overlap.
+    for (Fl_Output* size :
+         {versionCurrentSize, versionFinalSize, versionAddedSize, versionRemovedSize, versionDownloadSize})
+        size->align(FL_ALIGN_TOP);
     pageVersion->end();
 }
 

@@ -4,14 +4,19 @@
 #include "Logging.h"
 
 #include <FL/Fl.H>
+#include <FL/Fl_Browser_.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Check_Button.H>
 #include <FL/Fl_File_Browser.H>
 #include <FL/Fl_File_Chooser.H>
 #include <FL/Fl_File_Input.H>
 #include <FL/Fl_Group.H>
+#include <FL/Fl_Input_.H>
+#include <FL/Fl_Menu_.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Progress.H>
+#include <FL/Fl_Text_Display.H>
+#include <FL/Fl_Tree.H>
 #include <FL/Fl_Window.H>
 #include <FL/fl_ask.H>
 #include <stdlib.h>
@@ -137,8 +142,34 @@ std::optional<std::string> ChooseDirectory(const char* title) {
 
 namespace {
 
-// Depth-first, by the widget's most specific kind.
+// The one size of every label and text. The layout's geometry leaves room for a narrow system
+// font; at this size a wide one (DejaVu Sans, a plain X server's font) still keeps each label
+// inside its page and the texts of the wizard's displays inside them without scrollbars.
+const Fl_Fontsize kFontSize = 12;
+
+void SetFontSize(Fl_Widget* widget) {
+    widget->labelsize(kFontSize);
+    if (Fl_Input_* input = dynamic_cast<Fl_Input_*>(widget)) {
+        input->textsize(kFontSize);
+    } else if (Fl_Menu_* menu = dynamic_cast<Fl_Menu_*>(widget)) {
+        menu->textsize(kFontSize);
+    } else if (Fl_Browser_* browser = dynamic_cast<Fl_Browser_*>(widget)) {
+        browser->textsize(kFontSize);
+    } else if (Fl_Tree* tree = dynamic_cast<Fl_Tree*>(widget)) {
+        tree->item_labelsize(kFontSize);
+    } else if (Fl_Text_Display* text = dynamic_cast<Fl_Text_Display*>(widget)) {
+        text->textsize(kFontSize);
+        // A plain border like the outputs'. It is also thinner than the sunken frame, which
+        // leaves the one-line display room enough for its line to show without scrollbars.
+        if (text->box() == FL_DOWN_FRAME) text->box(FL_BORDER_BOX);
+        // The display decides its line height and scrollbars only when laid out.
+        text->resize(text->x(), text->y(), text->w(), text->h());
+    }
+}
+
+// Depth-first, by the widget's most specific kind; every widget takes the one font size.
 void StyleTree(Fl_Widget* root) {
+    SetFontSize(root);
     if (Fl_Group* group = root->as_group()) {
         for (int i = 0; i < group->children(); i++) StyleTree(group->child(i));
     } else if (Fl_Progress* progress = dynamic_cast<Fl_Progress*>(root)) {

@@ -45,6 +45,7 @@ bool RunShowingErrors(const std::function<void()>& body, const std::function<voi
 // Modal: runs the event loop while the chooser is shown.
 std::optional<std::string> ChooseDirectory(const char* title);
 
-// Sets the background colour and restyles buttons, outputs, file inputs and progress bars of
-// the widget tree under `root`; check buttons keep the toolkit's look.
+// Sets the background colour and restyles buttons, outputs, file inputs, text displays and
+// progress bars of the widget tree under `root`, giving every label and text one font size;
+// check buttons keep the toolkit's look.
 void ApplyStyle(Fl_Widget* root);

@@ -26,6 +26,9 @@ int InstallerRun::Run(const std::vector<std::string>& args, double killAfter) co
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.cwd = installDir;
     options.env = GetInstallerWorld().Environment();
+    for (std::string& entry : options.env)
+        if (!updateServer.empty() && entry.rfind("QMH_UPDATE_SERVER=", 0) == 0)
+            entry = "QMH_UPDATE_SERVER=" + updateServer;
     options.env.push_back("DISPLAY=");
     options.env.push_back("HOME=" + installDir);
     options.outputPath = outputPath;

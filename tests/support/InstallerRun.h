@@ -26,4 +26,6 @@ public:
 
     std::string installDir;
     std::string outputPath;
+    // When not empty, the QMH_UPDATE_SERVER of the runs instead of the world's official server.
+    std::string updateServer;
 };

@@ -32,14 +32,25 @@ ZipSync::Manifest ReadManifest(const std::string& path) {
     return manifest;
 }
 
-// Analyses the whole version into tree/manifest.iniz; for 2.1 then keeps only its patch archive
-// and marks every other file absent.
+// The package a publisher gives the files of an archive: "fm_<name>" for a mission under fms/
+// (its folder, or its archive's name without extension), "qmh_core" for the rest.
+std::string PackageOf(const std::string& zipRel) {
+    if (zipRel.compare(0, 4, "fms/") != 0) return "qmh_core";
+    std::string rest = zipRel.substr(4);
+    size_t end = rest.find('/');
+    return "fm_" + (end != std::string::npos ? rest.substr(0, end) : fs::path(rest).stem().string());
+}
+
+// Analyses the whole version into tree/manifest.iniz, labelling every file with its package;
+// for 2.1 then keeps only its patch archive and marks every other file absent.
 void Publish(InstallerWorld& world, const std::string& version) {
     std::string tree = world.www + "/zipsync/" + version;
     fs::copy(world.versions + "/" + version, tree, fs::copy_options::recursive);
     Run(Zipsync() + " -q normalize '" + tree + "'");
     Run(Zipsync() + " -q analyze -j 1 '" + tree + "'");
     ZipSync::Manifest full = ReadManifest(tree + "/manifest.iniz");
+    for (ZipSync::FileMetainfo& file : full) file.package = PackageOf(file.zipPath.rel);
+    ZipSync::WriteIniFile(tree + "/manifest.iniz", full.SaveToIni());
     fs::create_directories(world.dir + "/full");
     fs::copy_file(tree + "/manifest.iniz", world.FullManifestPath(version));
     if (version == "2.1") {

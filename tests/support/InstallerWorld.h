@@ -2,12 +2,13 @@
 //
 // GetInstallerWorld builds it once per process: make_installer_game.py writes versions 1.0,
 // 2.0 and 2.1 of a small game, the zipsync tool normalises and analyses each version into
-// www/zipsync/<version>/ (2.1 is published differentially: only its new archive lies there and
-// its manifest marks the other files absent, to be fetched through its dependency 2.0), and one
-// nginx serves www over HTTPS with a throw-away CA (the official server) and over HTTP on another
-// port (the mirror "riverside"). www/zipsync/qmh_installer.ini describes the three versions; the
-// official server is the hidden mirror "official" of weight 0, so that files come from the
-// mirror while the target manifests come from the official server over TLS.
+// www/zipsync/<version>/, every file labelled with its package (2.1 is published
+// differentially: only its new archive lies there and its manifest marks the other files
+// absent, to be fetched through its dependency 2.0), and one nginx serves www over HTTPS with
+// a throw-away CA (the official server) and over HTTP on another port (the mirror
+// "riverside"). www/zipsync/qmh_installer.ini describes the three versions; the official
+// server is the hidden mirror "official" of weight 0, so that files come from the mirror while
+// the target manifests come from the official server over TLS.
 //
 // The world lives until the process exits. Its directory is readable by everyone, so that an
 // installer run as an unprivileged user can read the CA file and copy the player's files.

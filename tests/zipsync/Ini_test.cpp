@@ -91,13 +91,13 @@ TEST(Ini, HeaderNeedsBothBrackets) {
         const char* text;
         const char* message;
     } cases[] = {
-        {"[A]\nnot a pair\n", "Cannot parse ini line: not a pair"},
-        {"[A]\n  padded line \t\r\n", "Cannot parse ini line: padded line"},
-        {"[\n", "Cannot parse ini line: ["},
-        {"[A\n", "Cannot parse ini line: [A"},
-        {"A]\n", "Cannot parse ini line: A]"},
-        {"before header\n[A]\n", "Cannot parse ini line: before header"},
-        {"]\n", "Cannot parse ini line: ]"},
+        {"[A]\nnot a pair\n", "Cannot parse ini line: not a pair (line 2)"},
+        {"[A]\n  padded line \t\r\n", "Cannot parse ini line: padded line (line 2)"},
+        {"[\n", "Cannot parse ini line: [ (line 1)"},
+        {"[A\n", "Cannot parse ini line: [A (line 1)"},
+        {"A]\n", "Cannot parse ini line: A] (line 1)"},
+        {"before header\n[A]\n", "Cannot parse ini line: before header (line 1)"},
+        {"]\n", "Cannot parse ini line: ] (line 1)"},
     };
     for (const Case& c : cases) {
         CaughtError error = CatchError([&] { ParseIniText(c.text); });
@@ -106,6 +106,18 @@ TEST(Ini, HeaderNeedsBothBrackets) {
     }
     // With '=' such lines are pairs.
     EXPECT_EQ(ParseIniText("[A]\n[x=1]y\n")[0].second, IniSect({{"[x", "1]y"}}));
+}
+
+// A binary file read as INI: the message shows a short, printable excerpt of the offending line
+// (UTF-8 kept, other bytes and control characters escaped) and where it is.
+TEST(Ini, BinaryLineIsShownEscapedAndCut) {
+    std::string binary = std::string("PK\x03\x04\x14\x00\x08", 7) + "caf\xc3\xa9 \xff\xc3(\x1b[2J\x7f" +
+                         std::string(500, 'z') + "\xe2\x82";
+    CaughtError error = CatchError([&] { ParseIniText("# header\r\n[A]\nk=v\n\n" + binary + "\nlast"); });
+    EXPECT_EQ(error.message,
+              "Cannot parse ini line: PK\\x03\\x04\\x14\\x00\\x08caf\xc3\xa9 \\xff\\xc3(\\x1b[2J\\x7f" +
+                  std::string(80 - 20, 'z') + "... (line 5)");
+    EXPECT_EQ(error.code, lcGeneral);
 }
 
 TEST(Ini, FormatText) {
@@ -182,7 +194,7 @@ TEST(Ini, FileFailures) {
 
     WriteTestFile(dir / "bad.ini", "[A]\nk=v\nbroken\n");
     error = CatchError([&] { ReadIniFile(dir / "bad.ini"); });
-    EXPECT_EQ(error.message, "Cannot parse ini line: broken");
+    EXPECT_EQ(error.message, "Cannot parse ini line: broken (line 3)");
 
     // A full device must not pass for a written file.
     error = CatchError([&] { WriteIniFile("/dev/full", {{"A", {{"k", "v"}}}}); });

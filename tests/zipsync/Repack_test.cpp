@@ -299,6 +299,8 @@ TEST(Repack, NewProvidedManifestDescribesTheResult) {
         return f.zipPath.rel != "base/zz_usermod.pk4" && f.zipPath.rel != "base/old_dlc.pk4";
     });
     target.Merge(MovedTo(EntriesOf(local, "base/old_dlc.pk4"), "base/dlc/moved.pk4", work.root));
+    // The scan labels nothing; the target does.
+    for (FileMetainfo& f : target) f.package = "in " + f.zipPath.rel;
     UpdateProcess process;
     process.Init(target, local, work.root);
     for (const std::string& rel : game.archivesA) process.AddManagedZip(work.root + "/" + rel);
@@ -307,7 +309,8 @@ TEST(Repack, NewProvidedManifestDescribesTheResult) {
 
     EXPECT_TRUE(process.GetMatches().empty());
     const Manifest& provided = process.GetProvidedManifest();
-    // Every target entry comes first, in place, describing its new zip exactly.
+    // Every target entry comes first, in place, describing its new zip exactly, with the
+    // target's package whether its zip was written or renamed.
     Manifest now = ScanInstallation(work.root);
     Manifest inPlace =
         provided.Select([](const FileMetainfo& f) { return f.location == FileLocation::InPlace; });
@@ -326,6 +329,7 @@ TEST(Repack, NewProvidedManifestDescribesTheResult) {
                 EXPECT_EQ(g.contentsHash, f.contentsHash) << f.filename;
             }
         EXPECT_TRUE(found) << f.zipPath.rel << "||" << f.filename;
+        EXPECT_EQ(f.package, "in " + f.zipPath.rel) << f.filename;
     }
     EXPECT_EQ(provided[provided.size() - 1].zipPath.rel, "base/zz_usermod.pk4");
     EXPECT_EQ(provided[provided.size() - 1].location, FileLocation::Local);

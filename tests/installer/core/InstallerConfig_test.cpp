@@ -14,9 +14,22 @@ using namespace ZipSync;
 namespace {
 
 const std::string TRUSTED = "http://127.0.0.1:8443/";
-const std::string MIRRORS = "[Mirror beta]\nurl=http://beta.example/q/\nweight=3\n"
-                            "[Mirror alpha]\nurl=http://alpha.example/\nweight=1\n"
-                            "[Mirror zero]\nurl=http://zero.example/\nweight=0\nhidden=no\n";
+// Weights written in the decimal forms a person may use: 3, 1 and 0.
+const std::string MIRRORS = "[Mirror beta]\nurl=http://beta.example/q/\nweight=3.0e0\n"
+                            "[Mirror alpha]\nurl=http://alpha.example/\nweight=+1.\n"
+                            "[Mirror zero]\nurl=http://zero.example/\nweight= .0\nhidden=no\n";
+
+// count copies of the pattern, the i-th with every "%d" replaced by i and every "%n" by i + 1.
+std::string Repeat(size_t count, const std::string& pattern) {
+    std::string text;
+    for (size_t i = 0; i < count; i++) {
+        std::string copy = pattern;
+        for (size_t at = copy.find('%'); at != std::string::npos; at = copy.find('%', at))
+            copy.replace(at, 2, std::to_string(copy[at + 1] == 'n' ? i + 1 : i));
+        text += copy;
+    }
+    return text;
+}
 
 class InstallerConfigTest : public testing::Test {
 protected:
@@ -59,9 +72,28 @@ TEST_F(InstallerConfigTest, ValidationFailuresInOrder) {
         {v2 + TRUSTED + "2\ndepends=1\ndepends_x=3\n", "Version 2: depends on missing Version 3"},
         {v2 + TRUSTED + "2\ndepends=3\n[Version 3]\nfolder=a\nmanifestUrl=" + TRUSTED + "3\ndepends=2\n",
          "Version 2: at dependency cycle"},
-        // The standard library's conversion errors, with the texts users know.
-        {"[Mirror m]\nweight=heavy\n", "invalid stod argument"},
-        {"[Mirror m]\nweight=1e999\n", "stod argument out of range"},
+        // The standard library's conversion errors, with the texts users know, after the place.
+        {"[Mirror m]\nweight=heavy\n", "Mirror m: weight \"heavy\": invalid stod argument"},
+        {"[Mirror m]\nweight=1e999\n", "Mirror m: weight \"1e999\": stod argument out of range"},
+        {"[Mirror m]\nweight=-1e-999\n", "Mirror m: weight \"-1e-999\": stod argument out of range"},
+        // Only a finite decimal number, the whole value.
+        {"[Mirror m]\nweight=inf\n", "Mirror m: weight \"inf\": invalid stod argument"},
+        {"[Mirror m]\nweight=NaN\n", "Mirror m: weight \"NaN\": invalid stod argument"},
+        {"[Mirror m]\nweight=0x10\n", "Mirror m: weight \"0x10\": invalid stod argument"},
+        {"[Mirror m]\nweight=0x10 junk\n", "Mirror m: weight \"0x10 junk\": invalid stod argument"},
+        {"[Mirror m]\nweight=2 \t3\n", "Mirror m: weight \"2 \\t3\": invalid stod argument"},
+        {"[Mirror m]\nweight=1e\n", "Mirror m: weight \"1e\": invalid stod argument"},
+        {"[Mirror m]\nweight=.\n", "Mirror m: weight \".\": invalid stod argument"},
+        {"[Mirror m]\nweight=\n", "Mirror m: weight \"\": invalid stod argument"},
+        {"[Mirror m]\nweight=\x01\xff" + std::string(50, '9') + "\n",
+         "Mirror m: weight \"\\x01\\xff" + std::string(38, '9') + "...\": invalid stod argument"},
+        // What a configuration may hold.
+        {Repeat(101, "[Mirror m%d]\nurl=http://m%d/\nweight=1\n"), "Too many mirrors in INI (limit 100)"},
+        {Repeat(1001, "[Version %d]\nfolder=a\nmanifestUrl=x%d\n"), "Too many versions in INI (limit 1000)"},
+        {Repeat(100, "[Mirror m%d]\nurl=http://m%d/\nweight=1\n") +
+             Repeat(200, "[Version %d]\nfolder=a\nmanifestUrl=${MIRROR}%d\n") + "[Version d]\nfolder=a\n" +
+             "default=1\nmanifestUrl=${MIRROR}d\nmanifestUrl_t=" + TRUSTED + "d\n",
+         "Too many manifest URLs after expanding ${MIRROR} (limit 20000)"},
     };
     for (const auto& [ini, message] : cases) {
         try {
@@ -103,6 +135,15 @@ TEST_F(InstallerConfigTest, WholeConfigurationParsed) {
                                     {TRUSTED + "2.12", 1.0, ""}}));
     EXPECT_EQ(config.FindVersion("2.12", false), nullptr);
     ExpectError([&] { config.GetDependencies("2.12"); }, lcGeneral, "Can't find version 2.12");
+
+    // The longest chain a configuration may hold, each version depending on the next.
+    Load(Repeat(MAX_CONFIG_VERSIONS - 1,
+                "[Version %d]\nfolder=a\nmanifestUrl=" + TRUSTED + "%d\ndepends=%n\n") +
+         "[Version " + std::to_string(MAX_CONFIG_VERSIONS - 1) +
+         "]\nfolder=a\ndefault=1\nmanifestUrl=" + TRUSTED + "\n");
+    std::vector<std::string> chain = config.GetDependencies("0");
+    ASSERT_EQ(chain.size(), MAX_CONFIG_VERSIONS);
+    for (size_t i = 0; i < chain.size(); i++) EXPECT_EQ(chain[i], std::to_string(i));
 
     config.Clear();
     EXPECT_TRUE(config.GetVersions().empty());

@@ -3,7 +3,8 @@
 // meets a server that dies mid-transfer, a corrupted entry, a manifest that is not found, a
 // server slower than the low-speed limit, a full disk, and SIGKILL at many points. Each fault
 // ends with exit code 3 (or the kill), 1.0 still installed and valid, and the next run without
-// the fault reaches 2.0.
+// the fault reaches 2.0. Fresh, repaired or rerun after a kill, an installation saves the
+// manifest published for its version.
 #include <gtest/gtest.h>
 
 #include "ChildProcess.h"
@@ -13,12 +14,14 @@
 #include "InstallerWorld.h"
 #include "TempDir.h"
 #include "TemporaryFileNames.h"
+#include "ZipFixture.h"
 
 #include "Downloader.h"
 #include "GuiInit.h"
 #include "GuiLayout.h"
 #include "GuiPageSettings.h"
 #include "GuiUtils.h"
+#include "Ini.h"
 #include "InstallerDownloader.h"
 #include "TemporaryFiles.h"
 #include "Unattended.h"
@@ -29,6 +32,7 @@
 #include <pwd.h>
 #include <random>
 #include <set>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -317,4 +321,63 @@ TEST_F(FaultInjection, KilledAtManyPointsTheUpdateStillCompletes) {
     EXPECT_EQ(Run(args), 0) << Output();
     EXPECT_TRUE(Holds("2.0"));
     EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
+}
+
+namespace {
+
+// Where a run is killed: once the label of *bar begins with label.
+struct KillPoint {
+    Fl_Progress** bar;
+    const char* label;
+};
+
+// Ends the process as "kill -9" would at the kill point; runs inside the installer's progress
+// updates (FLTK's check callbacks).
+void KillAtPoint(void* data) {
+    const KillPoint* point = static_cast<const KillPoint*>(data);
+    const char* label = (*point->bar)->label();
+    if (label && std::string(label).rfind(point->label, 0) == 0) raise(SIGKILL);
+}
+
+} // namespace
+
+// Whatever way an installation reaches 2.0 (fresh, repaired after an archive was truncated, or
+// rerun after a kill in the repack or the finalisation, each of which makes the rerun analyse
+// the archives again), it saves the manifest published for it, byte for byte, packages included.
+TEST_F(FaultInjection, EveryPathToAVersionSavesItsPublishedManifest) {
+    std::string published = World().FullManifestPath("2.0");
+    const struct {
+        const char* name;
+        const char* before;
+        KillPoint kill;
+    } cases[] = {
+        {"fresh", nullptr, {nullptr, nullptr}},
+        {"repair", "2.0", {nullptr, nullptr}},
+        {"killed in the repack", "1.0", {&repackProgress, "Renamed "}},
+        {"killed after the repack", "1.0", {&repackProgress, "Repacking finished"}},
+        {"killed in the finalisation", "1.0", {&finalizeProgress, "Manifest saved"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir caseDir("qmhpaths");
+        installer.installDir = caseDir.path();
+        installer.CopyProgram();
+        if (c.before) {
+            ASSERT_EQ(Run({"--version", c.before}), 0) << Output();
+        }
+        if (c.kill.bar) {
+            const KillPoint* point = &c.kill;
+            ASSERT_EQ(
+                RunInProcess({"--version", "2.0"}, [point] { Fl::add_check(KillAtPoint, (void*)point); }), -1)
+                << Output();
+        } else if (c.before) {
+            DamageArchive(installer.installDir + "/qmh_base.pk4", Damage::Truncated);
+        }
+        ASSERT_EQ(Run({"--version", "2.0"}), 0) << Output();
+        EXPECT_TRUE(Contains(Output(), "Analysing the archives")) << Output();
+        EXPECT_TRUE(Holds("2.0"));
+        std::string saved = installer.installDir + "/manifest.iniz";
+        EXPECT_EQ(FormatIniText(ReadIniFile(saved)), FormatIniText(ReadIniFile(published)));
+        EXPECT_TRUE(ReadTestFile(saved) == ReadTestFile(published));
+    }
 }

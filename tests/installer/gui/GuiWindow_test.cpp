@@ -1,6 +1,6 @@
 // The wizard window and the help window as built and initialised at start-up, checked on
-// a real X server (Xvfb): layout, texts, initial state, style, and a
-// screenshot.
+// a real X server (Xvfb): layout, texts, initial state, style, every page's labels and texts
+// shown whole, and screenshots.
 // gtest first: the toolkit headers bring X11 macros such as None.
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 
 #include <FL/Fl_Image.H>
 #include <FL/Fl_Text_Buffer.H>
+#include <FL/fl_draw.H>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -333,6 +335,110 @@ TEST_F(MainWindowTest, ScreenshotShowsPanelAndStyledPage) {
     EXPECT_GE(CountColours(shot, x0 + 325, y0, 700, 550), 3u);
     // Outside the window the virtual screen stays black.
     EXPECT_EQ(shot.at(5, 5), 0u);
+}
+
+namespace {
+
+struct Box {
+    int x, y, w, h;
+    bool Inside(const Box& o) const {
+        return x >= o.x && y >= o.y && x + w <= o.x + o.w && y + h <= o.y + o.h;
+    }
+    bool Overlaps(const Box& o) const { return x < o.x + o.w && o.x < x + w && y < o.y + o.h && o.y < y + h; }
+};
+
+Box BoxOf(const Fl_Widget* w) {
+    return {w->x(), w->y(), w->w(), w->h()};
+}
+
+// What a label outside its widget covers, measured with the label's font the way the toolkit
+// places it: left of the widget (3 pixels apart, centred vertically) or above it (centred).
+Box OutsideLabelBox(Fl_Widget* w) {
+    fl_font(w->labelfont(), w->labelsize());
+    int lw = 0, lh = 0;
+    fl_measure(w->label(), lw, lh, 0);
+    if (w->align() & FL_ALIGN_TOP) return {w->x() + (w->w() - lw) / 2, w->y() - lh, lw, lh};
+    return {w->x() - 3 - lw, w->y() + (w->h() - lh) / 2, lw, lh};
+}
+
+// Whether a label drawn inside its widget fits the room the toolkit gives it there (right of
+// the box of a check button).
+bool InsideLabelFits(Fl_Widget* w) {
+    fl_font(w->labelfont(), w->labelsize());
+    int lw = 0, lh = 0;
+    fl_measure(w->label(), lw, lh, 0);
+    int room =
+        dynamic_cast<Fl_Check_Button*>(w) ? w->w() - w->labelsize() - 4 : w->w() - Fl::box_dw(w->box());
+    return lw <= room && lh <= w->h() - Fl::box_dh(w->box());
+}
+
+// Whether the whole text of a display fits its text area (the toolkit keeps 3 pixels left and
+// right of the text and 1 above and below); a final line break starts no line.
+bool TextFits(Fl_Text_Display* display) {
+    std::string text = Text(display);
+    fl_font(display->textfont(), display->textsize());
+    int lines = 0, widest = 0;
+    for (size_t start = 0; start < text.size(); lines++) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        widest = std::max(widest, int(fl_width(text.c_str() + start, int(end - start))));
+        start = end + 1;
+    }
+    Fl_Boxtype box = display->box();
+    return lines * fl_height() <= display->h() - Fl::box_dh(box) - 2 &&
+           widest <= display->w() - Fl::box_dw(box) - 6;
+}
+
+} // namespace
+
+// On every page, under the virtual display's DejaVu fonts, each label lies whole inside its page
+// and the window, clear of the other widgets, and each text shows whole without scrollbars. A
+// screenshot of each page is kept as tests/screenshots/layout_<n>.xwd.
+TEST_F(MainWindowTest, EveryPageShowsItsLabelsAndTextsWhole) {
+    fs::create_directories(std::string(TESTS_BINARY_DIR) + "/tests/screenshots");
+    Fl_Group* pages[] = {pageSettings, pageVersion, pageConfirm, pageInstall};
+    for (int n = 0; n < 4; n++) {
+        Fl_Group* page = pages[n];
+        SCOPED_TRACE(page->label());
+        Box area = BoxOf(page);
+        area.w = std::min(area.x + area.w, mainWindow->w()) - area.x;
+        for (int i = 0; i < page->children(); i++) {
+            Fl_Widget* w = page->child(i);
+            std::string name = w->label() ? w->label() : "";
+            if (Fl_Text_Display* display = dynamic_cast<Fl_Text_Display*>(w)) {
+                EXPECT_TRUE(TextFits(display)) << Text(display);
+                for (int k = 0; k < display->children(); k++)
+                    EXPECT_FALSE(display->child(k)->visible())
+                        << "scrollbar " << k << " of text at y " << w->y();
+            }
+            if (name.empty()) continue;
+            if ((w->align() & FL_ALIGN_INSIDE) || !(w->align() & 15)) {
+                EXPECT_TRUE(InsideLabelFits(w)) << name;
+                continue;
+            }
+            Box label = OutsideLabelBox(w);
+            EXPECT_TRUE(label.Inside(area)) << name << " at x " << label.x << ", y " << label.y;
+            for (int k = 0; k < page->children(); k++) {
+                if (k != i) {
+                    EXPECT_FALSE(label.Overlaps(BoxOf(page->child(k)))) << name << " covers child " << k;
+                }
+            }
+        }
+
+        wizard->value(page);
+        std::string path =
+            std::string(TESTS_BINARY_DIR) + "/tests/screenshots/layout_" + std::to_string(n + 1) + ".xwd";
+        RgbImage shot;
+        size_t colours = 0;
+        for (int attempt = 0; attempt < 20 && colours < 8; attempt++) {
+            Fl::flush();
+            for (int k = 0; k < 5; k++) Fl::wait(0.02);
+            ASSERT_TRUE(VirtualDisplay::Shared().Screenshot(path));
+            ASSERT_TRUE(ReadXwd(path, shot));
+            colours = CountColours(shot, mainWindow->x() + 325, mainWindow->y(), 700, 550);
+        }
+        EXPECT_GE(colours, 8u) << "page looks blank; see " << path;
+    }
+    wizard->value(pageSettings);
 }
 
 TEST(HelpWindow, ShowsParameterList) {

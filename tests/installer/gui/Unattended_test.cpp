@@ -128,6 +128,9 @@ TEST_F(UnattendedRun, VersionAsLastArgumentInstallsTheDefault) {
     EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
     EXPECT_TRUE(Contains(Output(), "Running in unattended mode\n"));
     EXPECT_TRUE(Contains(Output(), "Closing installer after successful install\n"));
+    // A fresh directory has no state files yet, which is no error.
+    EXPECT_FALSE(Contains(Output(), "ERROR")) << Output();
+    EXPECT_TRUE(Contains(Output(), "Failed to read it: last install unknown\n")) << Output();
     // The log file tells the same story.
     bool logged = false;
     for (const auto& entry : fs::directory_iterator(dir.path()))
