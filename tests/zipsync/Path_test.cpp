@@ -217,22 +217,18 @@ TEST(Path, IfFileExists) {
     WriteTestFile(dir / "empty", "");
     fs::create_directories(dir / "sub");
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
-    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::string socketPath = dir / "socket";
-    ASSERT_LT(socketPath.size(), sizeof(address.sun_path));
-    strcpy(address.sun_path, socketPath.c_str());
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     struct Case {
         std::string path;
         bool exists;
         const char* kind;
     } cases[] = {
-        {dir / "f.bin", true, ""},         {dir / "empty", true, ""},
-        {dir / "missing", false, ""},      {dir / "f.bin/x", false, ""},
-        {dir / "sub", false, "directory"}, {dir / "fifo", false, "FIFO"},
-        {socketPath, false, "socket"},     {"/dev/null", false, "character device"},
+        {dir / "f.bin", true, ""},
+        {dir / "empty", true, ""},
+        {dir / "missing", false, ""},
+        {dir / "f.bin/x", false, ""},
+        {dir / "sub", false, "directory"},
+        {dir / "fifo", false, "FIFO"},
+        {"/dev/null", false, "character device"},
     };
     HangGuard guard;
     for (const Case& c : cases) {
@@ -240,11 +236,8 @@ TEST(Path, IfFileExists) {
         EXPECT_EQ(NonRegularFileKind(c.path), c.kind) << c.path;
         CaughtError error = CatchError([&] { RefuseNonRegularFile(c.path, lcCantOpenFile); });
         EXPECT_EQ(error.message, *c.kind ? c.path + " is not a regular file (a " + c.kind + ")" : "");
-        if (*c.kind) {
-            EXPECT_EQ(error.code, lcCantOpenFile);
-        }
+        EXPECT_EQ(error.code, *c.kind ? lcCantOpenFile : lcNone);
     }
-    close(sock);
 }
 
 TEST(Path, CreateDirectoriesForFile) {
