@@ -6,6 +6,7 @@
 #include "ZipUtils.h"
 
 #include <algorithm>
+#include <errno.h>
 #include <string.h>
 
 namespace ZipSync {
@@ -179,15 +180,14 @@ std::vector<int> DownloadChecksummedZips(Downloader& downloader, const std::vect
         FILE* file = files[i].get();
         const std::string& path = outputPaths[i];
         downloader.EnqueueDownload(DownloadSource(urls[i]), [file, path](const void* data, uint32_t size) {
-            if (fwrite(data, 1, size, file) != size)
-                g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", path.c_str());
+            errno = 0;
+            if (fwrite(data, 1, size, file) != size) RaiseWriteFailure(path, errno);
         });
     }
     downloader.DownloadAll();
     for (size_t i = 0; i < n; i++) {
         // A failed close means buffered bytes never reached the file.
-        if (files[i].get() && files[i].reset() != 0)
-            g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", outputPaths[i].c_str());
+        if (files[i].get() && files[i].reset() != 0) RaiseWriteFailure(outputPaths[i], errno);
     }
     return result;
 }

@@ -14,6 +14,7 @@
 //   "Interrupted by user" (lcUserInterrupt), a timeout (warning, retried at the next level),
 //   "Repeated timeout on URL %s", "Not found result for URL %s",
 //   "Unexpected HTTP return code %d for URL %s" (any status but 200 and 206),
+//   "Response with Content-Encoding %s for URL %s (only identity was accepted)",
 //   "Response larger than %llu bytes for URL %s", "Response without byteranges for URL %s",
 //   "Unexpected CURL error %d on URL %s (%s)" (with curl's description),
 //   "Failed to find range in part headers",
@@ -265,6 +266,7 @@ static bool StartsWithNoCase(const std::string& text, const char* prefix) {
 
 static const char kContentRangePrefix[] = "Content-Range: bytes ";
 static const char kMultipartPrefix[] = "Content-Type: multipart/byteranges; boundary=";
+static const char kContentEncodingPrefix[] = "Content-Encoding:";
 
 // Functions that curl calls during a transfer. Nothing may be thrown through curl's C frames:
 // an exception is kept in _callbackException, the transfer is aborted, and PerformRequest
@@ -297,6 +299,13 @@ struct CurlCallbacks {
                                        response.from == response.end && response.boundary.empty();
             return;
         }
+        if (StartsWithNoCase(line, kContentEncodingPrefix)) {
+            size_t begin = line.find_first_not_of(" \t", strlen(kContentEncodingPrefix));
+            size_t stop = line.find_last_not_of(" \t\r\n");
+            // At once: curl would otherwise set about decoding the body.
+            if (begin != std::string::npos && stop != std::string::npos && stop >= begin)
+                CheckContentEncoding(response, line.substr(begin, stop + 1 - begin));
+        }
         if (StartsWithNoCase(line, kContentRangePrefix)) {
             uint32_t from, end, total;
             if (ParseContentRange(line.c_str() + strlen(kContentRangePrefix), from, end, total)) {
@@ -316,6 +325,18 @@ struct CurlCallbacks {
                 token = token.substr(1, token.size() - 2);
             if (!token.empty()) response.boundary = "\r\n--" + token;
         }
+    }
+
+    // Byte ranges of an encoded body are ranges of the encoded bytes, which are not the file's:
+    // the answer is useless, and would only fail later with a misleading message. Identity is
+    // asked for (SetTransferOptions); a server that encodes all the same is named.
+    static void CheckContentEncoding(const Downloader::CurlResponse& response, const std::string& encoding) {
+        // An error page may come encoded; its status tells what went wrong.
+        bool success = response.status == 200 || response.status == 206;
+        if (success && strcasecmp(encoding.c_str(), "identity") != 0)
+            g_logger->errorf(lcGeneral,
+                             "Response with Content-Encoding %s for URL %s (only identity was accepted)",
+                             EscapeControlChars(encoding).c_str(), response.url.c_str());
     }
 
     static size_t OnBodyData(char* data, size_t size, size_t count, void* self) {
@@ -572,6 +593,9 @@ void Downloader::SetTransferOptions(const std::string& url, const std::string& r
     command += " " + url;
     curl_easy_setopt(curl, CURLOPT_RANGE, rangeText.c_str());
     command += " -r " + rangeText;
+    // Ranges must be of the file's own bytes, never of a compressed form of it.
+    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "identity");
+    command += " -H \"Accept-Encoding: identity\"";
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CurlCallbacks::OnBodyData);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CurlCallbacks::OnHeaderLine);

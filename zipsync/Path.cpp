@@ -11,6 +11,7 @@
 #include <direct.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 #endif
@@ -142,17 +143,49 @@ std::string UnprefixFile(const std::string& path, const std::string& prefix) {
     return res;
 }
 
+#ifdef _WIN32
 bool IfFileExists(const std::string& path) {
+    struct _stat64 st;
+    if (_stat64(path.c_str(), &st) != 0 || !(st.st_mode & _S_IFREG)) return false;
     FILE* f = fopen(path.c_str(), "rb");
     if (!f) return false;
-    bool isDir = false;
-#ifndef _WIN32
-    // POSIX lets a directory be opened for reading; it is no file all the same.
-    struct stat st;
-    isDir = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
-#endif
     fclose(f);
-    return !isDir;
+    return true;
+}
+
+std::string NonRegularFileKind(const std::string& path) {
+    struct _stat64 st;
+    if (_stat64(path.c_str(), &st) != 0 || (st.st_mode & _S_IFREG)) return "";
+    return (st.st_mode & _S_IFDIR) ? "directory" : "special file";
+}
+#else
+bool IfFileExists(const std::string& path) {
+    // Opening a FIFO for reading waits for a writer, so nothing but a regular file is opened;
+    // O_NONBLOCK keeps a file swapped in after the check from blocking either.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular;
+}
+
+std::string NonRegularFileKind(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return "";
+    if (S_ISDIR(st.st_mode)) return "directory";
+    if (S_ISFIFO(st.st_mode)) return "FIFO";
+    if (S_ISSOCK(st.st_mode)) return "socket";
+    if (S_ISCHR(st.st_mode)) return "character device";
+    if (S_ISBLK(st.st_mode)) return "block device";
+    return "special file";
+}
+#endif
+
+void RefuseNonRegularFile(const std::string& path, LogCode code) {
+    std::string kind = NonRegularFileKind(path);
+    if (!kind.empty()) g_logger->errorf(code, "%s is not a regular file (a %s)", path.c_str(), kind.c_str());
 }
 
 static int MakeDirectory(const char* path) {

@@ -11,6 +11,8 @@
 // The file-system operations call the C runtime directly with narrow (byte) paths.
 #pragma once
 
+#include "Logging.h"
+
 #include <string>
 
 namespace ZipSync {
@@ -58,9 +60,17 @@ std::string PrefixFile(const std::string& path, const std::string& prefix);
 // path that begins with it; any other path comes back unchanged.
 std::string UnprefixFile(const std::string& path, const std::string& prefix);
 
-// Whether the path names a file that can be opened for reading in binary mode. Directories
-// count as absent.
+// Whether the path names a regular file (symbolic links followed) that can be opened for
+// reading. Anything else counts as absent: a directory, a FIFO, a socket or a device is never
+// opened, so that the test cannot block.
 bool IfFileExists(const std::string& path);
+// What stands at path (symbolic links followed) when it is neither nothing nor a regular file:
+// "directory", "FIFO", "socket", "character device", "block device" or "special file"; empty
+// otherwise. Never opens the path.
+std::string NonRegularFileKind(const std::string& path);
+// Throws "%s is not a regular file (a FIFO)" (the path and its kind, with code) when something
+// other than a regular file stands at path; nothing there, or a regular file, passes.
+void RefuseNonRegularFile(const std::string& path, LogCode code = lcGeneral);
 // Creates the directories between rootDir (which must exist) and the file absPath, keeping
 // those that exist already. Directories made before a failure stay.
 void CreateDirectoriesForFile(const std::string& absPath, const std::string& rootDir);

@@ -39,15 +39,18 @@ uint64_t CopyInKernel(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
 
 } // namespace
 
-void CopyFileBytes(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
+void CopyFileBytes(FILE* from, uint64_t offset, FILE* to, uint64_t size, const std::string& toPath) {
     uint64_t done = CopyInKernel(from, offset, to, size);
     if (done < size) {
+        // Also when the kernel copy stopped for want of room: the buffered copy below then fails
+        // in the same way and names the reason.
         std::vector<char> buffer(65536);
         if (FileSeek64(from, int64_t(offset + done), SEEK_SET) != 0) done = ~uint64_t(0);
         while (done < size) {
             size_t chunk = size_t(std::min<uint64_t>(size - done, buffer.size()));
-            if (fread(buffer.data(), 1, chunk, from) != chunk || fwrite(buffer.data(), 1, chunk, to) != chunk)
-                break;
+            if (fread(buffer.data(), 1, chunk, from) != chunk) break;
+            errno = 0;
+            if (fwrite(buffer.data(), 1, chunk, to) != chunk) RaiseWriteFailure(toPath, errno);
             done += chunk;
         }
     }
@@ -56,7 +59,12 @@ void CopyFileBytes(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
                          (unsigned long long)offset);
 }
 
-RawZipWriter::RawZipWriter(const std::string& path) : _path(path), _file(path, "wb") {}
+RawZipWriter::RawZipWriter(const std::string& path) : _path(path) {
+    _file.reset(OpenStdioFile(path, "wb"));
+    if (!_file)
+        g_logger->errorf(lcCantOpenFile, "Failed to create file \"%s\": %s", path.c_str(),
+                         ErrnoText(errno).c_str());
+}
 
 void RawZipWriter::AppendEntry(const RawEntryHeader& header, FILE* source, uint64_t dataStart) {
     ZipSyncAssert(header.filename.size() <= 0xFFFF);
@@ -72,16 +80,17 @@ void RawZipWriter::AppendEntry(const RawEntryHeader& header, FILE* source, uint6
     std::vector<uint8_t> local;
     AppendLocalHeader(local, fields);
     local.insert(local.end(), header.filename.begin(), header.filename.end());
-    size_t written = fwrite(local.data(), 1, local.size(), _file);
-    ZipSyncAssert(written == local.size());
-    CopyFileBytes(source, dataStart, _file, header.compressedSize);
+    errno = 0;
+    if (fwrite(local.data(), 1, local.size(), _file) != local.size()) RaiseWriteFailure(_path, errno);
+    CopyFileBytes(source, dataStart, _file, header.compressedSize, _path);
     _attribs.push_back(
         CentralDirAttribs{uint32_t(_position), header.externalAttribs, header.internalAttribs});
     _position += local.size() + header.compressedSize;
 }
 
 void RawZipWriter::Finish() {
-    ZipSyncAssert(_file.reset() == 0);
+    // Buffered bytes that find no room on the disk fail here.
+    if (_file.reset() != 0) RaiseWriteFailure(_path, errno);
     AppendCentralDirectory(_path, _attribs);
 }
 

@@ -10,6 +10,7 @@
 #include "Utils.h"
 #include "ZipUtils.h"
 
+#include <errno.h>
 #include <map>
 #include <set>
 #include <vector>
@@ -48,7 +49,8 @@ PathAR ChooseDownloadPath(const std::string& remoteRel, const std::string& rootD
         // The journal's relative paths start with a dot, which FromRel refuses.
         PathAR path =
             PathAR::FromAbs(DownloadJournalDir(rootDir) + "/" + PrefixFile(remoteRel, prefix), rootDir);
-        if (chosen.count(path.abs) || IfFileExists(path.abs)) continue;
+        // Whatever stands there (a FIFO even) takes the name: it is neither opened nor replaced.
+        if (chosen.count(path.abs) || PathExists(path.abs)) continue;
         // The remote zip's folders need not be those of any managed zip.
         CheckStaysInsideRoot(path.abs, rootDir);
         chosen.insert(path.abs);
@@ -102,13 +104,13 @@ void WriteEntry(DownloadedZip& zip, const void* data, uint32_t bytes, int index,
         g_logger->errorf(lcGeneral, "Downloaded entries outgrow 4 GiB in %s (Zip64 is not supported)",
                          zip.tempPath.abs.c_str());
     zip.pieceOffsets[uint32_t(offset)] = index;
-    size_t written = fwrite(data, 1, bytes, zip.file);
-    if (written != bytes || fflush(zip.file) != 0)
-        g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", zip.tempPath.abs.c_str());
+    errno = 0;
+    if (fwrite(data, 1, bytes, zip.file) != bytes || fflush(zip.file) != 0)
+        RaiseWriteFailure(zip.tempPath.abs, errno);
     zip.unsynced += bytes;
     bool last = ++zip.piecesWritten == zip.piecesExpected;
     if (last || zip.unsynced >= kSyncInterval) {
-        SyncFile(zip.file);
+        SyncFile(zip.file, zip.tempPath.abs);
         zip.unsynced = 0;
         // The file's name, and those of the folders made for it, must survive as well.
         for (std::string dir = GetDirPath(zip.tempPath.abs); !zip.namesSynced; dir = GetDirPath(dir)) {
@@ -116,8 +118,7 @@ void WriteEntry(DownloadedZip& zip, const void* data, uint32_t bytes, int index,
             zip.namesSynced = dir.size() <= rootDir.size();
         }
     }
-    if (last && zip.file.reset() != 0)
-        g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", zip.tempPath.abs.c_str());
+    if (last && zip.file.reset() != 0) RaiseWriteFailure(zip.tempPath.abs, errno);
 }
 
 // Enqueues every remote entry that a match needs, once each, with a callback that writes it to

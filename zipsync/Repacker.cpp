@@ -33,24 +33,18 @@ void Repacker::Run() {
     PrepareStates();
     _repackedManifest.clear();
     _reducedManifest.clear();
-    RenameWithoutRepacking();
-    ReduceZips();
-    for (ZipState& state : _zips) {
-        if (!state.managed || state.matches.empty() || state.repacked) continue;
-        try {
-            RepackZip(state);
-            CheckRepackedZip(state);
-        } catch (...) {
-            DiscardRepacked(state);
-            throw;
-        }
-        ReduceZips();
+    // The matches get re-pointed to what this run writes; after a failure before the commit the
+    // old files are all there again, and so must be the plan that refers to them.
+    std::vector<FileMatch> plan = _owner._matches;
+    try {
+        WriteNewZips();
+    } catch (...) {
+        CloseReaders();
+        RemoveWrittenFiles();
+        _owner._matches = std::move(plan);
+        throw;
     }
-    for (ZipState& state : _zips) {
-        state.reader.reset();
-        state.file.reset();
-    }
-    RenameRepackedIntoPlace();
+    Commit();
 
     Manifest provided;
     provided.reserve(_repackedManifest.size() + _reducedManifest.size() + _owner._providedManifest.size());
@@ -61,6 +55,24 @@ void Repacker::Run() {
     _owner._matches.clear();
     _owner._providedManifest = std::move(provided);
     Report(1.0, "Repacking finished");
+}
+
+void Repacker::WriteNewZips() {
+    ChooseTakeOvers();
+    for (ZipState& state : _zips) {
+        if (!state.managed || state.matches.empty() || state.repacked) continue;
+        RepackZip(state);
+        CheckRepackedZip(state);
+    }
+    CloseReaders();
+    WriteReducedZips();
+}
+
+void Repacker::CloseReaders() {
+    for (ZipState& state : _zips) {
+        state.reader.reset();
+        state.file.reset();
+    }
 }
 
 void Repacker::ValidatePlan() const {
@@ -179,19 +191,17 @@ bool Repacker::CanTakeOver(const ZipState& target, const ZipState& source) const
     return seen == count;
 }
 
-void Repacker::RenameWithoutRepacking() {
+void Repacker::ChooseTakeOvers() {
     std::vector<FileMatch>& matches = _owner._matches;
     for (ZipState& target : _zips) {
         if (target.matches.empty()) continue;
         ZipState& source = StateOf(matches[target.matches[0]].provided->zipPath.abs);
         if (!CanTakeOver(target, source)) continue;
 
-        g_logger->infof(lcRenameZipWithoutRepack, "Renaming %s to %s without repacking...",
-                        source.path.c_str(), target.repackedPath.c_str());
+        // The file is renamed by the commit; its folders are made now, while a failure still
+        // leaves everything as it was.
         CreateDirectoriesForFile(target.repackedPath, _owner._rootDir);
-        RenameFile(source.path, target.repackedPath);
-        // Like a zip removed by the reduce step, one renamed away leaves no empty folder.
-        DeleteEmptyParentDirs(source.path, _owner._rootDir);
+        target.takeOverSource = int(&source - _zips.data());
         target.repacked = true;
         source.usedCnt = 0;
         source.reduced = true;
@@ -205,9 +215,6 @@ void Repacker::RenameWithoutRepacking() {
             _repackedManifest.AppendFile(std::move(moved));
             matches[m].provided = ManifestRef(_repackedManifest, _repackedManifest.size() - 1);
         }
-        for (const ManifestRef& old : source.provided) old->Clear();
-        Report(ProgressRatio(),
-               FormatString("Renamed %s to %s", source.path.c_str(), target.repackedPath.c_str()));
     }
 }
 
@@ -317,14 +324,6 @@ void Repacker::WriteThroughMinizip(ZipState& state) {
     out.Close();
 }
 
-// A zip whose writing or check failed is not the target zip, yet it may be complete: the writer
-// closes it properly while unwinding. Left behind, CleanupTemporaryFiles would put it in place
-// of a missing original, so it goes at once.
-void Repacker::DiscardRepacked(ZipState& state) noexcept {
-    state.repacked = false;
-    if (IfFileExists(state.repackedPath)) remove(state.repackedPath.c_str());
-}
-
 void Repacker::CheckRepackedZip(ZipState& state) {
     std::vector<FileMatch>& matches = _owner._matches;
     bool bitwise = _owner._updateType == UpdateType::BitwiseExact;
@@ -385,36 +384,33 @@ void Repacker::CheckRepackedZip(ZipState& state) {
     }
 }
 
-void Repacker::ReduceZips() {
+void Repacker::WriteReducedZips() {
     for (ZipState& state : _zips) {
+        if (!state.managed || state.reduced) continue;
         // A damaged target zip stays until its replacement is renamed over it.
         if (state.damaged && !state.matches.empty()) continue;
-        if (state.managed && !state.reduced && state.usedCnt < 1) ReduceZip(state);
+        // Every target is written: nothing can still need an old zip.
+        ZipSyncAssert(state.usedCnt == 0);
+        WriteReducedZip(state);
     }
 }
 
-void Repacker::ReduceZip(ZipState& state) {
-    state.reader.reset();
-    state.file.reset();
+// Saves the entries of a zip that goes whose compressed bytes exist nowhere else in its
+// "__reduced__" zip, and marks the zip for deletion by the commit.
+void Repacker::WriteReducedZip(ZipState& state) {
     const std::string& root = _owner._rootDir;
-    if (!IfFileExists(state.path)) {
-        state.reduced = true;
-        return;
-    }
+    state.reduced = true;
+    if (!IfFileExists(state.path)) return;
+    state.deleteAtCommit = true;
     // Without provided files nothing can be kept, so the zip is not even opened: a damaged zip
     // (whose entries were cleared) is never read.
     bool anyProvided = false;
     for (const ManifestRef& p : state.provided) anyProvided = anyProvided || IsLocal(*p);
-    if (!anyProvided) {
-        if (state.damaged) g_logger->infof("Deleting damaged zip %s", state.path.c_str());
-        RemoveFile(state.path);
-        DeleteEmptyParentDirs(state.path, root);
-        state.reduced = true;
-        return;
-    }
+    if (!anyProvided) return;
     std::vector<ManifestRef> kept;
     {
         UnzFileHolder in(state.path);
+        state.reducedWritten = true;
         ZipFileHolder out(state.reducedPath);
         for (int status = GoToFirstEntry(in); status != UNZ_END_OF_LIST_OF_FILE; status = GoToNextEntry(in)) {
             CheckMinizip(status);
@@ -444,27 +440,72 @@ void Repacker::ReduceZip(ZipState& state) {
         }
         out.Close();
     }
-    if (!kept.empty()) {
-        PathAR reducedPath = PathAR::FromAbs(state.reducedPath, root);
-        UnzFileHolder zf(state.reducedPath);
-        for (size_t i = 0; i < kept.size(); i++) {
-            CheckMinizip(i == 0 ? GoToFirstEntry(zf) : GoToNextEntry(zf));
-            FileMetainfo entry;
-            AnalyzeCurrentEntry(zf, entry, false, false);
-            FileMetainfo record = *kept[i];
-            record.zipPath = reducedPath;
-            record.byterange[0] = entry.byterange[0];
-            record.byterange[1] = entry.byterange[1];
-            _reducedManifest.AppendFile(std::move(record));
-        }
-    } else {
+    if (kept.empty()) {
         RemoveFile(state.reducedPath);
         DeleteEmptyParentDirs(state.reducedPath, root);
+        state.reducedWritten = false;
+        return;
     }
-    RemoveFile(state.path);
-    DeleteEmptyParentDirs(state.path, root);
-    for (const ManifestRef& p : state.provided) p->Clear();
-    state.reduced = true;
+    PathAR reducedPath = PathAR::FromAbs(state.reducedPath, root);
+    UnzFileHolder zf(state.reducedPath);
+    for (size_t i = 0; i < kept.size(); i++) {
+        CheckMinizip(i == 0 ? GoToFirstEntry(zf) : GoToNextEntry(zf));
+        FileMetainfo entry;
+        AnalyzeCurrentEntry(zf, entry, false, false);
+        FileMetainfo record = *kept[i];
+        record.zipPath = reducedPath;
+        record.byterange[0] = entry.byterange[0];
+        record.byterange[1] = entry.byterange[1];
+        _reducedManifest.AppendFile(std::move(record));
+    }
+}
+
+// A zip written before the commit is not in place yet, and some may be complete: left behind,
+// CleanupTemporaryFiles would put them in place of missing originals. So they all go at once.
+void Repacker::RemoveWrittenFiles() noexcept {
+    const std::string& root = _owner._rootDir;
+    for (ZipState& state : _zips) {
+        std::vector<std::string> written;
+        if (state.managed && !state.matches.empty()) written.push_back(state.repackedPath);
+        if (state.reducedWritten) written.push_back(state.reducedPath);
+        for (const std::string& path : written) {
+            // Only the engine's own files: a leftover zip is a regular file, anything else stays.
+            if (IfFileExists(path)) remove(path.c_str());
+            try {
+                DeleteEmptyParentDirs(path, root);
+            } catch (const ErrorException&) {
+                // A folder that cannot go is only untidy; the failure being handled matters.
+            }
+        }
+        state.repacked = false;
+        state.reducedWritten = false;
+    }
+}
+
+// Deletes what goes first (its unique entries are in reduced zips), then only renames: a full
+// disk cannot stop the commit halfway.
+void Repacker::Commit() {
+    const std::string& root = _owner._rootDir;
+    for (ZipState& state : _zips) {
+        if (!state.deleteAtCommit) continue;
+        if (state.damaged) g_logger->infof("Deleting damaged zip %s", state.path.c_str());
+        RemoveFile(state.path);
+        DeleteEmptyParentDirs(state.path, root);
+        for (const ManifestRef& p : state.provided) p->Clear();
+    }
+    for (ZipState& target : _zips) {
+        if (target.takeOverSource < 0) continue;
+        ZipState& source = _zips[target.takeOverSource];
+        g_logger->infof(lcRenameZipWithoutRepack, "Renaming %s to %s without repacking...",
+                        source.path.c_str(), target.repackedPath.c_str());
+        RenameFile(source.path, target.repackedPath);
+        // Like a zip deleted above, one renamed away leaves no empty folder.
+        DeleteEmptyParentDirs(source.path, root);
+        for (const ManifestRef& old : source.provided) old->Clear();
+        Report(ProgressRatio(),
+               FormatString("Renamed %s to %s", source.path.c_str(), target.repackedPath.c_str()));
+    }
+    RenameRepackedIntoPlace();
 }
 
 void Repacker::RenameRepackedIntoPlace() {
@@ -483,7 +524,8 @@ void Repacker::RenameRepackedIntoPlace() {
             g_logger->infof("Replacing damaged zip %s", state.path.c_str());
             ReplaceFile(state.repackedPath, state.path);
         } else {
-            if (IfFileExists(state.path))
+            // Whatever stands there (a FIFO even) is not replaced: rename() would.
+            if (PathExists(state.path))
                 g_logger->errorf(lcGeneral, "Zip %s exists immediately before renaming repacked file",
                                  state.path.c_str());
             RenameFile(state.repackedPath, state.path);

@@ -120,10 +120,18 @@ void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string
         if (pair.second > MAX_ZIP_ENTRIES)
             g_logger->errorf(lcGeneral, "Target zip %s has %llu files, more than a zip can hold (%u)",
                              pair.first.c_str(), (unsigned long long)pair.second, MAX_ZIP_ENTRIES);
-        if (IsDirectory(pair.first))
+        std::string kind = NonRegularFileKind(pair.first);
+        if (kind == "directory")
             g_logger->errorf(lcGeneral, "Target zip %s is a directory", pair.first.c_str());
+        // A FIFO would block whoever opens it, and renaming the new zip over it would delete it.
+        if (!kind.empty())
+            g_logger->errorf(lcGeneral, "Target zip %s is not a regular file (a %s)", pair.first.c_str(),
+                             kind.c_str());
     }
-    for (const std::string& zip : managedZips) CheckStaysInsideRoot(zip, rootDir);
+    for (const std::string& zip : managedZips) {
+        CheckStaysInsideRoot(zip, rootDir);
+        RefuseNonRegularFile(zip);
+    }
 }
 
 namespace {

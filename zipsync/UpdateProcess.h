@@ -52,8 +52,9 @@ struct FileMatch {
 // The checks DevelopPlan makes on the zips an update may write, for callers that want them
 // before they prepare anything: no target zip (of targetManifest, attached to rootDir) has more
 // than MAX_ZIP_ENTRIES files ("Target zip %s has %llu files, more than a zip can hold (%u)") or
-// is a directory ("Target zip %s is a directory"), and no managed zip is a symbolic link or
-// lies below one leading out of rootDir (CheckStaysInsideRoot).
+// is a directory ("Target zip %s is a directory") or another non-regular file ("Target zip %s
+// is not a regular file (a FIFO)"), and no managed zip is a symbolic link, lies below one
+// leading out of rootDir (CheckStaysInsideRoot) or is not a regular file (RefuseNonRegularFile).
 void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string>& managedZips,
                       const std::string& rootDir);
 
@@ -130,11 +131,12 @@ public:
     void DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress = ProgressCallback());
 
     // Rebuilds every target zip from the local providers of a complete plan (after
-    // DownloadRemoteFiles), checks what it wrote against the target manifest, deletes the
-    // managed zips nothing needs any more (keeping entries found nowhere else in "__reduced__"
-    // zips) and puts the new zips in place. The provided manifest then describes the new state
-    // (the entries in place first, each labelled with its target's package, also in a zip that
-    // was renamed rather than written) and the plan is emptied. See Repacker.h.
+    // DownloadRemoteFiles), checks what it wrote against the target manifest, and only then
+    // deletes the managed zips nothing needs any more (keeping entries found nowhere else in
+    // "__reduced__" zips) and puts the new zips in place. The provided manifest then describes
+    // the new state (the entries in place first, each labelled with its target's package, also
+    // in a zip that was renamed rather than written) and the plan is emptied. A failure before
+    // the deletions leaves every old zip and the plan as they were. See Repacker.h.
     void RepackZips(const ProgressCallback& progress = ProgressCallback());
 
 private:

@@ -1,8 +1,12 @@
 #include "Utils.h"
 
 #include "Logging.h"
+#include "Path.h"
 
+#include <errno.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <system_error>
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -13,15 +17,56 @@
 
 namespace ZipSync {
 
-StdioFileHolder::StdioFileHolder(const std::string& path, const char* mode) : _file(nullptr) {
-    _file = fopen(path.c_str(), mode);
-    // POSIX opens a directory for reading (and then reports absurd sizes for it); it is no
-    // file, just as on Windows, where fopen refuses it.
-#ifndef _WIN32
+#ifdef _WIN32
+FILE* OpenStdioFile(const std::string& path, const char* mode) {
+    return fopen(path.c_str(), mode);
+}
+#else
+FILE* OpenStdioFile(const std::string& path, const char* mode) {
+    int flags = strchr(mode, '+') ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY;
+    if (mode[0] == 'w') flags |= O_CREAT | O_TRUNC;
+    if (mode[0] == 'a') flags |= O_CREAT | O_APPEND;
+    // Opening a FIFO waits for the other end: O_NONBLOCK returns at once, and the kind is
+    // checked on what was opened, so that nothing swapped in meanwhile slips through.
+    int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
     struct stat st;
-    if (_file && fstat(fileno(_file), &st) == 0 && S_ISDIR(st.st_mode)) reset();
+    int refusal = 0;
+    if (fstat(fd, &st) != 0)
+        refusal = errno;
+    else if (S_ISDIR(st.st_mode))
+        refusal = EISDIR;
+    else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        refusal = ENXIO;
+    int status = fcntl(fd, F_GETFL);
+    if (!refusal && (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)) refusal = errno;
+    FILE* file = refusal ? nullptr : fdopen(fd, mode);
+    if (!file) {
+        if (!refusal) refusal = errno;
+        close(fd);
+        errno = refusal;
+    }
+    return file;
+}
 #endif
-    if (!_file) g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", path.c_str());
+
+std::string ErrnoText(int error) {
+    return std::generic_category().message(error);
+}
+
+void RaiseWriteFailure(const std::string& path, int error) {
+    g_logger->errorf(lcGeneral, "Failed to write file \"%s\": %s", path.c_str(),
+                     ErrnoText(error != 0 ? error : EIO).c_str());
+}
+
+StdioFileHolder::StdioFileHolder(const std::string& path, const char* mode) : _file(nullptr) {
+    _file = OpenStdioFile(path, mode);
+    if (!_file) {
+        std::string kind = NonRegularFileKind(path);
+        if (kind == "FIFO" || kind == "socket")
+            g_logger->errorf(lcCantOpenFile, "%s is not a regular file (a %s)", path.c_str(), kind.c_str());
+        g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", path.c_str());
+    }
 }
 
 StdioFileHolder::~StdioFileHolder() {
@@ -54,13 +99,16 @@ int StdioFileHolder::reset(FILE* file) {
     return res;
 }
 
-void SyncFile(FILE* file) {
+void SyncFile(FILE* file, const std::string& path) {
+    errno = 0;
 #ifdef _WIN32
     bool ok = fflush(file) == 0 && _commit(_fileno(file)) == 0;
 #else
     bool ok = fflush(file) == 0 && fdatasync(fileno(file)) == 0;
 #endif
-    if (!ok) g_logger->errorf(lcCantOpenFile, "Failed to sync file");
+    if (!ok)
+        g_logger->errorf(lcCantOpenFile, "Failed to sync file \"%s\": %s", path.c_str(),
+                         ErrnoText(errno != 0 ? errno : EIO).c_str());
 }
 
 void SyncDirectory(const std::string& dir) {

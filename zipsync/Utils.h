@@ -21,7 +21,8 @@ class StdioFileHolder {
 public:
     // Takes ownership of an already open stream (may be null).
     explicit StdioFileHolder(FILE* file = nullptr) : _file(file) {}
-    // Opens with fopen(path, mode) or fails with lcCantOpenFile.
+    // Opens with OpenStdioFile(path, mode) or fails with lcCantOpenFile: "Failed to open file
+    // \"%s\"", or "%s is not a regular file (a FIFO)" for a FIFO or socket.
     StdioFileHolder(const std::string& path, const char* mode);
     ~StdioFileHolder();
     StdioFileHolder(StdioFileHolder&& other) noexcept;
@@ -41,6 +42,16 @@ private:
     FILE* _file;
 };
 
+// fopen(path, mode) that never blocks on opening: a FIFO or socket at path is not opened
+// (null, errno ENXIO), nor is a directory (null, errno EISDIR). Devices open as usual.
+FILE* OpenStdioFile(const std::string& path, const char* mode);
+
+// The system's text for an error number (strerror), for messages: "No space left on device".
+std::string ErrnoText(int error);
+// Raises "Failed to write file \"%s\": %s" (lcGeneral) with the path and ErrnoText(error); an
+// error of 0 (a failure that set no errno) counts as EIO.
+[[noreturn]] void RaiseWriteFailure(const std::string& path, int error);
+
 // Size in bytes of the file at path; fails when it cannot be opened ("rb").
 uint64_t SizeOfFile(const std::string& path);
 // All bytes of the file at path. Fails with "Failed to open file \"%s\"" (lcCantOpenFile)
@@ -53,8 +64,9 @@ std::string ReadWholeTextFile(const std::string& path);
 // 64-bit seek and tell on a stdio stream (fseek/ftell are 32-bit on some platforms).
 int FileSeek64(FILE* file, int64_t offset, int origin);
 int64_t FileTell64(FILE* file);
-// Flushes the stream and makes its data durable on the disk; fails with "Failed to sync file".
-void SyncFile(FILE* file);
+// Flushes the stream (of the file at path) and makes its data durable on the disk; fails with
+// "Failed to sync file \"%s\": %s", the path and the system's reason.
+void SyncFile(FILE* file, const std::string& path);
 // Makes the entries of the directory (the names of the files in it) durable on the disk, where
 // the system needs that; fails with "Failed to sync directory %s".
 void SyncDirectory(const std::string& dir);

@@ -255,13 +255,11 @@ uint32_t ArchiveSize(const std::string& path) {
     return uint32_t(SizeOfFile(path));
 }
 
-// Whether the file at path can be opened for reading: if not, its analysis failed for want of
-// access, not because of what it holds.
+// Whether the file at path is a regular file that can be opened for reading: if not, its
+// analysis failed for want of access, or because it is no file at all (a FIFO, which is never
+// opened), not because of what it holds.
 bool IsReadable(const std::string& path) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) return false;
-    fclose(file);
-    return true;
+    return IfFileExists(path);
 }
 
 // Analyses one archive into slot, normalizing it and analysing it once more when allowed. The

@@ -5,8 +5,10 @@
 #include "Utils.h"
 #include "ZipFormat.h"
 #include "ZipReadCache.h"
+#include "ZipWriteStream.h"
 
 #include <algorithm>
+#include <errno.h>
 #include <string.h>
 #include <zlib.h>
 
@@ -60,7 +62,7 @@ static int64_t CountCentralRecords(const uint8_t* dir, uint64_t size) {
 // 65535 entries, and minizip would then see only some of them) is refused. Anything minizip
 // cannot open anyway is left for it to report.
 static bool CheckArchiveEnd(const std::string& path) {
-    FILE* raw = fopen(path.c_str(), "rb");
+    FILE* raw = OpenStdioFile(path, "rb");
     if (!raw) return false;
     StdioFileHolder file(raw);
     if (FileSeek64(file, 0, SEEK_END) != 0) return false;
@@ -137,6 +139,8 @@ UnzFileHolder& UnzFileHolder::operator=(UnzFileHolder&& other) noexcept {
 
 void UnzFileHolder::Open(const std::string& path) {
     Reset();
+    // Opening a FIFO would wait for a writer; a directory or a device is no archive either.
+    RefuseNonRegularFile(path, lcCantOpenFile);
     bool zip64 = CheckArchiveEnd(path);
     zlib_filefunc64_def funcs;
     FillCachedReadFileFuncs(&funcs);
@@ -190,9 +194,9 @@ struct ZipFileHolder::Deflater {
     ~Deflater() { deflateEnd(&stream); }
 };
 
-ZipFileHolder::ZipFileHolder() = default;
+ZipFileHolder::ZipFileHolder() : _errors(new WriteStreamErrors()) {}
 
-ZipFileHolder::ZipFileHolder(const std::string& path) {
+ZipFileHolder::ZipFileHolder(const std::string& path) : _errors(new WriteStreamErrors()) {
     Open(path);
 }
 
@@ -209,6 +213,8 @@ ZipFileHolder& ZipFileHolder::operator=(ZipFileHolder&& other) noexcept {
         Reset();
         std::swap(_handle, other._handle);
         _path = std::move(other._path);
+        // The handle's file functions record into this object.
+        std::swap(_errors, other._errors);
         _entryOpen = other._entryOpen;
         _entryRaw = other._entryRaw;
         _entryBytesWritten = other._entryBytesWritten;
@@ -227,10 +233,28 @@ ZipFileHolder& ZipFileHolder::operator=(ZipFileHolder&& other) noexcept {
 
 void ZipFileHolder::Open(const std::string& path) {
     Reset();
+    // A FIFO at path would make creating the file wait for a reader; whatever it is, it is not
+    // the engine's to delete.
+    RefuseNonRegularFile(path, lcCantOpenFile);
     if (IfFileExists(path)) RemoveFile(path);
-    _handle = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    if (!_errors) _errors.reset(new WriteStreamErrors());
+    _errors->firstErrno = 0;
+    zlib_filefunc64_def funcs;
+    FillRecordingWriteFileFuncs(&funcs, _errors.get());
+    _handle = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &funcs);
+    if (!_handle && _errors->firstErrno != 0)
+        g_logger->errorf(lcCantOpenFile, "Failed to open zip file \"%s\": %s", path.c_str(),
+                         ErrnoText(_errors->firstErrno).c_str());
     if (!_handle) g_logger->errorf(lcCantOpenFile, "Failed to open zip file \"%s\"", path.c_str());
     _path = path;
+}
+
+void ZipFileHolder::CheckStatus(int status) const {
+    if (status == 0) return;
+    if (_errors && _errors->firstErrno != 0)
+        g_logger->errorf(lcMinizipError, "Minizip error %d writing \"%s\": %s", status, _path.c_str(),
+                         ErrnoText(_errors->firstErrno).c_str());
+    CheckMinizip(status);
 }
 
 int ZipFileHolder::CloseHandle() {
@@ -246,7 +270,7 @@ int ZipFileHolder::CloseHandle() {
 }
 
 void ZipFileHolder::Close() {
-    CheckMinizip(CloseHandle());
+    CheckStatus(CloseHandle());
 }
 
 void ZipFileHolder::Reset() {
@@ -258,10 +282,15 @@ void ZipFileHolder::Reset() {
 // a Zip64 locator when minizip needed Zip64.
 int ZipFileHolder::PatchInternalAttribs() {
     if (_attribPatches.empty()) return 0;
-    FILE* file = fopen(_path.c_str(), "r+b");
-    if (!file) return ZIP_ERRNO;
+    auto failed = [this] {
+        if (_errors->firstErrno == 0) _errors->firstErrno = errno != 0 ? errno : EIO;
+        return ZIP_ERRNO;
+    };
+    errno = 0;
+    FILE* file = OpenStdioFile(_path, "r+b");
+    if (!file) return failed();
     StdioFileHolder holder(file);
-    if (FileSeek64(file, 0, SEEK_END) != 0) return ZIP_ERRNO;
+    if (FileSeek64(file, 0, SEEK_END) != 0) return failed();
     int64_t fileSize = FileTell64(file);
     uint8_t eocd[kEndRecordSize];
     if (fileSize < kEndRecordSize || !ReadAt(file, fileSize - kEndRecordSize, eocd, kEndRecordSize) ||
@@ -288,11 +317,11 @@ int ZipFileHolder::PatchInternalAttribs() {
                                 uint8_t(_attribPatches[next].second >> 8)};
             if (FileSeek64(file, int64_t(pos + kCentralInternalAttribsOffset), SEEK_SET) != 0 ||
                 fwrite(value, 1, 2, file) != 2)
-                return ZIP_ERRNO;
+                return failed();
         }
         pos += ParseCentralRecord(record).Length();
     }
-    if (holder.reset() != 0) return ZIP_ERRNO;
+    if (holder.reset() != 0) return failed();
     return 0;
 }
 
@@ -302,8 +331,8 @@ void ZipFileHolder::OpenNewFile(const char* filename, const zip_fileinfo& info, 
     // the Deflater still holds.
     if (_entryOpen) CheckMinizip(ZIP_PARAMERROR);
     // minizip always writes raw: for the compressed case the bytes come from the Deflater.
-    CheckMinizip(zipOpenNewFileInZip2_64(_handle, filename, &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                         level, 1, 0));
+    CheckStatus(zipOpenNewFileInZip2_64(_handle, filename, &info, nullptr, 0, nullptr, 0, nullptr, method,
+                                        level, 1, 0));
     if (!raw && method == Z_DEFLATED) _deflater.reset(new Deflater(level));
     _entryOpen = true;
     _entryRaw = raw;
@@ -318,7 +347,7 @@ void ZipFileHolder::WriteRaw(const void* data, size_t size) {
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     while (size > 0) {
         unsigned chunk = unsigned(std::min<size_t>(size, 1u << 30));
-        CheckMinizip(zipWriteInFileInZip(_handle, bytes, chunk));
+        CheckStatus(zipWriteInFileInZip(_handle, bytes, chunk));
         bytes += chunk;
         size -= chunk;
     }
@@ -354,7 +383,7 @@ void ZipFileHolder::WriteInFile(const void* data, size_t size) {
 void ZipFileHolder::FinishEntry(uint64_t uncompressedSize, uint32_t crc) {
     _entryOpen = false;
     _deflater.reset();
-    CheckMinizip(zipCloseFileInZipRaw64(_handle, uncompressedSize, crc));
+    CheckStatus(zipCloseFileInZipRaw64(_handle, uncompressedSize, crc));
     if ((_entryTextFlag & 1) && _entryInternalAttribs != 1) _attribPatches.emplace_back(_entryCount - 1, 1);
 }
 

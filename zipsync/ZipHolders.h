@@ -16,7 +16,10 @@
 // open, never zlib's guess of text data.
 //
 // Failures raise ErrorException through g_logger: "Failed to open zip file \"%s\""
-// (lcCantOpenFile) and "Minizip error %d" (lcMinizipError) with the library's status.
+// (lcCantOpenFile; when writing, followed by the system's reason) and "Minizip error %d"
+// (lcMinizipError) with the library's status. A write that failed in the file system names the
+// file and the cause: "Minizip error -1 writing \"%s\": No space left on device". Neither holder
+// opens anything but a regular file: "%s is not a regular file (a FIFO)" (lcCantOpenFile).
 #pragma once
 
 #include <minizip/unzip.h>
@@ -29,6 +32,8 @@
 #include <vector>
 
 namespace ZipSync {
+
+struct WriteStreamErrors;
 
 // Raises "Minizip error %d" (lcMinizipError) when the status is nonzero.
 void CheckMinizip(int status);
@@ -91,7 +96,8 @@ public:
     ZipFileHolder& operator=(const ZipFileHolder&) = delete;
 
     // Closes the previous archive, deletes a file existing at path and creates a new archive
-    // there; fails with lcCantOpenFile.
+    // there; fails with lcCantOpenFile, also when something other than a regular file is there
+    // (which stays).
     void Open(const std::string& path);
     // Writes the central directory and closes the archive (no archive comment). A failure
     // raises "Minizip error %d". Nothing happens when no archive is open.
@@ -114,6 +120,9 @@ public:
     void CloseFile();
     // Finishes an entry opened raw, recording the given uncompressed size and CRC-32.
     void CloseFileRaw(uint64_t uncompressedSize, uint32_t crc);
+    // Raises "Minizip error %d" for a nonzero status of a call on this archive, naming the file
+    // and the cause when the file system refused an operation on it.
+    void CheckStatus(int status) const;
 
 private:
     struct Deflater;
@@ -126,6 +135,8 @@ private:
 
     zipFile _handle = nullptr;
     std::string _path;
+    // Where the file functions of _handle record failures; owned here, so that it survives moves.
+    std::unique_ptr<WriteStreamErrors> _errors;
     // State of the entry being written.
     bool _entryOpen = false;
     bool _entryRaw = false;

@@ -120,7 +120,7 @@ CachedReadStream* Stream(voidpf stream) {
 
 voidpf OpenStream(voidpf, const void* filename, int mode) {
     if (!filename || (mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
-    FILE* file = fopen(static_cast<const char*>(filename), "rb");
+    FILE* file = OpenStdioFile(static_cast<const char*>(filename), "rb");
     if (!file) return nullptr;
     // Nothing may be thrown into minizip's C code.
     try {

@@ -7,6 +7,7 @@
 #include "ZipFormat.h"
 
 #include <algorithm>
+#include <errno.h>
 #include <memory>
 #include <string.h>
 
@@ -98,7 +99,7 @@ void MinizipCopyFile(UnzFileHolder& from, ZipFileHolder& to, const char* filenam
     to.OpenNewFile(filename, info, method, LevelFromFlag(flag), copyRaw);
     std::vector<uint8_t> buffer(65536);
     if (copyRaw) {
-        CheckMinizip(CopyCurrentFileRaw(from, to, buffer.data(), unsigned(buffer.size())));
+        to.CheckStatus(CopyCurrentFileRaw(from, to, buffer.data(), unsigned(buffer.size())));
         from.CloseCurrentFile();
         to.CloseFileRaw(contentsSize, crc);
     } else {
@@ -185,8 +186,9 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
     end.directorySize = uint32_t(central.size());
     end.directoryOffset = uint32_t(dirStart);
     AppendEndRecord(central, end);
-    if (fwrite(central.data(), 1, central.size(), f) != central.size() || file.reset() != 0)
-        g_logger->errorf(lcGeneral, "Failed to write file \"%s\"", path.c_str());
+    errno = 0;
+    if (fwrite(central.data(), 1, central.size(), f) != central.size()) RaiseWriteFailure(path, errno);
+    if (file.reset() != 0) RaiseWriteFailure(path, errno);
 }
 
 // ---------------------------------------------------------------------------------------------

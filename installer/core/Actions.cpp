@@ -161,7 +161,7 @@ std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir,
     std::string probe = Join(checked, PERMISSIONS_PROBE);
     g_logger->infof("Test writing file %s", probe.c_str());
     {
-        StdioFileHolder file(fopen(probe.c_str(), "wt"));
+        StdioFileHolder file(OpenStdioFile(probe, "wt"));
         if (!file)
             g_logger->errorf(lcCantOpenFile,
                              "Cannot write anything in installation directory \"%s\".\n"

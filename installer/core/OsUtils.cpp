@@ -86,7 +86,8 @@ private:
 // Whether the file opens for appending and no other process holds a lock on it, of either
 // kind: flock locks and POSIX record locks do not see each other.
 bool CanModifyExclusively(const std::string& path) {
-    FdHolder fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO swapped in after the caller's check must not make this wait.
+    FdHolder fd(open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) return false;
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
     struct flock query = {};
@@ -101,7 +102,11 @@ bool CanModifyExclusively(const std::string& path) {
 
 std::string CheckFilesWritable(const std::vector<std::string>& filePaths, bool allowMissing) {
     for (const std::string& path : filePaths) {
-        FdHolder readable(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        // Opening a FIFO would wait for its other end; no such thing is a file of the game.
+        std::string kind = NonRegularFileKind(path);
+        if (!kind.empty())
+            return FormatString("File %s is not a regular file (a %s)", path.c_str(), kind.c_str());
+        FdHolder readable(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         if (readable.get() < 0) {
             if (!allowMissing) return FormatString("File %s does not exist", path.c_str());
             continue;
@@ -129,7 +134,7 @@ void MarkAsExecutable(const std::string& filePath) {
 
 // The lines of a text file that may well be missing, without logging an error for it.
 static bool ReadTextLines(const std::string& path, std::vector<std::string>& lines) {
-    StdioFileHolder file(fopen(path.c_str(), "rb"));
+    StdioFileHolder file(OpenStdioFile(path, "rb"));
     if (!file) return false;
     std::string text;
     char buffer[4096];
@@ -253,7 +258,7 @@ void CreateShortcut(ShortcutInfo info) {
     g_logger->infof("Saving shortcut to %s", path.c_str());
     std::error_code ec;
     fs::create_directories(GetDirPath(path), ec);
-    StdioFileHolder file(fopen(path.c_str(), "wb"));
+    StdioFileHolder file(OpenStdioFile(path, "wb"));
     if (!file || fwrite(text.data(), 1, text.size(), file) != text.size() || file.reset() != 0)
         g_logger->errorf(lcGeneral, "Cannot create shortcut %s", path.c_str());
     // Desktops launch only entries marked executable.
@@ -316,7 +321,7 @@ void ReplaceAndRestartExecutable(const std::string& targetPath, const std::strin
     text += "echo 'Re-launching executable.'\n";
     text += "exec " + ShellQuote(launched) + quotedArgs + "\n";
     {
-        StdioFileHolder file(fopen(scriptPath.c_str(), "w"));
+        StdioFileHolder file(OpenStdioFile(scriptPath, "w"));
         if (!file || fwrite(text.data(), 1, text.size(), file) != text.size() || file.reset() != 0)
             g_logger->errorf(lcGeneral, "Cannot write script %s", scriptPath.c_str());
     }

@@ -32,9 +32,10 @@ bool SetCwd(const std::string& dir);
 bool IsRunningAsAdmin();
 
 // Checks the files in order and returns the message for the first that fails, empty when all
-// pass: "File %s cannot be modified" when it can be read but not opened for appending, or is
-// locked (flock or POSIX record lock) by another process; "File %s does not exist" when it
-// cannot be read, unless allowMissing.
+// pass: "File %s is not a regular file (a FIFO)" (or directory, socket, device) for anything but
+// a regular file, which is never opened; "File %s cannot be modified" when it can be read but not
+// opened for appending, or is locked (flock or POSIX record lock) by another process; "File %s
+// does not exist" when it cannot be read, unless allowMissing.
 std::string CheckFilesWritable(const std::vector<std::string>& filePaths, bool allowMissing);
 
 // Bytes available to the caller on the file system holding the path; 0 when the query fails.

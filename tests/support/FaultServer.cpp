@@ -51,9 +51,10 @@ std::vector<FaultServer::Request> FaultServer::Requests() const {
     std::istringstream lines(ReadWholeFileOrEmpty(_dir.path() + "/requests.log"));
     std::string line;
     while (std::getline(lines, line)) {
-        size_t tab = line.find('\t');
-        if (tab == std::string::npos) continue;
-        requests.push_back({line.substr(0, tab), line.substr(tab + 1)});
+        size_t tab = line.find('\t'), second = line.find('\t', tab + 1);
+        if (second == std::string::npos) continue;
+        requests.push_back(
+            {line.substr(0, tab), line.substr(tab + 1, second - tab - 1), line.substr(second + 1)});
     }
     return requests;
 }

@@ -1,6 +1,6 @@
 // The fault server (fault_server.py) as a test fixture: serves the files of a directory on
-// 127.0.0.1 with correct or deliberately broken byte-range answers, and records the "Range"
-// header of every request it receives.
+// 127.0.0.1 with correct or deliberately broken byte-range answers, and records the "Range" and
+// "Accept-Encoding" headers of every request it receives.
 //
 // A URL names the behaviour: Url("reorder", "data.bin") answers multi-range requests for
 // file data.bin of Root() with the parts in reverse order. The modes are listed at the top of
@@ -16,8 +16,9 @@
 class FaultServer {
 public:
     struct Request {
-        std::string path;  // "/ok/data.bin"
-        std::string range; // the "Range" header, "-" when there was none
+        std::string path;           // "/ok/data.bin"
+        std::string range;          // the "Range" header, "-" when there was none
+        std::string acceptEncoding; // the "Accept-Encoding" header, "-" when there was none
     };
 
     // Starts the server; throws std::runtime_error if it does not come up.

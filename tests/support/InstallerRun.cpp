@@ -46,7 +46,9 @@ std::string InstallerRun::Output() const {
 }
 
 bool InstallerRun::Holds(const std::string& version) const {
-    return RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + installDir + "' '" +
+    // timeout: a verify that hangs (on a FIFO, say) fails instead of stopping the suite.
+    return RunShell("timeout " + std::to_string(int(kPatience)) + " " + std::string(TESTS_BIN_DIR) +
+                    "/zipsync -q verify '" + installDir + "' '" +
                     GetInstallerWorld().FullManifestPath(version) + "'") == 0;
 }
 

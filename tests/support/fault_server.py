@@ -26,13 +26,16 @@ A request for /<mode>/<name> serves file <root>/<name>; the mode says how:
   dropnow       the connection is closed without any answer
   endless       206 for the first range, then an endless body
   endlessbig    the same, with a "Content-Range" that claims a file of almost 4 GiB
+  gzip          correct ranges, but every 206 body gzip-compressed ("Content-Encoding: gzip"),
+                whatever the request accepts
 A mode followed by ".pk4" (drop.pk4, slow.pk4) applies to the game's archives (names ending in
 ".pk4") only; other files, such as manifests, are answered as by ok.
-Every request is appended to the log file as "<path>\t<Range header or ->" before it is
-answered. The chosen port is written to the port file once the server listens.
+Every request is appended to the log file as "<path>\t<Range header or ->\t<Accept-Encoding
+header or ->" before it is answered. The chosen port is written to the port file once the server listens.
 """
 
 import argparse
+import gzip
 import os
 import re
 import socket
@@ -84,7 +87,8 @@ class Handler(BaseHTTPRequestHandler):
     def record(self):
         with _log_lock:
             with open(self.server.log_path, "a") as log:
-                log.write("%s\t%s\n" % (self.path, self.headers.get("Range", "-")))
+                log.write("%s\t%s\t%s\n" % (self.path, self.headers.get("Range", "-"),
+                                             self.headers.get("Accept-Encoding", "-")))
 
     def do_GET(self):
         self.record()
@@ -136,7 +140,7 @@ class Handler(BaseHTTPRequestHandler):
             return self.endless(ranges[0], len(data))
         if mode == "endlessbig":
             return self.endless((ranges[0][0], 0xFFFFFFFD), 0xFFFFFFFE)
-        if len(ranges) == 1 and mode in ("ok", "slow", "drop", "late", "nomulti"):
+        if len(ranges) == 1 and mode in ("ok", "slow", "drop", "late", "nomulti", "gzip"):
             first, last = ranges[0]
             if mode == "late":
                 first = min(first + 10, last)
@@ -183,6 +187,13 @@ class Handler(BaseHTTPRequestHandler):
         self.send_response(206)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Content-Range", "bytes %d-%d/%d" % (first, last, len(data)))
+        self.send_encoded(body, mode)
+
+    def send_encoded(self, body, mode):
+        """Content-Length, the end of the headers and the body, gzip-compressed in mode gzip."""
+        if mode == "gzip":
+            body = gzip.compress(body)
+            self.send_header("Content-Encoding", "gzip")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.send_body(body, mode)
@@ -213,9 +224,7 @@ class Handler(BaseHTTPRequestHandler):
         shown = '"%s"' % boundary if mode == "quoted" else boundary
         self.send_response(206)
         self.send_header("Content-Type", "multipart/byteranges; boundary=" + shown)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.send_body(bytes(body), mode)
+        self.send_encoded(bytes(body), mode)
 
     def endless(self, first_range, size):
         first, last = first_range

@@ -2,6 +2,7 @@
 //
 // RunZipsync starts build/bin/zipsync with the given arguments in a child process (no shell),
 // waits for it and returns its exit status and what it wrote to stdout and stderr separately.
+// A run that has not ended after kToolPatience seconds (a tool that hangs) is ended by SIGALRM.
 #pragma once
 
 #include "TempDir.h"
@@ -19,6 +20,9 @@ struct ToolResult {
     int status = -1; // exit status, or 128 + signal
     std::string out, err;
 };
+
+// Seconds; only a bound for a tool that hangs, far beyond any run's time.
+const unsigned kToolPatience = 300;
 
 inline std::string ZipsyncBinary() {
     return std::string(TESTS_BIN_DIR) + "/zipsync";
@@ -41,6 +45,8 @@ inline ToolResult RunZipsync(const std::vector<std::string>& args, const std::ve
         dup2(in, 0);
         for (const std::string& entry : env) putenv(strdup(entry.c_str()));
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        // The alarm stays set across exec.
+        alarm(kToolPatience);
         std::vector<char*> raw;
         for (std::string& arg : argv) raw.push_back(arg.data());
         raw.push_back(nullptr);

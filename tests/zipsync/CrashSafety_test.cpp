@@ -230,6 +230,13 @@ TEST_F(CrashSafety, KilledWhileWritingFiles) {
         point.phase = cut.phase;
         point.fileLimit = cut.limit;
         EXPECT_TRUE(UpdateUntilKilled(root, UpdateType::ContentsOnly, point)) << label;
+        // Every write comes before the repack deletes or renames anything: the old version is
+        // whole, base/old_dlc.pk4 (which B drops) included.
+        const GameVersions& game = GetGameVersions();
+        for (const std::string& rel : game.archivesA) {
+            EXPECT_TRUE(ReadTestFile(root + "/" + rel) == ReadTestFile(game.dirA + "/" + rel))
+                << label << ": " << rel;
+        }
         std::string inFlight = *cut.inFlight ? server->HttpUrl(cut.inFlight) : "";
         ExpectRecovery(root, UpdateType::ContentsOnly, inFlight, label);
     }

@@ -264,6 +264,7 @@ TEST_F(DownloaderTest, FaultyAnswersFailWithTheirMessages) {
          0},
         {"drop", 1, "Unexpected CURL error 18 on URL %s (Transferred a partial file)", 0},
         {"endless", 1, "Response larger than 1052772 bytes for URL %s", 0},
+        {"gzip", 2, "Response with Content-Encoding gzip for URL %s (only identity was accepted)", 0},
     };
     for (const Case& c : cases) {
         Downloader downloader;
@@ -281,6 +282,9 @@ TEST_F(DownloaderTest, FaultyAnswersFailWithTheirMessages) {
             EXPECT_EQ(got[0].data, Slice(0, 100)) << c.mode;
         }
     }
+    // Every request said it wants the file's own bytes: an encoded answer was not asked for.
+    for (const FaultServer::Request& request : server.Requests())
+        EXPECT_EQ(request.acceptEncoding, "identity");
 }
 
 TEST_F(DownloaderTest, WholeFileForSeveralRangesSwitchesThatUrlToSingleRanges) {
@@ -448,9 +452,11 @@ TEST_F(DownloaderTest, LogsAnEquivalentCurlCommandPerRequest) {
     EXPECT_EQ(logger.WithPrefix("[curl-cmd]"),
               std::vector<std::string>(
                   {"[curl-cmd] curl " + url +
-                       " -r 0-99 -Y 1000 -y 10 --connect-timeout 10 -A \"qmh_installer/1.16\" -o out0.bin",
+                       " -r 0-99 -H \"Accept-Encoding: identity\" -Y 1000 -y 10 --connect-timeout 10 -A "
+                       "\"qmh_installer/1.16\" -o out0.bin",
                    "[curl-cmd] curl " + url +
-                       " -r 300- -Y 1000 -y 10 --connect-timeout 10 -A \"qmh_installer/1.16\" -o out1.bin"}));
+                       " -r 300- -H \"Accept-Encoding: identity\" -Y 1000 -y 10 --connect-timeout 10 -A "
+                       "\"qmh_installer/1.16\" -o out1.bin"}));
     EXPECT_TRUE(logger.WithPrefix("[curl-res]").empty());
 }
 

@@ -1,12 +1,17 @@
 // Path syntax, the absolute/relative pair, name helpers and the file-system operations.
 #include "CatchError.h"
+#include "HangGuard.h"
 #include "Path.h"
 #include "TempDir.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace ZipSync;
 namespace fs = std::filesystem;
@@ -204,16 +209,35 @@ TEST(Path, PrefixAndUnprefix) {
         EXPECT_EQ(UnprefixFile(PrefixFile(path, "__reduced__"), "__reduced__"), path);
 }
 
+// Only a readable regular file exists; nothing else is ever opened (a FIFO would block), and
+// what stands there is named for messages.
 TEST(Path, IfFileExists) {
     TempDir dir;
     WriteTestFile(dir / "f.bin", "x");
     WriteTestFile(dir / "empty", "");
     fs::create_directories(dir / "sub");
-    EXPECT_TRUE(IfFileExists(dir / "f.bin"));
-    EXPECT_TRUE(IfFileExists(dir / "empty"));
-    EXPECT_FALSE(IfFileExists(dir / "missing"));
-    EXPECT_FALSE(IfFileExists(dir / "sub"));
-    EXPECT_FALSE(IfFileExists(dir / "f.bin/x"));
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    struct Case {
+        std::string path;
+        bool exists;
+        const char* kind;
+    } cases[] = {
+        {dir / "f.bin", true, ""},
+        {dir / "empty", true, ""},
+        {dir / "missing", false, ""},
+        {dir / "f.bin/x", false, ""},
+        {dir / "sub", false, "directory"},
+        {dir / "fifo", false, "FIFO"},
+        {"/dev/null", false, "character device"},
+    };
+    HangGuard guard;
+    for (const Case& c : cases) {
+        EXPECT_EQ(IfFileExists(c.path), c.exists) << c.path;
+        EXPECT_EQ(NonRegularFileKind(c.path), c.kind) << c.path;
+        CaughtError error = CatchError([&] { RefuseNonRegularFile(c.path, lcCantOpenFile); });
+        EXPECT_EQ(error.message, *c.kind ? c.path + " is not a regular file (a " + c.kind + ")" : "");
+        EXPECT_EQ(error.code, *c.kind ? lcCantOpenFile : lcNone);
+    }
 }
 
 TEST(Path, CreateDirectoriesForFile) {

@@ -1,6 +1,7 @@
 // Repacking without a network: the checks of the plan, the check of written entries, and the
 // repair of temporary files.
 #include "CatchError.h"
+#include "ChildProcess.h"
 #include "GameFixture.h"
 #include "Path.h"
 #include "RawZipWriter.h"
@@ -13,9 +14,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <pwd.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace ZipSync;
@@ -148,6 +154,87 @@ TEST(Repack, BitwiseModeRefusesEntriesOutOfTheTargetsOrder) {
                                  same[same.size() - 2].filename + " after repack: the target has it before " +
                                  same[same.size() - 1].filename);
     CleanupTemporaryFiles(work.root);
+    EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
+}
+
+// Nothing of the old archives is deleted or moved away before every target zip is written and
+// checked and the entries found nowhere else are saved: a failure up to then leaves the directory
+// as it was, even with an archive that the target drops (pak_same.pk4) and one that becomes
+// another archive by renaming (old_dlc.pk4 -> dlc/moved.pk4), and the plan can run again.
+TEST(Repack, FailureBeforeTheCommitLeavesEveryOldArchive) {
+    const GameVersions& game = GetGameVersions();
+    struct Case {
+        const char* what;
+        bool spoilProvider;     // a provider that can only be recompressed, which bitwise fails
+        const char* blockedDir; // a directory in the place of a reduced zip
+        std::string message;    // the start of the failure (with %s for the root)
+    } cases[] = {
+        {"target zip fails its check", true, nullptr,
+         "Wrong compressed hash of %s/base/__repacked__copy.pk4||"},
+        {"reduced zip cannot be written", false, "base/__reduced__pak_same.pk4",
+         "%s/base/__reduced__pak_same.pk4 is not a regular file (a directory)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Work work;
+        Manifest local = ScanInstallation(work.root);
+        Manifest target = local.Select([](const FileMetainfo& f) {
+            return f.zipPath.rel == "base/pak000.pk4" || f.zipPath.rel == "base/pak001.pk4";
+        });
+        target.Merge(MovedTo(EntriesOf(local, "base/old_dlc.pk4"), "base/dlc/moved.pk4", work.root));
+        Manifest picked = EntriesOf(local, "base/pak001.pk4").Select([](const FileMetainfo& f) {
+            return f.filename == "sound/s00.ogg" || f.filename == "sound/s01.ogg";
+        });
+        target.Merge(MovedTo(picked, "base/copy.pk4", work.root));
+        UpdateProcess process;
+        process.Init(target, local, work.root);
+        for (const std::string& rel : game.archivesA) process.AddManagedZip(work.root + "/" + rel);
+        ASSERT_TRUE(process.DevelopPlan(UpdateType::BitwiseExact));
+        if (c.spoilProvider) {
+            for (FileMatch& m : process.GetMatches())
+                if (m.target->zipPath.rel == "base/copy.pk4") m.provided->compressedHash.data[0] ^= 1;
+        }
+        if (c.blockedDir) std::filesystem::create_directories(work.root + "/" + c.blockedDir);
+
+        CaughtError error = CatchError([&] { process.RepackZips(); });
+        std::string expected = FormatString(c.message.c_str(), work.root.c_str());
+        EXPECT_EQ(error.message.rfind(expected, 0), 0u) << error.message;
+        EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(game.dirA)));
+        if (c.spoilProvider) continue;
+        // With the obstacle gone the same plan goes through.
+        std::filesystem::remove(work.root + "/" + c.blockedDir);
+        process.RepackZips();
+        CleanupTemporaryFiles(work.root);
+        EXPECT_EQ(ListArchives(work.root),
+                  (std::vector<std::string>{"base/copy.pk4", "base/dlc/moved.pk4", "base/pak000.pk4",
+                                            "base/pak001.pk4", "base/zz_usermod.pk4"}));
+        EXPECT_EQ(ReadTestFile(work.root + "/base/dlc/moved.pk4"),
+                  ReadTestFile(game.dirA + "/base/old_dlc.pk4"));
+    }
+}
+
+// A temporary zip that cannot be created names the system's reason.
+TEST(Repack, TemporaryZipThatCannotBeCreatedNamesTheReason) {
+    if (!CanDropPrivileges()) GTEST_SKIP() << "needs root to become nobody";
+    Work work;
+    // Everything readable by nobody, nothing writable.
+    chmod(work.dir.path().c_str(), 0755);
+    Manifest local = ScanInstallation(work.root);
+    UpdateProcess process;
+    process.Init(MovedTo(EntriesOf(local, "base/pak_same.pk4"), "base/copy.pk4", work.root), local,
+                 work.root);
+    ASSERT_TRUE(process.DevelopPlan(UpdateType::ContentsOnly));
+    std::string expected =
+        "Failed to create file \"" + work.root + "/base/__repacked__copy.pk4\": Permission denied";
+    int status = RunInChild([&] {
+        struct passwd* nobody = getpwnam("nobody");
+        struct group* nogroup = getgrnam("nogroup");
+        if (!nobody || !nogroup || setgid(nogroup->gr_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(98);
+        std::string message = CatchError([&] { process.RepackZips(); }).message;
+        if (message != expected) fprintf(stderr, "got: %s\n", message.c_str());
+        _exit(message == expected ? 0 : 1);
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(GetGameVersions().dirA)));
 }
 

@@ -2,9 +2,11 @@
 // holders and the extension operations, byte ranges and the index, entry copies, the central
 // directory builder and normalization.
 #include "CatchError.h"
+#include "HangGuard.h"
 #include "Logging.h"
 #include "Path.h"
 #include "TempDir.h"
+#include "Utils.h"
 #include "ZipAnalysis.h"
 #include "ZipFixture.h"
 #include "ZipUtils.h"
@@ -14,7 +16,10 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <random>
+#include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 using namespace ZipSync;
@@ -119,7 +124,45 @@ TEST(ZipHolders, OpenFailures) {
                     "Failed to open zip file \"" + path + "\"");
     }
     std::string bad = dir / "no/such/dir/x.zip";
-    ExpectError([&] { ZipFileHolder zf(bad); }, lcCantOpenFile, "Failed to open zip file \"" + bad + "\"");
+    ExpectError([&] { ZipFileHolder zf(bad); }, lcCantOpenFile,
+                "Failed to open zip file \"" + bad + "\": No such file or directory");
+
+    // A FIFO where an archive should be is refused at once by every holder, and left alone.
+    std::string fifo = dir / "fifo.zip";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::string refusal = fifo + " is not a regular file (a FIFO)";
+    HangGuard guard;
+    ExpectError([&] { UnzFileHolder zf(fifo); }, lcCantOpenFile, refusal);
+    ExpectError([&] { ZipFileHolder zf(fifo); }, lcCantOpenFile, refusal);
+    for (const char* mode : {"rb", "wb", "r+b"})
+        ExpectError([&] { StdioFileHolder file(fifo, mode); }, lcCantOpenFile, refusal);
+    struct stat st;
+    EXPECT_TRUE(stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+}
+
+// A write that the file system refuses names the archive and the reason: the holder's file
+// functions keep the errno that minizip's status (-1) drops.
+TEST(ZipHolders, WriteFailureNamesTheFileAndTheCause) {
+    TempDir dir;
+    std::string path = dir / "big.zip";
+    std::string data = RandomBytes(300000, 3);
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = {100000, saved.rlim_max};
+    // Beyond the limit a write fails with EFBIG instead of raising SIGXFSZ.
+    auto handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    CaughtError error = CatchError([&] {
+        ZipFileHolder zf(path);
+        zf.OpenNewFile("x.bin", FileInfo(0x28210000, 0, 0), 0, 0, false);
+        zf.WriteInFile(data.data(), data.size());
+        zf.CloseFile();
+        zf.Close();
+    });
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, handler);
+    EXPECT_EQ(error.code, lcMinizipError);
+    EXPECT_EQ(error.message, "Minizip error -1 writing \"" + path + "\": File too large");
 }
 
 TEST(ZipHolders, WriterReplacesExistingFileAndMoves) {

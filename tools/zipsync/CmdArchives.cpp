@@ -25,6 +25,7 @@ static int RunNormalize(const ParsedArgs& args, Console& console) {
             std::vector<std::string> found = CollectArchives(path);
             archives.insert(archives.end(), found.begin(), found.end());
         } else {
+            RefuseNonRegularFile(path, lcCantOpenFile);
             if (!IfFileExists(path))
                 g_logger->errorf(lcCantOpenFile, "Failed to open zip file \"%s\"", path.c_str());
             archives.push_back(path);

@@ -57,6 +57,7 @@ std::vector<std::string> CollectArchives(const std::string& rootDir) {
 std::string ArchiveUnderRoot(const std::string& path, const std::string& rootDir) {
     std::string absolute =
         path.size() > 0 && path[0] == '/' ? AbsolutePath(path) : AbsolutePath(rootDir + "/" + path);
+    RefuseNonRegularFile(absolute, lcCantOpenFile);
     if (!IfFileExists(absolute))
         g_logger->errorf(lcCantOpenFile, "Archive %s does not exist", absolute.c_str());
     return absolute;

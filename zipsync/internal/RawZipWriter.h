@@ -33,12 +33,14 @@ struct RawEntryHeader {
 
 class RawZipWriter {
 public:
-    // Creates the file at path, replacing any file there; fails with lcCantOpenFile.
+    // Creates the file at path, replacing any file there; fails with lcCantOpenFile and
+    // "Failed to create file \"%s\": %s", the path and the system's reason.
     explicit RawZipWriter(const std::string& path);
 
     // Appends an entry with header values header whose compressedSize compressed bytes are
-    // those of source from offset dataStart. Fails when they cannot all be copied, or when the
-    // archive would outgrow 32-bit offsets.
+    // those of source from offset dataStart. Fails when they cannot all be copied (a write that
+    // fails names the file and the reason, see RaiseWriteFailure), or when the archive would
+    // outgrow 32-bit offsets.
     void AppendEntry(const RawEntryHeader& header, FILE* source, uint64_t dataStart);
     // Writes the central directory and the end record, and closes the file.
     void Finish();
@@ -51,7 +53,8 @@ private:
 };
 
 // Copies size bytes of from, starting at offset, to the current position of to, which then
-// stands after them. Fails with "Failed to copy %llu bytes at %llu" when the copy is short.
-void CopyFileBytes(FILE* from, uint64_t offset, FILE* to, uint64_t size);
+// stands after them. Fails with "Failed to copy %llu bytes at %llu" when from has fewer bytes
+// there, and with "Failed to write file \"%s\": %s" (toPath and the reason) when writing fails.
+void CopyFileBytes(FILE* from, uint64_t offset, FILE* to, uint64_t size, const std::string& toPath = "");
 
 } // namespace ZipSync

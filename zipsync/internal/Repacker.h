@@ -7,11 +7,16 @@
 // already holds exactly (same entries, same header values) is taken over by renaming that zip;
 // every other target zip is written anew as "__repacked__X", copying compressed bytes unchanged
 // wherever they fit (straight from file to file when every entry of the zip allows it, through
-// minizip otherwise) and checking each written entry against the target manifest. A managed
-// zip is deleted as soon as no pending target needs it; its entries whose compressed bytes
-// exist nowhere else are kept in "__reduced__X". Only after all targets are written do the
-// "__repacked__" zips take their real names, so an interruption at any point leaves either the
-// old zip or a complete new one (see TemporaryFiles.h for the repair).
+// minizip otherwise) and checking each written entry against the target manifest.
+//
+// Nothing of the old zips is deleted or moved away until every target zip is written and
+// checked, and the entries of the managed zips that nothing needs any more and that exist
+// nowhere else are saved in "__reduced__X" zips. A failure up to then removes what the run
+// wrote and restores the plan: every old zip is where it was. Then the commit deletes the old
+// zips that go, renames the zips taken over to "__repacked__X" and puts all "__repacked__" zips
+// in place under their real names; it needs no disk space beyond what was written before, so a
+// full disk cannot stop it halfway. A crash at any point leaves either the old zip or a complete
+// new one under each name (see TemporaryFiles.h for the repair).
 // A damaged zip (UpdateProcess::AddDamagedZip) is never opened: it stays where it is until its
 // "__repacked__" replacement is renamed over it in one step, or, when no target zip has its
 // name, it is deleted like any zip that nothing needs.
@@ -57,10 +62,16 @@ private:
         std::string reducedPath;
         // Matches whose provider lives here and whose target is not written yet.
         int usedCnt = 0;
-        // The new contents exist at repackedPath.
+        // The new contents exist at repackedPath, or will once the zip taken over is renamed.
         bool repacked = false;
-        // The old file at path is gone (deleted or renamed away).
+        // Index in _zips of the zip that becomes this one by renaming, or -1.
+        int takeOverSource = -1;
+        // The old file at path is accounted for: the commit deletes it or renames it away.
         bool reduced = false;
+        // The commit deletes the old file at path.
+        bool deleteAtCommit = false;
+        // This run created reducedPath, which holds entries found nowhere else.
+        bool reducedWritten = false;
         // Sum of the targets' compressedSize; the weight of the zip in the progress.
         uint64_t size = 0;
         std::unique_ptr<UnzFileIndexed> reader;
@@ -71,16 +82,21 @@ private:
     void ValidatePlan() const;
     void PrepareStates();
     ZipState& StateOf(const std::string& path);
-    void RenameWithoutRepacking();
+    // Everything up to the commit; nothing of the old zips changes.
+    void WriteNewZips();
+    void ChooseTakeOvers();
     bool CanTakeOver(const ZipState& target, const ZipState& source) const;
     void RepackZip(ZipState& state);
     ZipState& LocateSource(const FileMetainfo& provider, unz_file_info64* info);
     void WriteRawCopies(ZipState& state);
     void WriteThroughMinizip(ZipState& state);
     void CheckRepackedZip(ZipState& state);
-    void DiscardRepacked(ZipState& state) noexcept;
-    void ReduceZips();
-    void ReduceZip(ZipState& state);
+    void CloseReaders();
+    void WriteReducedZips();
+    void WriteReducedZip(ZipState& state);
+    // Removes the files written before the commit, after a failure there.
+    void RemoveWrittenFiles() noexcept;
+    void Commit();
     void RenameRepackedIntoPlace();
     double ProgressRatio() const;
     void Report(double ratio, const std::string& text) const;

@@ -3,6 +3,7 @@
 // desktop shortcuts and the restart script.
 #include "CatchError.h"
 #include "GameFixture.h"
+#include "HangGuard.h"
 #include "OsUtils.h"
 #include "ScopedEnv.h"
 #include "TempDir.h"
@@ -163,6 +164,13 @@ TEST(OsUtils, CheckFilesWritableReportsFirstFailure) {
     for (const std::string& file : {ok, locked, ro}) WriteTestFile(file, "a");
     EXPECT_EQ(CheckFilesWritable({ok, missing}, true), "");
     EXPECT_EQ(CheckFilesWritable({ok, missing, locked}, false), "File " + missing + " does not exist");
+    // A FIFO is never opened (that would wait for a writer), even when missing files are allowed.
+    std::string fifo = dir / "fifo.pk4";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    {
+        HangGuard guard;
+        EXPECT_EQ(CheckFilesWritable({ok, fifo}, true), "File " + fifo + " is not a regular file (a FIFO)");
+    }
     for (bool recordLock : {false, true}) {
         {
             LockHolder holder(locked, recordLock);

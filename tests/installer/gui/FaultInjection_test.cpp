@@ -26,6 +26,7 @@
 #include "TemporaryFiles.h"
 #include "Unattended.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <grp.h>
 #include <pwd.h>
@@ -34,6 +35,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -187,13 +189,19 @@ TEST_F(FaultInjection, ServerSlowerThanTheLowSpeedLimitRunsThroughTheTimeoutLadd
     ExpectUpdatedOnceTheFaultIsGone();
 }
 
-// Fills the file system of the working directory with a file "filler" once the repack
-// reports its start ("Repacking started"); runs inside the installer's progress updates (FLTK's check
-// callbacks).
-void FillDiskWhenRepackStarts(void*) {
+// Where the disk fills up: once the progress bar shows a label that begins with the prefix.
+struct FillPoint {
+    Fl_Progress** bar;
+    const char* labelPrefix;
+};
+
+// Fills the file system of the working directory with a file "filler" at the FillPoint given
+// as data. Runs inside the installer's progress updates (FLTK's check callbacks).
+void FillDiskAt(void* data) {
     static bool filled = false;
-    const char* label = repackProgress->label();
-    if (filled || !label || std::string(label) != "Repacking started") return;
+    const FillPoint* point = static_cast<const FillPoint*>(data);
+    const char* label = (*point->bar)->label();
+    if (filled || !label || std::string(label).rfind(point->labelPrefix, 0) != 0) return;
     filled = true;
     FILE* filler = fopen("filler", "wb");
     static char block[4096];
@@ -203,8 +211,11 @@ void FillDiskWhenRepackStarts(void*) {
 }
 
 TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
-    // The installation on a tmpfs of its own, which fills up when the repack starts.
+    // The installation on a tmpfs of its own, which fills up during the download or the repack.
+    // The update drops an archive of 1.0, fms/harborjob/map.pk4, whose entry exists nowhere else.
     InstallOld();
+    std::vector<std::string> target = World().Archives("2.0");
+    ASSERT_EQ(std::count(target.begin(), target.end(), "fms/harborjob/map.pk4"), 0);
     TempDir mountPoint("qmhtmpfs");
     ASSERT_EQ(mount("tmpfs", mountPoint.path().c_str(), "tmpfs", 0, "size=64m,mode=0777"), 0)
         << strerror(errno);
@@ -219,25 +230,69 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
     GiveToUnprivilegedUser(installer.installDir);
     ASSERT_TRUE(Holds("1.0"));
     UseMirror("ok");
-    auto seams = [] {
-        g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; };
-        Fl::add_check(FillDiskWhenRepackStarts);
+    std::vector<std::string> args = {"--skip-config-download", "--version", "2.0"};
+    struct Case {
+        FillPoint point;
+        std::string file; // named by the failure, relative to the installation
+    } cases[] = {
+        // Before the first transfer: its entry goes to the download journal.
+        {{&downloadProgress, "Downloading \""}, ".zipsync/download/fms/__download0__qmh_lighthouse.pk4"},
+        // When the repack writes its first zip. An old zip deleted as soon as nothing needs it
+        // (map.pk4 here) would be gone by then.
+        {{&repackProgress, "Repacking /"}, "__repacked__qmh_base.pk4"},
     };
-
-    int code = RunInProcess({"--skip-config-download", "--version", "2.0"}, seams);
-    EXPECT_TRUE(fs::exists(installer.installDir + "/filler"));
-    fs::remove(installer.installDir + "/filler");
-    EXPECT_TRUE(Contains(Output(), "Repacking started")) << Output();
-    ExpectFailedAndOldIntact(code, "");
-    EXPECT_FALSE(Contains(Output(), "Repacking finished")) << Output();
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        int code = RunInProcess(args, [&c] {
+            g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; };
+            Fl::add_check(FillDiskAt, &c.point);
+        });
+        EXPECT_TRUE(fs::exists(installer.installDir + "/filler"));
+        fs::remove(installer.installDir + "/filler");
+        // The failure names the file and the cause.
+        ExpectFailedAndOldIntact(code, "Failed to write file \"" + installer.installDir + "/" + c.file +
+                                           "\": No space left on device");
+        EXPECT_FALSE(Contains(Output(), "Repacking finished")) << Output();
+    }
 
     // The disk has room again: the same run succeeds.
-    code = RunInProcess({"--skip-config-download", "--version", "2.0"}, [] {
-        g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; };
-    });
+    int code = RunInProcess(
+        args, [] { g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; }; });
     EXPECT_EQ(code, 0) << Output();
     EXPECT_TRUE(Holds("2.0"));
     EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
+}
+
+// A FIFO where the update must write an archive, or where the scan saves the installation's
+// manifest, is refused with a message that names it, without waiting on it and without deleting
+// it. Opening it for reading or writing would block until another process opened its other end.
+TEST_F(FaultInjection, FifoWhereAnArchiveOrTheManifestBelongsIsRefused) {
+    InstallOld();
+    UseMirror("ok");
+    struct Case {
+        const char* rel;
+        const char* message; // %s: the absolute path
+    } cases[] = {
+        {"qmh_base.pk4", "Target zip %s is not a regular file (a FIFO)"},
+        {"manifest.iniz", "%s is not a regular file (a FIFO)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rel);
+        std::string path = installer.installDir + "/" + c.rel, saved = installer.installDir + "/saved";
+        fs::rename(path, saved);
+        ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+        // The kill timer turns a hang into a failure instead of stopping the suite.
+        EXPECT_EQ(Run({"--skip-config-download", "--version", "2.0"}, 120), 3) << Output();
+        std::string message = FormatString(c.message, path.c_str());
+        EXPECT_TRUE(Contains(Output(), "Warning: Showing error message: " + message)) << Output();
+        struct stat st;
+        EXPECT_TRUE(stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+        EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
+        // Everything else is as it was.
+        fs::rename(saved, path);
+        EXPECT_TRUE(Holds("1.0"));
+    }
+    ExpectUpdatedOnceTheFaultIsGone();
 }
 
 TEST_F(FaultInjection, KilledAtManyPointsTheUpdateStillCompletes) {
