@@ -44,7 +44,14 @@ void Repacker::Run() {
         _owner._matches = std::move(plan);
         throw;
     }
-    Commit();
+    try {
+        Commit();
+    } catch (...) {
+        // Half committed, the plan refers to files moved or deleted and to this run's manifests:
+        // it is spent, and only a new plan can be repacked.
+        _owner._matches.clear();
+        throw;
+    }
 
     Manifest provided;
     provided.reserve(_repackedManifest.size() + _reducedManifest.size() + _owner._providedManifest.size());

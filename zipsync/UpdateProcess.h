@@ -120,14 +120,14 @@ public:
     // the plan was made) for the remote files it provides, deletes the journal zips that the
     // plan does not use, and logs "Resumed bytes: %llu", the bytes of the journal's entries that
     // it does use. Every received entry is flushed to its file at once. Each journal zip is
-    // then completed with a central directory and every entry is checked against the provided manifest's compressedHash; an entry whose
-    // compressed bytes differ from those of a target it serves is also inflated and checked
-    // against that target's contentsHash and crc32 (mirror manifests are not trusted). Verified
-    // entries are appended to the provided manifest as Local entries of their journal zip and
-    // the matches are re-pointed to them; journal zips are never managed (the repack may rename
-    // one into the place of a new archive, but deletes none). progress (may be empty) sees the
-    // verification; a nonzero answer there fails with "Interrupted by user". On failure the
-    // journal zips stay for CleanupTemporaryFiles, which salvages their complete entries.
+    // then completed with a central directory and every entry is checked against the provided manifest's
+    // compressedHash; an entry whose compressed bytes differ from those of a target it serves is also
+    // inflated and checked against that target's contentsHash and crc32 (mirror manifests are not trusted).
+    // Verified entries are appended to the provided manifest as Local entries of their journal zip and the
+    // matches are re-pointed to them; journal zips are never managed (the repack may rename one into the
+    // place of a new archive, but deletes none). progress (may be empty) sees the verification; a nonzero
+    // answer there fails with "Interrupted by user". On failure the journal zips stay for
+    // CleanupTemporaryFiles, which salvages their complete entries.
     void DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress = ProgressCallback());
 
     // Rebuilds every target zip from the local providers of a complete plan (after
@@ -136,7 +136,8 @@ public:
     // "__reduced__" zips) and puts the new zips in place. The provided manifest then describes
     // the new state (the entries in place first, each labelled with its target's package, also
     // in a zip that was renamed rather than written) and the plan is emptied. A failure before
-    // the deletions leaves every old zip and the plan as they were. See Repacker.h.
+    // the deletions leaves every old zip and the plan as they were; one after them empties the
+    // plan, so that only a new one can be repacked. See Repacker.h.
     void RepackZips(const ProgressCallback& progress = ProgressCallback());
 
 private:
