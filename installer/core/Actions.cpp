@@ -84,7 +84,7 @@ bool MatchesOwnedZipRule(const std::string& rel) {
 // holds an end record where one can be: a damaged archive still passes, a savegame does not.
 bool LooksLikeZip(const std::string& path) {
     static const char kLocalHeader[] = "PK\x03\x04", kEndRecord[] = "PK\x05\x06";
-    StdioFileHolder file(fopen(path.c_str(), "rb"));
+    StdioFileHolder file(OpenStdioFile(path, "rb"));
     if (!file) return false;
     char head[4] = {};
     if (fread(head, 1, 4, file) == 4 && (!memcmp(head, kLocalHeader, 4) || !memcmp(head, kEndRecord, 4)))

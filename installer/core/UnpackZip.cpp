@@ -55,10 +55,6 @@ std::vector<std::string> EntryNames(UnzFileHolder& zf) {
     return names;
 }
 
-[[noreturn]] void WriteFailed(const std::string& name, int error) {
-    g_logger->errorf(lcGeneral, "Failed to write file \"%s\": %s", name.c_str(), strerror(error));
-}
-
 // Copies the current entry of the zip into the file at path, in blocks of 64 KiB.
 void WriteCurrentEntry(UnzFileHolder& zf, const std::string& name, const std::string& path,
                        std::vector<char>& buffer) {
@@ -67,18 +63,20 @@ void WriteCurrentEntry(UnzFileHolder& zf, const std::string& name, const std::st
     std::error_code ec;
     if (fs::exists(fs::symlink_status(path, ec)) && !fs::is_directory(fs::symlink_status(path, ec)))
         fs::remove(path, ec);
-    StdioFileHolder file(fopen(path.c_str(), "wb"));
-    if (!file) g_logger->errorf(lcCantOpenFile, "Cannot open file \"%s\" for writing", name.c_str());
+    StdioFileHolder file(OpenStdioFile(path, "wb"));
+    if (!file)
+        g_logger->errorf(lcCantOpenFile, "Cannot open file \"%s\" for writing: %s", name.c_str(),
+                         ErrnoText(errno).c_str());
     zf.OpenCurrentFile(false);
     while (true) {
         int read = unzReadCurrentFile(zf, buffer.data(), (unsigned)buffer.size());
         ZipSyncAssert(read >= 0);
         if (read == 0) break;
-        if (fwrite(buffer.data(), 1, read, file) != size_t(read)) WriteFailed(name, errno);
+        if (fwrite(buffer.data(), 1, read, file) != size_t(read)) RaiseWriteFailure(name, errno);
     }
     zf.CloseCurrentFile();
     // A full disk may only show when the buffered rest is written.
-    if (file.reset() != 0) WriteFailed(name, errno);
+    if (file.reset() != 0) RaiseWriteFailure(name, errno);
 }
 
 } // namespace

@@ -49,7 +49,7 @@ public:
     // Checks every entry name of the open zip with CheckEntryName, then that no directory
     // stands at any target ("Cannot unpack entry \"%s\": a directory is in its place"), and only
     // then writes each file entry, in central-directory order, to its temporary file. An entry
-    // that cannot be written fails with "Cannot open file \"%s\" for writing" or "Failed to write
+    // that cannot be written fails with "Cannot open file \"%s\" for writing: %s" or "Failed to write
     // file \"%s\": %s" (its name, the system's reason). A name given twice keeps the later
     // contents. Minizip failures raise "Minizip error %d". On failure nothing stays staged.
     void Stage(ZipSync::UnzFileHolder& zf, const EntryRefusal& refusal);

@@ -520,7 +520,7 @@ TEST(Actions, UnpackZipRefusesUnsafeNames) {
         {"taken//x.txt", "Refusing to unpack entry \"taken//x.txt\": path has an empty or \".\" component"},
         {"__unpacking__good.txt",
          "Refusing to unpack entry \"__unpacking__good.txt\": name of a temporary file"},
-        {"nodir/file.txt", "Cannot open file \"nodir/file.txt\" for writing"},
+        {"nodir/file.txt", "Cannot open file \"nodir/file.txt\" for writing: No such file or directory"},
         {"taken", "Cannot unpack entry \"taken\": a directory is in its place"},
     };
     fs::create_symlink(dir / "outside.txt", dir / "game/good.txt");
