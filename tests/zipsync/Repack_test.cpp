@@ -213,6 +213,27 @@ TEST(Repack, FailureBeforeTheCommitLeavesEveryOldArchive) {
     }
 }
 
+// A commit that fails half way (a file appeared where a new archive goes) spends the plan: a
+// second repack of it reports so instead of following the failed run's records.
+TEST(Repack, FailureDuringTheCommitSpendsThePlan) {
+    Work work;
+    Manifest local = ScanInstallation(work.root);
+    Manifest target = EntriesOf(local, "base/pak000.pk4");
+    target.Merge(MovedTo(EntriesOf(local, "base/pak_same.pk4"), "base/copy.pk4", work.root));
+    UpdateProcess process;
+    process.Init(target, local, work.root);
+    for (const std::string& rel : GetGameVersions().archivesA) process.AddManagedZip(work.root + "/" + rel);
+    ASSERT_TRUE(process.DevelopPlan(UpdateType::ContentsOnly));
+    std::string intruder = work.root + "/base/copy.pk4";
+    auto plantWhileCommitting = [&](double, const char* text) {
+        if (std::string(text).rfind("Renamed ", 0) == 0) WriteTestFile(intruder, "not an archive");
+        return 0;
+    };
+    EXPECT_EQ(CatchError([&] { process.RepackZips(plantWhileCommitting); }).message,
+              "Zip " + intruder + " exists immediately before renaming repacked file");
+    EXPECT_EQ(CatchError([&] { process.RepackZips(); }).message, "RepackZips: DevelopPlan not called yet");
+}
+
 // A temporary zip that cannot be created names the system's reason.
 TEST(Repack, TemporaryZipThatCannotBeCreatedNamesTheReason) {
     if (!CanDropPrivileges()) GTEST_SKIP() << "needs root to become nobody";
