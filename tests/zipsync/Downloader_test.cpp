@@ -337,6 +337,13 @@ TEST_F(DownloaderTest, EndlessOpenEndedBodyStopsAtTheLimit) {
 // Measured in a child process, whose peak resident size starts from the parent's.
 TEST_F(DownloaderTest, EndlessBodyHoldsNoMoreThanTheLimit) {
     const uint64_t limit = 64 << 20;
+    // AddressSanitizer keeps freed blocks in quarantine, so the buffers a growing body left
+    // behind stay resident for a while: some megabytes more, never another whole body.
+#if defined(__SANITIZE_ADDRESS__)
+    const uint64_t slack = limit / 2;
+#else
+    const uint64_t slack = limit / 4;
+#endif
     for (const char* mode : {"endless", "endlessbig"}) {
         std::string url = server.Url(mode, "data.bin");
         int status = RunInChild([&] {
@@ -352,7 +359,7 @@ TEST_F(DownloaderTest, EndlessBodyHoldsNoMoreThanTheLimit) {
             fprintf(stderr, "%s: peak grew by %llu bytes\n", mode, (unsigned long long)grown);
             bool stopped = message == FormatString("Response larger than %llu bytes for URL %s",
                                                    (unsigned long long)(limit + 1048576 + 4096), url.c_str());
-            _exit(stopped && got.calls == 0 && grown < limit + limit / 4 ? 0 : 1);
+            _exit(stopped && got.calls == 0 && grown < limit + slack ? 0 : 1);
         });
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << mode << " status " << status;
     }
