@@ -31,4 +31,6 @@ set(ENV{PKG_CONFIG_LIBDIR} "${pkgConfigDirs}")
 set(ENV{PKG_CONFIG_PATH} "")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
+# A static link; zlib's package also has an import library, which must not be taken.
+set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

@@ -3,8 +3,10 @@
 # Schannel, FLTK with its bundled image libraries, GoogleTest) from Debian's own source
 # packages, cross-compiled with mingw-w64. zlib comes prebuilt (libz-mingw-w64-dev).
 #
-#   scripts/windows-deps.sh ARCH     ARCH is x86_64 or i686; prints the install prefixes, one a
-#                                    line, in link order (the last line is zlib's)
+#   scripts/windows-deps.sh ARCH [--no-tests]
+#                                    ARCH is x86_64 or i686; prints the install prefixes, one a
+#                                    line (the last one is zlib's, the compiler's own root);
+#                                    --no-tests leaves GoogleTest out
 #
 # Everything lives in a cache outside the source tree, by default
 # ${XDG_CACHE_HOME:-$HOME/.cache}/qmh-windows-deps, or the directory named by QMH_WINDOWS_DEPS:
@@ -24,8 +26,10 @@ repo=$PWD
 arch=${1:-}
 case "$arch" in
   x86_64 | i686) ;;
-  *) echo "usage: scripts/windows-deps.sh x86_64|i686" >&2; exit 2 ;;
+  *) echo "usage: scripts/windows-deps.sh x86_64|i686 [--no-tests]" >&2; exit 2 ;;
 esac
+withTests=1
+[ "${2:-}" = --no-tests ] && withTests=0
 triple=$arch-w64-mingw32
 cache=${QMH_WINDOWS_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/qmh-windows-deps}
 jobs=${QMH_JOBS:-$(nproc)}
@@ -128,6 +132,8 @@ recipe_minizip() { # the library sources of its Makefile.am, iowin32.c included
 recipe_libb2() { # the portable C sources its configure picks without SSSE3, at its -O3
   local prefix=$1 f
   mkdir -p "$prefix/lib" "$prefix/include"
+  # What its configure finds for both Windows targets: little-endian x86, SecureZeroMemory.
+  echo '#define NATIVE_LITTLE_ENDIAN 1' >src/config.h
   for f in blake2s-ref blake2b-ref blake2sp blake2bp; do $cc -O3 -DSUFFIX= -c "src/$f.c" -o "$f.o"; done
   $cross_ar rcs "$prefix/lib/libb2.a" blake2s-ref.o blake2b-ref.o blake2sp.o blake2bp.o
   cp src/blake2.h "$prefix/include/"
@@ -150,10 +156,11 @@ recipe_googletest() {
   cmake_build . "$1" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON
 }
 
-# build NAME PACKAGE SUITE NEEDED...: ensures the install prefix of one library; prints it.
+# build NAME LIBRARY PACKAGE SUITE NEEDED...: ensures the install prefix of one library, which
+# must hold lib/libLIBRARY.a when built; prints the prefix.
 build() {
-  local name=$1 pkg=$2 suite=$3 version src key prefix work
-  shift 3
+  local name=$1 library=$2 pkg=$3 suite=$4 version src key prefix work status
+  shift 4
   version=$(source_version "$pkg" "$suite")
   if [ -z "$version" ]; then
     say "no source package $pkg in $suite (see $cache/apt/sources.list.d/qmh.sources)"
@@ -169,7 +176,12 @@ build() {
     local started=$SECONDS
     rm -rf "$prefix"
     unpack "$src" "$work"
-    if ! (cd "$work/tree" && "recipe_$name" "$prefix") >"$prefix.log" 2>&1; then
+    # Not in a condition, where bash would ignore errexit inside the recipe.
+    set +e
+    (set -e && cd "$work/tree" && "recipe_$name" "$prefix") >"$prefix.log" 2>&1
+    status=$?
+    set -e
+    if [ $status != 0 ] || [ ! -e "$prefix/lib/lib$library.a" ]; then
       tail -20 "$prefix.log" >&2
       say "building $name failed; the whole log is $prefix.log"
       exit 1
@@ -183,9 +195,9 @@ build() {
 
 refresh_lists
 release=$(. /etc/os-release && echo "$VERSION_CODENAME")
-build fltk fltk1.3 trixie 'fltk1.3_*.orig.tar.*'
-build googletest googletest "$release" '*.dsc' '*.orig.tar.*' '*.debian.tar.*'
-build curl curl "$release" '*.dsc' '*.orig.tar.*' '*.debian.tar.*'
-build minizip minizip "$release" '*.dsc' '*.orig.tar.*' '*.debian.tar.*'
-build libb2 libb2 "$release" '*.dsc' '*.orig.tar.*' '*.debian.tar.*'
+build libb2 b2 libb2 "$release" '*.dsc' '*.orig.tar.*' '*.debian.tar.*'
+build minizip minizip minizip "$release" '*.dsc' '*.orig.tar.*' '*.debian.tar.*'
+[ $withTests = 1 ] && build googletest gtest googletest "$release" '*.dsc' '*.orig.tar.*' '*.debian.tar.*'
+build curl curl curl "$release" '*.dsc' '*.orig.tar.*' '*.debian.tar.*'
+build fltk fltk fltk1.3 trixie 'fltk1.3_*.orig.tar.*'
 echo "/usr/$triple"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Windows programs: zipsync.exe, qmh_installer.exe and the test binaries, statically
-# linked, cross-compiled with mingw-w64 into build-win64/ (x86-64) and build-win32/ (i686).
+# Builds the Windows programs: zipsync.exe and qmh_installer.exe, statically linked,
+# cross-compiled with mingw-w64 into build-win64/ (x86-64, with the test binaries) and
+# build-win32/ (i686, the programs only).
 #
 #   scripts/windows.sh            both
 #   scripts/windows.sh 64         build-win64/ only (what the tests under Wine need)
@@ -23,15 +24,14 @@ esac
 
 bash scripts/deps.sh --windows
 for arch in "${arches[@]}"; do
-  mapfile -t prefixes < <(bash scripts/windows-deps.sh "$arch")
   if [ $arch = x86_64 ]; then
-    dir=build-win64
-    emulator=$PWD/scripts/wine.sh
+    dir=build-win64 tests=ON emulator=$PWD/scripts/wine.sh
   else
-    dir=build-win32
-    emulator=""
+    dir=build-win32 tests=OFF emulator=""
   fi
+  mapfile -t prefixes < <(bash scripts/windows-deps.sh "$arch" $([ $tests = OFF ] && echo --no-tests))
   cmake -S . -B $dir -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/Windows-$arch.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DQMH_WINDOWS_PREFIXES="$(IFS=';' && echo "${prefixes[*]}")" -DCMAKE_CROSSCOMPILING_EMULATOR="$emulator"
+    -DQMH_WINDOWS_PREFIXES="$(IFS=';' && echo "${prefixes[*]}")" -DCMAKE_CROSSCOMPILING_EMULATOR="$emulator" \
+    -DQMH_BUILD_TESTS=$tests
   cmake --build $dir -j "${QMH_JOBS:-$(nproc)}"
 done

@@ -16,7 +16,9 @@
 #include <sstream>
 #include <stdexcept>
 #include <stdio.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 #include <tuple>
 #include <unistd.h>
 
@@ -33,7 +35,7 @@ std::vector<std::string> ToAbsolute(const std::string& root, const std::vector<s
 
 GameVersions MakeGameVersions(const std::string& dir) {
     std::string script = std::string(TESTS_SOURCE_DIR) + "/support/make_game.py";
-    if (RunShell("python3 '" + script + "' '" + dir + "'") != 0)
+    if (RunShellCommand("python3 '" + script + "' '" + dir + "'") != 0)
         throw std::runtime_error("make_game.py failed");
     GameVersions game;
     game.dirA = dir + "/A";
@@ -217,6 +219,7 @@ UpdateResult RunUpdate(const UpdateRequest& request) {
     return ::testing::AssertionSuccess();
 }
 
+#ifndef _WIN32
 int RunInChild(const std::function<void()>& body) {
     fflush(nullptr);
     pid_t pid = fork();
@@ -236,3 +239,4 @@ int RunInChild(const std::function<void()>& body) {
         if (errno != EINTR) throw std::runtime_error("waitpid failed");
     return status;
 }
+#endif

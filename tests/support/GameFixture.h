@@ -104,6 +104,9 @@ UpdateResult RunUpdate(const UpdateRequest& request);
 // and header values, in any order within an archive), the user's files unchanged, and no other file.
 ::testing::AssertionResult HoldsVersionB(const std::string& rootDir, bool bitwise);
 
+#ifndef _WIN32
 // Runs body in a forked child process and returns its wait status. The child ends with exit
-// status 0 when body returns, 3 when it throws; it never returns into the test.
+// status 0 when body returns, 3 when it throws; it never returns into the test. (Windows has
+// no fork.)
 int RunInChild(const std::function<void()>& body);
+#endif

@@ -16,12 +16,13 @@ answer is one line, "ok N" or "error TEXT":
                                       N is the exit code, 128 + signal when a signal ended it,
                                       or -1 when the program still runs after S seconds
   {"op": "signal", "pid": N, "signal": SIG}   sends a signal to a program started here
-Paths are Linux paths: the tests keep their files under /tmp, which Wine's drive Z: shows at the
-same path. Programs still running when the bridge ends (SIGTERM from wine.sh) are killed.
+The tests keep their files under Z:/tmp, Wine's name of /tmp: "Z:/" in the arguments, the
+working directory, the environment values and the output path reads as "/". Programs still running when the bridge ends (SIGTERM from wine.sh) are killed.
 """
 
 import json
 import os
+import re
 import signal
 import socketserver
 import subprocess
@@ -33,13 +34,19 @@ _children = {}
 _lock = threading.Lock()
 
 
+def linux(text):
+    """Wine's drive Z: is the Linux root."""
+    return re.sub(r"(?i)(?<![A-Za-z0-9])z:/", "/", text)
+
+
 def run(request):
     env = dict(os.environ)
     env.pop("QMH_UNIX_BRIDGE_TOKEN", None)
-    env.update(request.get("env") or {})
-    output = request.get("output") or os.devnull
+    env.update({name: linux(value) for name, value in (request.get("env") or {}).items()})
+    output = linux(request.get("output") or os.devnull)
     with open(output, "ab") as out:
-        child = subprocess.Popen(request["argv"], cwd=request.get("cwd") or None, env=env,
+        child = subprocess.Popen([linux(arg) for arg in request["argv"]],
+                                 cwd=linux(request.get("cwd") or "") or None, env=env,
                                  stdin=subprocess.DEVNULL, stdout=out, stderr=out)
     with _lock:
         _children[child.pid] = child

@@ -2,11 +2,11 @@
 
 #include "base/Logging.h"
 #include "base/Path.h"
+#include "base/Utils.h"
 #include "update/DownloadJournal.h"
 #include "zip/ZipUtils.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <vector>
 
 namespace ZipSync {
@@ -16,16 +16,9 @@ namespace {
 // Every regular file below rootDir, as engine paths ('/' separated), sorted so that the log
 // reads the same on every run.
 std::vector<std::string> ListFilesRecursively(const std::string& rootDir) {
-    namespace fs = std::filesystem;
     std::vector<std::string> files;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(rootDir, ec), end;
-    if (ec) g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", rootDir.c_str());
-    for (; it != end; it.increment(ec)) {
-        if (ec) g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", rootDir.c_str());
-        if (it->is_regular_file(ec)) files.push_back(it->path().generic_string());
-    }
-    std::sort(files.begin(), files.end());
+    if (!ListFilesBelow(rootDir, files))
+        g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", rootDir.c_str());
     return files;
 }
 

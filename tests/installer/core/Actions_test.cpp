@@ -94,7 +94,7 @@ uint64_t MissingBytes(const Manifest& target, const Manifest& local, bool compre
 
 ::testing::AssertionResult Verifies(const std::string& root, const std::string& manifest) {
     std::string command = std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + root + "' '" + manifest + "'";
-    if (RunShell(command) == 0) return ::testing::AssertionSuccess();
+    if (RunShellCommand(command) == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "zipsync verify failed for " << manifest;
 }
 
