@@ -17,7 +17,8 @@ void SetArgv0(const char* argv0) {
     _argv0 = argv0;
 }
 
-const std::string& Argv0() {
+const std::string& SavedArgv0() {
+    ZipSyncAssert(!_argv0.empty());
     return _argv0;
 }
 
@@ -26,8 +27,7 @@ std::string GetExecutableDir() {
 }
 
 std::string GetExecutableName() {
-    ZipSyncAssert(!_argv0.empty());
-    return FsPathText(FsPath(_argv0).filename());
+    return FsPathText(FsPath(SavedArgv0()).filename());
 }
 
 std::string GetCwd() {

@@ -20,8 +20,8 @@
 
 // Logs "Save command line of current process" and stores the program's own name (argv[0]).
 void SetArgv0(const char* argv0);
-// The saved name; empty before SetArgv0.
-const std::string& Argv0();
+// The saved name; fails the assertion "!_argv0.empty()" before SetArgv0.
+const std::string& SavedArgv0();
 // The running executable's path, absolute and canonical. On POSIX the saved command name made
 // so, except that a name without '/' was found through PATH (or is otherwise not a path) and the
 // executable's own path is used instead; on Windows always the executable's own path (the

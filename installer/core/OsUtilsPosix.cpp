@@ -22,9 +22,9 @@ using namespace ZipSync;
 namespace fs = std::filesystem;
 
 std::string GetExecutablePath() {
-    ZipSyncAssert(!Argv0().empty());
+    const std::string& argv0 = SavedArgv0();
     fs::path path =
-        Argv0().find('/') == std::string::npos ? fs::read_symlink("/proc/self/exe") : fs::canonical(Argv0());
+        argv0.find('/') == std::string::npos ? fs::read_symlink("/proc/self/exe") : fs::canonical(argv0);
     return path.generic_string();
 }
 

@@ -20,7 +20,7 @@
 using namespace ZipSync;
 
 std::string GetExecutablePath() {
-    ZipSyncAssert(!Argv0().empty());
+    SavedArgv0(); // asserts that it was saved
     std::wstring path(32768, L'\0');
     DWORD n = GetModuleFileNameW(nullptr, &path[0], DWORD(path.size()));
     path.resize(n);

@@ -1,4 +1,4 @@
-#include "Platform.h"
+#include "base/Platform.h"
 
 #include <algorithm>
 #include <ctype.h>
