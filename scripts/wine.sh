@@ -21,6 +21,11 @@ if [ ! -x $wine ]; then
   exit 127
 fi
 mkdir -p "$(dirname "$WINEPREFIX")"
+if [ ! -e "$WINEPREFIX/system.reg" ]; then
+  # The first start creates the prefix; tests started at the same time wait for it.
+  flock "$WINEPREFIX.lock" sh -c '[ -e "$WINEPREFIX/system.reg" ] ||
+    { "$0" wineboot --init && /usr/lib/wine/wineserver -w; }' "$wine" >/dev/null 2>&1
+fi
 
 bridgeDir=$(mktemp -d /tmp/qmh_bridge_XXXXXX)
 QMH_UNIX_BRIDGE_TOKEN=$(head -c 18 /dev/urandom | base64 | tr '+/' '-_')
