@@ -6,9 +6,11 @@
 #include "ManifestCache.h"
 #include "OsUtils.h"
 #include "StoredState.h"
+#include "base/FileTree.h"
 #include "base/Hash.h"
 #include "base/Logging.h"
 #include "base/Path.h"
+#include "base/Text.h"
 #include "base/Utils.h"
 #include "net/RemoteChecksummedZip.h"
 #include "update/DownloadJournal.h"
@@ -16,6 +18,7 @@
 #include "zip/ChecksummedZip.h"
 #include "zip/IniFile.h"
 #include "zip/ZipAnalysis.h"
+#include "zip/ZipUtils.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -62,52 +65,10 @@ const char* const SHORTCUT_TARGETS[] = {"quillmere.x64", "quillmere.x86"};
 const char* const GAME_CONFIG = "Quillmere.cfg";
 const char* const SHORTCUT_NAME = "Quillmere";
 
-std::string Join(const std::string& dir, const std::string& name) {
-    return (fs::path(dir) / name).generic_string();
-}
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool EndsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 bool MatchesOwnedZipRule(const std::string& rel) {
     for (const auto& rule : OWNED_ZIP_RULES)
         if (StartsWith(rel, rule.first) && EndsWith(rel, rule.second)) return true;
     return false;
-}
-
-// Whether the file begins like a zip (a local header, or the end record of an empty zip) or
-// holds an end record where one can be: a damaged archive still passes, a savegame does not.
-bool LooksLikeZip(const std::string& path) {
-    static const char kLocalHeader[] = "PK\x03\x04", kEndRecord[] = "PK\x05\x06";
-    StdioFileHolder file(OpenStdioFile(path, "rb"));
-    if (!file) return false;
-    char head[4] = {};
-    if (fread(head, 1, 4, file) == 4 && (!memcmp(head, kLocalHeader, 4) || !memcmp(head, kEndRecord, 4)))
-        return true;
-    // The end record (22 bytes) is followed by a comment of at most 65535 bytes.
-    std::vector<char> tail(22 + 65535);
-    if (FileSeek64(file, 0, SEEK_END) != 0) return false;
-    int64_t size = FileTell64(file);
-    int64_t start = std::max<int64_t>(0, size - int64_t(tail.size()));
-    if (size < 0 || FileSeek64(file, start, SEEK_SET) != 0) return false;
-    tail.resize(fread(tail.data(), 1, tail.size(), file));
-    return std::search(tail.begin(), tail.end(), kEndRecord, kEndRecord + 4) != tail.end();
-}
-
-// Relative paths ('/' separators) of the regular files under root, in listing order.
-std::vector<std::string> ListFilesRecursively(const std::string& root) {
-    std::vector<std::string> result;
-    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied);
-         it != fs::recursive_directory_iterator(); ++it)
-        // Lexically: fs::relative would resolve a link and name its target instead.
-        if (it->is_regular_file()) result.push_back(it->path().lexically_relative(root).generic_string());
-    return result;
 }
 
 void Report(ProgressIndicator* progress, double ratio, const std::string& comment) {
@@ -117,12 +78,12 @@ void Report(ProgressIndicator* progress, double ratio, const std::string& commen
 // The owned archives followed by the installation's manifest: what the scan state records.
 std::vector<std::string> ScannedFiles(const std::string& root, const std::vector<std::string>& owned) {
     std::vector<std::string> scanned = owned;
-    scanned.push_back(Join(root, MANIFEST_FILE));
+    scanned.push_back(JoinPath(root, MANIFEST_FILE));
     return scanned;
 }
 
 void WriteStateFile(const std::string& root, const char* relPath, const IniData& ini) {
-    std::string path = Join(root, relPath);
+    std::string path = JoinPath(root, relPath);
     fs::create_directories(fs::path(path).parent_path());
     WriteIniFile(path, ini);
 }
@@ -159,7 +120,7 @@ std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir,
         checked = parent;
     }
 
-    std::string probe = Join(checked, PERMISSIONS_PROBE);
+    std::string probe = JoinPath(checked, PERMISSIONS_PROBE);
     g_logger->infof("Test writing file %s", probe.c_str());
     {
         StdioFileHolder file(OpenStdioFile(probe, "wt"));
@@ -295,7 +256,7 @@ void RestartWithInstallDir(const std::string& dir) {
             g_logger->errorf(lcGeneral, "Failed to create missing directories for restart");
     }
     std::string oldPath = GetExecutablePath();
-    std::string newPath = Join(dir, GetExecutableName());
+    std::string newPath = JoinPath(dir, GetExecutableName());
     if (fs::equivalent(oldPath, newPath, ec)) {
         g_logger->infof("Old and new paths are equivalent: \"%s\" === \"%s\"", oldPath.c_str(),
                         newPath.c_str());
@@ -317,7 +278,7 @@ std::vector<std::string> CollectOwnedZips(const std::string& root) {
         // A link is the player's, not ours, wherever it points: updating an archive through it
         // would change a file outside the installation.
         std::error_code ec;
-        if (fs::is_symlink(fs::symlink_status(Join(root, rel), ec))) continue;
+        if (fs::is_symlink(fs::symlink_status(JoinPath(root, rel), ec))) continue;
         bool byRule = MatchesOwnedZipRule(rel);
         if (!byRule && std::find(lastZips.begin(), lastZips.end(), rel) == lastZips.end()) continue;
         // Not even a name the rules match makes the installer's own files the game's.
@@ -325,12 +286,12 @@ std::vector<std::string> CollectOwnedZips(const std::string& root) {
         // The state file is only a list of names: one that is no archive is the player's file
         // (a damaged game archive keeps its zip signature, and one named by the rules is owned
         // in any case, so that both are repaired).
-        if (!byRule && !LooksLikeZip(Join(root, rel))) {
+        if (!byRule && !LooksLikeZip(JoinPath(root, rel))) {
             g_logger->warningf("%s is listed in %s but is no zip: it is left alone", rel.c_str(),
                                LAST_INSTALL_PATH);
             continue;
         }
-        owned.push_back(Join(root, rel));
+        owned.push_back(JoinPath(root, rel));
     }
     return owned;
 }
@@ -366,7 +327,7 @@ void ReadLastInstallInfo() {
 bool NeedsRescan(const std::string& root, const std::vector<std::string>& scanned) {
     try {
         g_logger->infof("Trying to read %s", LAST_SCAN_PATH);
-        std::string path = Join(root, LAST_SCAN_PATH);
+        std::string path = JoinPath(root, LAST_SCAN_PATH);
         if (!StateFileMissing(path)) {
             ScanState last = ScanStateFromIni(ReadIniFile(path));
             g_logger->infof("Last scan state read successfully");
@@ -402,7 +363,7 @@ void AnalyzeInstallation(const std::string& root, const std::vector<std::string>
     for (const DamagedZip& zip : damaged)
         g_logger->infof("Damaged archive %s will be replaced by the installation", zip.path.c_str());
     g_logger->infof("Saving results of analysis to manifest file");
-    WriteIniFile(Join(root, MANIFEST_FILE), manifest.SaveToIni());
+    WriteIniFile(JoinPath(root, MANIFEST_FILE), manifest.SaveToIni());
     g_state.localManifest = std::move(manifest);
     g_state.damagedZips = std::move(damaged);
     g_logger->infof("Saving current scan at %s", LAST_SCAN_PATH);
@@ -439,7 +400,7 @@ void ScanInstallDirIfNecessary(bool force, ProgressIndicator* progress) {
         g_logger->infof("Trying to read local %s", MANIFEST_FILE);
         // A fresh manifest: loading appends, and the previous scan's entries must not stay.
         Manifest manifest;
-        manifest.LoadFromIni(ReadIniFile(Join(root, MANIFEST_FILE)), root);
+        manifest.LoadFromIni(ReadIniFile(JoinPath(root, MANIFEST_FILE)), root);
         g_state.localManifest = std::move(manifest);
         g_logger->infof("Local manifest read successfully");
         g_logger->infof("");
@@ -466,19 +427,10 @@ std::string WhyLooseFileRefused(const std::string& name, const std::set<std::str
     return "";
 }
 
-std::set<std::string> TargetArchives(const Manifest& target) {
-    std::set<std::string> archives;
-    // A manifest lists the files of an archive one after the other.
-    const std::string* previous = nullptr;
-    for (const FileMetainfo& file : target)
-        if (!previous || *previous != file.zipPath.rel) previous = &*archives.insert(file.zipPath.rel).first;
-    return archives;
-}
-
 // The target's archives and the owned ones (absolute paths under root), relative to root.
 std::set<std::string> ArchivePaths(const Manifest& target, const std::vector<std::string>& owned,
                                    const std::string& root) {
-    std::set<std::string> archives = TargetArchives(target);
+    std::set<std::string> archives = target.ZipRelPaths();
     for (const std::string& path : owned)
         archives.insert(fs::path(path).lexically_relative(root).generic_string());
     return archives;
@@ -487,7 +439,7 @@ std::set<std::string> ArchivePaths(const Manifest& target, const std::vector<std
 // Raises "Refusing to install archive %s: it is %s" for a target archive that would replace one
 // of the installer's own files.
 void RefuseInstallerFilesAsArchives(const Manifest& target) {
-    for (const std::string& rel : TargetArchives(target)) {
+    for (const std::string& rel : target.ZipRelPaths()) {
         std::string what = DescribeInstallerFile(rel);
         if (!what.empty())
             g_logger->errorf(lcGeneral, "Refusing to install archive %s: it is %s", rel.c_str(),
@@ -702,7 +654,7 @@ void PerformInstallFinalize(ProgressIndicator* progress) {
     Manifest installed = updater->GetProvidedManifest().Select([](const FileMetainfo& file) {
         return file.location == FileLocation::InPlace && !IsTemporaryFileName(GetFilename(file.zipPath.rel));
     });
-    WriteIniFile(Join(root, MANIFEST_FILE), installed.SaveToIni());
+    WriteIniFile(JoinPath(root, MANIFEST_FILE), installed.SaveToIni());
     Report(progress, 0.5, "Manifest saved");
 
     Report(progress, 0.5, "Cleaning temporary zips...");
@@ -712,8 +664,7 @@ void PerformInstallFinalize(ProgressIndicator* progress) {
     RemoveDownloadJournal(root);
     Report(progress, 0.6, "Cleaning finished");
 
-    std::set<std::string> zips;
-    for (const FileMetainfo& file : installed) zips.insert(file.zipPath.rel);
+    std::set<std::string> zips = installed.ZipRelPaths();
     std::set<std::string> archives = ArchivePaths(updater->GetTargetManifest(), CollectOwnedZips(root), root);
     archives.insert(zips.begin(), zips.end());
     EntryRefusal refusal = [&](const std::string& name) { return WhyLooseFileRefused(name, archives); };
@@ -799,6 +750,6 @@ std::vector<std::string> FindFilesByName(const std::string& root, const std::vec
     std::set<std::string> wanted(names.begin(), names.end());
     std::vector<std::string> found;
     for (const std::string& rel : ListFilesRecursively(root))
-        if (wanted.count(rel)) found.push_back(Join(root, rel));
+        if (wanted.count(rel)) found.push_back(JoinPath(root, rel));
     return found;
 }

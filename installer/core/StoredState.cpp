@@ -2,6 +2,7 @@
 
 #include "base/Logging.h"
 #include "base/Path.h"
+#include "base/Text.h"
 
 #include <algorithm>
 #include <stdio.h>
@@ -11,10 +12,6 @@ using namespace ZipSync;
 
 static const std::string ZIP_PREFIX = "Zip ";
 static const std::string UNPACKED_PREFIX = "UnpackedFile ";
-
-static bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 // Asserts that the section's key at `index` is `key`; a missing key fails the same way, citing
 // the condition as written.

@@ -123,13 +123,8 @@ std::vector<std::string> ListArchives(const std::string& dir) {
 
 Manifest ScanInstallation(const std::string& rootDir, std::vector<DamagedZip>* damaged) {
     std::vector<std::string> archives;
-    for (const std::string& rel : ListArchives(rootDir)) {
-        std::string name = GetFilename(rel);
-        bool temporary = false;
-        for (const char* prefix : {kDownloadPrefix, kRepackedPrefix, kReducedPrefix})
-            temporary = temporary || name.rfind(prefix, 0) == 0;
-        if (!temporary) archives.push_back(rel);
-    }
+    for (const std::string& rel : ListArchives(rootDir))
+        if (!IsTemporaryFileName(GetFilename(rel))) archives.push_back(rel);
     return AnalyzeZips(rootDir, ToAbsolute(rootDir, archives), true, 1, nullptr, damaged);
 }
 
