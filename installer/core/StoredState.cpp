@@ -1,10 +1,13 @@
 #include "StoredState.h"
 
+#include "InstallerFiles.h"
 #include "base/Logging.h"
 #include "base/Path.h"
 #include "base/Text.h"
+#include "zip/IniFile.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdio.h>
 #include <sys/stat.h>
 
@@ -106,4 +109,16 @@ InstallState InstallStateFromIni(const IniData& ini) {
         }
     }
     return state;
+}
+
+std::vector<std::string> ScannedFiles(const std::string& root, const std::vector<std::string>& ownedZips) {
+    std::vector<std::string> scanned = ownedZips;
+    scanned.push_back(JoinPath(root, MANIFEST_FILE));
+    return scanned;
+}
+
+void WriteStateFile(const std::string& root, const char* relPath, const IniData& ini) {
+    std::string path = JoinPath(root, relPath);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    WriteIniFile(path, ini);
 }
