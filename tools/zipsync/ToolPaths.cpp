@@ -1,14 +1,13 @@
 #include "ToolPaths.h"
 
+#include "base/FileTree.h"
 #include "base/Logging.h"
 #include "base/Path.h"
 #include "base/Platform.h"
-#include "base/TemporaryNames.h"
-#include "base/Utils.h"
+#include "base/Text.h"
+#include "zip/TemporaryNames.h"
 
-#include <errno.h>
 #include <filesystem>
-#include <string.h>
 #include <system_error>
 
 namespace ZipSyncCli {
@@ -27,11 +26,8 @@ std::string AbsolutePath(const std::string& path) {
 }
 
 bool IsArchiveName(const std::string& name) {
-    auto endsWith = [&](const char* suffix) {
-        size_t n = strlen(suffix);
-        return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
-    };
-    return endsWith(".pk4") || endsWith(".zip");
+    // Something must come before the extension.
+    return name.size() > 4 && (EndsWith(name, ".pk4") || EndsWith(name, ".zip"));
 }
 
 std::vector<std::string> CollectArchives(const std::string& rootDir) {
@@ -39,13 +35,10 @@ std::vector<std::string> CollectArchives(const std::string& rootDir) {
         g_logger->errorf(lcGeneral, "Directory %s does not exist", rootDir.c_str());
     // A link is no archive of the tree, whatever it points at (not listed): writing through it
     // would change files elsewhere.
-    std::vector<std::string> files, result;
-    if (!ListFilesBelow(rootDir, files))
-        g_logger->errorf(lcGeneral, "Cannot list directory %s: %s", rootDir.c_str(),
-                         ErrnoText(errno).c_str());
-    for (const std::string& path : files) {
-        std::string name = GetFilename(path);
-        if (IsArchiveName(name) && !IsTemporaryFileName(name)) result.push_back(path);
+    std::vector<std::string> result;
+    for (const std::string& rel : ListFilesRecursively(rootDir, false)) {
+        std::string name = GetFilename(rel);
+        if (IsArchiveName(name) && !IsTemporaryFileName(name)) result.push_back(rootDir + "/" + rel);
     }
     return result;
 }

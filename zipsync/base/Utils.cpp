@@ -60,30 +60,6 @@ int StdioFileHolder::reset(FILE* file) {
     return res;
 }
 
-static bool ListFilesInto(const std::string& dir, std::vector<std::string>& files) {
-    std::vector<DirectoryEntry> entries;
-    bool ok = ReadDirectory(dir, entries);
-    int error = errno;
-    for (const DirectoryEntry& entry : entries) {
-        if (entry.kind == FileKind::Regular) files.push_back(dir + "/" + entry.name);
-        if (entry.kind == FileKind::Directory && !ListFilesInto(dir + "/" + entry.name, files)) {
-            ok = false;
-            error = errno;
-        }
-    }
-    errno = error;
-    return ok;
-}
-
-bool ListFilesBelow(const std::string& dir, std::vector<std::string>& files) {
-    files.clear();
-    bool ok = ListFilesInto(dir, files);
-    int error = errno;
-    std::sort(files.begin(), files.end());
-    errno = error;
-    return ok;
-}
-
 int RemoveTree(const std::string& path) {
     if (GetFileKind(path, false) == FileKind::Directory) {
         std::vector<DirectoryEntry> entries;

@@ -61,10 +61,6 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path);
 // The same as text, byte for byte (no newline conversion).
 std::string ReadWholeTextFile(const std::string& path);
 
-// Every regular file below dir at any depth, as dir + "/" + its path relative to dir, sorted;
-// symbolic links are neither listed nor followed. False (errno set) when a directory cannot be
-// read; files then holds what was found.
-bool ListFilesBelow(const std::string& dir, std::vector<std::string>& files);
 // Removes path and, when it is a directory, everything below it (a symbolic link is removed, not
 // what it points at): 0, or the errno value of the first failure.
 int RemoveTree(const std::string& path);

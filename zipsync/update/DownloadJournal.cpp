@@ -1,10 +1,11 @@
 #include "update/DownloadJournal.h"
 
+#include "base/FileTree.h"
 #include "base/Logging.h"
 #include "base/Path.h"
-#include "base/TemporaryNames.h"
 #include "base/Utils.h"
 #include "update/UpdateProcess.h"
+#include "zip/TemporaryNames.h"
 #include "zip/ZipAnalysis.h"
 #include "zip/ZipUtils.h"
 #include "zip/internal/ZipFormat.h"
@@ -24,8 +25,7 @@ std::vector<std::string> JournalFiles(const std::string& rootDir) {
     std::string dir = DownloadJournalDir(rootDir);
     if (GetFileKind(dir, false) != FileKind::Directory) return files;
     // A link is never a kept download (not listed): salvaging writes to the file.
-    if (!ListFilesBelow(dir, files))
-        g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", dir.c_str());
+    for (const std::string& rel : ListFilesRecursively(dir, false)) files.push_back(dir + "/" + rel);
     return files;
 }
 

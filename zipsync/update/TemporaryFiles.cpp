@@ -1,31 +1,17 @@
 #include "update/TemporaryFiles.h"
 
+#include "base/FileTree.h"
 #include "base/Logging.h"
 #include "base/Path.h"
-#include "base/Utils.h"
 #include "update/DownloadJournal.h"
 #include "zip/ZipUtils.h"
 
-#include <algorithm>
-#include <vector>
-
 namespace ZipSync {
 
-namespace {
-
-// Every regular file below rootDir, as engine paths ('/' separated), sorted so that the log
-// reads the same on every run.
-std::vector<std::string> ListFilesRecursively(const std::string& rootDir) {
-    std::vector<std::string> files;
-    if (!ListFilesBelow(rootDir, files))
-        g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", rootDir.c_str());
-    return files;
-}
-
-} // namespace
-
 void CleanupTemporaryFiles(const std::string& rootDir) {
-    for (const std::string& path : ListFilesRecursively(rootDir)) {
+    // Sorted, so that the log reads the same on every run.
+    for (const std::string& rel : ListFilesRecursively(rootDir)) {
+        std::string path = rootDir + "/" + rel;
         // Downloaded entries are kept for the next run, in a form it can read.
         if (IsInDownloadJournal(path, rootDir)) continue;
         std::string name = GetFilename(path);
