@@ -7,11 +7,11 @@
 // Usage: analyze [--small] [--only=analysis|baseline] [total MB (300)] [repetitions (3)]
 // --small makes every entry 0.5-16.5 KB, which shows the cost per entry; --only runs one side
 // (for profiling) and prints no comparison.
-#include "Logging.h"
-#include "Path.h"
-#include "Utils.h"
-#include "ZipAnalysis.h"
-#include "ZipHolders.h"
+#include "base/Logging.h"
+#include "base/Path.h"
+#include "base/Utils.h"
+#include "zip/ZipAnalysis.h"
+#include "zip/ZipHolders.h"
 
 #include <algorithm>
 #include <atomic>

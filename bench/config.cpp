@@ -6,8 +6,8 @@
 //        (defaults 1000 20000 3000 3000)
 #include "InstallerConfig.h"
 
-#include "Ini.h"
-#include "Logging.h"
+#include "base/Ini.h"
+#include "base/Logging.h"
 
 #include <chrono>
 #include <functional>

@@ -6,10 +6,10 @@
 // requests = ceil(ranges / 20) for scattered ranges.
 //
 // Usage: download [file MiB (default 256)] [ranges (default 5000)]
-#include "Downloader.h"
-#include "Logging.h"
 #include "NginxServer.h"
 #include "ServerDir.h"
+#include "base/Logging.h"
+#include "net/Downloader.h"
 
 #include <algorithm>
 #include <chrono>

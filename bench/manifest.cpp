@@ -1,7 +1,7 @@
 // Times the manifest operations on a large generated manifest (default 1,000,000 entries in 50
 // zips): copy, Select, Merge, Rebase, SaveToIni, the INI text round trip and LoadFromIni.
 // Usage: build/bench/manifest [entries]
-#include "Manifest.h"
+#include "zip/Manifest.h"
 
 #include <chrono>
 #include <stdio.h>

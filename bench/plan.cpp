@@ -7,8 +7,8 @@
 // target files sit in place at their offsets, 20% in place at shifted offsets, 8% under another
 // name in another local zip, and 12% only on a mirror. The mirror part follows the local part.
 // Usage: build/bench/plan [--scattered] [targets]
-#include "UpdateProcess.h"
-#include "UpdateStats.h"
+#include "update/UpdateProcess.h"
+#include "update/UpdateStats.h"
 
 #include <algorithm>
 #include <chrono>

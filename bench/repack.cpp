@@ -10,12 +10,12 @@
 // be renamed and every entry is copied raw and checked. Before each repack, "cp -r" copies the
 // same archives once and "rm -rf" deletes the copy (the repack deletes the archives it
 // replaces). Prints the best of three for each and the ratios; the goal is repack / cp <= 1.5.
-#include "Logging.h"
-#include "Manifest.h"
-#include "Path.h"
-#include "UpdateProcess.h"
-#include "ZipAnalysis.h"
-#include "ZipHolders.h"
+#include "base/Logging.h"
+#include "base/Path.h"
+#include "update/UpdateProcess.h"
+#include "zip/Manifest.h"
+#include "zip/ZipAnalysis.h"
+#include "zip/ZipHolders.h"
 
 #include <algorithm>
 #include <chrono>

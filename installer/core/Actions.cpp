@@ -1,20 +1,21 @@
 #include "Actions.h"
 
-#include "ChecksummedZip.h"
-#include "DownloadJournal.h"
-#include "Hash.h"
-#include "Ini.h"
 #include "InstallerFiles.h"
 #include "InstallerState.h"
 #include "LogUtils.h"
-#include "Logging.h"
 #include "ManifestCache.h"
 #include "OsUtils.h"
-#include "Path.h"
 #include "StoredState.h"
-#include "TemporaryFiles.h"
-#include "Utils.h"
-#include "ZipAnalysis.h"
+#include "base/Hash.h"
+#include "base/Logging.h"
+#include "base/Path.h"
+#include "base/Utils.h"
+#include "net/RemoteChecksummedZip.h"
+#include "update/DownloadJournal.h"
+#include "update/TemporaryFiles.h"
+#include "zip/ChecksummedZip.h"
+#include "zip/IniFile.h"
+#include "zip/ZipAnalysis.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -518,7 +519,7 @@ UpdateStats EvaluateVersion(const std::string& version, const std::string& custo
     std::vector<std::string> keys, urls;
     if (customManifestUrl.empty()) {
         keys = {version + "$$" + "trusted"};
-        urls = {g_state.config.ChooseManifestUrl(version, true)};
+        urls = {g_state.config.ChooseManifestUrl(version, true, g_state.preferredMirror)};
     } else {
         keys = {customManifestUrl, customManifestUrl};
         urls = {customManifestUrl};

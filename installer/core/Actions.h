@@ -16,9 +16,9 @@
 #pragma once
 
 #include "InstallerDownloader.h"
-#include "ProgressIndicator.h"
 #include "UnpackZip.h"
-#include "UpdateStats.h"
+#include "base/ProgressIndicator.h"
+#include "update/UpdateStats.h"
 
 #include <functional>
 #include <stdint.h>

@@ -1,7 +1,6 @@
 #include "InstallerConfig.h"
 
-#include "InstallerState.h"
-#include "Logging.h"
+#include "base/Logging.h"
 
 #include <algorithm>
 #include <chrono>
@@ -302,7 +301,8 @@ static std::mt19937& RandomGenerator() {
     return generator;
 }
 
-std::string InstallerConfig::ChooseManifestUrl(const std::string& version, bool trustedOnly) const {
+std::string InstallerConfig::ChooseManifestUrl(const std::string& version, bool trustedOnly,
+                                               const std::string& preferredMirror) const {
     if (StartsWith(version, "http://")) return version;
     const Version* ver = FindVersion(version, true);
     std::vector<const ManifestUrl*> candidates;
@@ -312,7 +312,7 @@ std::string InstallerConfig::ChooseManifestUrl(const std::string& version, bool 
         if (trustedOnly && !IsTrustedUrl(murl.url)) continue;
         double weight = murl.weight;
         if (!murl.mirror.empty()) weight *= _mirrors.at(murl.mirror).weight;
-        if (murl.mirror == g_state.preferredMirror) weight *= 1e9;
+        if (murl.mirror == preferredMirror) weight *= 1e9;
         candidates.push_back(&murl);
         weights.push_back(weight);
         total += weight;

@@ -17,7 +17,7 @@
 // that the environment variable of the same name overrides at run time.
 #pragma once
 
-#include "Ini.h"
+#include "base/Ini.h"
 
 #include <map>
 #include <string>
@@ -89,11 +89,12 @@ public:
     // Whether the URL begins, byte for byte, with GetTrustedUrlPrefix().
     bool IsTrustedUrl(const std::string& url) const;
     // A manifest URL of the version drawn at random by weight (its own weight times its
-    // mirror's; times 1e9 when its mirror name equals g_state.preferredMirror exactly, so an
-    // empty preferred mirror favours URLs written out in full); only trusted URLs when
+    // mirror's; times 1e9 when its mirror name equals preferredMirror exactly, so an empty
+    // preferred mirror favours URLs written out in full); only trusted URLs when
     // trustedOnly. A name that itself begins with "http://" is returned unchanged. Fails with
     // "No candidates to choose url from (version %s)" when the version has no candidate.
-    std::string ChooseManifestUrl(const std::string& version, bool trustedOnly) const;
+    std::string ChooseManifestUrl(const std::string& version, bool trustedOnly,
+                                  const std::string& preferredMirror) const;
     // Removes the URL from every version, logging "Removed manifest URL %s from version %s"
     // for each; fails with "Cannot handle nonworking URL %s" when no version held it, followed
     // by ": " and the cause when one is given (why the URL did not work).

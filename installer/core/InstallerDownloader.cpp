@@ -1,7 +1,7 @@
 #include "InstallerDownloader.h"
 
-#include "CertificateBundle.h"
 #include "InstallerState.h"
+#include "net/CertificateBundle.h"
 
 using namespace ZipSync;
 

@@ -6,8 +6,8 @@
 // returned downloader; the progress indicator must outlive it.
 #pragma once
 
-#include "Downloader.h"
-#include "ProgressIndicator.h"
+#include "base/ProgressIndicator.h"
+#include "net/Downloader.h"
 
 // A downloader configured for the installer: user agent "qmh_installer/1.16", the built-in
 // certificate bundle plus the file named by QMH_EXTRA_CA_FILE, single ranges only when

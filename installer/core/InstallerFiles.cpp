@@ -1,8 +1,8 @@
 #include "InstallerFiles.h"
 
 #include "LogUtils.h"
-#include "Logging.h"
 #include "OsUtils.h"
+#include "base/Logging.h"
 
 using namespace ZipSync;
 

@@ -5,10 +5,10 @@
 #pragma once
 
 #include "InstallerConfig.h"
-#include "Manifest.h"
 #include "StoredState.h"
-#include "UpdateProcess.h"
-#include "ZipAnalysis.h"
+#include "update/UpdateProcess.h"
+#include "zip/Manifest.h"
+#include "zip/ZipAnalysis.h"
 
 #include <map>
 #include <memory>

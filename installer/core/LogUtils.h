@@ -8,7 +8,7 @@
 // releases the stream at exit.
 #pragma once
 
-#include "Logging.h"
+#include "base/Logging.h"
 
 #include <string>
 

@@ -1,12 +1,13 @@
 #include "ManifestCache.h"
 
-#include "ChecksummedZip.h"
-#include "Ini.h"
 #include "InstallerDownloader.h"
 #include "InstallerState.h"
-#include "Logging.h"
-#include "Manifest.h"
-#include "Path.h"
+#include "base/Logging.h"
+#include "base/Path.h"
+#include "net/RemoteChecksummedZip.h"
+#include "zip/ChecksummedZip.h"
+#include "zip/IniFile.h"
+#include "zip/Manifest.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -107,7 +108,7 @@ void LoadPass(const std::vector<std::string>& keys, std::vector<std::string>& ur
     std::vector<Pair> pairs;
     for (size_t i = 0; i < keys.size(); i++) {
         if (loaded[i]) continue;
-        if (i != 0) urls[i] = g_state.config.ChooseManifestUrl(keys[i], false);
+        if (i != 0) urls[i] = g_state.config.ChooseManifestUrl(keys[i], false, g_state.preferredMirror);
         pairs.push_back({keys[i], urls[i], "", HashDigest(), ""});
         g_logger->infof("  %s at %s", keys[i].c_str(), urls[i].c_str());
     }

@@ -7,7 +7,7 @@
 // Loaded manifests go to g_state.loadedManifests; the configuration loses the URLs that fail.
 #pragma once
 
-#include "ProgressIndicator.h"
+#include "base/ProgressIndicator.h"
 
 #include <string>
 #include <vector>

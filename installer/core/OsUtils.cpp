@@ -1,8 +1,8 @@
 #include "OsUtils.h"
 
-#include "Logging.h"
-#include "Path.h"
-#include "Utils.h"
+#include "base/Logging.h"
+#include "base/Path.h"
+#include "base/Utils.h"
 
 #include <algorithm>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #include "StoredState.h"
 
-#include "Logging.h"
-#include "Path.h"
+#include "base/Logging.h"
+#include "base/Path.h"
 
 #include <algorithm>
 #include <stdio.h>

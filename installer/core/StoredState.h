@@ -11,7 +11,7 @@
 // and the caller falls back (full analysis, empty install state).
 #pragma once
 
-#include "Ini.h"
+#include "base/Ini.h"
 
 #include <stdint.h>
 #include <string>

@@ -1,8 +1,8 @@
 #include "UnpackZip.h"
 
-#include "Logging.h"
-#include "Utils.h"
-#include "ZipUtils.h"
+#include "base/Logging.h"
+#include "base/Utils.h"
+#include "zip/ZipUtils.h"
 
 #include <errno.h>
 #include <filesystem>

@@ -11,7 +11,7 @@
 // they are committed and removes the rest when destroyed.
 #pragma once
 
-#include "ZipHolders.h"
+#include "zip/ZipHolders.h"
 
 #include <functional>
 #include <string>

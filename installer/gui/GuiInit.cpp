@@ -6,8 +6,8 @@
 #include "GuiPageSettings.h"
 #include "GuiPageVersion.h"
 #include "GuiUtils.h"
-#include "Logging.h"
 #include "OsUtils.h"
+#include "base/Logging.h"
 
 #include <FL/Fl_JPEG_Image.H>
 #include <FL/Fl_PNG_Image.H>

@@ -4,10 +4,10 @@
 #include "GuiLayout.h"
 #include "GuiUtils.h"
 #include "InstallerState.h"
-#include "Logging.h"
 #include "OsUtils.h"
 #include "ProgressIndicatorGui.h"
-#include "TemporaryFiles.h"
+#include "base/Logging.h"
+#include "update/TemporaryFiles.h"
 
 #include <stdlib.h>
 

@@ -4,9 +4,9 @@
 #include "GuiPageVersion.h"
 #include "GuiUtils.h"
 #include "InstallerState.h"
-#include "Logging.h"
 #include "OsUtils.h"
 #include "ProgressIndicatorGui.h"
+#include "base/Logging.h"
 
 #include <filesystem>
 #include <system_error>

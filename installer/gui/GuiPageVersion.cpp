@@ -4,9 +4,9 @@
 #include "GuiLayout.h"
 #include "GuiUtils.h"
 #include "InstallerState.h"
-#include "Logging.h"
-#include "Path.h"
 #include "ProgressIndicatorGui.h"
+#include "base/Logging.h"
+#include "base/Path.h"
 
 #include <FL/Fl_Tree_Item.H>
 

@@ -1,7 +1,7 @@
 #include "GuiUtils.h"
 
 #include "InstallerState.h"
-#include "Logging.h"
+#include "base/Logging.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Browser_.H>

@@ -1,8 +1,8 @@
 #include "ProgressIndicatorGui.h"
 
 #include "GuiUtils.h"
-#include "Logging.h"
 #include "OsUtils.h"
+#include "base/Logging.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>

@@ -9,7 +9,7 @@
 // window from closing (g_busyCounter).
 #pragma once
 
-#include "ProgressIndicator.h"
+#include "base/ProgressIndicator.h"
 
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Progress.H>

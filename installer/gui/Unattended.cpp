@@ -4,7 +4,7 @@
 #include "GuiLayout.h"
 #include "GuiUtils.h"
 #include "InstallerState.h"
-#include "Logging.h"
+#include "base/Logging.h"
 
 #include <FL/Fl_Tree_Item.H>
 #include <optional>

@@ -2,9 +2,9 @@
 #include "GuiInit.h"
 #include "GuiLayout.h"
 #include "GuiUtils.h"
-#include "Logging.h"
 #include "OsUtils.h"
 #include "Unattended.h"
+#include "base/Logging.h"
 
 #include <exception>
 #include <stdio.h>

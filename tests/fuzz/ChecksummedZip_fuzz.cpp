@@ -3,7 +3,7 @@
 // digest is the stored one.
 #include "FuzzSupport.h"
 
-#include "ChecksummedZip.h"
+#include "zip/ChecksummedZip.h"
 
 using namespace ZipSync;
 

@@ -30,7 +30,7 @@ template <typename Body> bool ExpectingInputErrors(Body body);
 #define FuzzCheck(condition) FuzzCheckFailed(condition, #condition, __FILE__, __LINE__)
 void FuzzCheckFailed(bool ok, const char* condition, const char* file, int line);
 
-#include "Logging.h"
+#include "base/Logging.h"
 
 #include <stdexcept>
 

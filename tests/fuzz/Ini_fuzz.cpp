@@ -4,7 +4,7 @@
 // there; such data is left out of the round trip.
 #include "FuzzSupport.h"
 
-#include "Ini.h"
+#include "base/Ini.h"
 
 using namespace ZipSync;
 

@@ -2,7 +2,7 @@
 // manifest saves to text that loads into a manifest saving to the same text again.
 #include "FuzzSupport.h"
 
-#include "Manifest.h"
+#include "zip/Manifest.h"
 
 using namespace ZipSync;
 

@@ -4,7 +4,7 @@
 // or it yields parts with a valid range, in ascending order, holding no more than the body.
 #include "FuzzSupport.h"
 
-#include "Downloader.h"
+#include "net/Downloader.h"
 
 #include <string.h>
 

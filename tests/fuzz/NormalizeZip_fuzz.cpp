@@ -5,7 +5,7 @@
 // normalises into an archive that nothing reads again; that case is left out.
 #include "FuzzSupport.h"
 
-#include "ZipUtils.h"
+#include "zip/ZipUtils.h"
 
 #include <fstream>
 #include <iterator>

@@ -2,7 +2,7 @@
 // with an input error; one that is analyses into entries whose byte ranges lie inside the file.
 #include "FuzzSupport.h"
 
-#include "ZipAnalysis.h"
+#include "zip/ZipAnalysis.h"
 
 using namespace ZipSync;
 

@@ -1,7 +1,7 @@
 // Running engine code that is expected to fail, and looking at how it failed.
 #pragma once
 
-#include "Logging.h"
+#include "base/Logging.h"
 
 #include <functional>
 #include <gtest/gtest.h>

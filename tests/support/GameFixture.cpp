@@ -1,11 +1,11 @@
 #include "GameFixture.h"
 
-#include "DownloadJournal.h"
-#include "Downloader.h"
-#include "Path.h"
 #include "TempDir.h"
-#include "TemporaryFiles.h"
-#include "ZipAnalysis.h"
+#include "base/Path.h"
+#include "net/Downloader.h"
+#include "update/DownloadJournal.h"
+#include "update/TemporaryFiles.h"
+#include "zip/ZipAnalysis.h"
 
 #include <algorithm>
 #include <errno.h>

@@ -6,11 +6,11 @@
 // installer's scan would). Tests copy A into their own directory and update the copy.
 #pragma once
 
-#include "Manifest.h"
-#include "ProgressIndicator.h"
-#include "UpdateProcess.h"
-#include "UpdateStats.h"
-#include "ZipAnalysis.h"
+#include "base/ProgressIndicator.h"
+#include "update/UpdateProcess.h"
+#include "update/UpdateStats.h"
+#include "zip/Manifest.h"
+#include "zip/ZipAnalysis.h"
 
 #include <gtest/gtest.h>
 

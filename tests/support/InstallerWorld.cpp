@@ -1,8 +1,8 @@
 #include "InstallerWorld.h"
 
-#include "ChecksummedZip.h"
-#include "Ini.h"
 #include "TempDir.h"
+#include "zip/ChecksummedZip.h"
+#include "zip/IniFile.h"
 
 #include <algorithm>
 #include <filesystem>

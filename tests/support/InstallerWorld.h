@@ -14,8 +14,8 @@
 // installer run as an unprivileged user can read the CA file and copy the player's files.
 #pragma once
 
-#include "Manifest.h"
 #include "NginxServer.h"
+#include "zip/Manifest.h"
 
 #include <memory>
 #include <stdint.h>

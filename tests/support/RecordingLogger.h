@@ -5,7 +5,7 @@
 // analysis logs from its workers). SilentLogger drops every message; errors still raise.
 #pragma once
 
-#include "Logging.h"
+#include "base/Logging.h"
 
 #include <mutex>
 #include <string>

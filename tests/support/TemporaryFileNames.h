@@ -1,8 +1,8 @@
 // The engine's temporary files left below a directory, for tests that check a clean-up.
 #pragma once
 
-#include "DownloadJournal.h"
-#include "TemporaryFiles.h"
+#include "update/DownloadJournal.h"
+#include "update/TemporaryFiles.h"
 
 #include <filesystem>
 #include <string>

@@ -1,7 +1,7 @@
 // The BLAKE2s digest of a string, as the engine computes it for contents and compressed bytes.
 #pragma once
 
-#include "Hash.h"
+#include "base/Hash.h"
 
 #include <string>
 

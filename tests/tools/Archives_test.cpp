@@ -1,11 +1,11 @@
 // normalize, pack, unpack and hash on real archives: Info-ZIP's, Python's and the engine's.
 #include "ToolRunner.h"
 
-#include "ChecksummedZip.h"
-#include "Hash.h"
-#include "Ini.h"
 #include "TestDigest.h"
 #include "ZipFixture.h"
+#include "base/Hash.h"
+#include "zip/ChecksummedZip.h"
+#include "zip/IniFile.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

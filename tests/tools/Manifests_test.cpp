@@ -1,9 +1,9 @@
 // analyze and verify: a tree of archives into a manifest and back.
 #include "ToolRunner.h"
 
-#include "Ini.h"
-#include "Manifest.h"
 #include "ZipFixture.h"
+#include "zip/IniFile.h"
+#include "zip/Manifest.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "TempDir.h"
-#include "ZipHolders.h"
+#include "zip/ZipHolders.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

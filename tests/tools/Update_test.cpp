@@ -4,10 +4,10 @@
 #include "ToolRunner.h"
 
 #include "GameFixture.h"
-#include "Ini.h"
-#include "Manifest.h"
 #include "NginxServer.h"
 #include "ZipFixture.h"
+#include "zip/IniFile.h"
+#include "zip/Manifest.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -1,12 +1,12 @@
 // normalize, hash, pack and unpack: commands on single archive files.
-#include "ChecksummedZip.h"
 #include "Commands.h"
 #include "Console.h"
-#include "Logging.h"
-#include "Path.h"
 #include "ToolPaths.h"
-#include "Utils.h"
-#include "ZipUtils.h"
+#include "base/Logging.h"
+#include "base/Path.h"
+#include "base/Utils.h"
+#include "zip/ChecksummedZip.h"
+#include "zip/ZipUtils.h"
 
 #include <filesystem>
 #include <stdio.h>

@@ -5,14 +5,14 @@
 // files). The statistics are then the installer's six figures for that update.
 #include "Commands.h"
 #include "Console.h"
-#include "Logging.h"
-#include "Manifest.h"
 #include "ManifestSource.h"
-#include "Path.h"
 #include "SizeText.h"
-#include "UpdateProcess.h"
 #include "UpdateReport.h"
-#include "UpdateStats.h"
+#include "base/Logging.h"
+#include "base/Path.h"
+#include "update/UpdateProcess.h"
+#include "update/UpdateStats.h"
+#include "zip/Manifest.h"
 
 #include <algorithm>
 #include <map>

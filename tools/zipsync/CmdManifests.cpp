@@ -1,16 +1,16 @@
 // analyze and verify: from a tree of archives to a manifest, and back.
 #include "Commands.h"
 #include "Console.h"
-#include "Logging.h"
-#include "Manifest.h"
 #include "ManifestSource.h"
-#include "Parallel.h"
-#include "Path.h"
 #include "SizeText.h"
 #include "ToolPaths.h"
-#include "Utils.h"
-#include "ZipAnalysis.h"
-#include "ZipUtils.h"
+#include "base/Logging.h"
+#include "base/Parallel.h"
+#include "base/Path.h"
+#include "base/Utils.h"
+#include "zip/Manifest.h"
+#include "zip/ZipAnalysis.h"
+#include "zip/ZipUtils.h"
 
 #include <filesystem>
 #include <map>

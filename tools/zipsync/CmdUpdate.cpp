@@ -8,19 +8,19 @@
 // fetched again; the journal is removed once an update has succeeded.
 #include "Commands.h"
 #include "Console.h"
-#include "DownloadJournal.h"
-#include "Downloader.h"
-#include "Logging.h"
-#include "Manifest.h"
 #include "ManifestSource.h"
-#include "Path.h"
 #include "SizeText.h"
-#include "TemporaryFiles.h"
 #include "ToolPaths.h"
-#include "UpdateProcess.h"
 #include "UpdateReport.h"
-#include "UpdateStats.h"
-#include "ZipAnalysis.h"
+#include "base/Logging.h"
+#include "base/Path.h"
+#include "net/Downloader.h"
+#include "update/DownloadJournal.h"
+#include "update/TemporaryFiles.h"
+#include "update/UpdateProcess.h"
+#include "update/UpdateStats.h"
+#include "zip/Manifest.h"
+#include "zip/ZipAnalysis.h"
 
 #include <filesystem>
 #include <fnmatch.h>

@@ -12,8 +12,8 @@
 // written and drawn again after it, so lines never mix with the bar.
 #pragma once
 
-#include "Logging.h"
-#include "ProgressIndicator.h"
+#include "base/Logging.h"
+#include "base/ProgressIndicator.h"
 
 #include <chrono>
 #include <mutex>

@@ -1,10 +1,11 @@
 #include "ManifestSource.h"
 
-#include "CertificateBundle.h"
 #include "Console.h"
-#include "Logging.h"
-#include "Path.h"
-#include "Utils.h"
+#include "base/Logging.h"
+#include "base/Path.h"
+#include "base/Utils.h"
+#include "net/CertificateBundle.h"
+#include "zip/IniFile.h"
 
 #include <stdlib.h>
 #include <unistd.h>

@@ -7,9 +7,9 @@
 // the environment variable QMH_EXTRA_CA_FILE adds a deployment's own certificate authority.
 #pragma once
 
-#include "Downloader.h"
-#include "Ini.h"
-#include "Manifest.h"
+#include "base/Ini.h"
+#include "net/Downloader.h"
+#include "zip/Manifest.h"
 
 #include <string>
 

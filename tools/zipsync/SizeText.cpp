@@ -1,6 +1,6 @@
 #include "SizeText.h"
 
-#include "Logging.h"
+#include "base/Logging.h"
 
 namespace ZipSyncCli {
 

@@ -1,8 +1,8 @@
 #include "ToolPaths.h"
 
-#include "Logging.h"
-#include "Path.h"
-#include "TemporaryNames.h"
+#include "base/Logging.h"
+#include "base/Path.h"
+#include "base/TemporaryNames.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -3,7 +3,7 @@
 // the order the installer logs them.
 #pragma once
 
-#include "UpdateStats.h"
+#include "update/UpdateStats.h"
 
 namespace ZipSyncCli {
 

@@ -5,7 +5,7 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "Console.h"
-#include "Logging.h"
+#include "base/Logging.h"
 
 #include <stdio.h>
 #include <string>

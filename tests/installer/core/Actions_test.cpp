@@ -4,7 +4,6 @@
 #include "Actions.h"
 
 #include "CatchError.h"
-#include "ChecksummedZip.h"
 #include "ChildProcess.h"
 #include "GameFixture.h"
 #include "InstallerState.h"
@@ -16,6 +15,8 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "ZipFixture.h"
+#include "zip/ChecksummedZip.h"
+#include "zip/IniFile.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -33,11 +33,11 @@ std::string Repeat(size_t count, const std::string& pattern) {
 
 class InstallerConfigTest : public testing::Test {
 protected:
-    void TearDown() override { g_state.preferredMirror.clear(); }
     void Load(const std::string& text) { config.InitFromIni(ParseIniText(text)); }
-    std::map<std::string, int> Draw(const std::string& version, bool trustedOnly, int n) {
+    std::map<std::string, int> Draw(const std::string& version, bool trustedOnly, int n,
+                                    const std::string& preferredMirror = "") {
         std::map<std::string, int> counts;
-        for (int i = 0; i < n; i++) counts[config.ChooseManifestUrl(version, trustedOnly)]++;
+        for (int i = 0; i < n; i++) counts[config.ChooseManifestUrl(version, trustedOnly, preferredMirror)]++;
         return counts;
     }
     ScopedEnv server{"QMH_UPDATE_SERVER", "https://127.0.0.1:8443"};
@@ -157,26 +157,25 @@ TEST_F(InstallerConfigTest, WeightedChoiceAndRemovalOfUrls) {
     const int n = 20000;
     // With no preferred mirror, the URL written out in full outweighs the mirrors by 1e9.
     EXPECT_GE(Draw("M", false, n)[TRUSTED + "m"], n - 2);
-    g_state.preferredMirror = "alpha";
-    EXPECT_EQ(Draw("M", true, 100), (std::map<std::string, int>{{TRUSTED + "m", 100}}));
+    EXPECT_EQ(Draw("M", true, 100, "alpha"), (std::map<std::string, int>{{TRUSTED + "m", 100}}));
 
     RecordingLogger log;
     config.RemoveNonworkingUrl(TRUSTED + "m");
     EXPECT_EQ(log.WithPrefix("Removed"),
               (std::vector<std::string>{"Removed manifest URL " + TRUSTED + "m from version M",
                                         "Removed manifest URL " + TRUSTED + "m from version N"}));
-    EXPECT_EQ(Draw("M", false, 2000), (std::map<std::string, int>{{"http://alpha.example/m", 2000}}));
-    g_state.preferredMirror.clear();
+    EXPECT_EQ(Draw("M", false, 2000, "alpha"),
+              (std::map<std::string, int>{{"http://alpha.example/m", 2000}}));
     std::map<std::string, int> counts = Draw("M", false, n);
     EXPECT_EQ(counts.count("http://zero.example/m"), 0u);
     EXPECT_EQ(counts["http://alpha.example/m"] + counts["http://beta.example/q/m"], n);
     EXPECT_NEAR(double(counts["http://beta.example/q/m"]) / counts["http://alpha.example/m"], 3.0, 0.3);
 
-    ExpectError([&] { config.ChooseManifestUrl("M", true); }, lcGeneral,
+    ExpectError([&] { config.ChooseManifestUrl("M", true, ""); }, lcGeneral,
                 "No candidates to choose url from (version M)");
     ExpectError([&] { config.RemoveNonworkingUrl(TRUSTED + "m"); }, lcGeneral,
                 "Cannot handle nonworking URL " + TRUSTED + "m");
-    EXPECT_EQ(config.ChooseManifestUrl("http://custom.example/x", true), "http://custom.example/x");
+    EXPECT_EQ(config.ChooseManifestUrl("http://custom.example/x", true, ""), "http://custom.example/x");
 }
 
 TEST_F(InstallerConfigTest, UpdateServerFromEnvironmentOrBuildSetting) {

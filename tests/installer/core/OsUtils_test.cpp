@@ -8,7 +8,7 @@
 #include "ScopedEnv.h"
 #include "TempDir.h"
 
-#include "Logging.h"
+#include "base/Logging.h"
 
 #include <fcntl.h>
 #include <filesystem>

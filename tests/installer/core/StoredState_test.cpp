@@ -4,7 +4,8 @@
 #include "StoredState.h"
 #include "TempDir.h"
 
-#include "Utils.h"
+#include "base/Utils.h"
+#include "zip/IniFile.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

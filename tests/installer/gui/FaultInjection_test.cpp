@@ -16,15 +16,16 @@
 #include "TemporaryFileNames.h"
 #include "ZipFixture.h"
 
-#include "Downloader.h"
 #include "GuiInit.h"
 #include "GuiLayout.h"
 #include "GuiPageSettings.h"
 #include "GuiUtils.h"
-#include "Ini.h"
 #include "InstallerDownloader.h"
-#include "TemporaryFiles.h"
 #include "Unattended.h"
+#include "net/Downloader.h"
+#include "update/TemporaryFiles.h"
+#include "zip/IniFile.h"
+#include "zip/ZipUtils.h"
 
 #include <algorithm>
 #include <filesystem>

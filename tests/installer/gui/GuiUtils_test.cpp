@@ -2,9 +2,9 @@
 // and the style, with real dialogs under Xvfb.
 #include "GuiUtils.h"
 #include "InstallerState.h"
-#include "Logging.h"
 #include "TempDir.h"
 #include "VirtualDisplay.h"
+#include "base/Logging.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>

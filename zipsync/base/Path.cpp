@@ -1,0 +1,323 @@
+#include "base/Path.h"
+
+#include "base/Logging.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <vector>
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+#endif
+
+namespace ZipSync {
+
+// Whether the ".." components of a relative path ever climb above its start. Empty and "."
+// components stay in place.
+static bool ClimbsAboveStart(const std::string& path) {
+    long depth = 0;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        size_t len = end - start;
+        if (len == 2 && path[start] == '.' && path[start + 1] == '.') {
+            if (--depth < 0) return true;
+        } else if (len > 0 && !(len == 1 && path[start] == '.')) {
+            depth++;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+void ValidatePath(const std::string& path, bool isRelative) {
+    if (path.empty()) g_logger->errorf(lcGeneral, "Empty path [%s]", path.c_str());
+    for (unsigned char ch : path)
+        if (ch < 0x20) g_logger->errorf(lcGeneral, "Non-printable character %d in path", int(ch));
+    if (path == "/") g_logger->errorf(lcGeneral, "Empty path [%s]", path.c_str());
+    if (path.find_first_of("\\|[]=?&") != std::string::npos)
+        g_logger->errorf(lcGeneral, "Forbidden symbol in path %s", path.c_str());
+    if (path[0] == '.') g_logger->errorf(lcGeneral, "Path must not start with dot: %s", path.c_str());
+    if (!isRelative) return;
+    if (path.find(':') != std::string::npos)
+        g_logger->errorf(lcGeneral, "Colon in relative path %s", path.c_str());
+    if (path[0] == '/') g_logger->errorf(lcGeneral, "Relative path starts with slash: %s", path.c_str());
+    // Relative paths come from manifests and archives off the network; one that climbs out
+    // would make the engine write outside the root directory.
+    if (ClimbsAboveStart(path))
+        g_logger->errorf(lcGeneral, "Path %s goes outside of root directory", path.c_str());
+}
+
+void ValidateArchivePath(const std::string& relPath) {
+    size_t start = 0;
+    while (start <= relPath.size()) {
+        size_t end = relPath.find('/', start);
+        if (end == std::string::npos) end = relPath.size();
+        size_t len = end - start;
+        if (len == 0 || (relPath[start] == '.' && (len == 1 || (len == 2 && relPath[start + 1] == '.'))))
+            g_logger->errorf(lcGeneral, "Archive path %s has an empty, \".\" or \"..\" component",
+                             relPath.c_str());
+        start = end + 1;
+    }
+}
+
+PathAR PathAR::FromAbs(const std::string& absPath, const std::string& rootDir) {
+    ValidatePath(rootDir, false);
+    ValidatePath(absPath, false);
+    size_t n = rootDir.size();
+    if (rootDir.back() == '/') n--;
+    if (absPath.size() <= n || absPath.compare(0, n, rootDir, 0, n) != 0 || absPath[n] != '/')
+        g_logger->errorf(lcGeneral, "Abs path %s is not within root dir %s", absPath.c_str(),
+                         rootDir.c_str());
+    PathAR res;
+    res.abs = absPath;
+    res.rel = absPath.substr(n + 1);
+    // Being a prefix of the root is not enough: "root/../x" lies outside it.
+    if (ClimbsAboveStart(res.rel))
+        g_logger->errorf(lcGeneral, "Path %s goes outside of root directory", absPath.c_str());
+    return res;
+}
+
+PathAR PathAR::FromRel(const std::string& relPath, const std::string& rootDir) {
+    ValidatePath(rootDir, false);
+    ValidatePath(relPath, true);
+    PathAR res;
+    res.rel = relPath;
+    res.abs = rootDir;
+    if (rootDir.back() != '/') res.abs += '/';
+    res.abs += relPath;
+    return res;
+}
+
+bool PathAR::IsHttp(const std::string& path) {
+    return path.compare(0, 7, "http://") == 0;
+}
+
+std::string GetDirPath(const std::string& somePath) {
+    size_t pos = somePath.rfind('/');
+    ZipSyncAssert(pos != std::string::npos);
+    return somePath.substr(0, pos);
+}
+
+std::string GetFilename(const std::string& somePath) {
+    size_t pos = somePath.rfind('/');
+    if (pos == std::string::npos) return somePath;
+    ZipSyncAssert(pos + 1 < somePath.size());
+    return somePath.substr(pos + 1);
+}
+
+std::string GetFullPath(const std::string& zipPath, const std::string& filename) {
+    return zipPath + "||" + filename;
+}
+
+void ParseFullPath(const std::string& fullPath, std::string& zipPath, std::string& filename) {
+    size_t pos = fullPath.size() < 2 ? std::string::npos : fullPath.find("||");
+    if (pos == std::string::npos)
+        g_logger->errorf(lcGeneral, "Cannot split fullname into zip path and filename: %s", fullPath.c_str());
+    zipPath = fullPath.substr(0, pos);
+    filename = fullPath.substr(pos + 2);
+}
+
+std::string PrefixFile(const std::string& path, const std::string& prefix) {
+    size_t pos = path.rfind('/');
+    pos = (pos == std::string::npos ? 0 : pos + 1);
+    std::string res = path;
+    res.insert(pos, prefix);
+    return res;
+}
+
+std::string UnprefixFile(const std::string& path, const std::string& prefix) {
+    size_t pos = path.rfind("/" + prefix);
+    std::string res = path;
+    if (pos != std::string::npos)
+        res.erase(pos + 1, prefix.size());
+    else if (path.compare(0, prefix.size(), prefix) == 0)
+        res.erase(0, prefix.size());
+    return res;
+}
+
+#ifdef _WIN32
+bool IfFileExists(const std::string& path) {
+    struct _stat64 st;
+    if (_stat64(path.c_str(), &st) != 0 || !(st.st_mode & _S_IFREG)) return false;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    fclose(f);
+    return true;
+}
+
+std::string NonRegularFileKind(const std::string& path) {
+    struct _stat64 st;
+    if (_stat64(path.c_str(), &st) != 0 || (st.st_mode & _S_IFREG)) return "";
+    return (st.st_mode & _S_IFDIR) ? "directory" : "special file";
+}
+#else
+bool IfFileExists(const std::string& path) {
+    // Opening a FIFO for reading waits for a writer, so nothing but a regular file is opened;
+    // O_NONBLOCK keeps a file swapped in after the check from blocking either.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    close(fd);
+    return regular;
+}
+
+std::string NonRegularFileKind(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return "";
+    if (S_ISDIR(st.st_mode)) return "directory";
+    if (S_ISFIFO(st.st_mode)) return "FIFO";
+    if (S_ISSOCK(st.st_mode)) return "socket";
+    if (S_ISCHR(st.st_mode)) return "character device";
+    if (S_ISBLK(st.st_mode)) return "block device";
+    return "special file";
+}
+#endif
+
+void RefuseNonRegularFile(const std::string& path, LogCode code) {
+    std::string kind = NonRegularFileKind(path);
+    if (!kind.empty()) g_logger->errorf(code, "%s is not a regular file (a %s)", path.c_str(), kind.c_str());
+}
+
+static int MakeDirectory(const char* path) {
+#ifdef _WIN32
+    return _mkdir(path);
+#else
+    return mkdir(path, 0777);
+#endif
+}
+
+static int RemoveDirectory(const char* path) {
+#ifdef _WIN32
+    return _rmdir(path);
+#else
+    return rmdir(path);
+#endif
+}
+
+void CreateDirectoriesForFile(const std::string& absPath, const std::string& rootDir) {
+    PathAR path = PathAR::FromAbs(absPath, rootDir);
+    std::vector<std::string> components;
+    size_t start = 0;
+    while (start <= path.rel.size()) {
+        size_t end = path.rel.find('/', start);
+        if (end == std::string::npos) end = path.rel.size();
+        if (end > start) components.push_back(path.rel.substr(start, end - start));
+        start = end + 1;
+    }
+    std::string dir = rootDir;
+    for (size_t i = 0; i + 1 < components.size(); i++) {
+        dir += "/" + components[i];
+        if (MakeDirectory(dir.c_str()) != 0) {
+            int error = errno;
+            if (error != EEXIST)
+                g_logger->errorf(lcGeneral, "Failed to create directory %s (error %d)", dir.c_str(), error);
+        }
+    }
+}
+
+void DeleteEmptyParentDirs(const std::string& absPath, const std::string& rootDir) {
+    std::string rel = PathAR::FromAbs(absPath, rootDir).rel;
+    while (true) {
+        size_t pos = rel.rfind('/');
+        if (pos == std::string::npos) break;
+        rel.resize(pos);
+        // An empty component ("a//b", or a rel starting with '/') names no directory of its
+        // own; removing "root/" + "" would remove the root itself.
+        if (rel.empty() || rel.back() == '/') continue;
+        std::string dir = rootDir + "/" + rel;
+        if (RemoveDirectory(dir.c_str()) != 0) {
+            int error = errno;
+            if (error == ENOTEMPTY || error == EEXIST) break;
+            g_logger->errorf(lcGeneral, "Failed to delete directory %s (error %d)", dir.c_str(), error);
+        }
+    }
+}
+
+void RemoveFile(const std::string& path) {
+    int res = remove(path.c_str());
+    if (res != 0) g_logger->errorf(lcGeneral, "Failed to remove file %s (error %d)", path.c_str(), res);
+}
+
+void RenameFile(const std::string& oldPath, const std::string& newPath) {
+    int res = rename(oldPath.c_str(), newPath.c_str());
+    if (res != 0)
+        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s (error %d)", oldPath.c_str(),
+                         newPath.c_str(), res);
+}
+
+void ReplaceFile(const std::string& oldPath, const std::string& newPath) {
+#ifdef _WIN32
+    bool ok =
+        MoveFileExA(oldPath.c_str(), newPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    int res = ok ? 0 : -1;
+#else
+    int res = rename(oldPath.c_str(), newPath.c_str());
+#endif
+    if (res != 0)
+        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s (error %d)", oldPath.c_str(),
+                         newPath.c_str(), res);
+}
+
+#ifdef _WIN32
+bool PathExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsDirectory(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void CheckStaysInsideRoot(const std::string&, const std::string&) {
+    // The installer's directories hold no links of their own making.
+}
+#else
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The path with every symbolic link resolved, or empty when it cannot be resolved.
+static std::string RealPath(const std::string& path) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return "";
+    std::string result = resolved;
+    free(resolved);
+    return result;
+}
+
+void CheckStaysInsideRoot(const std::string& absPath, const std::string& rootDir) {
+    struct stat st;
+    if (lstat(absPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        g_logger->errorf(lcGeneral, "Path %s is a symbolic link", absPath.c_str());
+    std::string parent = GetDirPath(absPath);
+    while (parent.size() > rootDir.size() && !PathExists(parent)) parent = GetDirPath(parent);
+    // Below a root that does not exist yet nothing exists either, so no link can be in the way.
+    if (parent.size() <= rootDir.size() && !PathExists(rootDir)) return;
+    std::string root = RealPath(rootDir);
+    std::string resolved = RealPath(parent);
+    bool inside = !root.empty() && !resolved.empty() &&
+                  (resolved == root || (resolved.compare(0, root.size(), root) == 0 &&
+                                        (root.back() == '/' || resolved[root.size()] == '/')));
+    if (!inside)
+        g_logger->errorf(lcGeneral, "Path %s leads outside of root directory %s", absPath.c_str(),
+                         rootDir.c_str());
+}
+#endif
+
+} // namespace ZipSync
