@@ -599,6 +599,7 @@ void PerformInstallDownload(ProgressIndicator* downloadProgress, ProgressIndicat
     // The download changes the journal of kept entries, whatever its outcome.
     g_state.keptDownloadsKnown = false;
     Downloader downloader = MakeInstallerDownloader(downloadProgress);
+    downloader.SetFollowRedirects(true); // game data is checked by its digests
     updater->DownloadRemoteFiles(downloader,
                                  verifyProgress ? MakeProgressCallback(verifyProgress) : ProgressCallback());
     g_logger->infof("Downloaded bytes: %lld", (long long)downloader.TotalBytesDownloaded());

@@ -27,7 +27,8 @@ A request for /<mode>/<name> serves file <root>/<name>; the mode says how:
   bareopening   multipart whose body opens with the first delimiter line, without the CRLF
                 in front of it (as lighttpd and Go's servers send it)
   nopartrange   multipart whose parts lack "Content-Range"
-  shortpart     multipart whose first part holds half the bytes its "Content-Range" claims
+  shortpart     multipart whose first part holds half the bytes its "Content-Range" claims (for a
+                request of several ranges; one range is answered as by ok)
   slow, slowN   correct headers, then the body at a few bytes per second (slowN: only the
                 first N requests of that path, later ones are answered as by ok)
   slowarchives  slow for archives (names ending in .pk4 or .zip), ok for other files
@@ -161,7 +162,7 @@ class Handler(BaseHTTPRequestHandler):
             return self.endless(ranges[0], len(data))
         if mode == "endlessbig":
             return self.endless((ranges[0][0], 0xFFFFFFFD), 0xFFFFFFFE)
-        if len(ranges) == 1 and mode in ("ok", "slow", "drop", "late", "nomulti", "multi416", "firstonly", "gzip"):
+        if len(ranges) == 1 and mode in ("ok", "slow", "drop", "late", "nomulti", "multi416", "firstonly", "shortpart", "gzip"):
             first, last = ranges[0]
             if mode == "late":
                 first = min(first + 10, last)
