@@ -47,6 +47,8 @@ static const uint64_t kMinShareOfRate = 32768;
 // starts or ends.
 static const double kReportInterval = 0.05;
 static const int kWaitMilliseconds = 50;
+// A further transfer starts only when the bytes in flight leave it at least this much.
+static const uint64_t kMinRoom = 1 << 20;
 
 bool Downloader::SegmentOrder::operator()(const Segment& a, const Segment& b) const {
     return a.from != b.from ? a.from < b.from : a.id < b.id;
@@ -190,7 +192,8 @@ void Downloader::RunTransfers(CurlMulti& multi) {
         bool changed = false;
         while (true) {
             int limit = EffectiveMaxTransfers();
-            while (int(_transfers.size()) < limit) {
+            while (int(_transfers.size()) < limit &&
+                   (_transfers.empty() || _bytesInFlight + kMinRoom <= kMaxBytesInFlight)) {
                 auto next = NextUrlToStart();
                 if (next == _urlStates.end()) break;
                 ForUrl(multi, next->first, [&] { StartTransfer(multi, next->second, next->first); });
@@ -235,7 +238,7 @@ std::map<std::string, Downloader::UrlState>::iterator Downloader::NextUrlToStart
     return best;
 }
 
-std::vector<Segment> Downloader::BuildBatch(UrlState& state) const {
+std::vector<Segment> Downloader::BuildBatch(UrlState& state, uint64_t maxBytes) const {
     const TimeoutLevel& level = _timeoutTable[state.timeoutLevel];
     int maxSegments = _singleRangeOnly || state.singleRange ? 1 : level.maxSegments;
     std::vector<Segment> batch;
@@ -247,18 +250,18 @@ std::vector<Segment> Downloader::BuildBatch(UrlState& state) const {
         total += s.to - s.from;
         if (prevEnd != s.from) segments++; // a range starting where the previous ended shares its range
         if (segments > maxSegments) break;
-        if (total > level.maxBytes && !batch.empty()) break;
+        if (total > maxBytes && !batch.empty()) break;
         state.pending.erase(state.pending.begin());
-        if (total > level.maxBytes && s.to != kOpenEnd) {
+        if (total > maxBytes && s.to != kOpenEnd) {
             // Split: the rest of this request is fetched by later transfers.
-            state.pending.insert(Segment{s.id, s.from + level.maxBytes, s.to});
-            batch.push_back(Segment{s.id, s.from, s.from + level.maxBytes});
+            state.pending.insert(Segment{s.id, s.from + uint32_t(maxBytes), s.to});
+            batch.push_back(Segment{s.id, s.from, s.from + uint32_t(maxBytes)});
             break;
         }
         // An open-ended request is never split, and nothing follows it.
         batch.push_back(s);
         prevEnd = s.to;
-        if (s.to == kOpenEnd || total > level.maxBytes) break;
+        if (s.to == kOpenEnd || total > maxBytes) break;
     }
     return batch;
 }
@@ -304,7 +307,10 @@ void Downloader::StartTransfer(CurlMulti& multi, UrlState& state, const std::str
     std::unique_ptr<Transfer> t(new Transfer());
     t->url = url;
     t->level = state.timeoutLevel;
-    t->segments = BuildBatch(state);
+    // The row's size, cut to what the bytes in flight leave.
+    uint64_t room = _bytesInFlight < kMaxBytesInFlight ? kMaxBytesInFlight - _bytesInFlight : 0;
+    uint64_t maxBytes = std::min<uint64_t>(_timeoutTable[t->level].maxBytes, std::max<uint64_t>(room, kMinRoom));
+    t->segments = BuildBatch(state, maxBytes);
     ZipSyncAssert(!t->segments.empty());
     // Touching and overlapping segments (they come by start) share one range.
     std::vector<std::pair<uint32_t, uint32_t>> ranges;
@@ -333,6 +339,7 @@ void Downloader::StartTransfer(CurlMulti& multi, UrlState& state, const std::str
     g_logger->debugf("[curl-cmd] %s", command.c_str());
     multi.Add(*t);
     state.inFlight++;
+    _bytesInFlight += t->payload;
     _transfers.push_back(std::move(t));
 }
 
@@ -346,6 +353,7 @@ void Downloader::FinishTransfer(CurlMulti& multi, Transfer& t, int result) {
     std::unique_ptr<Transfer> transfer = std::move(*owned);
     _transfers.erase(owned);
     _finishedWireBytes += t.bytesNow;
+    _bytesInFlight -= t.payload;
     UrlState& state = _urlStates[t.url];
     state.inFlight--;
     ForUrl(multi, t.url, [&] {
@@ -546,6 +554,7 @@ void Downloader::FailUrl(CurlMulti& multi, const std::string& url, const std::st
         }
         multi.Remove(**it);
         _finishedWireBytes += (*it)->bytesNow;
+        _bytesInFlight -= (*it)->payload;
         it = _transfers.erase(it);
     }
     state.inFlight = 0;
@@ -555,6 +564,7 @@ void Downloader::FailUrl(CurlMulti& multi, const std::string& url, const std::st
 void Downloader::StopAll(CurlMulti& multi) {
     for (const auto& t : _transfers) multi.Remove(*t);
     _transfers.clear();
+    _bytesInFlight = 0;
 }
 
 TransferProgress Downloader::CurrentProgress() {

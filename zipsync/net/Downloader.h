@@ -72,6 +72,10 @@ const TimeoutTable& DefaultTimeoutTable();
 // HTTP requests in flight at once by default: enough to hide the round trips of far mirrors and
 // of servers that take one range per request (see the README's measurements).
 static const int kDefaultMaxTransfers = 16;
+// Bytes of the requests in flight at once, all URLs together: enough to keep a fast link busy
+// over long round trips, while what a crash or a failing mirror loses stays small (what is in
+// flight is fetched again by the next run). A transfer is cut to fit.
+static const uint64_t kMaxBytesInFlight = uint64_t(16) << 20;
 // The smallest rate limit: every transfer in flight keeps well above the low-speed limit.
 static const uint64_t kMinRateLimit = 16384;
 
@@ -180,7 +184,7 @@ private:
     int EffectiveMaxTransfers() const;
     std::map<std::string, UrlState>::iterator NextUrlToStart();
     // Takes the next HTTP request's segments from the URL's pending ones.
-    std::vector<Segment> BuildBatch(UrlState& state) const;
+    std::vector<Segment> BuildBatch(UrlState& state, uint64_t maxBytes) const;
     void StartTransfer(CurlMulti& multi, UrlState& state, const std::string& url);
     void FinishTransfer(CurlMulti& multi, Transfer& t, int result);
     Outcome CheckTransfer(Transfer& t, int result, long http);
@@ -215,6 +219,8 @@ private:
     std::vector<DownloadRequest> _requests;
     std::map<std::string, UrlState> _urlStates;
     std::vector<std::unique_ptr<Transfer>> _transfers;
+    // Payload bytes of the transfers in flight.
+    uint64_t _bytesInFlight = 0;
     // Progress: the weight of the bytes in place so far, and the payload bytes.
     double _doneWeight = 0.0;
     uint64_t _bytesTotal = 0;
