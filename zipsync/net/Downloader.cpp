@@ -120,14 +120,15 @@ double Downloader::Now() const {
 
 void Downloader::DownloadAll() {
     _start = std::chrono::steady_clock::now();
+    _meter.reset(new TransferMeter(_rateLimit));
+    Prepare();
     if (_progressCallback) _progressCallback(0.0, "Downloading started");
     if (_transferCallback) {
         TransferProgress started = CurrentProgress();
+        started.ratio = 0.0;
         started.comment = "Downloading started";
         _transferCallback(started);
     }
-    _meter.reset(new TransferMeter(_rateLimit));
-    Prepare();
     {
         CurlMulti multi(EffectiveMaxTransfers());
         RunTransfers(multi);
