@@ -8,6 +8,8 @@
 # bytes the client receives.
 #
 #   bench/compare.sh [TOTAL_MB (default 420)] [RATE_MIB (default 20)] [RTTS (default "0 100 300")]
+#   TRANSFERS="4 8 16 32" bench/compare.sh ...   adds rows of `zipsync update --transfers N` (the
+#                                                 update's download stage with N requests in flight)
 #
 # TOTAL_MB is the uncompressed size of a version (its archives take about 0.7 of it). The
 # installer's rows run against two mirrors: nginx, which answers requests for several ranges
@@ -116,20 +118,30 @@ row() {
   if eval "$check"; then ok=yes; else ok=NO; fi
   if [ -n "$out" ]; then
     reqs=$(grep -c '\[curl-cmd\]' "$out" || true)
-    down=$(stage "$out" "Starting installation: download" "Starting installation: repack")
-    repack=$(stage "$out" "Starting installation: repack" "Repacking finished")
+    if grep -q "Starting installation" "$out"; then
+      down=$(stage "$out" "Starting installation: download" "Starting installation: repack")
+      repack=$(stage "$out" "Starting installation: repack" "Repacking finished")
+    else
+      down=$(stage "$out" "Resumed bytes:" "Downloaded bytes:")
+      repack=$(stage "$out" "Downloaded bytes:" "now holds the target")
+    fi
   fi
   printf '| %s | %s | %s | %s | %s | %.1f | %s | %s | %s |\n' "$LINK" "$server" "$name" "$(mib $bytes)" "$reqs" \
     "$(awk -v a="$t0" -v b="$t1" 'BEGIN{print b - a}')" "$down" "$repack" "$ok"
   return 0
 }
 
+# Prefixes every line with the time, so that stages can be timed.
+stamp() {
+  python3 -u -c 'import sys, time
+for line in sys.stdin: sys.stdout.write("%.3f %s" % (time.time(), line))'
+}
+
 installer_run() {
   local dir=$1 version=$2
   setpriv --reuid=nobody --regid=nogroup --clear-groups env QMH_UPDATE_SERVER="https://127.0.0.1:$PHTTPS" \
     QMH_EXTRA_CA_FILE="$S/ca.pem" DISPLAY= HOME="$dir" "$dir/qmh_installer" --unattended --skip-config-download \
-    --version "$version" 2>&1 | python3 -u -c 'import sys, time
-for line in sys.stdin: sys.stdout.write("%.3f %s" % (time.time(), line))' >"$dir/run_$version.out"
+    --version "$version" 2>&1 | stamp >"$dir/run_$version.out"
 }
 
 R=$W/run
@@ -171,6 +183,14 @@ for link in "${links[@]}"; do
     row $server "qmh_installer update" 'installer_run "$R/qmh" B' 'verify "$R/qmh" B' "$R/qmh/run_B.out" |
       tee -a "$W/results.md"
     cp "$R/qmh"/run_*.out "$W/" 2>/dev/null || true
+    for n in ${TRANSFERS:-}; do
+      rm -rf "$R/tool"
+      cp -r "$W/game/A" "$R/tool"
+      "$ZS" -q normalize "$R/tool"
+      row $server "zipsync update --transfers $n" \
+        'QMH_EXTRA_CA_FILE="$S/ca.pem" "$ZS" update --transfers $n --target "https://127.0.0.1:$PHTTPS/zipsync/B/manifest.iniz" --provide "https://127.0.0.1:$PHTTPS/zipsync/B/manifest.iniz=http://127.0.0.1:$port/zipsync/B" -v "$R/tool" 2>&1 | stamp >"$R/tool.out"' \
+        'verify "$R/tool" B' "$R/tool.out" | tee -a "$W/results.md"
+    done
   done
 
   MIRROR="http://127.0.0.1:$PHTTP/"

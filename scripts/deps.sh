@@ -25,7 +25,7 @@ QMH_PACKAGES=(
 # Fuzzing with libFuzzer (scripts/fuzz.sh): clang and its sanitizer and fuzzer runtimes.
 QMH_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # The side-by-side comparison (bench/compare.sh): the other programs it measures.
-QMH_BENCH_PACKAGES=(zsync rsync curl)
+QMH_BENCH_PACKAGES=(zsync curl)
 
 check=0
 for arg in "$@"; do
