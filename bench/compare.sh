@@ -188,7 +188,7 @@ for link in "${links[@]}"; do
       cp -r "$W/game/A" "$R/tool"
       "$ZS" -q normalize "$R/tool"
       row $server "zipsync update --transfers $n" \
-        'QMH_EXTRA_CA_FILE="$S/ca.pem" "$ZS" update --transfers $n --target "https://127.0.0.1:$PHTTPS/zipsync/B/manifest.iniz" --provide "https://127.0.0.1:$PHTTPS/zipsync/B/manifest.iniz=http://127.0.0.1:$port/zipsync/B" -v "$R/tool" 2>&1 | stamp >"$R/tool.out"' \
+        '"$ZS" update --transfers $n --target "$W/www/zipsync/B/manifest.iniz" --provide "$W/www/zipsync/B/manifest.iniz=http://127.0.0.1:$port/zipsync/B" -v "$R/tool" 2>&1 | stamp >"$R/tool.out"' \
         'verify "$R/tool" B' "$R/tool.out" | tee -a "$W/results.md"
     done
   done
