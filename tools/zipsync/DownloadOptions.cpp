@@ -11,7 +11,8 @@ using namespace ZipSync;
 
 OptionSpec TransfersOption() {
     static const std::string help =
-        "HTTP requests in flight at once (default " + std::to_string(kDefaultMaxTransfers) + ")";
+        "HTTP requests in flight at once (default " + std::to_string(kDefaultMaxTransfers) + "; " +
+        std::to_string(kSingleRangeFactor) + " times as many for a server that takes one range per request)";
     return {0, "transfers", "N", false, help.c_str()};
 }
 

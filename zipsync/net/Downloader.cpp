@@ -130,7 +130,7 @@ void Downloader::DownloadAll() {
         _transferCallback(started);
     }
     {
-        CurlMulti multi(EffectiveMaxTransfers());
+        CurlMulti multi(EffectiveMaxTransfers(nullptr));
         RunTransfers(multi);
     }
     _lastReport = Now();
@@ -172,9 +172,11 @@ void Downloader::FinishEmptyRequests(UrlState& state) {
     }
 }
 
-int Downloader::EffectiveMaxTransfers() const {
-    if (!_rateLimit) return _maxTransfers;
-    return int(std::max<uint64_t>(1, std::min<uint64_t>(_maxTransfers, _rateLimit / kMinShareOfRate)));
+int Downloader::EffectiveMaxTransfers(const UrlState* state) const {
+    bool single = _singleRangeOnly || !state || state->singleRange;
+    uint64_t count = uint64_t(_maxTransfers) * (single ? kSingleRangeFactor : 1);
+    if (_rateLimit) count = std::max<uint64_t>(1, std::min<uint64_t>(count, _rateLimit / kMinShareOfRate));
+    return int(count);
 }
 
 template <class F> void Downloader::ForUrl(CurlMulti& multi, const std::string& url, F f) {
@@ -192,11 +194,11 @@ void Downloader::RunTransfers(CurlMulti& multi) {
         for (auto& entry : _urlStates) ForUrl(multi, entry.first, [&] { DeliverCompleted(entry.second); });
         bool changed = false;
         while (true) {
-            int limit = EffectiveMaxTransfers();
-            while (int(_transfers.size()) < limit &&
-                   (_transfers.empty() || _bytesInFlight + kMinRoom <= kMaxBytesInFlight)) {
+            while (_transfers.empty() || _bytesInFlight + kMinRoom <= kMaxBytesInFlight) {
                 auto next = NextUrlToStart();
-                if (next == _urlStates.end()) break;
+                if (next == _urlStates.end() ||
+                    int(_transfers.size()) >= EffectiveMaxTransfers(&next->second))
+                    break;
                 ForUrl(multi, next->first, [&] { StartTransfer(multi, next->second, next->first); });
                 changed = true;
             }
@@ -310,7 +312,8 @@ void Downloader::StartTransfer(CurlMulti& multi, UrlState& state, const std::str
     t->level = state.timeoutLevel;
     // The row's size, cut to what the bytes in flight leave.
     uint64_t room = _bytesInFlight < kMaxBytesInFlight ? kMaxBytesInFlight - _bytesInFlight : 0;
-    uint64_t maxBytes = std::min<uint64_t>(_timeoutTable[t->level].maxBytes, std::max<uint64_t>(room, kMinRoom));
+    uint64_t maxBytes =
+        std::min<uint64_t>(_timeoutTable[t->level].maxBytes, std::max<uint64_t>(room, kMinRoom));
     t->segments = BuildBatch(state, maxBytes);
     ZipSyncAssert(!t->segments.empty());
     // Touching and overlapping segments (they come by start) share one range.
@@ -582,7 +585,11 @@ TransferProgress Downloader::CurrentProgress() {
     if (progress.bytesPerSecond > 0 && _bytesTotal >= progress.bytesDone)
         progress.secondsLeft = double(_bytesTotal - progress.bytesDone) / progress.bytesPerSecond;
     char comment[256];
-    if (!_transfers.empty()) _shownUrl = _transfers.front()->requestedUrl;
+    // The URL shown stays while it has a transfer in flight, so that the text does not jump
+    // between the files of a download with every request.
+    bool shownInFlight = false;
+    for (const auto& t : _transfers) shownInFlight = shownInFlight || t->requestedUrl == _shownUrl;
+    if (!shownInFlight && !_transfers.empty()) _shownUrl = _transfers.front()->requestedUrl;
     if (!_shownUrl.empty()) {
         // Long URLs keep their end, which names the file.
         const std::string& url = _shownUrl;

@@ -69,9 +69,13 @@ using TimeoutTable = std::array<TimeoutLevel, 5>;
 // The ladder the product uses: 10 MiB/20 ranges, 512 KiB, 32 KiB, 4 KiB, and 4 KiB with 60 s.
 const TimeoutTable& DefaultTimeoutTable();
 
-// HTTP requests in flight at once by default: enough to hide the round trips of far mirrors and
-// of servers that take one range per request (see the README's measurements).
+// HTTP requests in flight at once by default: enough to hide the round trips of far mirrors
+// (see the README's measurements).
 static const int kDefaultMaxTransfers = 16;
+// A server that takes one range per request costs a round trip per range, and its requests are
+// small (an entry or a few touching ones): it gets this many times the transfers in flight.
+// Such servers are caches, CDN edges and object stores, made for many connections.
+static const int kSingleRangeFactor = 4;
 // Bytes of the requests in flight at once, all URLs together: enough to keep a fast link busy
 // over long round trips, while what a crash or a failing mirror loses stays small (what is in
 // flight is fetched again by the next run). A transfer is cut to fit.
@@ -106,7 +110,8 @@ public:
     // manifest, the installer itself) must come from the server it names. Data checked by its
     // digest afterwards may come from wherever the server sends the client.
     void SetFollowRedirects(bool follow);
-    // HTTP requests in flight at once, all URLs together (at least 1; kDefaultMaxTransfers).
+    // HTTP requests in flight at once, all URLs together (at least 1; kDefaultMaxTransfers);
+    // kSingleRangeFactor times as many while the URLs asked take one range per request.
     void SetMaxTransfers(int count);
     // Bytes per second for all transfers together; 0 (the default) for no limit. Values below
     // kMinRateLimit are raised to it.
@@ -181,7 +186,8 @@ private:
     void Prepare();
     void FinishEmptyRequests(UrlState& state);
     void RunTransfers(CurlMulti& multi);
-    int EffectiveMaxTransfers() const;
+    // The transfers in flight allowed when the next one is for state's URL (null: any URL).
+    int EffectiveMaxTransfers(const UrlState* state) const;
     std::map<std::string, UrlState>::iterator NextUrlToStart();
     // Takes the next HTTP request's segments from the URL's pending ones.
     std::vector<Segment> BuildBatch(UrlState& state, uint64_t maxBytes) const;

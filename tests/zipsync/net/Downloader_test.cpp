@@ -939,6 +939,29 @@ TEST(DownloaderNginx, SeveralTransfersInFlightOverReusedConnections) {
     }
 }
 
+// A server that takes one range per request gets kSingleRangeFactor times the transfers: its
+// requests are small, and each costs a round trip.
+TEST(DownloaderNginx, SingleRangesGetMoreTransfers) {
+    TempDir root;
+    std::string data = PatternBytes(1048576, 61);
+    WriteTestFile(root / "s.bin", data);
+    NginxServer::Options options;
+    options.limitRate = 200000; // each answer takes a while, so that the transfers overlap
+    NginxServer nginx(root.path(), options);
+    Downloader downloader;
+    downloader.SetMaxTransfers(2);
+    downloader.SetSingleRangeOnly(true);
+    std::vector<Fetched> got(40);
+    for (uint32_t i = 0; i < 40; i++)
+        Enqueue(downloader, nginx.HttpUrl("s.bin"), 20000 * i, 20000 * i + 5000, got[i]);
+    EXPECT_EQ(RunDownload(downloader), "");
+    for (uint32_t i = 0; i < 40; i++) EXPECT_EQ(got[i].data, data.substr(20000 * i, 5000)) << i;
+    std::set<uint64_t> connections;
+    for (const NginxServer::LogEntry& e : nginx.AccessLog(40)) connections.insert(e.connection);
+    EXPECT_GT(connections.size(), 2u);
+    EXPECT_LE(connections.size(), size_t(2 * kSingleRangeFactor));
+}
+
 // http_proxy, https_proxy and no_proxy reach curl unchanged: plain requests go through Squid as
 // a forward proxy, https ones through its CONNECT tunnel (still checked against the trusted
 // roots), and no_proxy bypasses it.
