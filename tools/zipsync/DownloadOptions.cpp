@@ -42,7 +42,7 @@ uint64_t ParseRate(const std::string& text) {
 Downloader MakeArchiveDownloader(Console& console, const ParsedArgs& args) {
     Downloader downloader = MakeToolDownloader(console);
     downloader.SetFollowRedirects(true);
-    downloader.SetMaxTransfers(args.GetInt("transfers", kDefaultMaxTransfers, 1));
+    if (args.Has("transfers")) downloader.SetMaxTransfers(args.GetInt("transfers", kDefaultMaxTransfers, 1));
     if (args.Has("limit-rate")) downloader.SetRateLimit(ParseRate(args.Get("limit-rate")));
     return downloader;
 }

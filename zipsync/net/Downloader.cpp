@@ -174,7 +174,7 @@ void Downloader::FinishEmptyRequests(UrlState& state) {
 
 int Downloader::EffectiveMaxTransfers(const UrlState* state) const {
     bool single = _singleRangeOnly || !state || state->singleRange;
-    uint64_t count = uint64_t(_maxTransfers) * (single ? kSingleRangeFactor : 1);
+    uint64_t count = _maxTransfers ? _maxTransfers : kDefaultMaxTransfers * (single ? kSingleRangeFactor : 1);
     if (_rateLimit) count = std::max<uint64_t>(1, std::min<uint64_t>(count, _rateLimit / kMinShareOfRate));
     return int(count);
 }

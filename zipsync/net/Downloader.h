@@ -73,7 +73,7 @@ const TimeoutTable& DefaultTimeoutTable();
 // (see the README's measurements).
 static const int kDefaultMaxTransfers = 16;
 // A server that takes one range per request costs a round trip per range, and its requests are
-// small (an entry or a few touching ones): it gets this many times the transfers in flight.
+// small (an entry or a few touching ones): by default it gets this many times the transfers.
 // Such servers are caches, CDN edges and object stores, made for many connections.
 static const int kSingleRangeFactor = 4;
 // Bytes of the requests in flight at once, all URLs together: enough to keep a fast link busy
@@ -110,8 +110,9 @@ public:
     // manifest, the installer itself) must come from the server it names. Data checked by its
     // digest afterwards may come from wherever the server sends the client.
     void SetFollowRedirects(bool follow);
-    // HTTP requests in flight at once, all URLs together (at least 1; kDefaultMaxTransfers);
-    // kSingleRangeFactor times as many while the URLs asked take one range per request.
+    // HTTP requests in flight at once, all URLs together (at least 1). By default
+    // kDefaultMaxTransfers, and kSingleRangeFactor times as many for URLs that take one range
+    // per request.
     void SetMaxTransfers(int count);
     // Bytes per second for all transfers together; 0 (the default) for no limit. Values below
     // kMinRateLimit are raised to it.
@@ -218,7 +219,8 @@ private:
     bool _singleRangeOnly = false;
     bool _downgradeHttps = false;
     std::unique_ptr<TransferSettings> _settings;
-    int _maxTransfers = kDefaultMaxTransfers;
+    // 0: the defaults.
+    int _maxTransfers = 0;
     uint64_t _rateLimit = 0;
     ProgressCallback _progressCallback;
     TransferProgressCallback _transferCallback;
