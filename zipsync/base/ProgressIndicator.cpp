@@ -10,12 +10,14 @@ int ProgressIndicator::UpdateTransfer(const TransferProgress& progress) {
 }
 
 ProgressCallback MakeProgressCallback(ProgressIndicator* indicator) {
+    if (!indicator) return ProgressCallback();
     return [indicator](double ratio, const char* comment) -> int {
         return indicator->Update(ratio, std::string(comment ? comment : ""), -1.0, std::string());
     };
 }
 
 TransferProgressCallback MakeTransferProgressCallback(ProgressIndicator* indicator) {
+    if (!indicator) return TransferProgressCallback();
     return
         [indicator](const TransferProgress& progress) -> int { return indicator->UpdateTransfer(progress); };
 }

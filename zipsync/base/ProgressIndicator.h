@@ -42,10 +42,11 @@ public:
 
 using ProgressCallback = std::function<int(double ratio, const char* comment)>;
 
-// The returned callback forwards to indicator->Update(ratio, comment, -1.0, ""). The caller
-// keeps the indicator alive while the callback is in use.
+// The returned callback forwards to indicator->Update(ratio, comment, -1.0, ""); for a null
+// indicator it is empty (nothing reported). The caller keeps the indicator alive while the
+// callback is in use.
 ProgressCallback MakeProgressCallback(ProgressIndicator* indicator);
-// The same for indicator->UpdateTransfer.
+// The same for indicator->UpdateTransfer (empty for no indicator).
 TransferProgressCallback MakeTransferProgressCallback(ProgressIndicator* indicator);
 
 // "12.3 MB of 45.6 MB, 2.10 MB/s, 17 s left": the parts that are known (sizes in decimal
