@@ -19,13 +19,14 @@ QMH_PACKAGES=(
   libgtest-dev ca-certificates
   # tests and demo: web server, virtual display and screenshots, fixtures, unprivileged runs
   nginx-light xvfb xauth x11-apps x11-utils fonts-dejavu-core python3 openssl zip unzip util-linux
-  # the other web servers a mirror may run, each serving the game in a test
-  apache2 lighttpd caddy
+  # the other web servers a mirror may run, each serving the game in a test, and the caches and
+  # proxies that may stand between a mirror and a player
+  apache2 lighttpd caddy varnish squid
 )
 # Fuzzing with libFuzzer (scripts/fuzz.sh): clang and its sanitizer and fuzzer runtimes.
 QMH_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # The side-by-side comparison (bench/compare.sh): the other programs it measures.
-QMH_BENCH_PACKAGES=(zsync rsync curl)
+QMH_BENCH_PACKAGES=(zsync curl)
 # The Windows programs (scripts/windows.sh): the mingw-w64 cross compilers with the POSIX thread
 # model (std::thread), zlib for Windows, dpkg-source to unpack the dependencies' Debian source
 # packages, and 64-bit Wine to run the tests.

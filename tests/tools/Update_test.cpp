@@ -3,6 +3,7 @@
 // brings installations of A to B, while 'zipsync diff' predicts the cost.
 #include "ToolRunner.h"
 
+#include "FaultServer.h"
 #include "GameFixture.h"
 #include "NginxServer.h"
 #include "ZipFixture.h"
@@ -462,4 +463,34 @@ TEST(Update, RepairsDamagedArchives) {
     verify = RunZipsync({"verify", install, p.ManifestOf("B")});
     EXPECT_EQ(verify.status, 0) << Dump(verify);
     EXPECT_FALSE(fs::exists(install + "/base/old_dlc.pk4"));
+}
+
+// Archive data may come through redirects (here a 307 for every archive request), several
+// requests at once under a rate limit for all of them; the console shows bytes, speed and time
+// left. Manifests are not redirected, and a rate that is no number is a usage error.
+TEST(Update, ArchivesThroughRedirectsWithTransfersAndRateLimit) {
+    const Published& p = GetPublished();
+    FaultServer server;
+    CopyDirectory(p.server, server.Root());
+    TempDir dir;
+    std::string install = dir / "game";
+    CopyDirectory(p.rawA, install);
+    std::string mirror = server.Url("redirect307", "zipsync/B");
+    ToolResult result =
+        RunZipsync({"update", "--target", p.ManifestOf("B"), "--provide", p.ManifestOf("B") + "=" + mirror,
+                    "--keep", "base/zz_usermod.pk4", "--transfers", "3", "--limit-rate", "4M", install});
+    ASSERT_EQ(result.status, 0) << Dump(result);
+    EXPECT_TRUE(HoldsVersionB(install, false)) << Dump(result);
+    int redirected = 0, followed = 0;
+    for (const FaultServer::Request& request : server.Requests()) {
+        redirected += request.path.rfind("/redirect307/zipsync/B/", 0) == 0;
+        followed += request.path.rfind("/ok/zipsync/B/", 0) == 0;
+    }
+    EXPECT_GT(redirected, 0);
+    EXPECT_EQ(followed, redirected);
+    EXPECT_TRUE(Contains(result.err, "Downloading finished (80.6 kB of 80.6 kB")) << Dump(result);
+
+    ToolResult wrong = RunZipsync({"update", "--target", p.ManifestOf("B"), "--limit-rate", "fast", install});
+    EXPECT_EQ(wrong.status, 2) << Dump(wrong);
+    EXPECT_TRUE(Contains(wrong.err, "--limit-rate")) << Dump(wrong);
 }

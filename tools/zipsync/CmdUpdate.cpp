@@ -8,6 +8,7 @@
 // fetched again; the journal is removed once an update has succeeded.
 #include "Commands.h"
 #include "Console.h"
+#include "DownloadOptions.h"
 #include "ManifestSource.h"
 #include "SizeText.h"
 #include "ToolPaths.h"
@@ -115,8 +116,8 @@ void ReportMissing(const UpdateProcess& process) {
 
 // Downloading and repacking; whatever fails, the temporary files are cleaned up before the
 // error travels on, so that ROOT holds only whole archives again.
-void Execute(UpdateSequence& update, Console& console) {
-    Downloader downloader = MakeToolDownloader(console);
+void Execute(UpdateSequence& update, Console& console, const ParsedArgs& args) {
+    Downloader downloader = MakeArchiveDownloader(console, args);
     try {
         update.Execute(downloader, console.Callback(), console.Callback(), [&](UpdateStep done) {
             console.EndProgress();
@@ -203,7 +204,7 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
     if (!complete) ReportMissing(process);
     if (dryRun) return 0;
 
-    Execute(sequence, console);
+    Execute(sequence, console, args);
     g_logger->infof("%s now holds the target: %d files in %d archives", root.c_str(),
                     process.GetTargetManifest().size(), (int)CollectArchives(root).size());
     return 0;
@@ -234,7 +235,9 @@ Command CommandUpdate() {
          {0, "bitwise", nullptr, false, "make the archives bitwise identical to the mirror's"},
          {0, "keep", "PATTERN", true, "never change archives whose path under ROOT matches (repeatable)"},
          {'j', "jobs", "N", false, "analyse the present archives with N threads (default 0: one per core)"},
-         {'n', "dry-run", nullptr, false, "plan and print the figures, write nothing"}},
+         {'n', "dry-run", nullptr, false, "plan and print the figures, write nothing"},
+         TransfersOption(),
+         LimitRateOption()},
         1,
         1,
         RunUpdate};

@@ -28,7 +28,7 @@ Downloader MakeToolDownloader(Console& console) {
     Downloader downloader;
     downloader.SetUserAgent("zipsync");
     downloader.SetCertificateBundle(AssembleCertificateBundle());
-    downloader.SetProgressCallback(console.Callback());
+    downloader.SetTransferProgressCallback(MakeTransferProgressCallback(&console));
     return downloader;
 }
 
