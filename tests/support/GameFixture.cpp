@@ -72,7 +72,11 @@ const GameVersions& GetGameVersions() {
 }
 
 void CopyDirectory(const std::string& from, const std::string& to) {
-    fs::copy(from, to, fs::copy_options::recursive);
+    // Entry by entry into a directory that may exist: the C++ library of mingw-w64 refuses to copy
+    // a directory onto an existing one.
+    fs::create_directories(to);
+    for (const fs::directory_entry& entry : fs::directory_iterator(from))
+        fs::copy(entry.path(), fs::path(to) / entry.path().filename(), fs::copy_options::recursive);
 }
 
 void InstallPublishedTree(const std::string& tree, const std::string& install) {
