@@ -72,6 +72,10 @@ const GameVersions& GetGameVersions() {
 }
 
 void CopyDirectory(const std::string& from, const std::string& to) {
+    if (!fs::is_directory(from)) {
+        fs::copy(from, to);
+        return;
+    }
     // Entry by entry into a directory that may exist: the C++ library of mingw-w64 refuses to copy
     // a directory onto an existing one.
     fs::create_directories(to);

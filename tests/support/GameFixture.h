@@ -39,7 +39,8 @@ struct GameVersions {
 
 const GameVersions& GetGameVersions();
 
-// Copies the directory tree from into to (which must not exist yet).
+// Copies the directory tree from into to (created when missing, merged into when it exists), or
+// the single file from to the new file to.
 void CopyDirectory(const std::string& from, const std::string& to);
 // An installation made from the tree of a published version: a copy of the tree at install
 // (which must not exist yet) without the tree's "manifest.iniz", as a player's directory holds
