@@ -19,6 +19,8 @@ using namespace ZipSync;
 const char* const kInstallerVersion = "1.16";
 const char* const kInstallerBuildDate = __DATE__;
 
+bool g_allowAdmin = false;
+
 const char* const kHelpText = "List of command line parameters:\n\n"
                               "--help\n"
                               "    Display this list of parameters.\n\n"
@@ -31,7 +33,10 @@ const char* const kHelpText = "List of command line parameters:\n\n"
                               "    Return code should be nonzero if an error happens.\n\n"
                               "--version {ver}\n"
                               "    Install the version {ver} instead of the default one.\n"
-                              "    Only has effect when combined with --unattended.\n";
+                              "    Only has effect when combined with --unattended.\n\n"
+                              "--allow-admin\n"
+                              "    Go on although run as admin (root on Linux),\n"
+                              "    without the warning, also with --unattended.\n";
 
 namespace {
 
@@ -131,6 +136,10 @@ void InitHelpWindow() {
 
 void CheckAdminRights() {
     if (!IsRunningAsAdmin()) return;
+    if (g_allowAdmin) {
+        g_logger->infof("Running as admin, as --allow-admin asks");
+        return;
+    }
     int answer =
         GuiMessageBox(GuiMbQuestion | GuiMbIconWarning | GuiMbFirstLabelFirst,
                       "The installer was run \"as admin\". This is strongly discouraged!\n"

@@ -259,8 +259,9 @@ Fl_Double_Window* BuildMainWindow() {
 }
 
 Fl_Double_Window* BuildHelpWindow() {
-    helpWindow = new Fl_Double_Window(450, 320, "Quillmere installer: help");
-    helpText = MakeText(20, 20, 410, 280);
+    // Tall enough for every option without scrolling.
+    helpWindow = new Fl_Double_Window(450, 390, "Quillmere installer: help");
+    helpText = MakeText(20, 20, 410, 350);
     helpText->box(FL_NO_BOX);
     helpText->color(FL_BACKGROUND_COLOR);
     helpWindow->end();
