@@ -1,5 +1,6 @@
 #include "InstallerDownloader.h"
 
+#include "OsUtils.h"
 #include "net/CertificateBundle.h"
 
 using namespace ZipSync;
@@ -12,6 +13,7 @@ Downloader MakeInstallerDownloader(const NetworkOptions& options, ProgressIndica
     downloader.SetCertificateBundle(AssembleCertificateBundle());
     downloader.SetSingleRangeOnly(options.noMultipartByteranges);
     downloader.SetDowngradeHttps(options.disableTls);
+    downloader.SetProxyLookup(SystemProxyLookup());
     if (g_installerTimeoutTable) downloader.SetTimeoutTable(*g_installerTimeoutTable);
     downloader.SetProgressCallback(MakeProgressCallback(progress));
     return downloader;

@@ -18,8 +18,9 @@ struct NetworkOptions {
 };
 
 // A downloader configured for the installer: user agent "qmh_installer/1.16", the built-in
-// certificate bundle plus the file named by QMH_EXTRA_CA_FILE, the network options, and
-// progress (when not null) as its progress callback. Errors are not silenced.
+// certificate bundle plus the file named by QMH_EXTRA_CA_FILE, the network options, the
+// system's proxy when no proxy variable is set (SystemProxyLookup), and progress (when not null)
+// as its progress callback. Errors are not silenced.
 ZipSync::Downloader MakeInstallerDownloader(const NetworkOptions& options,
                                             ZipSync::ProgressIndicator* progress);
 

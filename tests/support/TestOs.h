@@ -46,6 +46,17 @@ int RunProgramCapturing(const std::vector<std::string>& argv, const std::vector<
                         const std::string& cwd, const std::string& outPath, const std::string& errPath,
                         unsigned timeoutSeconds);
 
+#ifdef _WIN32
+// Starts a Windows program as RunProgramCapturing does (outPath empty: the output is dropped;
+// errPath equal to outPath: both go to that file) without waiting for it. Returns its process
+// handle, which the caller closes, or null when it did not start.
+void* StartWindowsProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          const std::string& cwd, const std::string& outPath, const std::string& errPath);
+#endif
+
+// Whether the Linux program at this absolute path exists and may be run.
+bool LinuxProgramExists(const std::string& path);
+
 // A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice for port 0).
 int FindFreePort();
 // True when a TCP connection to 127.0.0.1:port succeeds.
