@@ -1,8 +1,6 @@
 // The range downloader against real servers: the fault server (which records the "Range"
 // header of every request and misbehaves on demand) and nginx over HTTP and HTTPS.
-#ifndef _WIN32
 #include "CacheServer.h"
-#endif
 #include "FaultServer.h"
 #include "GameFixture.h"
 #include "NginxServer.h"
