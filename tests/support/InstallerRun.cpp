@@ -4,6 +4,7 @@
 #include "InstallerWorld.h"
 #include "TempDir.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -53,7 +54,10 @@ int InstallerRun::Run(const std::vector<std::string>& args, double killAfter) co
 }
 
 std::string InstallerRun::Output() const {
-    return ReadTestFile(outputPath);
+    std::string text = ReadTestFile(outputPath);
+    // The Windows program's console is in text mode: its line ends are "\r\n".
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
 }
 
 bool InstallerRun::Holds(const std::string& version) const {

@@ -20,7 +20,7 @@ public:
     // Runs it with "--unattended" and args; returns its exit code, or -1 when killAfter seconds
     // (when positive) passed first and SIGKILL ended it.
     int Run(const std::vector<std::string>& args, double killAfter = 0) const;
-    // The console output of the last run.
+    // The console output of the last run, with "\n" line ends.
     std::string Output() const;
     // Whether the install directory holds exactly the given version of the test game (the Linux
     // zipsync tool verifies it, also for the Windows program).
