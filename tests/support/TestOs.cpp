@@ -21,6 +21,15 @@
 #endif
 
 void RemoveScratchDirectory(const std::string& path) {
+#ifdef _WIN32
+    // Wine shows a Unix link to a directory as that directory, and removing its contents would
+    // reach into the directory linked to: Linux's rm removes the link alone.
+    try {
+        if (WaitLinuxProgram(StartLinuxProgram({"rm", "-rf", "--", path}, ""), 600) == 0) return;
+    } catch (const std::exception&) {
+        // No bridge (the binary runs without scripts/wine.sh): what Windows can do.
+    }
+#endif
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
 }

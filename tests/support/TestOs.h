@@ -20,7 +20,7 @@ std::string MakeScratchDirectory(const std::string& tag);
 // The path as a Linux program names it: "Z:/tmp/x" is "/tmp/x" (paths given to the bridge are
 // translated by it; this is for paths written into files, such as a server's configuration).
 std::string LinuxPath(const std::string& path);
-// Removes a scratch directory with everything in it; quiet.
+// Removes a scratch directory with everything in it, never what a link in it points at; quiet.
 void RemoveScratchDirectory(const std::string& path);
 
 // Whether the Linux programs run as root.

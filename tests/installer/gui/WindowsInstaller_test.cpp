@@ -167,9 +167,7 @@ TEST_F(WindowsInstaller, ElevatedWithoutAllowAdminEndsWith2) {
 // 3 and leaves 1.0 as it was; the next run reaches 2.0.
 TEST_F(WindowsInstaller, DyingMirrorEndsWith3AndKeepsTheOldVersion) {
     FaultServer faults;
-    // A copy, not a link: under Wine, removing the server's directory would follow a link into
-    // the world's.
-    ASSERT_EQ(RunShellCommand("cp -r '" + World().www + "/zipsync' '" + faults.Root() + "/zipsync'"), 0);
+    ASSERT_EQ(RunShellCommand("ln -s '" + World().www + "/zipsync' '" + faults.Root() + "/zipsync'"), 0);
     installer.CopyProgram();
     ASSERT_EQ(installer.Run({"--version", "1.0"}), 0) << Output();
 
