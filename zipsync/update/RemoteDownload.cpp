@@ -87,28 +87,42 @@ struct DownloadTables {
     std::set<std::string> chosenNames;
     // Index of a remote entry in the provided manifest -> the matches it serves.
     std::map<int, std::vector<int>> matchesOfEntry;
+    // Why the first received entry that failed its check did; empty while none did.
+    std::string firstFailure;
 };
 
-// Checks one received entry (its local header and compressed data, as the manifest's byterange
-// covers them) against the remote entry before anything is written: the header must describe
+// What is wrong with one received entry (its local header and compressed data, as the manifest's
+// byterange covers them) for the remote entry, or empty when nothing is: the header must describe
 // exactly these bytes, and the compressed data must have the entry's compressedHash. Hashing here,
 // while the transfers go on, leaves the verification after the download little to do.
-void CheckReceivedEntry(const FileMetainfo& remote, const uint8_t* data, uint32_t bytes) {
+std::string CheckReceivedEntry(const FileMetainfo& remote, const uint8_t* data, uint32_t bytes) {
     std::string fullName = GetFullPath(remote.zipPath.abs, remote.filename);
     LocalHeader header;
     if (bytes >= kLocalHeaderSize) header = ParseLocalHeader(data);
     uint64_t headerLength = kLocalHeaderSize + uint64_t(header.filenameLen) + header.extraLen;
     if (bytes < kLocalHeaderSize || header.signature != kLocalHeaderSignature ||
         headerLength + header.compressedSize != bytes)
-        g_logger->errorf(lcGeneral,
-                         "Entry \"%s\" after download does not start with a local header for its %u bytes",
-                         fullName.c_str(), unsigned(bytes));
+        return FormatString("Entry \"%s\" after download does not start with a local header for its %u bytes",
+                            fullName.c_str(), unsigned(bytes));
     Hasher hasher;
     hasher.Update(data + headerLength, header.compressedSize);
     HashDigest obtained = hasher.Finalize();
     if (obtained != remote.compressedHash)
-        g_logger->errorf(lcGeneral, "Hash of \"%s\" after download is %s instead of %s", fullName.c_str(),
-                         obtained.Hex().c_str(), remote.compressedHash.Hex().c_str());
+        return FormatString("Hash of \"%s\" after download is %s instead of %s", fullName.c_str(),
+                            obtained.Hex().c_str(), remote.compressedHash.Hex().c_str());
+    return "";
+}
+
+// Brings the journal zip's bytes to the disk, and the names of its file and of the folders made
+// for it too; closes it after its last expected entry.
+void SyncJournalZip(DownloadedZip& zip, const std::string& rootDir, bool last) {
+    SyncFile(zip.file, zip.tempPath.abs);
+    zip.unsynced = 0;
+    for (std::string dir = GetDirPath(zip.tempPath.abs); !zip.namesSynced; dir = GetDirPath(dir)) {
+        SyncDirectory(dir);
+        zip.namesSynced = dir.size() <= rootDir.size();
+    }
+    if (last && zip.file.reset() != 0) RaiseWriteFailure(zip.tempPath.abs, errno);
 }
 
 // Writes one received and checked entry to the end of its journal zip, which is created at the
@@ -132,16 +146,18 @@ void WriteEntry(DownloadedZip& zip, const void* data, uint32_t bytes, int index,
         RaiseWriteFailure(zip.tempPath.abs, errno);
     zip.unsynced += bytes;
     bool last = ++zip.piecesWritten == zip.piecesExpected;
-    if (last || zip.unsynced >= kSyncInterval) {
-        SyncFile(zip.file, zip.tempPath.abs);
-        zip.unsynced = 0;
-        // The file's name, and those of the folders made for it, must survive as well.
-        for (std::string dir = GetDirPath(zip.tempPath.abs); !zip.namesSynced; dir = GetDirPath(dir)) {
-            SyncDirectory(dir);
-            zip.namesSynced = dir.size() <= rootDir.size();
-        }
-    }
-    if (last && zip.file.reset() != 0) RaiseWriteFailure(zip.tempPath.abs, errno);
+    if (last || zip.unsynced >= kSyncInterval) SyncJournalZip(zip, rootDir, last);
+}
+
+// A received entry that failed its check is not written, and the download goes on: what else
+// arrives is kept for the next run, as after any failure. The first such failure ends the call
+// once the download is over.
+void SkipEntry(DownloadedZip& zip, const std::string& problem, const std::string& rootDir,
+               std::string& firstFailure) {
+    g_logger->warningf("%s", problem.c_str());
+    if (firstFailure.empty()) firstFailure = problem;
+    zip.piecesExpected--;
+    if (zip.file && zip.piecesWritten == zip.piecesExpected) SyncJournalZip(zip, rootDir, true);
 }
 
 // Enqueues every remote entry that a match needs, once each, with a callback that writes it to
@@ -167,8 +183,13 @@ void EnqueueRemoteEntries(Downloader& downloader, const Manifest& provided,
         DownloadSource source(url, entry.byterange[0], entry.byterange[1]);
         downloader.EnqueueDownload(
             source, [&tables, &provided, &rootDir, url, index](const void* data, uint32_t bytes) {
-                CheckReceivedEntry(provided[index], static_cast<const uint8_t*>(data), bytes);
-                WriteEntry(tables.zips.at(url), data, bytes, index, rootDir);
+                DownloadedZip& zip = tables.zips.at(url);
+                std::string problem =
+                    CheckReceivedEntry(provided[index], static_cast<const uint8_t*>(data), bytes);
+                if (problem.empty())
+                    WriteEntry(zip, data, bytes, index, rootDir);
+                else
+                    SkipEntry(zip, problem, rootDir, tables.firstFailure);
             });
     }
 }
@@ -297,6 +318,7 @@ void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCa
     DownloadTables tables;
     EnqueueRemoteEntries(downloader, _providedManifest, _matches, _rootDir, tables);
     downloader.DownloadAll();
+    if (!tables.firstFailure.empty()) g_logger->errorf(lcGeneral, "%s", tables.firstFailure.c_str());
     CheckAllArrived(tables.zips);
 
     double total = 1e-20, done = 0.0;
