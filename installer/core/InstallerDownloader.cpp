@@ -35,7 +35,12 @@ Downloader MakeInstallerDownloader(const NetworkOptions& options, ProgressIndica
     downloader.SetSingleRangeOnly(options.noMultipartByteranges);
     downloader.SetDowngradeHttps(options.disableTls);
     downloader.SetRateLimit(options.rateLimit);
-    if (options.maxTransfers > 0) downloader.SetMaxTransfers(options.maxTransfers);
+    if (options.rateLimit)
+        g_logger->debugf("Rate limit: %llu bytes per second", (unsigned long long)options.rateLimit);
+    if (options.maxTransfers > 0) {
+        downloader.SetMaxTransfers(options.maxTransfers);
+        g_logger->debugf("Transfers in flight: at most %d", options.maxTransfers);
+    }
     downloader.SetConnectionCache(RunConnections());
     if (g_installerTimeoutTable) downloader.SetTimeoutTable(*g_installerTimeoutTable);
     downloader.SetTransferProgressCallback(MakeTransferProgressCallback(progress));

@@ -27,7 +27,8 @@ struct NetworkOptions {
 // A downloader configured for the installer: user agent "qmh_installer/1.16", the built-in
 // certificate bundle plus the file named by QMH_EXTRA_CA_FILE, the network options, the run's
 // connections, and progress (when not null) as its progress (bytes, speed and time left through
-// UpdateTransfer). Errors are not silenced; redirects are not followed.
+// UpdateTransfer). A rate limit and a number of transfers that are set are logged (debug level).
+// Errors are not silenced; redirects are not followed.
 ZipSync::Downloader MakeInstallerDownloader(const NetworkOptions& options,
                                             ZipSync::ProgressIndicator* progress);
 

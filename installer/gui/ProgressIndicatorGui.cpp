@@ -77,16 +77,22 @@ int ProgressIndicatorGui::UpdateTransfer(const TransferProgress& progress) {
     ShowRatio(progress.ratio);
     LogComment(progress.ratio, progress.comment);
     _bytesDone = progress.bytesDone;
+    // At the end only the bytes still mean something.
+    TransferProgress shown = progress;
+    if (progress.ratio == 1.0) {
+        shown.bytesPerSecond = 0.0;
+        shown.secondsLeft = -1.0;
+    }
+    std::string text = "Downloading: " + FormatTransferProgress(shown);
     // Numbers that change with every update would be unreadable.
     double now = Now();
     if (now - _transferLabelTime >= 1.0 || progress.ratio == 1.0) {
         _transferLabelTime = now;
-        TransferProgress shown = progress;
         shown.secondsLeft = -1.0; // the remaining-time label's
         _progressBar->copy_label(("Downloading: " + FormatTransferProgress(shown)).c_str());
     }
     if (_remainingLabel) ShowTimeLeft(progress.secondsLeft, progress.ratio);
-    return Answer(progress.ratio, "Downloading: " + FormatTransferProgress(progress));
+    return Answer(progress.ratio, text);
 }
 
 void ProgressIndicatorGui::ShowRatio(double globalRatio) {
