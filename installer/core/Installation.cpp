@@ -133,7 +133,9 @@ InstallationResult PerformInstallFinalize(Evaluation& evaluation, const LocalSca
     Manifest installed = update.Process().GetProvidedManifest().Select([](const FileMetainfo& file) {
         return file.location == FileLocation::InPlace && !IsTemporaryFileName(GetFilename(file.zipPath.rel));
     });
-    WriteIniFile(JoinPath(root, MANIFEST_FILE), installed.SaveToIni());
+    // Read only here: written fast rather than small.
+    WriteIniFile(JoinPath(root, MANIFEST_FILE), installed.SaveToIni(), INI_FORMAT_BY_NAME,
+                 CHECKSUMMED_ZIP_FAST);
     Report(progress, 0.5, "Manifest saved");
 
     Report(progress, 0.5, "Cleaning temporary zips...");

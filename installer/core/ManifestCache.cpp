@@ -81,10 +81,16 @@ void DropFailedUrls(std::vector<Pair>& pairs, InstallerConfig& config) {
     for (const auto& [url, cause] : causes) config.RemoveNonworkingUrl(url, cause);
 }
 
-Manifest LoadManifestFile(const std::string& path, const std::string& url) {
+// The manifest of the cache file at path, attached to the directory of url. texts keeps the text
+// of each file read, so that a file that serves several URLs (the same manifest on the official
+// server and on a mirror) is read and parsed once.
+Manifest LoadManifestFile(const std::string& path, const std::string& url,
+                          std::map<std::string, IniData>& texts) {
     try {
+        auto text = texts.find(path);
+        if (text == texts.end()) text = texts.emplace(path, ReadIniFile(path)).first;
         Manifest manifest;
-        manifest.LoadFromIni(ReadIniFile(path), GetDirPath(url));
+        manifest.LoadFromIni(text->second, GetDirPath(url));
         return manifest;
     } catch (const std::exception&) {
         // Kept, it would be taken for the same remote digest again and fail every time.
@@ -162,10 +168,11 @@ void LoadPass(std::vector<ManifestRequest>& requests, InstallerConfig& config,
     LogPairs(pairs);
 
     g_logger->infof("Loading downloaded manifests");
+    std::map<std::string, IniData> texts;
     for (size_t j = 0; j < pairs.size(); j++) {
         const Pair& pair = pairs[j];
         if (progress) progress->Update(double(j) / pairs.size(), "Loading manifest \"" + pair.path + "\"...");
-        loaded[pair.key] = LoadManifestFile(pair.path, pair.url);
+        loaded[pair.key] = LoadManifestFile(pair.path, pair.url, texts);
         requests[pair.request].loaded = true;
         if (progress) progress->Update(double(j + 1) / pairs.size(), "Manifest \"" + pair.path + "\" loaded");
     }
