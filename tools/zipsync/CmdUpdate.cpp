@@ -15,6 +15,7 @@
 #include "UpdateReport.h"
 #include "base/Logging.h"
 #include "base/Path.h"
+#include "base/Platform.h"
 #include "net/Downloader.h"
 #include "update/DownloadJournal.h"
 #include "update/TemporaryFiles.h"
@@ -23,7 +24,6 @@
 #include "zip/ZipAnalysis.h"
 
 #include <filesystem>
-#include <fnmatch.h>
 #include <set>
 
 namespace ZipSyncCli {
@@ -54,7 +54,7 @@ ProvidedSource ParseProvide(const std::string& text) {
 
 bool IsKept(const std::string& rel, const std::vector<std::string>& patterns) {
     for (const std::string& pattern : patterns)
-        if (fnmatch(pattern.c_str(), rel.c_str(), 0) == 0) return true;
+        if (MatchesPattern(pattern, rel)) return true;
     return false;
 }
 
@@ -157,7 +157,7 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
                                                                : ReadManifestIni(source.manifest, console),
                                   source.base);
 
-    bool rootExists = std::filesystem::exists(root);
+    bool rootExists = std::filesystem::exists(FsPath(root));
     // The plan's checks of the archives to write, before the clean-up or a normalization
     // changes anything.
     std::set<std::string> toWrite;
@@ -167,7 +167,7 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
             if (!IsKept(PathAR::FromAbs(zip, root).rel, keep)) toWrite.insert(zip);
     CheckZipsToWrite(target, toWrite, root);
     if (!dryRun) {
-        std::filesystem::create_directories(root);
+        std::filesystem::create_directories(FsPath(root));
         g_logger->infof("Cleaning temporary files");
         CleanupTemporaryFiles(root);
     }

@@ -1,10 +1,10 @@
 #include "Console.h"
 
+#include "ToolPlatform.h"
+
 #include <algorithm>
 #include <stdarg.h>
 #include <stdio.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace ZipSyncCli {
 
@@ -27,7 +27,7 @@ static std::string EscapeText(const std::string& text) {
 }
 
 Console::Console() {
-    _terminal = isatty(fileno(stderr)) == 1;
+    _terminal = StreamIsTerminal(stderr);
 }
 
 void Console::Message(LogCode code, LogSeverity severity, const char* message) {
@@ -109,9 +109,8 @@ void Console::EndProgress() {
 }
 
 int Console::BarWidth() const {
-    struct winsize size = {};
-    if (ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
-    return 80;
+    int columns = TerminalColumns(stderr);
+    return columns >= 40 ? columns : 80;
 }
 
 void Console::DrawBar() {

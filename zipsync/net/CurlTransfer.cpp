@@ -104,6 +104,10 @@ std::string PrepareTransfer(Transfer& t, const std::string& rangeText, int lowSp
         blob.len = settings.caBundle.size();
         blob.flags = CURL_BLOB_NOCOPY;
         curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+        // Schannel (Windows) checks the revocation of every certificate of the chain and fails
+        // when it cannot: a private CA publishes no revocation list, and the lists of public
+        // ones may be out of reach. Revoked certificates stay refused. Other back ends ignore it.
+        curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_REVOKE_BEST_EFFORT));
     }
     return command;
 }

@@ -231,7 +231,7 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
     } unmount{mountPoint.path()};
     // From here on the installer runs inside forked copies of this test: its program stays out.
     fs::remove(installer.installDir + "/qmh_installer");
-    ASSERT_EQ(RunShell("cp -a '" + installer.installDir + "/.' '" + mountPoint.path() + "/'"), 0);
+    ASSERT_EQ(RunShellCommand("cp -a '" + installer.installDir + "/.' '" + mountPoint.path() + "/'"), 0);
     installer.installDir = mountPoint.path();
     GiveToUnprivilegedUser(installer.installDir);
     ASSERT_TRUE(Holds("1.0"));

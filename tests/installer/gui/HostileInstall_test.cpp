@@ -61,9 +61,10 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(tree))
             if (entry.is_regular_file())
                 files += " '" + fs::relative(entry.path(), tree).generic_string() + "'";
-        EXPECT_EQ(RunShell(Zipsync() + "normalize '" + tree + "'"), 0);
-        EXPECT_EQ(RunShell(Zipsync() + "analyze -j 1 -o '" + tree + "/hostile.iniz' '" + tree + "'" + files),
-                  0);
+        EXPECT_EQ(RunShellCommand(Zipsync() + "normalize '" + tree + "'"), 0);
+        EXPECT_EQ(
+            RunShellCommand(Zipsync() + "analyze -j 1 -o '" + tree + "/hostile.iniz' '" + tree + "'" + files),
+            0);
         installer.WriteConfig(World().MirrorRoot(), "[Version " + name +
                                                         "]\nfolder=Test\nmanifestUrl=${MIRROR}zipsync/" +
                                                         name + "/hostile.iniz\n");
@@ -94,8 +95,9 @@ void AddSharedFile(const std::string& tree, const std::string& name) {
         "    for info in a.infolist(): b.writestr(info, a.read(info))\n"
         "    b.writestr(name, 'planted by the server')\n";
     WriteTestFile(tree + "/add.py", script);
-    EXPECT_EQ(
-        RunShell("python3 '" + tree + "/add.py' '" + archive + "' '" + archive + ".new' '" + name + "'"), 0);
+    EXPECT_EQ(RunShellCommand("python3 '" + tree + "/add.py' '" + archive + "' '" + archive + ".new' '" +
+                              name + "'"),
+              0);
     fs::rename(archive + ".new", archive);
     fs::remove(tree + "/add.py");
 }
@@ -191,8 +193,9 @@ TEST_F(HostileInstall, ArchiveNamedLikeAGameBinaryStaysInstalled) {
     EXPECT_EQ(Run({"--skip-config-download", "--version", version}), 0) << Output();
     EXPECT_TRUE(Contains(Output(), "Warning: Old file logicx86.dll is not deleted: it is a game archive\n"))
         << Output();
-    EXPECT_EQ(
-        RunShell(Zipsync() + "verify '" + installer.installDir + "' '" + published[0] + "/hostile.iniz'"), 0);
+    EXPECT_EQ(RunShellCommand(Zipsync() + "verify '" + installer.installDir + "' '" + published[0] +
+                              "/hostile.iniz'"),
+              0);
 }
 
 // Files that the last-install state lists as archives: a savegame, which is no zip, stays; a zip

@@ -57,8 +57,8 @@ protected:
     static void SetUpTestSuite() {
         www = new TempDir("qmhresumewww");
         std::string script = std::string(TESTS_SOURCE_DIR) + "/support/make_large_version.py";
-        ASSERT_EQ(RunShell("python3 '" + script + "' '" + www->path() + "/v' " +
-                           std::to_string(EnvNumber("QMH_RESUME_MB", 40))),
+        ASSERT_EQ(RunShellCommand("python3 '" + script + "' '" + www->path() + "/v' " +
+                                  std::to_string(EnvNumber("QMH_RESUME_MB", 40))),
                   0);
         for (const auto& entry : fs::recursive_directory_iterator(www->path() + "/v"))
             if (entry.is_regular_file())
