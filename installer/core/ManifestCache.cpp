@@ -1,13 +1,16 @@
 #include "ManifestCache.h"
 
+#include "base/Hash.h"
 #include "base/Logging.h"
 #include "base/Path.h"
+#include "base/Utils.h"
 #include "net/RemoteChecksummedZip.h"
 #include "zip/ChecksummedZip.h"
 #include "zip/IniFile.h"
 #include "zip/Manifest.h"
 
 #include <algorithm>
+#include <errno.h>
 #include <filesystem>
 
 using namespace ZipSync;
@@ -179,6 +182,23 @@ void LoadPass(std::vector<ManifestRequest>& requests, InstallerConfig& config,
     if (progress) progress->Update(1.0, "Manifests loaded");
 }
 
+// A cache file whose text has the digest, or empty when there is none.
+std::string FindCachedText(const HashDigest& digest) {
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(MANIFEST_CACHE_DIR, ec)) {
+        std::string cached = entry.path().generic_string();
+        try {
+            // Reading checks the text against the digest: a damaged file is no copy.
+            if (entry.is_regular_file(ec) && ReadChecksummedZipHash(cached) == digest) {
+                ReadIniFile(cached);
+                return cached;
+            }
+        } catch (const ErrorException&) {
+        }
+    }
+    return "";
+}
+
 } // namespace
 
 std::map<std::string, Manifest> LoadManifests(std::vector<ManifestRequest>& requests, InstallerConfig& config,
@@ -188,4 +208,21 @@ std::map<std::string, Manifest> LoadManifests(std::vector<ManifestRequest>& requ
     while (CountNotLoaded(requests) > 0)
         LoadPass(requests, config, preferredMirror, network, progress, loaded);
     return loaded;
+}
+
+void SaveManifest(const Manifest& manifest, const std::string& path) {
+    IniData ini = manifest.SaveToIni();
+    std::string text = FormatIniText(ini);
+    Hasher hasher;
+    hasher.Update(text.data(), text.size());
+    std::string cached = FindCachedText(hasher.Finalize());
+    if (cached.empty()) {
+        WriteIniFile(path, ini);
+        return;
+    }
+    std::vector<uint8_t> bytes = ReadWholeFile(cached);
+    StdioFileHolder file(path, "wb");
+    errno = 0;
+    if (fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) RaiseWriteFailure(path, errno);
+    if (file.reset() != 0) RaiseWriteFailure(path, errno);
 }

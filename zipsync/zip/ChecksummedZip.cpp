@@ -15,7 +15,7 @@ static const char* const HASH_ENTRY_NAME = "hash.txt";
 static const uint32_t CHECKSUMMED_DOS_DATE = 0x28210000;
 
 void WriteChecksummedZip(const std::string& path, const void* data, size_t size,
-                         const std::string& payloadName, int level) {
+                         const std::string& payloadName) {
     Hasher hasher;
     hasher.Update(data, size);
     std::string text = std::string(CHECKSUMMED_HASH_PREFIX) + hasher.Finalize().Hex();
@@ -27,7 +27,7 @@ void WriteChecksummedZip(const std::string& path, const void* data, size_t size,
     zf.OpenNewFile(HASH_ENTRY_NAME, info, 0, 0, false);
     zf.WriteInFile(text.data(), text.size());
     zf.CloseFile();
-    zf.OpenNewFile(payloadName.c_str(), info, Z_DEFLATED, level, false);
+    zf.OpenNewFile(payloadName.c_str(), info, Z_DEFLATED, 9, false);
     zf.WriteInFile(data, size);
     zf.CloseFile();
     zf.Close();

@@ -16,15 +16,9 @@ namespace ZipSync {
 static const char* const CHECKSUMMED_HASH_PREFIX = "zsMH:";
 static const int HASH_PREFIX_LEN = 5;
 
-// Deflate levels of the payload: the smallest file for what is published and downloaded, a fast
-// write (a few percent larger, several times faster) for what stays on the writer's disk.
-static const int CHECKSUMMED_ZIP_SMALLEST = 9;
-static const int CHECKSUMMED_ZIP_FAST = 1;
-
-// Writes a new checksummed zip at path (an existing file is replaced), its payload deflated at
-// level.
+// Writes a new checksummed zip at path (an existing file is replaced).
 void WriteChecksummedZip(const std::string& path, const void* data, size_t size,
-                         const std::string& payloadName, int level = CHECKSUMMED_ZIP_SMALLEST);
+                         const std::string& payloadName);
 // The digest stored in "hash.txt".
 HashDigest ReadChecksummedZipHash(const std::string& path);
 // The payload bytes, after checking them against the stored digest. A payload that declares

@@ -24,12 +24,12 @@ IniData ReadIniFile(const std::string& path, int format) {
     return ParseIniText(ReadWholeTextFile(path));
 }
 
-void WriteIniFile(const std::string& path, const IniData& data, int format, int level) {
+void WriteIniFile(const std::string& path, const IniData& data, int format) {
     if (path.empty()) g_logger->errorf(lcGeneral, "Path to write INI file is empty");
     std::string text = FormatIniText(data);
     format = ResolveFormat(path, format);
     if (format == INI_FORMAT_CHECKSUMMED_ZIP) {
-        WriteChecksummedZip(path, text.data(), text.size(), kIniPayloadName, level);
+        WriteChecksummedZip(path, text.data(), text.size(), kIniPayloadName);
         return;
     }
     StdioFileHolder file(path, "wb");

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "base/Ini.h"
-#include "zip/ChecksummedZip.h"
 
 #include <string>
 
@@ -19,9 +18,8 @@ static const int INI_FORMAT_CHECKSUMMED_ZIP = 2; // "data.ini" inside a checksum
 // Reads and parses; "Failed to open file \"%s\"" (lcCantOpenFile) when it cannot be opened,
 // and the parser's errors (ParseIniText).
 IniData ReadIniFile(const std::string& path, int format = INI_FORMAT_BY_NAME);
-// Formats and writes, replacing the file; a checksummed zip's text is deflated at level
-// (ChecksummedZip.h). An empty path fails with "Path to write INI file is empty".
-void WriteIniFile(const std::string& path, const IniData& data, int format = INI_FORMAT_BY_NAME,
-                  int level = CHECKSUMMED_ZIP_SMALLEST);
+// Formats and writes, replacing the file. An empty path fails with
+// "Path to write INI file is empty".
+void WriteIniFile(const std::string& path, const IniData& data, int format = INI_FORMAT_BY_NAME);
 
 } // namespace ZipSync
