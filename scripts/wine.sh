@@ -12,11 +12,19 @@
 # is set. Beside the program runs tests/support/unix_bridge.py, through which the tests start the
 # Linux programs they need (web servers, fixtures); it ends with the program.
 # With QMH_WINE_DISPLAY=1 the program gets a virtual display of its own (Xvfb, 1280x1024, as
-# DISPLAY), which ends with it: Wine opens the display that DISPLAY names when it starts.
+# DISPLAY), which ends with it. Wine's desktop process, which every window of a prefix's session
+# goes through, keeps the display of the program that started the session: so these programs
+# run in a prefix of their own (wine64-display/ beside wine64/), one at a time, and their
+# session is ended before the display is.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cache=${QMH_WINDOWS_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/qmh-windows-deps}
-export WINEPREFIX=${WINEPREFIX:-$cache/wine64}
+display=${QMH_WINE_DISPLAY:-}
+if [ "$display" = 1 ]; then
+  export WINEPREFIX=${WINEPREFIX:-$cache/wine64-display}
+else
+  export WINEPREFIX=${WINEPREFIX:-$cache/wine64}
+fi
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
 wine=/usr/lib/wine/wine64
@@ -41,14 +49,21 @@ done
 bridgeDir=$(mktemp -d /tmp/qmh_bridge_XXXXXX)
 bridge="" xvfb=""
 cleanup() {
+  if [ -n "$xvfb" ]; then
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    /usr/lib/wine/wineserver -w 2>/dev/null || true
+  fi
   kill $bridge $xvfb 2>/dev/null || true
   wait $bridge $xvfb 2>/dev/null || true
   rm -rf "$bridgeDir"
 }
 trap cleanup EXIT
 trap "exit 143" TERM INT
-if [ "${QMH_WINE_DISPLAY:-}" = 1 ]; then
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$bridgeDir/display" >/dev/null 2>&1 &
+if [ "$display" = 1 ]; then
+  exec 9>"$WINEPREFIX.display.lock"
+  flock 9
+  # The lock stays with this script: no child keeps it.
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$bridgeDir/display" >/dev/null 2>&1 9>&- &
   xvfb=$!
   for _ in $(seq 200); do
     [ -s "$bridgeDir/display" ] && break
@@ -62,7 +77,7 @@ if [ "${QMH_WINE_DISPLAY:-}" = 1 ]; then
 fi
 QMH_UNIX_BRIDGE_TOKEN=$(head -c 18 /dev/urandom | base64 | tr '+/' '-_')
 export QMH_UNIX_BRIDGE_TOKEN
-python3 "$repo/tests/support/unix_bridge.py" "$bridgeDir/port" &
+python3 "$repo/tests/support/unix_bridge.py" "$bridgeDir/port" 9>&- &
 bridge=$!
 for _ in $(seq 100); do
   [ -e "$bridgeDir/port" ] && break
@@ -71,5 +86,5 @@ done
 export QMH_UNIX_BRIDGE=127.0.0.1:$(cat "$bridgeDir/port")
 
 status=0
-"$wine" "$@" || status=$?
+"$wine" "$@" 9>&- || status=$?
 exit $status
