@@ -1,0 +1,104 @@
+// The exclusive file lock: one holder at a time across processes, released by the system when
+// its holder dies, never taken through a link or on anything but a regular file.
+#include "CatchError.h"
+#include "TempDir.h"
+#include "base/FileLock.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace ZipSync;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A child process that takes the lock on path and keeps it until it is killed.
+class LockingChild {
+public:
+    explicit LockingChild(const std::string& path) {
+        int fds[2];
+        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+        _pid = fork();
+        if (_pid == 0) {
+            close(fds[0]);
+            char result = '0';
+            FileLock lock;
+            try {
+                if (lock.TryLock(path)) result = '1';
+            } catch (...) {
+            }
+            if (write(fds[1], &result, 1) != 1 || result != '1') _exit(1);
+            while (true) pause();
+        }
+        close(fds[1]);
+        char result = 0;
+        _locked = read(fds[0], &result, 1) == 1 && result == '1';
+        close(fds[0]);
+        // The child shares the open files of this process, locks included, until it ends.
+        if (!_locked) Kill();
+    }
+    ~LockingChild() { Kill(); }
+
+    bool Locked() const { return _locked; }
+    void Kill() {
+        if (_pid <= 0) return;
+        kill(_pid, SIGKILL);
+        waitpid(_pid, nullptr, 0);
+        _pid = -1;
+    }
+
+private:
+    pid_t _pid = -1;
+    bool _locked = false;
+};
+
+} // namespace
+
+TEST(FileLock, OneHolderUntilItsProcessDies) {
+    TempDir dir;
+    std::string path = dir / "lock";
+    LockingChild child(path);
+    ASSERT_TRUE(child.Locked());
+    FileLock lock;
+    EXPECT_FALSE(lock.TryLock(path));
+    EXPECT_FALSE(lock.IsLocked());
+    // SIGKILL gives the holder no chance to release anything: the system does it.
+    child.Kill();
+    EXPECT_TRUE(lock.TryLock(path));
+    EXPECT_TRUE(lock.IsLocked());
+    // The lock belongs to the open file: a second lock in this process fails too.
+    FileLock second;
+    EXPECT_FALSE(second.TryLock(path));
+    LockingChild other(path);
+    EXPECT_FALSE(other.Locked());
+    FileLock moved = std::move(lock);
+    EXPECT_FALSE(lock.IsLocked());
+    EXPECT_FALSE(second.TryLock(path));
+    moved.Unlock();
+    EXPECT_TRUE(second.TryLock(path));
+    EXPECT_TRUE(fs::is_regular_file(path));
+}
+
+TEST(FileLock, NeverThroughALinkOrOnAnythingButAFile) {
+    TempDir dir;
+    WriteTestFile(dir / "target", "the player's file");
+    fs::create_symlink(dir / "target", dir / "link");
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0666), 0);
+    FileLock lock;
+    ExpectError([&] { lock.TryLock(dir / "link"); }, lcCantOpenFile,
+                "Failed to lock file " + dir / "link" + ": it is a symbolic link");
+    ExpectError([&] { lock.TryLock(dir / "dangling"); }, lcCantOpenFile,
+                "Failed to lock file " + dir / "dangling" + ": it is a symbolic link");
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+    ExpectError([&] { lock.TryLock(dir / "fifo"); }, lcCantOpenFile,
+                "Failed to lock file " + dir / "fifo" + ": it is not a regular file");
+    ExpectError([&] { lock.TryLock(dir / "missing/lock"); }, lcCantOpenFile,
+                "Failed to lock file " + dir / "missing/lock" + ": No such file or directory");
+    EXPECT_FALSE(lock.IsLocked());
+    EXPECT_EQ(ReadTestFile(dir / "target"), "the player's file");
+}

@@ -1,0 +1,39 @@
+// The lock of an install directory: one holder at a time, kept inside the directory.
+#include "CatchError.h"
+#include "TempDir.h"
+#include "update/DirectoryLock.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace ZipSync;
+namespace fs = std::filesystem;
+
+TEST(DirectoryLock, OneHolderAndNeverThroughALink) {
+    TempDir dir;
+    std::string root = dir / "install";
+    fs::create_directories(root);
+    {
+        FileLock lock = LockDirectory(root);
+        EXPECT_TRUE(lock.IsLocked());
+        EXPECT_TRUE(fs::is_regular_file(root + "/.zipsync/lock"));
+        ExpectError([&] { LockDirectory(root); }, lcGeneral,
+                    "Another installation or update is running in " + root +
+                        "; try again once it has finished");
+    }
+    EXPECT_TRUE(LockDirectory(root).IsLocked());
+
+    // A ".zipsync" that leads elsewhere gets nothing written through it.
+    std::string linked = dir / "linked";
+    fs::create_directories(linked);
+    fs::create_directories(dir / "elsewhere");
+    fs::create_directory_symlink(dir / "elsewhere", linked + "/.zipsync");
+    ExpectError([&] { LockDirectory(linked); }, lcGeneral, "Path " + linked + "/.zipsync is a symbolic link");
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+    fs::remove(linked + "/.zipsync");
+    fs::create_directories(linked + "/.zipsync");
+    fs::create_symlink(dir / "elsewhere/lock", linked + "/.zipsync/lock");
+    ExpectError([&] { LockDirectory(linked); }, lcGeneral,
+                "Path " + linked + "/.zipsync/lock is a symbolic link");
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+}

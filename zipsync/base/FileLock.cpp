@@ -1,0 +1,113 @@
+#include "base/FileLock.h"
+
+#include "base/Logging.h"
+#include "base/Utils.h"
+
+#include <errno.h>
+#include <utility>
+#ifdef _WIN32
+#include <system_error>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace ZipSync {
+
+FileLock::~FileLock() {
+    Unlock();
+}
+
+FileLock::FileLock(FileLock&& other) noexcept : _handle(other._handle) {
+    other._handle = kNoHandle;
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+        Unlock();
+        std::swap(_handle, other._handle);
+    }
+    return *this;
+}
+
+[[noreturn]] static void RaiseLockFailure(const std::string& path, const std::string& reason) {
+    g_logger->errorf(lcCantOpenFile, "Failed to lock file %s: %s", path.c_str(), reason.c_str());
+}
+
+#ifdef _WIN32
+bool FileLock::TryLock(const std::string& path) {
+    Unlock();
+    // Without sharing, a second open of the file fails until this handle is closed; the reparse
+    // flag opens a link itself, which is then refused, instead of its target.
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return false;
+        RaiseLockFailure(path, std::system_category().message(int(error)));
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    std::string refusal;
+    if (!GetFileInformationByHandle(handle, &info))
+        refusal = std::system_category().message(int(GetLastError()));
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        refusal = "it is a symbolic link";
+    else if (GetFileType(handle) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        refusal = "it is not a regular file";
+    if (!refusal.empty()) {
+        CloseHandle(handle);
+        RaiseLockFailure(path, refusal);
+    }
+    _handle = intptr_t(handle);
+    return true;
+}
+
+void FileLock::Unlock() {
+    if (_handle != kNoHandle) CloseHandle(HANDLE(_handle));
+    _handle = kNoHandle;
+}
+#else
+bool FileLock::TryLock(const std::string& path) {
+    Unlock();
+    // O_NONBLOCK: a FIFO at path must not hold the caller up; it is refused below.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        int error = errno;
+        struct stat st;
+        if (error == ELOOP && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            RaiseLockFailure(path, "it is a symbolic link");
+        RaiseLockFailure(path, error == ENXIO ? "it is not a regular file" : ErrnoText(error));
+    }
+    struct stat st;
+    std::string refusal;
+    if (fstat(fd, &st) != 0)
+        refusal = ErrnoText(errno);
+    else if (!S_ISREG(st.st_mode))
+        refusal = "it is not a regular file";
+    else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        if (error == EWOULDBLOCK) {
+            close(fd);
+            return false;
+        }
+        refusal = ErrnoText(error);
+    }
+    if (!refusal.empty()) {
+        close(fd);
+        RaiseLockFailure(path, refusal);
+    }
+    _handle = fd;
+    return true;
+}
+
+void FileLock::Unlock() {
+    // Closing the only descriptor of the open file releases its flock.
+    if (_handle != kNoHandle) close(int(_handle));
+    _handle = kNoHandle;
+}
+#endif
+
+} // namespace ZipSync
