@@ -55,12 +55,14 @@ std::string ErrnoText(int error);
 
 // Size in bytes of the file at path; fails when it cannot be opened ("rb").
 uint64_t SizeOfFile(const std::string& path);
-// All bytes of the file at path. Fails with "Failed to open file \"%s\"" (lcCantOpenFile)
-// when it cannot be opened, and with "Failed to read file \"%s\"" (lcGeneral) when reading
-// fails before its end.
-std::vector<uint8_t> ReadWholeFile(const std::string& path);
+// All bytes of the file at path, which may hold at most maxSize bytes. Fails with "Failed to
+// open file \"%s\"" (lcCantOpenFile) when it cannot be opened, with "Failed to read file
+// \"%s\"" (lcGeneral) when reading fails before its end, and with "File \"%s\" is larger than
+// the limit of %llu bytes" (lcGeneral; the path and maxSize) as soon as more than maxSize bytes
+// have come, so that a huge or endless file (a link to /dev/zero) is never read whole.
+std::vector<uint8_t> ReadWholeFile(const std::string& path, uint64_t maxSize = MAX_MANIFEST_SIZE);
 // The same as text, byte for byte (no newline conversion).
-std::string ReadWholeTextFile(const std::string& path);
+std::string ReadWholeTextFile(const std::string& path, uint64_t maxSize = MAX_MANIFEST_SIZE);
 
 // 64-bit seek and tell on a stdio stream (fseek/ftell are 32-bit on some platforms).
 int FileSeek64(FILE* file, int64_t offset, int origin);

@@ -126,6 +126,19 @@ TEST(Utils, ReadWholeFile) {
     EXPECT_EQ(CatchError([&] { StdioFileHolder file(dir / "sub", "rb"); }).code, lcCantOpenFile);
 }
 
+// A file read whole may hold the bound exactly; one byte more, or an endless file behind a
+// link, fails naming the file and the bound, without reading on.
+TEST(Utils, ReadWholeFileStopsAtItsBound) {
+    TempDir dir;
+    WriteTestFile(dir / "ten", "0123456789");
+    EXPECT_EQ(ReadWholeTextFile(dir / "ten", 10), "0123456789");
+    ExpectError([&] { ReadWholeFile(dir / "ten", 9); }, lcGeneral,
+                "File \"" + (dir / "ten") + "\" is larger than the limit of 9 bytes");
+    fs::create_symlink("/dev/zero", dir / "zero.ini");
+    ExpectError([&] { ReadWholeTextFile(dir / "zero.ini", 1 << 20); }, lcGeneral,
+                "File \"" + (dir / "zero.ini") + "\" is larger than the limit of 1048576 bytes");
+}
+
 TEST(Utils, DigestOfFileMatchesPython) {
     // An independent BLAKE2s implementation (Python's hashlib) over the same file.
     TempDir dir;
