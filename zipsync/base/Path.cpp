@@ -1,7 +1,10 @@
 #include "base/Path.h"
 
 #include "base/Logging.h"
+#include "base/Utils.h"
 
+#include <algorithm>
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -204,23 +207,30 @@ static int RemoveDirectory(const char* path) {
 #endif
 }
 
-void CreateDirectoriesForFile(const std::string& absPath, const std::string& rootDir) {
-    PathAR path = PathAR::FromAbs(absPath, rootDir);
+// The components of rel, split at '/' (empty ones dropped).
+static std::vector<std::string> Components(const std::string& rel) {
     std::vector<std::string> components;
     size_t start = 0;
-    while (start <= path.rel.size()) {
-        size_t end = path.rel.find('/', start);
-        if (end == std::string::npos) end = path.rel.size();
-        if (end > start) components.push_back(path.rel.substr(start, end - start));
+    while (start <= rel.size()) {
+        size_t end = rel.find('/', start);
+        if (end == std::string::npos) end = rel.size();
+        if (end > start) components.push_back(rel.substr(start, end - start));
         start = end + 1;
     }
+    return components;
+}
+
+void CreateDirectoriesForFile(const std::string& absPath, const std::string& rootDir) {
+    PathAR path = PathAR::FromAbs(absPath, rootDir);
+    std::vector<std::string> components = Components(path.rel);
     std::string dir = rootDir;
     for (size_t i = 0; i + 1 < components.size(); i++) {
         dir += "/" + components[i];
         if (MakeDirectory(dir.c_str()) != 0) {
             int error = errno;
             if (error != EEXIST)
-                g_logger->errorf(lcGeneral, "Failed to create directory %s (error %d)", dir.c_str(), error);
+                g_logger->errorf(lcGeneral, "Failed to create directory %s: %s", dir.c_str(),
+                                 ErrnoText(error).c_str());
         }
     }
 }
@@ -238,21 +248,23 @@ void DeleteEmptyParentDirs(const std::string& absPath, const std::string& rootDi
         if (RemoveDirectory(dir.c_str()) != 0) {
             int error = errno;
             if (error == ENOTEMPTY || error == EEXIST) break;
-            g_logger->errorf(lcGeneral, "Failed to delete directory %s (error %d)", dir.c_str(), error);
+            g_logger->errorf(lcGeneral, "Failed to delete directory %s: %s", dir.c_str(),
+                             ErrnoText(error).c_str());
         }
     }
 }
 
 void RemoveFile(const std::string& path) {
     int res = remove(path.c_str());
-    if (res != 0) g_logger->errorf(lcGeneral, "Failed to remove file %s (error %d)", path.c_str(), res);
+    if (res != 0)
+        g_logger->errorf(lcGeneral, "Failed to remove file %s: %s", path.c_str(), ErrnoText(errno).c_str());
 }
 
 void RenameFile(const std::string& oldPath, const std::string& newPath) {
     int res = rename(oldPath.c_str(), newPath.c_str());
     if (res != 0)
-        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s (error %d)", oldPath.c_str(),
-                         newPath.c_str(), res);
+        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s: %s", oldPath.c_str(), newPath.c_str(),
+                         ErrnoText(errno).c_str());
 }
 
 void ReplaceFile(const std::string& oldPath, const std::string& newPath) {
@@ -264,8 +276,8 @@ void ReplaceFile(const std::string& oldPath, const std::string& newPath) {
     int res = rename(oldPath.c_str(), newPath.c_str());
 #endif
     if (res != 0)
-        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s (error %d)", oldPath.c_str(),
-                         newPath.c_str(), res);
+        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s: %s", oldPath.c_str(), newPath.c_str(),
+                         ErrnoText(errno).c_str());
 }
 
 #ifdef _WIN32
@@ -319,5 +331,85 @@ void CheckStaysInsideRoot(const std::string& absPath, const std::string& rootDir
                          rootDir.c_str());
 }
 #endif
+
+// ---- Names the file system can hold ----
+
+namespace {
+
+#ifdef _WIN32
+// Lengths count UTF-16 code units, which is what the file system counts: a UTF-8 lead byte
+// starts one unit, or two for a character beyond the basic plane.
+size_t NameLength(const std::string& name) {
+    size_t units = 0;
+    for (unsigned char c : name)
+        if ((c & 0xC0) != 0x80) units += c >= 0xF0 ? 2 : 1;
+    return units;
+}
+const char* const kLengthUnit = "characters";
+// The engine reaches long paths through the "\\?\" prefix; the system's absolute limit stays.
+long MaxNameLength(const std::string&) {
+    return 255;
+}
+long MaxPathLength(const std::string&) {
+    return 32767;
+}
+
+std::string WhyComponentRefused(const std::string& component) {
+    for (unsigned char c : component)
+        if (c < 0x20 || strchr("<>:\"|?*\\", c))
+            return FormatString("%s contains the character '%c', which the file system refuses",
+                                component.c_str(), c < 0x20 ? '?' : c);
+    if (component.back() == '.' || component.back() == ' ')
+        return component + " ends with a dot or a space, which the file system drops";
+    // Device names, also with an extension ("nul.pk4" is the device NUL).
+    std::string stem = component.substr(0, component.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    for (char& c : stem) c = char(toupper((unsigned char)c));
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+    bool device = std::find(std::begin(kDevices), std::end(kDevices), stem) != std::end(kDevices);
+    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+        stem[3] >= '0' && stem[3] <= '9')
+        device = true;
+    if (device) return component + " is the name of a device";
+    return "";
+}
+#else
+size_t NameLength(const std::string& name) {
+    return name.size();
+}
+const char* const kLengthUnit = "bytes";
+// The limits of the file system that holds path; the usual values when it does not tell.
+long MaxNameLength(const std::string& path) {
+    long limit = pathconf(path.c_str(), _PC_NAME_MAX);
+    return limit > 0 ? limit : 255;
+}
+long MaxPathLength(const std::string& path) {
+    // The limit counts the terminating zero byte.
+    long limit = pathconf(path.c_str(), _PC_PATH_MAX);
+    return (limit > 0 ? limit : 4096) - 1;
+}
+std::string WhyComponentRefused(const std::string&) {
+    // Any byte but '/' and zero, which no engine path holds, names a file.
+    return "";
+}
+#endif
+
+} // namespace
+
+std::string WhyNotCreatable(const std::string& absPath, const std::string& rootDir) {
+    PathAR path = PathAR::FromAbs(absPath, rootDir);
+    long maxName = MaxNameLength(rootDir), maxPath = MaxPathLength(rootDir);
+    for (const std::string& component : Components(path.rel)) {
+        if (long(NameLength(component)) > maxName)
+            return FormatString("the name %s is %zu %s long, more than the %ld the file system allows",
+                                component.c_str(), NameLength(component), kLengthUnit, maxName);
+        std::string refusal = WhyComponentRefused(component);
+        if (!refusal.empty()) return refusal;
+    }
+    if (long(NameLength(absPath)) > maxPath)
+        return FormatString("the path is %zu %s long, more than the %ld the system allows",
+                            NameLength(absPath), kLengthUnit, maxPath);
+    return "";
+}
 
 } // namespace ZipSync

@@ -53,6 +53,9 @@ PathAR ChooseDownloadPath(const std::string& remoteRel, const std::string& rootD
         if (chosen.count(path.abs) || PathExists(path.abs)) continue;
         // The remote zip's folders need not be those of any managed zip.
         CheckStaysInsideRoot(path.abs, rootDir);
+        std::string problem = WhyNotCreatable(path.abs, rootDir);
+        if (!problem.empty())
+            g_logger->errorf(lcGeneral, "Cannot download into %s: %s", path.abs.c_str(), problem.c_str());
         chosen.insert(path.abs);
         return path;
     }

@@ -51,10 +51,13 @@ struct FileMatch {
 
 // The checks DevelopPlan makes on the zips an update may write, for callers that want them
 // before they prepare anything: no target zip (of targetManifest, attached to rootDir) has more
-// than MAX_ZIP_ENTRIES files ("Target zip %s has %llu files, more than a zip can hold (%u)") or
-// is a directory ("Target zip %s is a directory") or another non-regular file ("Target zip %s
-// is not a regular file (a FIFO)"), and no managed zip is a symbolic link, lies below one
-// leading out of rootDir (CheckStaysInsideRoot) or is not a regular file (RefuseNonRegularFile).
+// than MAX_ZIP_ENTRIES files ("Target zip %s has %llu files, more than a zip can hold (%u)"), is
+// named like a temporary file ("Target zip %s is named like a temporary file"), has a name that
+// the file system cannot hold, also with the longest temporary prefix in front ("Target zip %s
+// cannot be created: %s", the reason of WhyNotCreatable), or is a directory ("Target zip %s is
+// a directory") or another non-regular file ("Target zip %s is not a regular file (a FIFO)"),
+// and no managed zip is a symbolic link, lies below one leading out of rootDir
+// (CheckStaysInsideRoot) or is not a regular file (RefuseNonRegularFile).
 void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string>& managedZips,
                       const std::string& rootDir);
 

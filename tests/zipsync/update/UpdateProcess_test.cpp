@@ -199,6 +199,10 @@ TEST(UpdateProcessPlan, RefusesZipsItCannotWriteBeforeAnythingChanges) {
     WriteTestFile(root + "/sub.pk4/inner.txt", "user");
     ASSERT_EQ(symlink("../outside", (root + "/link").c_str()), 0);
     ASSERT_EQ(symlink("../outside/victim.pk4", (root + "/victim.pk4").c_str()), 0);
+    std::string longName = std::string(241, 'n') + ".pk4";
+    std::string longPath;
+    while (longPath.size() < 4096) longPath += std::string(200, 'd') + "/";
+    longPath += "x.pk4";
     std::vector<FileMetainfo> big;
     for (int i = 0; i < 65536; i++)
         big.push_back(File("big.pk4", "f" + std::to_string(i), 1, 100, FileLocation::Local, root));
@@ -223,6 +227,19 @@ TEST(UpdateProcessPlan, RefusesZipsItCannotWriteBeforeAnythingChanges) {
         {{File("a.pk4", "x.txt", 1, 100, FileLocation::Local, root)},
          root + "/victim.pk4",
          "Path " + root + "/victim.pk4 is a symbolic link"},
+        {{File("fms/__repacked__a.pk4", "x.txt", 1, 100, FileLocation::Local, root)},
+         "",
+         "Target zip " + root + "/fms/__repacked__a.pk4 is named like a temporary file"},
+        // The file system's 255 bytes must hold the name with "__normalized__" in front.
+        {{File(longName, "x.txt", 1, 100, FileLocation::Local, root)},
+         "",
+         "Target zip " + root + "/" + longName + " cannot be created: the name __normalized__" + longName +
+             " is 259 bytes long, more than the 255 the file system allows"},
+        {{File(longPath, "x.txt", 1, 100, FileLocation::Local, root)},
+         "",
+         "Target zip " + root + "/" + longPath + " cannot be created: the path is " +
+             std::to_string(root.size() + longPath.size() + 15) +
+             " bytes long, more than the 4095 the system allows"},
     };
     big.resize(65535);
     for (const Case& c : cases) {
