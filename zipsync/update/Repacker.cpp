@@ -347,11 +347,17 @@ void Repacker::CheckRepackedZip(ZipState& state) {
         r.location = FileLocation::Local;
         r.package = t.package;
         r.contentsHash = p.contentsHash;
-        r.compressedHash = p.compressedHash;
-        AnalyzeCurrentEntry(zf, r, false, _recompressed[m]);
+        // Every written entry is hashed: a raw copy must carry exactly the bytes its source had
+        // when it was analysed (the source zip may have changed since), a recompressed entry the
+        // target's contents.
+        AnalyzeCurrentEntry(zf, r, _recompressed[m], true);
 
         std::string name = GetFullPath(r.zipPath.abs, r.filename);
         const char* n = name.c_str();
+        if (!_recompressed[m] && r.compressedHash != p.compressedHash)
+            g_logger->errorf(lcGeneral,
+                             "Wrong compressed bytes of %s after repack: %s changed since it was analysed", n,
+                             p.zipPath.abs.c_str());
         if (r.filename != t.filename)
             g_logger->errorf(lcGeneral, "Wrong filename of %s after repack: need %s", n, t.filename.c_str());
         if (r.contentsHash != t.contentsHash)
@@ -458,7 +464,12 @@ void Repacker::WriteReducedZip(ZipState& state) {
     for (size_t i = 0; i < kept.size(); i++) {
         CheckMinizip(i == 0 ? GoToFirstEntry(zf) : GoToNextEntry(zf));
         FileMetainfo entry;
-        AnalyzeCurrentEntry(zf, entry, false, false);
+        AnalyzeCurrentEntry(zf, entry, false, true);
+        // Kept entries are the only copies: they must be the bytes that were analysed.
+        if (entry.compressedHash != kept[i]->compressedHash)
+            g_logger->errorf(lcGeneral,
+                             "Wrong compressed bytes of %s after repack: %s changed since it was analysed",
+                             GetFullPath(state.reducedPath, entry.filename).c_str(), state.path.c_str());
         FileMetainfo record = *kept[i];
         record.zipPath = reducedPath;
         record.byterange[0] = entry.byterange[0];

@@ -134,7 +134,9 @@ public:
     void DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress = ProgressCallback());
 
     // Rebuilds every target zip from the local providers of a complete plan (after
-    // DownloadRemoteFiles), checks what it wrote against the target manifest, and only then
+    // DownloadRemoteFiles), checks what it wrote against the target manifest (every written
+    // entry hashed again: "Wrong compressed bytes of %s after repack: %s changed since it was
+    // analysed" when a source changed during the run), and only then
     // deletes the managed zips nothing needs any more (keeping entries found nowhere else in
     // "__reduced__" zips) and puts the new zips in place. The provided manifest then describes
     // the new state (the entries in place first, each labelled with its target's package, also

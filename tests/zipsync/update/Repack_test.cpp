@@ -167,12 +167,16 @@ TEST(Repack, FailureBeforeTheCommitLeavesEveryOldArchive) {
         const char* what;
         bool spoilProvider;     // a provider that can only be recompressed, which bitwise fails
         const char* blockedDir; // a directory in the place of a reduced zip
+        bool changeSource;      // a byte of a raw-copied entry changes after the analysis
         std::string message;    // the start of the failure (with %s for the root)
     } cases[] = {
-        {"target zip fails its check", true, nullptr,
+        {"target zip fails its check", true, nullptr, false,
          "Wrong compressed hash of %s/base/__repacked__copy.pk4||"},
-        {"reduced zip cannot be written", false, "base/__reduced__pak_same.pk4",
+        {"reduced zip cannot be written", false, "base/__reduced__pak_same.pk4", false,
          "%s/base/__reduced__pak_same.pk4 is not a regular file (a directory)"},
+        {"source changed during the run", false, nullptr, true,
+         "Wrong compressed bytes of %1$s/base/__repacked__copy.pk4||sound/s00.ogg after repack: "
+         "%1$s/base/pak001.pk4 changed since it was analysed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -195,12 +199,19 @@ TEST(Repack, FailureBeforeTheCommitLeavesEveryOldArchive) {
                 if (m.target->zipPath.rel == "base/copy.pk4") m.provided->compressedHash.data[0] ^= 1;
         }
         if (c.blockedDir) std::filesystem::create_directories(work.root + "/" + c.blockedDir);
+        if (c.changeSource) {
+            // The second byte of the compressed data: the headers stay as they were analysed.
+            std::string path = work.root + "/base/pak001.pk4", bytes = ReadTestFile(path);
+            bytes[picked[0].byterange[0] + 30 + picked[0].filename.size() + 1] ^= 0x40;
+            WriteTestFile(path, bytes);
+        }
+        std::map<std::string, std::string> before = SnapshotFiles(work.root);
 
         CaughtError error = CatchError([&] { process.RepackZips(); });
         std::string expected = FormatString(c.message.c_str(), work.root.c_str());
         EXPECT_EQ(error.message.rfind(expected, 0), 0u) << error.message;
-        EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(game.dirA)));
-        if (c.spoilProvider) continue;
+        EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), before));
+        if (c.spoilProvider || c.changeSource) continue;
         // With the obstacle gone the same plan goes through.
         std::filesystem::remove(work.root + "/" + c.blockedDir);
         process.RepackZips();
