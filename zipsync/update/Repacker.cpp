@@ -186,12 +186,7 @@ bool Repacker::CanTakeOver(const ZipState& target, const ZipState& source) const
         // order at the same offsets. Otherwise it is rewritten.
         if (bitwise && (entry.byterange[0] != t.byterange[0] || entry.byterange[1] != t.byterange[1]))
             return false;
-        if (entry.filename != t.filename || entry.lastModTime != t.lastModTime ||
-            entry.compressionMethod != t.compressionMethod || entry.gpbitFlag != t.gpbitFlag ||
-            entry.internalAttribs != t.internalAttribs || entry.externalAttribs != t.externalAttribs ||
-            entry.compressedSize != t.compressedSize || entry.contentsSize != t.contentsSize ||
-            entry.crc32 != t.crc32)
-            return false;
+        if (!SameHeaderValues(entry, t)) return false;
         it->second = -1;
         seen++;
     }
