@@ -290,10 +290,21 @@ bool IsDirectory(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool IsSymbolicLink(const std::string& path) {
+    // Windows links and junctions are reparse points.
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 void CheckStaysInsideRoot(const std::string&, const std::string&) {
     // The installer's directories hold no links of their own making.
 }
 #else
+bool IsSymbolicLink(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool PathExists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
@@ -331,6 +342,14 @@ void CheckStaysInsideRoot(const std::string& absPath, const std::string& rootDir
                          rootDir.c_str());
 }
 #endif
+
+void RefuseLinksBelowRoot(const std::string& absPath, const std::string& rootDir) {
+    std::string path = rootDir;
+    for (const std::string& component : Components(PathAR::FromAbs(absPath, rootDir).rel)) {
+        path += "/" + component;
+        if (IsSymbolicLink(path)) g_logger->errorf(lcGeneral, "Path %s is a symbolic link", path.c_str());
+    }
+}
 
 // ---- Names the file system can hold ----
 

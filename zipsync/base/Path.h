@@ -89,6 +89,13 @@ void ReplaceFile(const std::string& oldPath, const std::string& newPath);
 bool PathExists(const std::string& path);
 // Whether path is a directory (symbolic links not followed).
 bool IsDirectory(const std::string& path);
+// Whether path itself is a symbolic link (on Windows any reparse point, such as a junction).
+bool IsSymbolicLink(const std::string& path);
+// Throws "Path %s is a symbolic link" (lcGeneral), naming the first one, unless absPath and every
+// directory between rootDir and absPath that exists is no symbolic link: for the files that the
+// engine and the installer keep for themselves, which are never written or deleted through a
+// link, wherever it leads.
+void RefuseLinksBelowRoot(const std::string& absPath, const std::string& rootDir);
 // Throws unless writing, renaming or deleting absPath stays inside rootDir on the file system:
 // absPath itself is no symbolic link ("Path %s is a symbolic link"), and the deepest of its
 // existing parent directories resolves, symbolic links followed, to rootDir or a directory

@@ -9,10 +9,9 @@ const char* const kDirectoryLockFile = ".zipsync/lock";
 
 FileLock LockDirectory(const std::string& rootDir) {
     PathAR lockPath = PathAR::FromAbs(rootDir + "/" + kDirectoryLockFile, rootDir);
-    // A linked ".zipsync" would put the lock (and everything else kept there) outside rootDir.
-    CheckStaysInsideRoot(GetDirPath(lockPath.abs), rootDir);
+    // A linked ".zipsync" would put the lock (and everything else kept there) elsewhere.
+    RefuseLinksBelowRoot(lockPath.abs, rootDir);
     CreateDirectoriesForFile(lockPath.abs, rootDir);
-    CheckStaysInsideRoot(lockPath.abs, rootDir);
     FileLock lock;
     if (!lock.TryLock(lockPath.abs))
         g_logger->errorf(lcGeneral,

@@ -17,7 +17,8 @@ extern const char* const kDirectoryLockFile;
 
 // Locks rootDir (an existing directory, absolute path) for this process and returns the owner of
 // the lock. Creates ".zipsync" when missing; neither it nor the lock file may be a symbolic link
-// or lead outside rootDir ("Path %s is a symbolic link", CheckStaysInsideRoot). When another
+// ("Path %s is a symbolic link", RefuseLinksBelowRoot; the lock itself refuses a link that
+// appears in between). When another
 // process holds the lock, raises "Another installation or update is running in %s; try again
 // once it has finished" (lcGeneral) with rootDir.
 FileLock LockDirectory(const std::string& rootDir);

@@ -25,6 +25,8 @@ namespace {
 std::vector<std::string> JournalFiles(const std::string& rootDir) {
     std::vector<std::string> files;
     std::string dir = DownloadJournalDir(rootDir);
+    // The journal is salvaged and pruned in place: through a link that would be elsewhere.
+    RefuseLinksBelowRoot(dir, rootDir);
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) return files;
     fs::recursive_directory_iterator it(dir, ec), end;
@@ -142,6 +144,7 @@ void PruneDownloadJournal(const std::string& rootDir, const std::set<std::string
 
 void RemoveDownloadJournal(const std::string& rootDir) {
     std::string dir = DownloadJournalDir(rootDir);
+    RefuseLinksBelowRoot(dir, rootDir);
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(dir, ec))) return;
     fs::remove_all(dir, ec);

@@ -23,7 +23,8 @@ std::vector<std::string> ListFilesRecursively(const std::string& rootDir) {
     if (ec) g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", rootDir.c_str());
     for (; it != end; it.increment(ec)) {
         if (ec) g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", rootDir.c_str());
-        if (it->is_regular_file(ec)) files.push_back(it->path().generic_string());
+        // A link is the player's, whatever its name: neither it nor its target is touched.
+        if (fs::is_regular_file(it->symlink_status(ec))) files.push_back(it->path().generic_string());
     }
     std::sort(files.begin(), files.end());
     return files;

@@ -6,6 +6,7 @@
 #include "RecordingLogger.h"
 #include "TempDir.h"
 #include "base/Path.h"
+#include "update/DownloadJournal.h"
 #include "update/TemporaryFiles.h"
 #include "update/UpdateProcess.h"
 #include "zip/ZipAnalysis.h"
@@ -418,6 +419,37 @@ TEST(Repack, CleanupRestoresOnlyCompleteRepackedZips) {
         EXPECT_NE(std::find(deleted.begin(), deleted.end(), "Deleting " + root + "/" + name + "..."),
                   deleted.end())
             << name;
+}
+
+// Links in the install directory are the player's: the clean-up neither follows nor removes a
+// link named like a temporary file, and the download journal is never used through a link.
+TEST(Repack, CleanupTouchesNothingThroughALink) {
+    TempDir dir("qmhcleanup");
+    const std::string root = dir / "game", outside = dir / "outside";
+    std::string zipBytes = ReadTestFile(GetGameVersions().dirA + "/base/old_dlc.pk4");
+    WriteTestFile(outside + "/complete.pk4", zipBytes);
+    WriteTestFile(outside + "/torn.pk4", "cut");
+    std::filesystem::create_directories(root + "/base");
+    std::filesystem::create_symlink(outside + "/complete.pk4", root + "/base/__repacked__a.pk4");
+    std::filesystem::create_symlink(outside + "/torn.pk4", root + "/base/__download0__b.pk4");
+    CleanupTemporaryFiles(root);
+    EXPECT_TRUE(std::filesystem::is_symlink(root + "/base/__repacked__a.pk4"));
+    EXPECT_TRUE(std::filesystem::is_symlink(root + "/base/__download0__b.pk4"));
+    EXPECT_FALSE(std::filesystem::exists(root + "/base/a.pk4"));
+
+    for (const char* link : {".zipsync", ".zipsync/download"}) {
+        SCOPED_TRACE(link);
+        std::filesystem::remove_all(root + "/.zipsync");
+        std::filesystem::create_directories(root + "/.zipsync");
+        std::filesystem::remove(root + "/" + link);
+        std::filesystem::create_directory_symlink(outside, root + "/" + link);
+        std::string message = "Path " + root + "/" + link + " is a symbolic link";
+        ExpectError([&] { CleanupTemporaryFiles(root); }, lcGeneral, message);
+        ExpectError([&] { AnalyzeDownloadJournal(root); }, lcGeneral, message);
+        ExpectError([&] { RemoveDownloadJournal(root); }, lcGeneral, message);
+    }
+    EXPECT_EQ(ReadTestFile(outside + "/complete.pk4"), zipBytes);
+    EXPECT_EQ(ReadTestFile(outside + "/torn.pk4"), "cut");
 }
 
 TEST(Repack, CompleteZipCheck) {
