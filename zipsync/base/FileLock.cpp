@@ -1,7 +1,6 @@
 #include "base/FileLock.h"
 
 #include "base/Logging.h"
-#include "base/Utils.h"
 
 #include <errno.h>
 #include <utility>

@@ -1,7 +1,6 @@
 #include "base/Path.h"
 
 #include "base/Logging.h"
-#include "base/Utils.h"
 
 #include <algorithm>
 #include <ctype.h>

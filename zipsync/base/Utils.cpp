@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <system_error>
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -50,10 +49,6 @@ FILE* OpenStdioFile(const std::string& path, const char* mode) {
     return file;
 }
 #endif
-
-std::string ErrnoText(int error) {
-    return std::generic_category().message(error);
-}
 
 void RaiseWriteFailure(const std::string& path, int error) {
     g_logger->errorf(lcGeneral, "Failed to write file \"%s\": %s", path.c_str(),

@@ -47,8 +47,7 @@ private:
 // (null, errno ENXIO), nor is a directory (null, errno EISDIR). Devices open as usual.
 FILE* OpenStdioFile(const std::string& path, const char* mode);
 
-// The system's text for an error number (strerror), for messages: "No space left on device".
-std::string ErrnoText(int error);
+// ErrnoText (the system's text for an error number) is in base/Logging.h.
 // Raises "Failed to write file \"%s\": %s" (lcGeneral) with the path and ErrnoText(error); an
 // error of 0 (a failure that set no errno) counts as EIO.
 [[noreturn]] void RaiseWriteFailure(const std::string& path, int error);
