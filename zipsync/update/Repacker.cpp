@@ -331,6 +331,7 @@ void Repacker::CheckRepackedZip(ZipState& state) {
     bool bitwise = _owner._updateType == UpdateType::BitwiseExact;
     PathAR repackedPath = PathAR::FromAbs(state.repackedPath, _owner._rootDir);
     UnzFileHolder zf(state.repackedPath);
+    StdioFileHolder stream(state.repackedPath, "rb");
     const FileMetainfo* previousPlaced = nullptr;
     for (size_t i = 0; i < state.matches.size(); i++) {
         int m = state.matches[i];
@@ -345,7 +346,7 @@ void Repacker::CheckRepackedZip(ZipState& state) {
         // Every written entry is hashed: a raw copy must carry exactly the bytes its source had
         // when it was analysed (the source zip may have changed since), a recompressed entry the
         // target's contents.
-        AnalyzeCurrentEntry(zf, r, _recompressed[m], true);
+        AnalyzeCurrentEntry(zf, r, _recompressed[m], true, stream);
 
         std::string name = GetFullPath(r.zipPath.abs, r.filename);
         const char* n = name.c_str();
