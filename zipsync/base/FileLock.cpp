@@ -72,7 +72,11 @@ void FileLock::Unlock() {
 bool FileLock::TryLock(const std::string& path) {
     Unlock();
     // O_NONBLOCK: a FIFO at path must not hold the caller up; it is refused below.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | flags, 0666);
+    // A lock file that another user made (one who ran as administrator, say) can still be locked
+    // for reading.
+    if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | flags);
     if (fd < 0) {
         int error = errno;
         struct stat st;

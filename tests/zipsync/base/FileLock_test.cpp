@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,12 +20,15 @@ namespace {
 // A child process that takes the lock on path and keeps it until it is killed.
 class LockingChild {
 public:
-    explicit LockingChild(const std::string& path) {
+    // asNobody: the child becomes the unprivileged user "nobody" first (the test runs as root).
+    explicit LockingChild(const std::string& path, bool asNobody = false) {
         int fds[2];
         if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
         _pid = fork();
         if (_pid == 0) {
             close(fds[0]);
+            struct passwd* nobody = getpwnam("nobody");
+            if (asNobody && (!nobody || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)) _exit(1);
             char result = '0';
             FileLock lock;
             try {
@@ -81,6 +85,15 @@ TEST(FileLock, OneHolderUntilItsProcessDies) {
     moved.Unlock();
     EXPECT_TRUE(second.TryLock(path));
     EXPECT_TRUE(fs::is_regular_file(path));
+    second.Unlock();
+
+    // A lock file that an administrator's run made stays usable for an ordinary user.
+    if (geteuid() == 0) {
+        fs::permissions(dir.path(), fs::perms::all);
+        LockingChild user(path, true);
+        EXPECT_TRUE(user.Locked());
+        EXPECT_FALSE(second.TryLock(path));
+    }
 }
 
 TEST(FileLock, NeverThroughALinkOrOnAnythingButAFile) {
