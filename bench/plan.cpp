@@ -1,5 +1,6 @@
 // Times the update plan on a large synthetic update (default 1,000,000 target files in 50 zips
-// and as many provided files): Init moving the manifests in, DevelopPlan, and the statistics.
+// and as many provided files): the UpdateSequence taking the manifests in, and its Plan (the
+// plan with its statistics).
 // Prints wall and CPU times (the machine may be shared), the resident set and its high-water mark
 // after each step, and the minor page faults so far.
 //
@@ -7,11 +8,11 @@
 // target files sit in place at their offsets, 20% in place at shifted offsets, 8% under another
 // name in another local zip, and 12% only on a mirror. The mirror part follows the local part.
 // Usage: build/bench/plan [--scattered] [targets]
-#include "update/UpdateProcess.h"
-#include "update/UpdateStats.h"
+#include "update/UpdateSequence.h"
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
@@ -119,9 +120,10 @@ Manifest GenerateTarget(int count, uint64_t& rng) {
 // target's (a central directory is not sorted by name), with the names allocated in that order
 // as analysis or INI loading leaves them. With scattered set, the files are shuffled across all
 // zips and keep their names where they were allocated: the worst layout for the caches.
-Manifest GenerateProvided(const Manifest& target, bool scattered, uint64_t& rng) {
+void GenerateProvided(const Manifest& target, bool scattered, uint64_t& rng, Manifest& provided,
+                      Manifest& remote) {
     int count = target.size();
-    Manifest local, remote;
+    Manifest local;
     local.reserve(count);
     std::vector<int> zipOf;
     for (int i = 0; i < count; i++) {
@@ -151,7 +153,6 @@ Manifest GenerateProvided(const Manifest& target, bool scattered, uint64_t& rng)
         order.emplace_back(key, i);
     }
     std::sort(order.begin(), order.end());
-    Manifest provided;
     provided.reserve(count);
     for (const auto& item : order) {
         if (scattered) {
@@ -160,8 +161,6 @@ Manifest GenerateProvided(const Manifest& target, bool scattered, uint64_t& rng)
             provided.AppendFile(local[item.second]);
         }
     }
-    provided.Merge(std::move(remote));
-    return provided;
 }
 
 void Report(const char* what, double seconds, double cpuSeconds) {
@@ -187,30 +186,36 @@ int main(int argc, char** argv) {
         if (wall) *wall = seconds;
         if (cpu) *cpu = cpuSeconds;
     };
-    Manifest target, provided;
+    UpdateSources sources;
+    sources.rootDir = ROOT;
+    sources.currentSize = 0;
     measure("generate manifests", [&] {
-        target = GenerateTarget(count, rng);
-        provided = GenerateProvided(target, scattered, rng);
+        sources.target = GenerateTarget(count, rng);
+        GenerateProvided(sources.target, scattered, rng, sources.local, sources.remote);
     });
 
-    UpdateProcess process;
+    std::unique_ptr<UpdateSequence> update;
     double initTime, initCpu, planTime, planCpu;
     measure(
-        "Init (manifests moved in)", [&] { process.Init(std::move(target), std::move(provided), ROOT); },
-        &initTime, &initCpu);
+        "UpdateSequence (manifests moved in)",
+        [&] { update = std::make_unique<UpdateSequence>(std::move(sources)); }, &initTime, &initCpu);
     bool complete = false;
     measure(
-        "DevelopPlan ContentsOnly", [&] { complete = process.DevelopPlan(UpdateType::ContentsOnly); },
-        &planTime, &planCpu);
-    Report("Init + DevelopPlan", initTime + planTime, initCpu + planCpu);
-    UpdateStats stats;
-    measure("ComputeUpdateStats", [&] { stats = ComputeUpdateStats(process, 0); });
+        "Plan ContentsOnly", [&] { complete = update->Plan(UpdateType::ContentsOnly); }, &planTime, &planCpu);
+    Report("UpdateSequence + Plan", initTime + planTime, initCpu + planCpu);
+    UpdateStats stats = update->Stats();
     bool completeBitwise = false;
-    measure("DevelopPlan BitwiseExact (again)",
-            [&] { completeBitwise = process.DevelopPlan(UpdateType::BitwiseExact); });
-    UpdateProcess copying;
-    measure("Init (manifests copied, for scale)",
-            [&] { copying.Init(process.GetTargetManifest(), process.GetProvidedManifest(), ROOT); });
+    measure("Plan BitwiseExact (again)", [&] { completeBitwise = update->Plan(UpdateType::BitwiseExact); });
+    const UpdateProcess& process = update->Process();
+    std::unique_ptr<UpdateSequence> copying;
+    measure("UpdateSequence (manifests copied, for scale)", [&] {
+        UpdateSources copies;
+        copies.rootDir = ROOT;
+        copies.currentSize = 0;
+        copies.target = process.GetTargetManifest();
+        copies.local = process.GetProvidedManifest();
+        copying = std::make_unique<UpdateSequence>(std::move(copies));
+    });
 
     int inPlace = 0, local = 0, remote = 0;
     for (const FileMatch& match : process.GetMatches()) {

@@ -12,7 +12,7 @@
 // replaces). Prints the best of three for each and the ratios; the goal is repack / cp <= 1.5.
 #include "base/Logging.h"
 #include "base/Path.h"
-#include "update/UpdateProcess.h"
+#include "update/UpdateSequence.h"
 #include "zip/Manifest.h"
 #include "zip/ZipAnalysis.h"
 #include "zip/ZipHolders.h"
@@ -158,14 +158,17 @@ int main(int argc, char** argv) {
             double remove = Seconds(start);
             if (system("sync") != 0) return 1;
 
-            UpdateProcess process;
-            process.Init(run % 2 == 0 ? atDst : atSrc, provided, root);
-            for (const FileMetainfo& f : provided) process.AddManagedZip(f.zipPath.abs);
-            if (!process.DevelopPlan(UpdateType::BitwiseExact)) g_logger->errorf("incomplete plan");
+            UpdateSources sources;
+            sources.rootDir = root;
+            sources.target = run % 2 == 0 ? atDst : atSrc;
+            sources.local = provided;
+            for (const std::string& rel : provided.ZipRelPaths()) sources.owned.push_back(root + "/" + rel);
+            UpdateSequence update(std::move(sources));
+            if (!update.Plan(UpdateType::BitwiseExact)) g_logger->errorf("incomplete plan");
             start = std::chrono::steady_clock::now();
-            process.RepackZips();
+            update.Repack();
             double repack = Seconds(start);
-            provided = process.GetProvidedManifest();
+            provided = update.Process().GetProvidedManifest();
             provided.Rebase(root);
             if (fs::exists(root + "/" + here)) g_logger->errorf("%s still exists", here.c_str());
 

@@ -1,6 +1,7 @@
 #include "InstallerConfig.h"
 
 #include "base/Logging.h"
+#include "base/Text.h"
 
 #include <algorithm>
 #include <chrono>
@@ -19,10 +20,6 @@ using namespace ZipSync;
 
 static const char* const CONFIG_FILENAME = "qmh_installer.ini";
 static const char* const MIRROR_MACRO = "${MIRROR}";
-
-static bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 // A finite decimal number and nothing else: optional sign, digits with an optional fraction,
 // an optional exponent. Blanks may lead (the INI keeps those after '='); hexadecimal, "inf",

@@ -5,16 +5,11 @@ bool g_unattended = false;
 
 void InstallerState::Clear() {
     config.Clear();
-    localManifest.clear();
-    keptDownloads.clear();
-    keptDownloadsKnown = false;
-    damagedZips.clear();
-    lastInstall = InstallState();
+    scan = LocalScan();
     loadedManifests.clear();
-    updater.reset();
+    evaluation = Evaluation();
     evaluatedVersion.clear();
     oldConfigFilename.clear();
     preferredMirror.clear();
-    noMultipartByteranges = false;
-    disableTls = false;
+    network = NetworkOptions();
 }

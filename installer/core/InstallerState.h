@@ -1,42 +1,33 @@
-// What the installer's actions share between wizard pages, and the unattended flag.
+// What the wizard keeps between its pages, and the unattended flag.
 //
-// g_state is the one InstallerState of the process, created empty by static initialisation
-// and never destroyed.
+// The actions take what they need as arguments and return what they find; InstallerState holds
+// their results from one page to the next: the configuration and the scan from the settings
+// page, the manifests loaded and the evaluation of the version page, the name of the moved-aside
+// configuration from the installation page. g_state is the one InstallerState of the process,
+// created empty by static initialisation and never destroyed. No action reads it.
 #pragma once
 
+#include "Evaluation.h"
 #include "InstallerConfig.h"
-#include "StoredState.h"
-#include "update/UpdateProcess.h"
+#include "InstallerDownloader.h"
+#include "Scan.h"
 #include "zip/Manifest.h"
-#include "zip/ZipAnalysis.h"
 
 #include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
 struct InstallerState {
-    // Filled by reading "qmh_installer.ini"; empty when it was not read or failed to load.
+    // Filled by reading "qmh_installer.ini"; empty when it was not read.
     InstallerConfig config;
-    // What the install directory provides; filled by the scan.
-    ZipSync::Manifest localManifest;
-    // Owned archives the last analysis could not read: left out of localManifest, replaced (or
-    // removed) by the installation.
-    std::vector<ZipSync::DamagedZip> damagedZips;
-    // The last completed installation as read from, or about to be written to, the install
-    // directory's state; empty when unknown.
-    InstallState lastInstall;
-    // The entries kept from interrupted downloads (the engine's download journal), as analysed
-    // when keptDownloadsKnown; the scan and the download, which change the journal, clear it.
-    ZipSync::Manifest keptDownloads;
-    bool keptDownloadsKnown = false;
+    // What the last scan found in the install directory.
+    LocalScan scan;
     // Manifests loaded by evaluations, by key: a version name, a version name followed by
     // "$$trusted", or a custom manifest URL. Kept so that no manifest is loaded twice.
     std::map<std::string, ZipSync::Manifest> loadedManifests;
-    // The process of the last successful evaluation; null before one.
-    std::unique_ptr<ZipSync::UpdateProcess> updater;
-    // What the current update plan was developed for: the version name, or the version name,
-    // " & " and the custom manifest URL.
+    // The last successful evaluation; without a plan before one.
+    Evaluation evaluation;
+    // The selection the sizes on the version page belong to (EvaluationKey of the version
+    // page's choice); cleared when page 1 is left, so that the version page evaluates again.
     std::string evaluatedVersion;
     // Name the finalisation gave to the game's old configuration file when it moved it aside;
     // empty when there was none.
@@ -44,8 +35,7 @@ struct InstallerState {
     // Mirror chosen on the version page; empty means automatic choice.
     std::string preferredMirror;
     // Copied from the settings page; every downloader an action creates is configured from them.
-    bool noMultipartByteranges = false;
-    bool disableTls = false;
+    NetworkOptions network;
 
     // Back to the empty state (the settings page's Reset).
     void Clear();

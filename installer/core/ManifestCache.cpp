@@ -1,7 +1,5 @@
 #include "ManifestCache.h"
 
-#include "InstallerDownloader.h"
-#include "InstallerState.h"
 #include "base/Logging.h"
 #include "base/Path.h"
 #include "net/RemoteChecksummedZip.h"
@@ -49,6 +47,8 @@ CacheContents ScanCache(size_t wantedFree) {
 }
 
 struct Pair {
+    // Position of the request.
+    size_t request;
     std::string key, url, path;
     HashDigest hash;
     // Why the digest could not be had, when it could not.
@@ -61,7 +61,7 @@ void LogPairs(const std::vector<Pair>& pairs) {
 }
 
 // Drops the pairs whose digest could not be fetched and removes their URLs from the configuration.
-void DropFailedUrls(std::vector<Pair>& pairs) {
+void DropFailedUrls(std::vector<Pair>& pairs, InstallerConfig& config) {
     std::vector<const Pair*> failed;
     for (const Pair& pair : pairs)
         if (pair.hash.IsZero() && std::none_of(failed.begin(), failed.end(),
@@ -78,7 +78,7 @@ void DropFailedUrls(std::vector<Pair>& pairs) {
     }
     pairs.erase(std::remove_if(pairs.begin(), pairs.end(), [](const Pair& p) { return p.hash.IsZero(); }),
                 pairs.end());
-    for (const auto& [url, cause] : causes) g_state.config.RemoveNonworkingUrl(url, cause);
+    for (const auto& [url, cause] : causes) config.RemoveNonworkingUrl(url, cause);
 }
 
 Manifest LoadManifestFile(const std::string& path, const std::string& url) {
@@ -95,29 +95,35 @@ Manifest LoadManifestFile(const std::string& path, const std::string& url) {
     }
 }
 
-// One pass: fetches what is not loaded yet (or as much of it as works).
-void LoadPass(const std::vector<std::string>& keys, std::vector<std::string>& urls, std::vector<bool>& loaded,
-              ProgressIndicator* progress) {
+size_t CountNotLoaded(const std::vector<ManifestRequest>& requests) {
+    return std::count_if(requests.begin(), requests.end(),
+                         [](const ManifestRequest& r) { return !r.loaded; });
+}
+
+// One pass: fetches what is not loaded yet (or as much of it as works) into loaded.
+void LoadPass(std::vector<ManifestRequest>& requests, InstallerConfig& config,
+              const std::string& preferredMirror, const NetworkOptions& network, ProgressIndicator* progress,
+              std::map<std::string, Manifest>& loaded) {
     fs::create_directories(MANIFEST_CACHE_DIR);
     g_logger->infof("Looking into manifests cache");
-    size_t notLoaded = std::count(loaded.begin(), loaded.end(), false);
-    CacheContents cache = ScanCache(notLoaded);
+    CacheContents cache = ScanCache(CountNotLoaded(requests));
     g_logger->infof("Detected %d manifests in cache", (int)cache.cached.size());
 
     g_logger->infof("Need to download manifests:");
     std::vector<Pair> pairs;
-    for (size_t i = 0; i < keys.size(); i++) {
-        if (loaded[i]) continue;
-        if (i != 0) urls[i] = g_state.config.ChooseManifestUrl(keys[i], false, g_state.preferredMirror);
-        pairs.push_back({keys[i], urls[i], "", HashDigest(), ""});
-        g_logger->infof("  %s at %s", keys[i].c_str(), urls[i].c_str());
+    for (size_t i = 0; i < requests.size(); i++) {
+        ManifestRequest& request = requests[i];
+        if (request.loaded) continue;
+        if (i != 0) request.url = config.ChooseManifestUrl(request.key, false, preferredMirror);
+        pairs.push_back({i, request.key, request.url, "", HashDigest(), ""});
+        g_logger->infof("  %s at %s", request.key.c_str(), request.url.c_str());
     }
 
     g_logger->infof("Downloading hashes of remote manifests");
     std::vector<std::string> pairUrls;
     for (const Pair& pair : pairs) pairUrls.push_back(pair.url);
     {
-        Downloader downloader = MakeInstallerDownloader(progress);
+        Downloader downloader = MakeInstallerDownloader(network, progress);
         downloader.SetSilentErrors(true);
         std::vector<HashDigest> hashes = DownloadChecksummedZipHashes(downloader, pairUrls);
         g_logger->infof("Downloaded bytes: %lld", (long long)downloader.TotalBytesDownloaded());
@@ -131,7 +137,7 @@ void LoadPass(const std::vector<std::string>& keys, std::vector<std::string>& ur
                 pairs[j].failure = "the answer is not a checksummed zip (no digest in its first bytes)";
         }
     }
-    DropFailedUrls(pairs);
+    DropFailedUrls(pairs, config);
 
     g_logger->infof("Downloading actual remote manifests");
     std::vector<std::string> outPaths;
@@ -147,7 +153,7 @@ void LoadPass(const std::vector<std::string>& keys, std::vector<std::string>& ur
     }
     LogPairs(pairs);
     {
-        Downloader downloader = MakeInstallerDownloader(progress);
+        Downloader downloader = MakeInstallerDownloader(network, progress);
         DownloadChecksummedZips(downloader, pairUrls, allHashes, cache.cached, outPaths);
         g_logger->infof("Downloaded bytes: %lld", (long long)downloader.TotalBytesDownloaded());
     }
@@ -159,12 +165,8 @@ void LoadPass(const std::vector<std::string>& keys, std::vector<std::string>& ur
     for (size_t j = 0; j < pairs.size(); j++) {
         const Pair& pair = pairs[j];
         if (progress) progress->Update(double(j) / pairs.size(), "Loading manifest \"" + pair.path + "\"...");
-        int pos = -1;
-        for (int i = 0; i < (int)keys.size(); i++)
-            if (!loaded[i] && urls[i] == pair.url) pos = i;
-        ZipSyncAssert(pos >= 0);
-        g_state.loadedManifests[keys[pos]] = LoadManifestFile(pair.path, pair.url);
-        loaded[pos] = true;
+        loaded[pair.key] = LoadManifestFile(pair.path, pair.url);
+        requests[pair.request].loaded = true;
         if (progress) progress->Update(double(j + 1) / pairs.size(), "Manifest \"" + pair.path + "\" loaded");
     }
     if (progress) progress->Update(1.0, "Manifests loaded");
@@ -172,7 +174,11 @@ void LoadPass(const std::vector<std::string>& keys, std::vector<std::string>& ur
 
 } // namespace
 
-void LoadManifests(const std::vector<std::string>& keys, std::vector<std::string>& urls,
-                   std::vector<bool>& loaded, ProgressIndicator* progress) {
-    while (std::count(loaded.begin(), loaded.end(), false) > 0) LoadPass(keys, urls, loaded, progress);
+std::map<std::string, Manifest> LoadManifests(std::vector<ManifestRequest>& requests, InstallerConfig& config,
+                                              const std::string& preferredMirror,
+                                              const NetworkOptions& network, ProgressIndicator* progress) {
+    std::map<std::string, Manifest> loaded;
+    while (CountNotLoaded(requests) > 0)
+        LoadPass(requests, config, preferredMirror, network, progress, loaded);
+    return loaded;
 }

@@ -4,25 +4,43 @@
 // "1.iniz" and so on; a cached file is found again by the digest stored in it, never by its
 // name. Before downloading a manifest, the evaluation fetches only the digest of the remote
 // checksummed zip (its first bytes) and takes a cached file with the same digest instead.
-// Loaded manifests go to g_state.loadedManifests; the configuration loses the URLs that fail.
+// The configuration loses the URLs that fail.
 #pragma once
 
+#include "InstallerConfig.h"
+#include "InstallerDownloader.h"
 #include "base/ProgressIndicator.h"
+#include "zip/Manifest.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
 // Relative to the install directory.
 static const char* const MANIFEST_CACHE_DIR = ".zipsync/mani";
 
-// Loads every key whose loaded flag is false into g_state.loadedManifests[key] and sets the
-// flag, in passes until all are loaded. urls[0] is the URL of keys[0] as given; the URL of
-// every other key is chosen anew in each pass from the configuration (any mirror). A URL whose
-// digest cannot be fetched is named with the reason in a warning ("Manifest %s cannot be
-// fetched: %s"), removed from the configuration, and the key waits for the next pass; so the
-// passes end, at the latest with the configuration's "No candidates to choose url from (version
-// %s)" or "Cannot handle nonworking URL %s: %s" (the URL and the reason). Manifest entries are attached to
-// the directory of their URL, as remote files. Cache files that are not valid checksummed zips are deleted,
-// and so is a cache file whose manifest then fails to load. progress may be null.
-void LoadManifests(const std::vector<std::string>& keys, std::vector<std::string>& urls,
-                   std::vector<bool>& loaded, ZipSync::ProgressIndicator* progress);
+// One manifest an evaluation needs.
+struct ManifestRequest {
+    // A version name, a version name followed by "$$trusted", or a custom manifest URL.
+    std::string key;
+    // Where the first request (the target) is fetched from; for the others it is chosen anew in
+    // every pass.
+    std::string url;
+    // Whether the caller has it already: then it is not fetched.
+    bool loaded = false;
+};
+
+// Loads every request not loaded yet, in passes until all are, and returns the manifests by key.
+// The URL of the first request is taken as given; that of every other one is chosen in each pass
+// from config (any mirror, preferredMirror preferred). A URL whose digest cannot be fetched is
+// named with the reason in a warning ("Manifest %s cannot be fetched: %s"), removed from config,
+// and the request waits for the next pass; so the passes end, at the latest with the
+// configuration's "No candidates to choose url from (version %s)" or "Cannot handle nonworking
+// URL %s: %s" (the URL and the reason). Manifest entries are attached to the directory of their
+// URL, as remote files. Cache files that are not valid checksummed zips are deleted, and so is a
+// cache file whose manifest then fails to load. progress may be null.
+std::map<std::string, ZipSync::Manifest> LoadManifests(std::vector<ManifestRequest>& requests,
+                                                       InstallerConfig& config,
+                                                       const std::string& preferredMirror,
+                                                       const NetworkOptions& network,
+                                                       ZipSync::ProgressIndicator* progress);

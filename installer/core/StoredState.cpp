@@ -1,9 +1,13 @@
 #include "StoredState.h"
 
+#include "InstallerFiles.h"
 #include "base/Logging.h"
 #include "base/Path.h"
+#include "base/Text.h"
+#include "zip/IniFile.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdio.h>
 #include <sys/stat.h>
 
@@ -11,10 +15,6 @@ using namespace ZipSync;
 
 static const std::string ZIP_PREFIX = "Zip ";
 static const std::string UNPACKED_PREFIX = "UnpackedFile ";
-
-static bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 // Asserts that the section's key at `index` is `key`; a missing key fails the same way, citing
 // the condition as written.
@@ -109,4 +109,16 @@ InstallState InstallStateFromIni(const IniData& ini) {
         }
     }
     return state;
+}
+
+std::vector<std::string> ScannedFiles(const std::string& root, const std::vector<std::string>& ownedZips) {
+    std::vector<std::string> scanned = ownedZips;
+    scanned.push_back(JoinPath(root, MANIFEST_FILE));
+    return scanned;
+}
+
+void WriteStateFile(const std::string& root, const char* relPath, const IniData& ini) {
+    std::string path = JoinPath(root, relPath);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    WriteIniFile(path, ini);
 }

@@ -4,8 +4,8 @@
 // size), stored in ".zipsync/lastscan.ini"; a fresh ScanState equal to the stored one means
 // the saved manifest can be reused instead of analysing again. InstallState records the last
 // completed installation (version, the zips it installed, the files it unpacked), stored in
-// ".zipsync/lastinstall.ini". This header only converts between the records and their INI
-// form; the callers read, write and create the ".zipsync" folder.
+// ".zipsync/lastinstall.ini". This header converts between the records and their INI form and
+// writes the files; the callers read them.
 //
 // The readers repair nothing: a malformed file fails an assertion (ErrorException, lcGeneral)
 // and the caller falls back (full analysis, empty install state).
@@ -42,6 +42,9 @@ typedef std::vector<ZipScanEntry> ScanState;
 ScanState BuildScanState(const std::vector<std::string>& zipPaths, const std::string& rootDir);
 // One section "Zip <path>" per entry, in order, with "modTime" then "size".
 ZipSync::IniData ScanStateToIni(const ScanState& state);
+// What a scan state records: the owned archives (absolute paths) followed by root joined with
+// "manifest.iniz", the installation's manifest, so that a changed or missing manifest is noticed.
+std::vector<std::string> ScannedFiles(const std::string& root, const std::vector<std::string>& ownedZips);
 // Entries in file order. Fails the assertion "false" for a section not named "Zip ...",
 // sec[0].first == "modTime" or sec[1].first == "size" for a missing or misplaced key, and
 // "k == 1" for a value that does not begin with a number. Further keys are ignored.
@@ -64,3 +67,7 @@ ZipSync::IniData InstallStateToIni(const InstallState& state);
 // be "version", else the assertion sec[0].first == "version" fails), "Zip " and
 // "UnpackedFile " sections append the rest of their names; anything else is ignored.
 InstallState InstallStateFromIni(const ZipSync::IniData& ini);
+
+// Writes ini to root joined with relPath (one of the two paths above) with WriteIniFile, after
+// creating its directory with missing parents.
+void WriteStateFile(const std::string& root, const char* relPath, const ZipSync::IniData& ini);

@@ -1,13 +1,13 @@
 #include "GuiPageInstall.h"
 
-#include "Actions.h"
+#include "Finishing.h"
 #include "GuiLayout.h"
 #include "GuiUtils.h"
+#include "Installation.h"
 #include "InstallerState.h"
-#include "OsUtils.h"
 #include "ProgressIndicatorGui.h"
+#include "WizardView.h"
 #include "base/Logging.h"
-#include "update/TemporaryFiles.h"
 
 #include <stdlib.h>
 
@@ -17,7 +17,7 @@ namespace {
 
 void UpdateFinishingButtons() {
     RunShowingErrors([] {
-        if (CanRestoreOldConfig())
+        if (CanRestoreOldConfig(g_state.oldConfigFilename))
             restoreConfigButton->activate();
         else
             restoreConfigButton->deactivate();
@@ -26,28 +26,9 @@ void UpdateFinishingButtons() {
 }
 
 void RunInstallationStages() {
-    {
-        GuiDeactivizer deactivizer(pageInstall, {cancelButton});
-        downloadProgress->show();
-        Fl::check();
-        ProgressIndicatorGui download(downloadProgress);
-        download.SetRemainingTimeLabel(remainingLabel);
-        download.SetMainWindow(mainWindow);
-        ProgressIndicatorGui verify(verifyProgress);
-        verify.SetMainWindow(mainWindow);
-        PerformInstallDownload(&download, &verify);
-    }
-    {
-        GuiDeactivizer deactivizer(pageInstall);
-        ProgressIndicatorGui repack(repackProgress);
-        repack.SetMainWindow(mainWindow);
-        PerformInstallRepack(&repack);
-    }
-    {
-        GuiDeactivizer deactivizer(pageInstall);
-        ProgressIndicatorGui finalize(finalizeProgress);
-        PerformInstallFinalize(&finalize);
-    }
+    WizardView view;
+    InstallationResult result = RunInstallation(g_state.evaluation, g_state.scan, g_state.network, view);
+    if (!result.oldConfigFilename.empty()) g_state.oldConfigFilename = result.oldConfigFilename;
 }
 
 } // namespace
@@ -66,7 +47,7 @@ void StartButtonCallback(Fl_Widget*, void*) {
     closeButton->deactivate();
     cancelButton->activate();
 
-    bool installed = RunShowingErrors(RunInstallationStages, [] { CleanupTemporaryFiles(GetCwd()); });
+    bool installed = RunShowingErrors(RunInstallationStages);
     if (!installed) {
         wizard->value(pageConfirm);
         return;
@@ -92,7 +73,7 @@ void CloseButtonCallback(Fl_Widget*, void*) {
 }
 
 void RestoreConfigButtonCallback(Fl_Widget*, void*) {
-    RunShowingErrors(RestoreOldConfig);
+    RunShowingErrors([] { RestoreOldConfig(g_state.oldConfigFilename); });
     UpdateFinishingButtons();
 }
 

@@ -3,9 +3,9 @@
 // download stage, and the finishing buttons restore the old game configuration, create the
 // desktop shortcut and close the installer.
 //
-// A failed installation first removes the temporary files it left, then shows the error and
-// returns to page 3, so that START can be pressed again; an unattended run ends with exit code 3
-// only after that clean-up.
+// START runs the installation (RunInstallation); a failed one has removed the temporary files
+// it left when the error is shown, and the page returns to page 3, so that START can be pressed
+// again; an unattended run ends with exit code 3 only after that clean-up.
 #pragma once
 
 #include <FL/Fl_Widget.H>

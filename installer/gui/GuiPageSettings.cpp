@@ -6,9 +6,11 @@
 #include "InstallerState.h"
 #include "OsUtils.h"
 #include "ProgressIndicatorGui.h"
+#include "WizardView.h"
 #include "base/Logging.h"
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 using namespace ZipSync;
@@ -19,20 +21,6 @@ AvailableSpaceFunction g_settingsAvailableSpace;
 namespace {
 
 const Fl_Color kInvalidColor = 88;
-
-std::vector<std::string> CheckDirectory(const std::string& dir) {
-    if (g_settingsAvailableSpace) return CheckSpaceAndPermissions(dir, g_settingsAvailableSpace);
-    return CheckSpaceAndPermissions(dir);
-}
-
-// Puts each warning to the user; false when one of them was answered with "Stop".
-bool ConfirmWarnings(const std::vector<std::string>& warnings) {
-    for (const std::string& warning : warnings)
-        if (GuiMessageBox(GuiMbQuestion | GuiMbIconWarning | GuiMbFirstLabelFirst, warning.c_str(),
-                          "I know what I'm doing", "Stop") == 1)
-            return false;
-    return true;
-}
 
 // The path as the field should show it: '/' separators, ".." resolved where it names
 // something. Empty when it cannot be resolved.
@@ -102,8 +90,8 @@ void BrowseButtonCallback(Fl_Widget*, void*) {
 void RestartButtonCallback(Fl_Widget*, void*) {
     std::string dir = installDirInput->value();
     RunShowingErrors([&] {
-        if (!ConfirmWarnings(CheckDirectory(dir))) return;
-        RestartWithInstallDir(dir);
+        WizardView view;
+        RunRestart(dir, g_settingsAvailableSpace, view);
     });
 }
 
@@ -135,36 +123,19 @@ void AdvancedCheckCallback(Fl_Widget*, void*) {
 void SettingsNextButtonCallback(Fl_Widget*, void*) {
     bool passed = RunShowingErrors(
         [] {
-            g_state.noMultipartByteranges = noMultipartCheck->value() != 0;
-            g_state.disableTls = disableTlsCheck->value() != 0;
-
-            if (!ConfirmWarnings(CheckDirectory(GetCwd()))) return;
-            StartLogFile();
-
-            if (!skipSelfUpdateCheck->value()) {
-                bool downloaded;
-                {
-                    GuiDeactivizer deactivizer(pageSettings);
-                    ProgressIndicatorGui progress(scanProgress);
-                    downloaded = NeedsSelfUpdate(&progress);
-                }
-                if (downloaded) {
-                    GuiMessageBox(GuiMbOk | GuiMbIconInfo, "New version of installer has been downloaded. "
-                                                           "Installer will be restarted to finish update.");
-                    DoSelfUpdate();
-                }
-            }
-            {
-                GuiDeactivizer deactivizer(pageSettings);
-                ProgressIndicatorGui progress(scanProgress);
-                ReadConfigFile(!skipConfigDownloadCheck->value(), &progress);
-            }
-            {
-                GuiDeactivizer deactivizer(pageSettings);
-                ProgressIndicatorGui progress(scanProgress);
-                progress.SetMainWindow(mainWindow);
-                ScanInstallDirIfNecessary(forceScanCheck->value() != 0, &progress);
-            }
+            g_state.network.noMultipartByteranges = noMultipartCheck->value() != 0;
+            g_state.network.disableTls = disableTlsCheck->value() != 0;
+            StartupOptions options;
+            options.selfUpdate = !skipSelfUpdateCheck->value();
+            options.downloadConfig = !skipConfigDownloadCheck->value();
+            options.forceScan = forceScanCheck->value() != 0;
+            options.network = g_state.network;
+            options.availableSpace = g_settingsAvailableSpace;
+            WizardView view;
+            std::optional<StartupResult> started = RunStartup(options, view);
+            if (!started) return;
+            g_state.config = std::move(started->config);
+            g_state.scan = std::move(started->scan);
 
             FillVersionPage();
             g_state.evaluatedVersion.clear();

@@ -6,7 +6,7 @@
 // version is wanted, it passes the version page at once. Failures are shown and page 1 stays.
 #pragma once
 
-#include "Actions.h"
+#include "Startup.h"
 
 #include <FL/Fl_Widget.H>
 
@@ -20,10 +20,13 @@ void MainWindowCloseCallback(Fl_Widget*, void*);
 // Restart" is offered.
 void InstallDirInputCallback(Fl_Widget*, void*);
 void BrowseButtonCallback(Fl_Widget*, void*);
-// Checks the typed directory (asking about each warning) and restarts the installer there.
+// Checks the typed directory (asking about each warning) and restarts the installer there
+// (RunRestart).
 void RestartButtonCallback(Fl_Widget*, void*);
 // Empties the installer state and puts page 1 (and the version page's inputs) back to defaults.
 void SettingsResetButtonCallback(Fl_Widget*, void*);
 // Unlocks the six advanced options; clearing it clears and locks them.
 void AdvancedCheckCallback(Fl_Widget*, void*);
+// Runs the start-up (RunStartup) with the page's options, keeps its configuration and scan, fills
+// the version page and moves there.
 void SettingsNextButtonCallback(Fl_Widget*, void*);

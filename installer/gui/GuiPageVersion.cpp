@@ -1,6 +1,6 @@
 #include "GuiPageVersion.h"
 
-#include "Actions.h"
+#include "Evaluation.h"
 #include "GuiLayout.h"
 #include "GuiUtils.h"
 #include "InstallerState.h"
@@ -24,9 +24,7 @@ Fl_Tree_Item* SingleSelectedVersion() {
 }
 
 std::string SelectionKey(const Fl_Tree_Item* item, const std::string& url) {
-    std::string key = item->label() ? item->label() : "";
-    if (!url.empty()) key += " & " + url;
-    return key;
+    return EvaluationKey(item->label() ? item->label() : "", url);
 }
 
 bool IsBadCustomUrl(const std::string& url) {
@@ -57,7 +55,7 @@ void FillVersionPage() {
     }
     versionTree->redraw();
 
-    lastInstalledOutput->value(g_state.lastInstall.version.c_str());
+    lastInstalledOutput->value(g_state.scan.lastInstall.version.c_str());
 
     mirrorChoice->clear();
     mirrorChoice->add("[auto]");
@@ -123,24 +121,28 @@ void RefreshInfoButtonCallback(Fl_Widget*, void*) {
                               "Continue", "Stop") == 1)
                 return;
 
-            UpdateStats stats;
+            VersionChoice choice{version, url, bitwiseExactCheck->value() != 0, g_state.preferredMirror};
+            Evaluation evaluation;
             {
                 GuiDeactivizer deactivizer(pageVersion);
                 evaluateProgress->show();
                 Fl::check();
                 ProgressIndicatorGui progress(evaluateProgress);
                 progress.SetMainWindow(mainWindow);
-                stats = EvaluateVersion(version, url, bitwiseExactCheck->value() != 0, &progress);
+                evaluation = EvaluateVersion(choice, g_state.config, g_state.loadedManifests, g_state.scan,
+                                             g_state.network, &progress);
             }
             evaluateProgress->hide();
 
+            const UpdateStats& stats = evaluation.stats;
             std::vector<Fl_Output*> outputs = VersionSizeOutputs();
             uint64_t sizes[] = {stats.currentSize, stats.finalSize, stats.addedSize, stats.removedSize,
                                 stats.downloadSize};
             for (size_t i = 0; i < outputs.size(); i++)
                 outputs[i]->value(stats.missingSize != 0 ? "MISS" : FormatSize(sizes[i]).c_str());
 
-            g_state.evaluatedVersion = SelectionKey(firstSel, url);
+            g_state.evaluatedVersion = evaluation.version;
+            g_state.evaluation = std::move(evaluation);
             versionTree->do_callback();
         },
         [] { evaluateProgress->hide(); });
@@ -161,7 +163,7 @@ void VersionNextButtonCallback(Fl_Widget*, void*) {
         if (refreshInfoButton->active()) refreshInfoButton->do_callback();
         if (refreshInfoButton->visible()) return;
     }
-    if (!g_state.updater) {
+    if (!g_state.evaluation.update) {
         Fl_Tree_Item* selected = versionTree->first_selected_item();
         std::string message = FormatString("Custom manifest URL cannot be used with base version %s.\n"
                                            "Make sure you select correct base version.",

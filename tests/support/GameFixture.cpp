@@ -5,6 +5,7 @@
 #include "net/Downloader.h"
 #include "update/DownloadJournal.h"
 #include "update/TemporaryFiles.h"
+#include "update/UpdateSequence.h"
 #include "zip/ZipAnalysis.h"
 
 #include <algorithm>
@@ -123,13 +124,8 @@ std::vector<std::string> ListArchives(const std::string& dir) {
 
 Manifest ScanInstallation(const std::string& rootDir, std::vector<DamagedZip>* damaged) {
     std::vector<std::string> archives;
-    for (const std::string& rel : ListArchives(rootDir)) {
-        std::string name = GetFilename(rel);
-        bool temporary = false;
-        for (const char* prefix : {kDownloadPrefix, kRepackedPrefix, kReducedPrefix})
-            temporary = temporary || name.rfind(prefix, 0) == 0;
-        if (!temporary) archives.push_back(rel);
-    }
+    for (const std::string& rel : ListArchives(rootDir))
+        if (!IsTemporaryFileName(GetFilename(rel))) archives.push_back(rel);
     return AnalyzeZips(rootDir, ToAbsolute(rootDir, archives), true, 1, nullptr, damaged);
 }
 
@@ -137,36 +133,34 @@ UpdateResult RunUpdate(const UpdateRequest& request) {
     const std::string& root = request.rootDir;
     if (request.cleanupFirst) CleanupTemporaryFiles(root);
     UpdateResult result;
-    Manifest provided = ScanInstallation(root, request.repairDamaged ? &result.damaged : nullptr);
-    provided.Merge(AnalyzeDownloadJournal(root));
+    UpdateSources sources;
+    sources.rootDir = root;
+    sources.target = *request.target;
+    sources.local = ScanInstallation(root, request.repairDamaged ? &result.damaged : nullptr);
+    sources.kept = AnalyzeDownloadJournal(root);
     if (request.mirror) {
-        Manifest remote = *request.mirror;
-        remote.Rebase(request.mirrorUrl);
-        provided.Merge(std::move(remote));
+        sources.remote = *request.mirror;
+        sources.remote.Rebase(request.mirrorUrl);
     }
-    UpdateProcess process;
-    process.Init(*request.target, std::move(provided), root);
-    std::vector<std::string> present;
-    for (const std::string& rel : request.product) {
-        if (!IfFileExists(root + "/" + rel)) continue;
-        present.push_back(root + "/" + rel);
-        process.AddManagedZip(present.back());
-    }
-    for (const DamagedZip& zip : result.damaged) process.AddDamagedZip(zip.path);
-    result.planComplete = process.DevelopPlan(request.type);
-    result.stats = ComputeUpdateStats(process, SumOfZipSizes(present));
+    for (const std::string& rel : request.product)
+        if (IfFileExists(root + "/" + rel)) sources.owned.push_back(root + "/" + rel);
+    sources.damaged = result.damaged;
+    UpdateSequence update(std::move(sources));
+    result.planComplete = update.Plan(request.type);
+    result.stats = update.Stats();
     if (!result.planComplete) return result;
 
     Downloader downloader;
     if (request.progress) downloader.SetProgressCallback(request.progress);
     if (request.configureDownloader) request.configureDownloader(downloader);
-    process.DownloadRemoteFiles(downloader, request.progress);
-    result.bytesDownloaded = downloader.TotalBytesDownloaded();
-    if (request.afterDownload) request.afterDownload(process);
-    process.RepackZips(request.progress);
-    if (request.afterRepack) request.afterRepack(process);
-    CleanupTemporaryFiles(root);
-    RemoveDownloadJournal(root);
+    update.Execute(downloader, request.progress, request.progress, [&](UpdateStep done) {
+        if (done == UpdateStep::Download) {
+            result.bytesDownloaded = downloader.TotalBytesDownloaded();
+            if (request.afterDownload) request.afterDownload(update.Process());
+        } else if (request.afterRepack) {
+            request.afterRepack(update.Process());
+        }
+    });
     return result;
 }
 

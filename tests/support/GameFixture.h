@@ -73,7 +73,7 @@ struct UpdateRequest {
     std::function<void(ZipSync::Downloader&)> configureDownloader;
     // Whether the update starts with CleanupTemporaryFiles, as the installer's scan does.
     bool cleanupFirst = true;
-    // Called after DownloadRemoteFiles and after RepackZips (before the final cleanup).
+    // Called after the download and after the repack (before the final clean-up).
     std::function<void(ZipSync::UpdateProcess&)> afterDownload, afterRepack;
     // Whether archives the scan cannot analyse are repaired (left out of the scan and marked
     // damaged) instead of failing the update.
@@ -94,9 +94,10 @@ struct UpdateResult {
 ZipSync::Manifest ScanInstallation(const std::string& rootDir,
                                    std::vector<ZipSync::DamagedZip>* damaged = nullptr);
 
-// CleanupTemporaryFiles, scan (the download journal included), plan, DownloadRemoteFiles,
-// RepackZips, CleanupTemporaryFiles, RemoveDownloadJournal.
-// Stops after the plan when it is incomplete. Failures propagate as ErrorException.
+// CleanupTemporaryFiles and the scan, then the engine's UpdateSequence with the download journal's
+// kept entries and the mirror as further providers: the plan, and when it is complete Execute
+// (download, repack, clean-up, the journal removed; the clean-up after a failure). Failures
+// propagate as ErrorException.
 UpdateResult RunUpdate(const UpdateRequest& request);
 
 // Whether rootDir holds exactly version B and the user's files of A: B's archives (each

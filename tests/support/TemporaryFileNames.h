@@ -16,9 +16,7 @@ inline std::vector<std::string> TemporaryFileNames(const std::string& root) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         if (entry.path().generic_string().rfind(journal, 0) == 0) continue;
         std::string name = entry.path().filename().string();
-        for (const char* prefix :
-             {ZipSync::kDownloadPrefix, ZipSync::kRepackedPrefix, ZipSync::kReducedPrefix})
-            if (name.rfind(prefix, 0) == 0) found.push_back(name);
+        if (ZipSync::IsTemporaryFileName(name)) found.push_back(name);
     }
     return found;
 }

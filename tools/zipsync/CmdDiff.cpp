@@ -10,8 +10,7 @@
 #include "UpdateReport.h"
 #include "base/Logging.h"
 #include "base/Path.h"
-#include "update/UpdateProcess.h"
-#include "update/UpdateStats.h"
+#include "update/UpdateSequence.h"
 #include "zip/Manifest.h"
 
 #include <algorithm>
@@ -96,22 +95,21 @@ static int RunDiff(const ParsedArgs& args, Console& console) {
 
     Manifest oldManifest = LoadAt(oldIni, kPlanRoot);
     Manifest newManifest = LoadAt(newIni, kPlanRoot);
-    auto present = [](const FileMetainfo& file) { return file.location != FileLocation::Absent; };
-    Manifest provided = oldManifest.Select(present);
-    provided.Merge(LoadAt(newIni, kPlanMirror).Select(present));
 
+    UpdateSources sources;
+    sources.rootDir = kPlanRoot;
+    sources.target = newManifest;
+    sources.local = oldManifest;
+    sources.remote = LoadAt(newIni, kPlanMirror);
     std::vector<std::string> oldZips;
-    uint64_t currentSize = EstimatedArchiveSizes(oldManifest, oldZips);
-    UpdateProcess process;
-    process.Init(newManifest, std::move(provided), kPlanRoot);
-    for (const std::string& rel : oldZips) process.AddManagedZip(rel, true);
-    bool complete = process.DevelopPlan(bitwise ? UpdateType::BitwiseExact : UpdateType::ContentsOnly);
-    UpdateStats stats = ComputeUpdateStats(process, currentSize);
-    ZipSyncAssert(complete == (stats.missingSize == 0));
+    sources.currentSize = EstimatedArchiveSizes(oldManifest, oldZips);
+    for (const std::string& rel : oldZips) sources.owned.push_back(PathAR::FromRel(rel, kPlanRoot).abs);
+    UpdateSequence update(std::move(sources));
+    update.Plan(bitwise ? UpdateType::BitwiseExact : UpdateType::ContentsOnly);
 
     console.Result("Update from %s to %s (%s):", args.positional[0].c_str(), args.positional[1].c_str(),
                    bitwise ? "bitwise exact" : "same contents");
-    PrintUpdateStats(console, stats);
+    PrintUpdateStats(console, update.Stats());
     if (args.Has("files")) PrintFileLists(console, oldManifest, newManifest, bitwise);
     return 0;
 }

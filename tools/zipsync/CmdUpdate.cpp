@@ -17,8 +17,7 @@
 #include "net/Downloader.h"
 #include "update/DownloadJournal.h"
 #include "update/TemporaryFiles.h"
-#include "update/UpdateProcess.h"
-#include "update/UpdateStats.h"
+#include "update/UpdateSequence.h"
 #include "zip/Manifest.h"
 #include "zip/ZipAnalysis.h"
 
@@ -58,25 +57,18 @@ bool IsKept(const std::string& rel, const std::vector<std::string>& patterns) {
     return false;
 }
 
-Manifest Present(const Manifest& manifest) {
-    return manifest.Select([](const FileMetainfo& file) { return file.location != FileLocation::Absent; });
-}
-
 // Refuses, before anything changes, target archives the update must not own: names that are
 // no archive names (a user's zip-format document), temporary names, and kept archives.
 void CheckTargetArchives(const Manifest& target, const std::vector<std::string>& keep) {
-    const std::string* previous = nullptr;
-    for (const FileMetainfo& file : target) {
-        if (previous && *previous == file.zipPath.rel) continue;
-        previous = &file.zipPath.rel;
-        const char* rel = previous->c_str();
-        std::string name = GetFilename(*previous);
+    for (const std::string& zip : target.ZipRelPaths()) {
+        const char* rel = zip.c_str();
+        std::string name = GetFilename(zip);
         if (!IsArchiveName(name))
             g_logger->errorf(lcGeneral,
                              "Target archive %s is not a .pk4 or .zip file; the update owns only those", rel);
         if (IsTemporaryFileName(name))
             g_logger->errorf(lcGeneral, "Target archive %s has a temporary name", rel);
-        if (IsKept(*previous, keep))
+        if (IsKept(zip, keep))
             g_logger->errorf(lcGeneral,
                              "Target archive %s matches a --keep pattern; kept archives are never written",
                              rel);
@@ -123,28 +115,20 @@ void ReportMissing(const UpdateProcess& process) {
 
 // Downloading and repacking; whatever fails, the temporary files are cleaned up before the
 // error travels on, so that ROOT holds only whole archives again.
-void Execute(UpdateProcess& process, Console& console) {
-    const std::string& root = process.GetRootDir();
+void Execute(UpdateSequence& update, Console& console) {
+    Downloader downloader = MakeToolDownloader(console);
     try {
-        Downloader downloader = MakeToolDownloader(console);
-        process.DownloadRemoteFiles(downloader, console.Callback());
-        console.EndProgress();
-        g_logger->infof("Downloaded bytes: %llu (%s)", (unsigned long long)downloader.TotalBytesDownloaded(),
-                        FormatSize(downloader.TotalBytesDownloaded()).c_str());
-        process.RepackZips(console.Callback());
-        console.EndProgress();
+        update.Execute(downloader, console.Callback(), console.Callback(), [&](UpdateStep done) {
+            console.EndProgress();
+            if (done == UpdateStep::Download)
+                g_logger->infof("Downloaded bytes: %llu (%s)",
+                                (unsigned long long)downloader.TotalBytesDownloaded(),
+                                FormatSize(downloader.TotalBytesDownloaded()).c_str());
+        });
     } catch (...) {
         console.EndProgress();
-        g_logger->infof("Update failed; cleaning temporary files");
-        try {
-            CleanupTemporaryFiles(root);
-        } catch (const std::exception&) {
-            // The original failure matters more; the cleanup's own error has been written.
-        }
         throw;
     }
-    CleanupTemporaryFiles(root);
-    RemoveDownloadJournal(root);
 }
 } // namespace
 
@@ -161,24 +145,22 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
     // A dry run writes nothing under ROOT: no clean-up, no normalization, not even ROOT itself.
     bool dryRun = args.Has("dry-run");
 
+    UpdateSources update;
+    update.rootDir = root;
     IniData targetIni = ReadManifestIni(targetArg, console);
-    Manifest target;
-    target.LoadFromIni(targetIni, root);
+    update.target.LoadFromIni(targetIni, root);
+    const Manifest& target = update.target;
     CheckTargetArchives(target, keep);
-    Manifest provided;
-    for (const ProvidedSource& source : sources) {
-        Manifest files;
-        files.LoadFromIni(source.manifest == targetArg ? targetIni
-                                                       : ReadManifestIni(source.manifest, console),
-                          source.base);
-        provided.Merge(Present(files));
-    }
+    for (const ProvidedSource& source : sources)
+        update.remote.LoadFromIni(source.manifest == targetArg ? targetIni
+                                                               : ReadManifestIni(source.manifest, console),
+                                  source.base);
 
     bool rootExists = std::filesystem::exists(root);
     // The plan's checks of the archives to write, before the clean-up or a normalization
     // changes anything.
     std::set<std::string> toWrite;
-    for (const FileMetainfo& file : target) toWrite.insert(file.zipPath.abs);
+    for (const std::string& rel : target.ZipRelPaths()) toWrite.insert(PathAR::FromRel(rel, root).abs);
     if (rootExists)
         for (const std::string& zip : CollectArchives(root))
             if (!IsKept(PathAR::FromAbs(zip, root).rel, keep)) toWrite.insert(zip);
@@ -188,46 +170,40 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
         g_logger->infof("Cleaning temporary files");
         CleanupTemporaryFiles(root);
     }
-    std::vector<std::string> zips, owned, kept;
+    std::vector<std::string> zips, kept;
     if (!dryRun || rootExists) zips = CollectArchives(root);
     for (const std::string& zip : zips) {
         std::string rel = PathAR::FromAbs(zip, root).rel;
         bool isKept = IsKept(rel, keep);
         g_logger->debugf("  %s: %s", isKept ? "kept" : "owned", rel.c_str());
-        (isKept ? kept : owned).push_back(zip);
+        (isKept ? kept : update.owned).push_back(zip);
     }
     // Owned archives outside the accepted zip subset are normalized in place, except in a dry run.
     // Those that still cannot be analysed are damaged: none of their bytes serve as a source, and
     // the update replaces them with the target's archive of that name (or deletes them).
-    std::vector<DamagedZip> damaged;
-    Manifest local = dryRun ? AnalyzeAsTheyAre(root, owned, threads, console,
-                                               "the update normalizes it first, this dry run leaves it out")
-                            : AnalyzeZips(root, owned, true, threads, &console, &damaged);
+    update.local = dryRun ? AnalyzeAsTheyAre(root, update.owned, threads, console,
+                                             "the update normalizes it first, this dry run leaves it out")
+                          : AnalyzeZips(root, update.owned, true, threads, &console, &update.damaged);
     console.EndProgress();
-    local.Merge(AnalyzeAsTheyAre(root, kept, threads, console, "it is left out as a source"));
+    update.local.Merge(AnalyzeAsTheyAre(root, kept, threads, console, "it is left out as a source"));
     // What an interrupted run downloaded is not fetched again (a dry run salvages nothing).
-    local.Merge(AnalyzeDownloadJournal(root, {}, !dryRun));
-    local.Merge(std::move(provided));
+    update.kept = AnalyzeDownloadJournal(root, {}, !dryRun);
 
-    UpdateProcess process;
+    int ownedCount = (int)update.owned.size();
     // The target keeps its manifest's order, which is name order within each archive: the
     // order in which the archive is written.
-    process.Init(std::move(target), std::move(local), root);
-    for (const std::string& zip : owned) process.AddManagedZip(zip);
-    for (const DamagedZip& zip : damaged) process.AddDamagedZip(zip.path);
+    UpdateSequence sequence(std::move(update));
+    const UpdateProcess& process = sequence.Process();
     g_logger->infof("Developing update plan: %d target files, %d provided files, %d owned archives",
-                    process.GetTargetManifest().size(), process.GetProvidedManifest().size(),
-                    (int)owned.size());
-    bool complete = process.DevelopPlan(type);
-    UpdateStats stats = ComputeUpdateStats(process, SumOfZipSizes(owned));
-    ZipSyncAssert(complete == (stats.missingSize == 0));
+                    process.GetTargetManifest().size(), process.GetProvidedManifest().size(), ownedCount);
+    bool complete = sequence.Plan(type);
     console.Result("Update of %s to %s (%s):", root.c_str(), targetArg.c_str(),
                    type == UpdateType::BitwiseExact ? "bitwise exact" : "same contents");
-    PrintUpdateStats(console, stats);
+    PrintUpdateStats(console, sequence.Stats());
     if (!complete) ReportMissing(process);
     if (dryRun) return 0;
 
-    Execute(process, console);
+    Execute(sequence, console);
     g_logger->infof("%s now holds the target: %d files in %d archives", root.c_str(),
                     process.GetTargetManifest().size(), (int)CollectArchives(root).size());
     return 0;

@@ -3,6 +3,7 @@
 #include "Console.h"
 #include "base/Logging.h"
 #include "base/Path.h"
+#include "base/Text.h"
 #include "base/Utils.h"
 #include "net/CertificateBundle.h"
 #include "zip/IniFile.h"
@@ -15,7 +16,7 @@ namespace ZipSyncCli {
 using namespace ZipSync;
 
 bool IsUrl(const std::string& text) {
-    return text.compare(0, 7, "http://") == 0 || text.compare(0, 8, "https://") == 0;
+    return StartsWith(text, "http://") || StartsWith(text, "https://");
 }
 
 std::string UrlDirectory(const std::string& url) {

@@ -2,11 +2,11 @@
 
 #include "base/Logging.h"
 #include "base/Path.h"
-#include "base/TemporaryNames.h"
+#include "base/Text.h"
+#include "zip/TemporaryNames.h"
 
 #include <algorithm>
 #include <filesystem>
-#include <string.h>
 #include <system_error>
 
 namespace ZipSyncCli {
@@ -25,11 +25,8 @@ std::string AbsolutePath(const std::string& path) {
 }
 
 bool IsArchiveName(const std::string& name) {
-    auto endsWith = [&](const char* suffix) {
-        size_t n = strlen(suffix);
-        return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
-    };
-    return endsWith(".pk4") || endsWith(".zip");
+    // Something must come before the extension.
+    return name.size() > 4 && (EndsWith(name, ".pk4") || EndsWith(name, ".zip"));
 }
 
 std::vector<std::string> CollectArchives(const std::string& rootDir) {

@@ -127,6 +127,11 @@ void ParseFullPath(const std::string& fullPath, std::string& zipPath, std::strin
     filename = fullPath.substr(pos + 2);
 }
 
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (!dir.empty() && dir.back() == '/') return dir + name;
+    return dir + "/" + name;
+}
+
 std::string PrefixFile(const std::string& path, const std::string& prefix) {
     size_t pos = path.rfind('/');
     pos = (pos == std::string::npos ? 0 : pos + 1);

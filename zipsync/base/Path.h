@@ -49,6 +49,9 @@ std::string GetDirPath(const std::string& somePath);
 // not end with '/'.
 std::string GetFilename(const std::string& somePath);
 
+// dir, '/' and name, with no second '/' where dir ends with one already.
+std::string JoinPath(const std::string& dir, const std::string& name);
+
 // zipPath + "||" + filename.
 std::string GetFullPath(const std::string& zipPath, const std::string& filename);
 // Splits a full name at its first "||"; the file name may contain "||" itself.

@@ -21,8 +21,9 @@ public:
 
 using ProgressCallback = std::function<int(double ratio, const char* comment)>;
 
-// The returned callback forwards to indicator->Update(ratio, comment, -1.0, ""). The caller
-// keeps the indicator alive while the callback is in use.
+// The returned callback forwards to indicator->Update(ratio, comment, -1.0, ""); for a null
+// indicator it is empty (nothing reported). The caller keeps the indicator alive while the
+// callback is in use.
 ProgressCallback MakeProgressCallback(ProgressIndicator* indicator);
 
 } // namespace ZipSync

@@ -2,9 +2,9 @@
 
 #include "base/Logging.h"
 #include "base/Path.h"
-#include "base/TemporaryNames.h"
 #include "base/Utils.h"
 #include "update/UpdateProcess.h"
+#include "zip/TemporaryNames.h"
 #include "zip/ZipAnalysis.h"
 #include "zip/ZipUtils.h"
 #include "zip/internal/ZipFormat.h"

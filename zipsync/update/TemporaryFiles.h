@@ -5,7 +5,7 @@
 // again, and the download journal (DownloadJournal.h) into zips the next run can read.
 #pragma once
 
-#include "base/TemporaryNames.h"
+#include "zip/TemporaryNames.h"
 
 #include <string>
 

@@ -2,8 +2,8 @@
 
 #include "base/Logging.h"
 #include "base/Path.h"
-#include "base/TemporaryNames.h"
 #include "update/internal/PositionTable.h"
+#include "zip/TemporaryNames.h"
 
 #include <functional>
 #include <map>
@@ -67,13 +67,9 @@ void UpdateProcess::Init(Manifest targetManifest, Manifest providedManifest, std
     ValidatePath(rootDir, false);
     targetManifest.Rebase(rootDir);
     std::set<std::string> managedZips;
-    const std::string* previous = nullptr;
-    for (const FileMetainfo& file : targetManifest) {
-        // Entries of one zip usually come together; skip the set look-up for repeats.
-        if (previous && *previous == file.zipPath.abs) continue;
-        ValidateArchivePath(file.zipPath.rel);
-        managedZips.insert(file.zipPath.abs);
-        previous = &file.zipPath.abs;
+    for (const std::string& rel : targetManifest.ZipRelPaths()) {
+        ValidateArchivePath(rel);
+        managedZips.insert(PathAR::FromRel(rel, rootDir).abs);
     }
 
     _targetManifest = std::move(targetManifest);

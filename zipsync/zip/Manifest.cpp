@@ -186,6 +186,15 @@ Manifest Manifest::Select(const std::function<bool(const FileMetainfo&)>& predic
     return result;
 }
 
+std::set<std::string> Manifest::ZipRelPaths() const {
+    std::set<std::string> zips;
+    // A manifest lists the files of a zip one after the other; repeats skip the set look-up.
+    const std::string* previous = nullptr;
+    for (const FileMetainfo& file : _files)
+        if (!previous || *previous != file.zipPath.rel) previous = &*zips.insert(file.zipPath.rel).first;
+    return zips;
+}
+
 void Manifest::Rebase(const std::string& rootDir) {
     FileLocation newLocation = LocationUnderRoot(rootDir);
     for (FileMetainfo& file : _files) {

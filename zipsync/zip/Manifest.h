@@ -22,6 +22,7 @@
 #include "base/Path.h"
 
 #include <functional>
+#include <set>
 #include <stdint.h>
 #include <string>
 #include <vector>
@@ -104,6 +105,9 @@ public:
 
     // A new manifest with copies of the entries for which the predicate holds, in order.
     Manifest Select(const std::function<bool(const FileMetainfo&)>& predicate) const;
+
+    // The zips the entries lie in: every distinct zipPath.rel, sorted.
+    std::set<std::string> ZipRelPaths() const;
 
     // Attaches every entry to rootDir (a local directory or a web address): zipPath is rebuilt
     // from its rel, and every entry that is not Absent becomes Remote under an "http://" or

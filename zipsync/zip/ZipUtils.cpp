@@ -2,8 +2,8 @@
 
 #include "base/Logging.h"
 #include "base/Path.h"
-#include "base/TemporaryNames.h"
 #include "base/Utils.h"
+#include "zip/TemporaryNames.h"
 #include "zip/internal/ZipFormat.h"
 
 #include <algorithm>
@@ -302,6 +302,26 @@ bool IsCompleteZip(const std::string& path) {
         status = GoToNextEntry(zf.handle);
     }
     return status == UNZ_END_OF_LIST_OF_FILE;
+}
+
+bool LooksLikeZip(const std::string& path) {
+    StdioFileHolder file(OpenStdioFile(path, "rb"));
+    if (!file) return false;
+    uint8_t head[4] = {};
+    if (fread(head, 1, 4, file) == 4) {
+        uint32_t signature = ReadLE32(head);
+        if (signature == kLocalHeaderSignature || signature == kEndRecordSignature) return true;
+    }
+    // The end record is followed by a comment of at most 65535 bytes.
+    std::vector<uint8_t> tail(kEndRecordSize + 65535);
+    if (FileSeek64(file, 0, SEEK_END) != 0) return false;
+    int64_t size = FileTell64(file);
+    int64_t start = std::max<int64_t>(0, size - int64_t(tail.size()));
+    if (size < 0 || FileSeek64(file, start, SEEK_SET) != 0) return false;
+    tail.resize(fread(tail.data(), 1, tail.size(), file));
+    for (size_t i = 0; i + 4 <= tail.size(); i++)
+        if (ReadLE32(&tail[i]) == kEndRecordSignature) return true;
+    return false;
 }
 
 } // namespace ZipSync

@@ -26,6 +26,12 @@ namespace ZipSync {
 // nothing; a missing or truncated file is simply not complete.
 bool IsCompleteZip(const std::string& path);
 
+// Whether the file at path begins like a zip (a local header, or the end record of an empty
+// zip) or holds an end record where one can be (in its last 22 + 65535 bytes): a damaged
+// archive still passes, most other files do not. Never raises; a file that cannot be read is
+// no zip. Opens only regular files (OpenStdioFile).
+bool LooksLikeZip(const std::string& path);
+
 // A reading handle with an index from local header offsets to central directory positions.
 class UnzFileIndexed : public UnzFileHolder {
 public:

@@ -184,6 +184,7 @@ TEST(Logging, ProgressCallbackForwardsToIndicator) {
     EXPECT_EQ(indicator.lastSubRatio, -1.0);
     EXPECT_EQ(indicator.lastSubComment, "");
     EXPECT_EQ(callback(0.5, "more"), 1);
+    EXPECT_FALSE(MakeProgressCallback(nullptr));
 }
 
 TEST(Logging, AssertionWithPercentSignIsNotReformatted) {

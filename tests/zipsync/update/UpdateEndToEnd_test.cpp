@@ -13,6 +13,7 @@
 #include "update/DownloadJournal.h"
 #include "update/TemporaryFiles.h"
 #include "update/UpdateProcess.h"
+#include "update/UpdateSequence.h"
 #include "zip/ZipAnalysis.h"
 #include "zip/ZipUtils.h"
 
@@ -301,7 +302,7 @@ TEST_F(UpdateEndToEnd, EntryCorruptedOnServerFailsAndLeavesA) {
     EXPECT_EQ(error.message.substr(0, prefix.size()), prefix) << error.message;
     EXPECT_EQ(error.message.substr(error.message.size() - 64),
               EntryOfB("textures/t20.tga").compressedHash.Hex());
-    CleanupTemporaryFiles(work.root);
+    // The failed update has cleaned up after itself.
     EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
 }
 
@@ -321,8 +322,7 @@ TEST_F(UpdateEndToEnd, ServerStoppedMidwayKeepsWhatArrivedForTheNextRun) {
     EXPECT_EQ(stopping, nullptr);
     EXPECT_NE(error.message.find(secondUrl), std::string::npos) << error.message;
     std::string kept = work.root + "/.zipsync/download/base/new/__download0__dlc2.pk4";
-    EXPECT_TRUE(IfFileExists(kept));
-    CleanupTemporaryFiles(work.root);
+    // Salvaged by the failed update's clean-up: a zip of the entries that arrived.
     EXPECT_TRUE(IsCompleteZip(kept));
     EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
     EXPECT_FALSE(std::filesystem::exists(work.root + "/base/new"));
@@ -350,7 +350,6 @@ TEST_F(UpdateEndToEnd, MirrorManifestThatLiesAboutContentsIsCaught) {
     EXPECT_EQ(error.message, "Hash of \"" + server->HttpUrl("Blie/base/pak001.pk4") +
                                  "||scripts/ai.script\" after download is " + Digest(served).Hex() +
                                  " instead of " + EntryOfB("scripts/ai.script").contentsHash.Hex());
-    CleanupTemporaryFiles(work.root);
     EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
 }
 
@@ -392,28 +391,30 @@ TEST_F(UpdateEndToEnd, EntryServingTwoTargetsIsFetchedOnce) {
 TEST_F(UpdateEndToEnd, DownloadCancelledAndStartedAgainFetchesTheRestOnly) {
     const GameVersions& game = GetGameVersions();
     Work work;
-    Manifest provided = ScanInstallation(work.root);
-    Manifest remote = game.manifestB;
-    remote.Rebase(server->HttpUrl("B/"));
-    provided.Merge(std::move(remote));
-    UpdateProcess process;
-    process.Init(game.manifestB, std::move(provided), work.root);
+    // The installer's way: one plan, its download cancelled and cleaned up after, then started
+    // again from the same plan.
+    UpdateSources sources;
+    sources.rootDir = work.root;
+    sources.target = game.manifestB;
+    sources.local = ScanInstallation(work.root);
+    sources.remote = game.manifestB;
+    sources.remote.Rebase(server->HttpUrl("B/"));
     for (const std::string& rel : game.ProductArchives())
-        if (IfFileExists(work.root + "/" + rel)) process.AddManagedZip(work.root + "/" + rel);
-    ASSERT_TRUE(process.DevelopPlan(UpdateType::BitwiseExact));
+        if (IfFileExists(work.root + "/" + rel)) sources.owned.push_back(work.root + "/" + rel);
+    UpdateSequence update(std::move(sources));
+    ASSERT_TRUE(update.Plan(UpdateType::BitwiseExact));
 
     std::string second = "Downloading \"" + server->HttpUrl("B/base/pak000.pk4") + "\"...";
     Downloader cancelled;
     cancelled.SetProgressCallback([&](double, const char* text) { return second == text ? 1 : 0; });
-    ExpectError([&] { process.DownloadRemoteFiles(cancelled); }, lcUserInterrupt, "Interrupted by user");
-    CleanupTemporaryFiles(work.root);
+    ExpectError([&] { update.Download(cancelled); }, lcUserInterrupt, "Interrupted by user");
+    update.CleanUpAfterFailure();
     server->ClearAccessLog();
 
     Downloader again;
-    process.DownloadRemoteFiles(again);
-    process.RepackZips();
-    CleanupTemporaryFiles(work.root);
-    RemoveDownloadJournal(work.root);
+    update.Download(again);
+    update.Repack();
+    update.Finish();
     EXPECT_TRUE(HoldsVersionB(work.root, true));
     RangeMap ideal = IdealRanges("/B/", true);
     ideal.erase("/B/base/new/dlc2.pk4");

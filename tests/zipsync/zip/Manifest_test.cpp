@@ -7,6 +7,7 @@
 #include "zip/IniFile.h"
 
 #include <gtest/gtest.h>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -686,6 +687,14 @@ TEST(Manifest, SelectKeepsMatchingEntriesInOrder) {
     EXPECT_EQ(inPlace[1].filename, "4");
     EXPECT_EQ(manifest.Select([](const FileMetainfo&) { return false; }).size(), 0);
     EXPECT_EQ(manifest.size(), 5);
+}
+
+TEST(Manifest, ZipRelPathsAreDistinctAndSorted) {
+    Manifest manifest;
+    for (const char* zip : {"b.pk4", "b.pk4", "a/z.pk4", "b.pk4", "a.zip"})
+        manifest.AppendFile(SampleFile(zip, "f"));
+    EXPECT_EQ(manifest.ZipRelPaths(), (std::set<std::string>{"a.zip", "a/z.pk4", "b.pk4"}));
+    EXPECT_TRUE(Manifest().ZipRelPaths().empty());
 }
 
 TEST(Manifest, RebaseSetsRootAndLocation) {

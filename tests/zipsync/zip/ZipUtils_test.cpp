@@ -611,6 +611,31 @@ TEST(AppendCentralDirectory, EmptyFileBecomesEmptyArchive) {
     EXPECT_TRUE(info.entries.empty());
 }
 
+// What the installer takes for an archive of the game when only its state file names it: zips,
+// also damaged ones and empty ones, but no other file; a FIFO is never opened.
+TEST(LooksLikeZip, ZipsDamagedOrNotButNoOtherFile) {
+    TempDir dir;
+    std::string payload = std::string(70000, 'x');
+    MakePyZip(dir / "a.zip",
+              R"({"entries": [{"name": "big.bin", "method": 0, "data": ")" + payload + R"("}]})");
+    std::string bytes = ReadTestFile(dir / "a.zip");
+    WriteTestFile(dir / "empty.zip", std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+    // The head overwritten: only the end record, within its reach, tells.
+    WriteTestFile(dir / "headless.zip", "#" + bytes.substr(1));
+    // Cut short: the end record is gone, the first local header stays.
+    WriteTestFile(dir / "truncated.zip", bytes.substr(0, bytes.size() / 2));
+    // An end record farther from the end than a comment can reach.
+    WriteTestFile(dir / "far.bin", "#" + bytes.substr(1) + std::string(65536, ' '));
+    WriteTestFile(dir / "save.sav", "savegame");
+    WriteTestFile(dir / "nothing", "");
+    ASSERT_EQ(mkfifo((dir / "fifo.zip").c_str(), 0600), 0);
+    HangGuard guard;
+    for (const char* name : {"a.zip", "empty.zip", "headless.zip", "truncated.zip"})
+        EXPECT_TRUE(LooksLikeZip(dir / name)) << name;
+    for (const char* name : {"far.bin", "save.sav", "nothing", "fifo.zip", "missing.zip"})
+        EXPECT_FALSE(LooksLikeZip(dir / name)) << name;
+}
+
 TEST(AppendCentralDirectory, RefusesDamagedRunsNamingFileOffsetAndEntry) {
     TempDir dir;
     WriteTestFile(dir / "tree/d/a.txt", "hello\n");

@@ -1,4 +1,4 @@
-#include "base/TemporaryNames.h"
+#include "zip/TemporaryNames.h"
 
 #include <string.h>
 
