@@ -48,9 +48,14 @@ void PerformInstallRepack(ZipSync::UpdateSequence& update, ZipSync::ProgressIndi
 InstallationResult PerformInstallFinalize(Evaluation& evaluation, const LocalScan& scan,
                                           ZipSync::ProgressIndicator* progress);
 
-// The installation page's sequence: PerformInstallDownload (stage Download), PerformInstallRepack
-// (stage Repack) and PerformInstallFinalize (stage Finalize) of the evaluation, whose plan must
-// exist (assertion "updater"). The download forgets the scan's kept downloads, since it changes
-// the journal whatever its outcome.
+// Raises "Not enough free space in the installation directory: %llu MB needed, %llu MB
+// available" when the update's disk peak (ComputeDiskPeak, rounded up to whole MiB) exceeds the
+// space available there (rounded down).
+void CheckFreeSpace(const ZipSync::UpdateSequence& update);
+
+// The installation page's sequence: CheckFreeSpace, then PerformInstallDownload (stage Download),
+// PerformInstallRepack (stage Repack) and PerformInstallFinalize (stage Finalize) of the evaluation, whose
+// plan must exist (assertion "updater"). The download forgets the scan's kept downloads, since it changes the
+// journal whatever its outcome.
 InstallationResult RunInstallation(Evaluation& evaluation, LocalScan& scan, const NetworkOptions& network,
                                    SequenceView& view);

@@ -80,10 +80,15 @@ void SetTaskbarProgress(void* nativeWindow, double ratio);
 // Writes the shell script targetPath + "__temp__.sh" beside the target, which waits
 // pauseSeconds, then (when sourcePath is not empty) copies the source over the target and
 // deletes the source, and starts the target with the arguments in the script's working
-// directory (ours). Starts the script detached from this process, then ends the process with
-// exit code 0. Paths and arguments reach the script unchanged whatever characters they hold.
-// Fails with "Cannot write script %s" or "(OS error) %s" when the script cannot be written or
-// started; it never returns otherwise.
+// directory (ours). The script calls every command by its absolute path with PATH set to the
+// system's directories. When the copy fails it keeps the source and starts the target with the
+// environment variable QMH_SELF_UPDATE_FAILED set (SelfUpdateFailed). Starts the script detached
+// from this process, then ends the process with exit code 0. Paths and arguments reach the
+// script unchanged whatever characters they hold. Fails with "Cannot write script %s" or "(OS
+// error) %s" when the script cannot be written or started; it never returns otherwise.
+// Whether this process was started by a restart script whose replacement of the executable
+// failed; clears the sign, so that the programs this one starts do not inherit it.
+bool SelfUpdateFailed();
 [[noreturn]] void ReplaceAndRestartExecutable(const std::string& targetPath, const std::string& sourcePath,
                                               const std::vector<std::string>& arguments,
                                               int pauseSeconds = 5);

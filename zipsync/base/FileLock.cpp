@@ -20,7 +20,7 @@ FileLock::~FileLock() {
     Unlock();
 }
 
-FileLock::FileLock(FileLock&& other) noexcept : _handle(other._handle) {
+FileLock::FileLock(FileLock&& other) noexcept : _handle(other._handle), _path(std::move(other._path)) {
     other._handle = kNoHandle;
 }
 
@@ -28,6 +28,7 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
     if (this != &other) {
         Unlock();
         std::swap(_handle, other._handle);
+        std::swap(_path, other._path);
     }
     return *this;
 }
@@ -37,11 +38,17 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
 }
 
 #ifdef _WIN32
-bool FileLock::TryLock(const std::string& path) {
+// A file that others hold open cannot be removed on Windows: the one locked is always the one
+// at its path.
+static bool StillAtPath(intptr_t, const std::string&) {
+    return true;
+}
+
+bool FileLock::TryLockOnce(const std::string& path) {
     Unlock();
     // Without sharing, a second open of the file fails until this handle is closed; the reparse
     // flag opens a link itself, which is then refused, instead of its target.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -61,6 +68,7 @@ bool FileLock::TryLock(const std::string& path) {
         RaiseLockFailure(path, refusal);
     }
     _handle = intptr_t(handle);
+    _path = path;
     return true;
 }
 
@@ -68,8 +76,24 @@ void FileLock::Unlock() {
     if (_handle != kNoHandle) CloseHandle(HANDLE(_handle));
     _handle = kNoHandle;
 }
+
+void FileLock::UnlockAndRemove() {
+    if (_handle == kNoHandle) return;
+    // Nobody else can open the file meanwhile: it goes when the handle is closed.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    SetFileInformationByHandle(HANDLE(_handle), FileDispositionInfo, &disposition, sizeof(disposition));
+    Unlock();
+}
 #else
-bool FileLock::TryLock(const std::string& path) {
+// Whether the open file is still the file at path: its holder removes a lock file before it
+// releases the lock, and one that was waiting may then have locked the removed file.
+static bool StillAtPath(intptr_t fd, const std::string& path) {
+    struct stat opened, named;
+    return fstat(int(fd), &opened) == 0 && lstat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+bool FileLock::TryLockOnce(const std::string& path) {
     Unlock();
     // O_NONBLOCK: a FIFO at path must not hold the caller up; it is refused below.
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -103,6 +127,7 @@ bool FileLock::TryLock(const std::string& path) {
         RaiseLockFailure(path, refusal);
     }
     _handle = fd;
+    _path = path;
     return true;
 }
 
@@ -111,6 +136,23 @@ void FileLock::Unlock() {
     if (_handle != kNoHandle) close(int(_handle));
     _handle = kNoHandle;
 }
+
+void FileLock::UnlockAndRemove() {
+    if (_handle == kNoHandle) return;
+    // While the lock is held: a waiter that locks the removed file finds it gone and tries again.
+    if (StillAtPath(_handle, _path)) unlink(_path.c_str());
+    Unlock();
+}
 #endif
+
+bool FileLock::TryLock(const std::string& path) {
+    // Each removal by a holder costs a waiter one more try; a few are plenty.
+    for (int attempt = 0; attempt < 100; attempt++) {
+        if (!TryLockOnce(path)) return false;
+        if (StillAtPath(_handle, path)) return true;
+        Unlock();
+    }
+    RaiseLockFailure(path, "it keeps being removed");
+}
 
 } // namespace ZipSync

@@ -5,8 +5,9 @@
 // lock belongs to the open file, so a second FileLock on the same file fails, in another
 // process and in the same one alike, and the operating system releases it when the file is
 // closed, however the process ends (a crash or SIGKILL leaves no stale lock). The file's
-// contents mean nothing and it is never deleted: removing a lock file while others wait for it
-// would let two holders lock two different files of one name.
+// contents mean nothing. Only its holder removes it (UnlockAndRemove), while it still holds the
+// lock; a TryLock that locked a file which is no longer at the path then tries again, so that
+// two holders never lock two different files of one name.
 //
 // The FileLock owns the open file and closes it when destroyed; it can be moved, not copied.
 // The file is never opened through a symbolic link, nor is anything but a regular file used.
@@ -34,11 +35,18 @@ public:
     bool IsLocked() const { return _handle != kNoHandle; }
     // Releases the lock, if any.
     void Unlock();
+    // Removes the locked file and releases the lock; nothing when no lock is held. A failure
+    // to remove the file leaves it (it is only a name) and releases the lock all the same.
+    void UnlockAndRemove();
 
 private:
+    // One open and lock of the file at path.
+    bool TryLockOnce(const std::string& path);
+
     // A file descriptor on POSIX, a HANDLE on Windows.
     static const intptr_t kNoHandle = -1;
     intptr_t _handle = kNoHandle;
+    std::string _path;
 };
 
 } // namespace ZipSync

@@ -180,4 +180,13 @@ std::string ReadWholeTextFile(const std::string& path, uint64_t maxSize) {
     return ReadAll<std::string>(path, maxSize);
 }
 
+HashDigest DigestOfFile(const std::string& path) {
+    StdioFileHolder file(path, "rb");
+    std::vector<uint8_t> buffer(65536);
+    Hasher hasher;
+    while (size_t got = fread(buffer.data(), 1, buffer.size(), file)) hasher.Update(buffer.data(), got);
+    if (ferror(file)) g_logger->errorf(lcGeneral, "Failed to read file \"%s\"", path.c_str());
+    return hasher.Finalize();
+}
+
 } // namespace ZipSync

@@ -5,6 +5,8 @@
 // Sizes are 64-bit so that archives of up to 4 GiB (and beyond) are measured without wrap.
 #pragma once
 
+#include "base/Hash.h"
+
 #include <stdint.h>
 #include <stdio.h>
 #include <string>
@@ -62,6 +64,9 @@ uint64_t SizeOfFile(const std::string& path);
 std::vector<uint8_t> ReadWholeFile(const std::string& path, uint64_t maxSize = MAX_MANIFEST_SIZE);
 // The same as text, byte for byte (no newline conversion).
 std::string ReadWholeTextFile(const std::string& path, uint64_t maxSize = MAX_MANIFEST_SIZE);
+// The BLAKE2s digest of the whole file at path, read in chunks of 64 KiB (no size bound is
+// needed). Fails as ReadWholeFile does when the file cannot be opened or read.
+HashDigest DigestOfFile(const std::string& path);
 
 // 64-bit seek and tell on a stdio stream (fseek/ftell are 32-bit on some platforms).
 int FileSeek64(FILE* file, int64_t offset, int origin);

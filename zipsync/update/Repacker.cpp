@@ -30,6 +30,7 @@ void Repacker::Report(double ratio, const std::string& text) const {
 void Repacker::Run() {
     Report(0.0, "Repacking started");
     ValidatePlan();
+    _owner._renamedZips.clear();
     PrepareStates();
     _repackedManifest.clear();
     _reducedManifest.clear();
@@ -513,6 +514,7 @@ void Repacker::Commit() {
         g_logger->infof(lcRenameZipWithoutRepack, "Renaming %s to %s without repacking...",
                         source.path.c_str(), target.repackedPath.c_str());
         RenameFile(source.path, target.repackedPath);
+        _owner._renamedZips[target.path] = source.path;
         // Like a zip deleted above, one renamed away leaves no empty folder.
         DeleteEmptyParentDirs(source.path, root);
         for (const ManifestRef& old : source.provided) old->Clear();

@@ -79,6 +79,7 @@ void UpdateProcess::Init(Manifest targetManifest, Manifest providedManifest, std
     _managedZips = std::move(managedZips);
     _damagedZips.clear();
     _matches.clear();
+    _renamedZips.clear();
 }
 
 void UpdateProcess::AddManagedZip(const std::string& path, bool relative) {

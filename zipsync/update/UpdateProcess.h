@@ -21,6 +21,7 @@
 #include "base/ProgressIndicator.h"
 #include "zip/Manifest.h"
 
+#include <map>
 #include <set>
 #include <stdint.h>
 #include <string>
@@ -112,6 +113,9 @@ public:
     const std::set<std::string>& GetManagedZips() const { return _managedZips; }
     // The managed zips marked damaged since Init.
     const std::set<std::string>& GetDamagedZips() const { return _damagedZips; }
+    // The target zips that the last RepackZips took over by renaming another zip (or the same
+    // one, in place), each with the path of the zip it was before; the others it wrote anew.
+    const std::map<std::string, std::string>& GetRenamedZips() const { return _renamedZips; }
     const std::string& GetRootDir() const { return _rootDir; }
     // The mode of the last DevelopPlan that did not fail; ContentsOnly after Init.
     UpdateType GetUpdateType() const { return _updateType; }
@@ -167,6 +171,7 @@ private:
     std::set<std::string> _managedZips;
     std::set<std::string> _damagedZips;
     std::vector<FileMatch> _matches;
+    std::map<std::string, std::string> _renamedZips;
 };
 
 } // namespace ZipSync

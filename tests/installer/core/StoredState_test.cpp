@@ -94,4 +94,28 @@ TEST(StoredState, InstallStateRoundTrip) {
     InstallState reordered = cases[2].first;
     std::swap(reordered.zips[0], reordered.zips[1]);
     EXPECT_NE(reordered, cases[2].first);
+
+    // The digest of an unpacked file is a key of its section, which older installers ignore;
+    // a section without one (written by them), or with a value that is no digest, has none.
+    HashDigest digest;
+    digest.data[0] = 0xab;
+    InstallState hashed{"3", {}, {"Quillmere.exe", "readme.txt"}, {{"Quillmere.exe", digest}}};
+    WriteStateFile(root.path(), LAST_INSTALL_PATH, InstallStateToIni(hashed));
+    EXPECT_EQ(ReadTestFile(path), "[Version]\nversion=3\n\n[UnpackedFile Quillmere.exe]\ncontentsHash=" +
+                                      digest.Hex() + "\n\n[UnpackedFile readme.txt]\n\n");
+    EXPECT_EQ(InstallStateFromIni(ReadStateFile(root.path(), LAST_INSTALL_PATH)), hashed);
+    WriteTestFile(path, "[Version]\nversion=3\n[UnpackedFile Quillmere.exe]\ncontentsHash=" + digest.Hex() +
+                            "\n[UnpackedFile readme.txt]\ncontentsHash=XYZ\n");
+    EXPECT_EQ(InstallStateFromIni(ReadStateFile(root.path(), LAST_INSTALL_PATH)), hashed);
+    // No state file is written through a link, nor read beyond its bound.
+    fs::remove(path);
+    fs::create_symlink(root / "elsewhere.ini", path);
+    ExpectError([&] { WriteStateFile(root.path(), LAST_INSTALL_PATH, InstallStateToIni(hashed)); }, lcGeneral,
+                "Path " + path + " is a symbolic link");
+    EXPECT_FALSE(fs::exists(root / "elsewhere.ini"));
+    fs::remove(path);
+    fs::create_symlink("/dev/zero", path);
+    ExpectError([&] { ReadStateFile(root.path(), LAST_INSTALL_PATH); }, lcGeneral,
+                "File \"" + path + "\" is larger than the limit of " + std::to_string(MAX_STATE_FILE_SIZE) +
+                    " bytes");
 }

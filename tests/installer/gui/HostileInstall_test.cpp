@@ -133,18 +133,18 @@ TEST_F(HostileInstall, SharedFilesNamedLikeArchivesOrStateAreRefused) {
     Install("2.0");
     std::map<std::string, std::string> before = SnapshotFiles(installer.installDir);
     const std::pair<std::string, std::string> cases[] = {
-        {"manifest.iniz", "the installation's manifest"},
-        {".zipsync/lastinstall.ini", "the installer's state folder"},
-        {"qmh_base.pk4", "a game archive"},
-        {"fms/qmh_lighthouse.pk4", "a game archive"},
-        {"qmh_unknown.pk4", "a game archive"},
-        {"qmh_installer", "the installer's executable"},
-        {"__repacked__qmh_base.pk4", "named like a temporary file"},
+        {"manifest.iniz", "it is the installation's manifest"},
+        {".zipsync/lastinstall.ini", "no plain file name (no folders are made)"},
+        {"qmh_base.pk4", "it is a game archive"},
+        {"fms/qmh_lighthouse.pk4", "no plain file name (no folders are made)"},
+        {"qmh_unknown.pk4", "it is a game archive"},
+        {"qmh_installer", "it is the installer's executable"},
+        {"__repacked__qmh_base.pk4", "it is named like a temporary file"},
     };
     for (const auto& [file, what] : cases) {
         SCOPED_TRACE(file);
         std::string version = PublishVariant([&](const std::string& tree) { AddSharedFile(tree, file); });
-        ExpectRefused(version, "Refusing to unpack entry \"" + file + "\": it is " + what);
+        ExpectRefused(version, "Refusing to unpack entry \"" + file + "\": " + what);
         EXPECT_TRUE(Holds("2.0"));
         std::map<std::string, std::string> after = SnapshotFiles(installer.installDir);
         for (const auto& [rel, bytes] : before)
@@ -195,8 +195,8 @@ TEST_F(HostileInstall, ArchiveNamedLikeAGameBinaryStaysInstalled) {
         RunShell(Zipsync() + "verify '" + installer.installDir + "' '" + published[0] + "/hostile.iniz'"), 0);
 }
 
-// Files that the last-install state lists as archives: a savegame, which is no zip, stays; a zip
-// stays owned (and is removed as no longer part of the game, as before).
+// Files that the last-install state lists as archives: a savegame, which is no zip, stays, and
+// so does a zip that is not the one the installer left there.
 TEST_F(HostileInstall, ListedFilesThatAreNoZipsAreLeftAlone) {
     Install("2.0");
     WriteTestFile(Path("saves/game.sav"), "level 7, 3 lanterns lit");
@@ -216,7 +216,11 @@ TEST_F(HostileInstall, ListedFilesThatAreNoZipsAreLeftAlone) {
                          "Warning: saves/game.sav is listed in .zipsync/lastinstall.ini but is no zip: it "
                          "is left alone\n"))
         << Output();
-    EXPECT_FALSE(fs::exists(Path("extras/bonus.dat")));
+    // A zip that the installer never installed there is the player's too.
+    EXPECT_EQ(ReadTestFile(Path("extras/bonus.dat")), ReadTestFile(World().user + "/zz_mymod.pk4"));
+    EXPECT_TRUE(Contains(Output(), "Warning: extras/bonus.dat is listed in .zipsync/lastinstall.ini but is not "
+                                   "the archive the installer left there: it is left alone\n"))
+        << Output();
 }
 
 // An official server given as an http:// root serves the configuration and the target manifests

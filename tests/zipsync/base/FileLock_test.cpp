@@ -85,7 +85,13 @@ TEST(FileLock, OneHolderUntilItsProcessDies) {
     moved.Unlock();
     EXPECT_TRUE(second.TryLock(path));
     EXPECT_TRUE(fs::is_regular_file(path));
-    second.Unlock();
+    // Its holder may remove the file; the next one locks a new file of that name.
+    second.UnlockAndRemove();
+    EXPECT_FALSE(fs::exists(path));
+    LockingChild next(path);
+    EXPECT_TRUE(next.Locked());
+    EXPECT_FALSE(second.TryLock(path));
+    next.Kill();
 
     // A lock file that an administrator's run made stays usable for an ordinary user.
     if (geteuid() == 0) {

@@ -153,4 +153,6 @@ TEST(Utils, DigestOfFileMatchesPython) {
     Hasher hasher;
     hasher.Update(read.data(), read.size());
     EXPECT_EQ(hasher.Finalize().Hex(), ReadTestFile(dir / "digest"));
+    // Read in chunks, of which the last is short.
+    EXPECT_EQ(DigestOfFile(dir / "data").Hex(), ReadTestFile(dir / "digest"));
 }

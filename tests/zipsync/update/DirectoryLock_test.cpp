@@ -14,26 +14,37 @@ TEST(DirectoryLock, OneHolderAndNeverThroughALink) {
     std::string root = dir / "install";
     fs::create_directories(root);
     {
-        FileLock lock = LockDirectory(root);
+        DirectoryLock lock(root);
         EXPECT_TRUE(lock.IsLocked());
         EXPECT_TRUE(fs::is_regular_file(root + "/.zipsync/lock"));
-        ExpectError([&] { LockDirectory(root); }, lcGeneral,
+        ExpectError([&] { DirectoryLock second(root); }, lcGeneral,
                     "Another installation or update is running in " + root +
                         "; try again once it has finished");
     }
-    EXPECT_TRUE(LockDirectory(root).IsLocked());
+    // Released with its holder; a holder that leaves no trace removes the file and the folder.
+    EXPECT_TRUE(fs::is_regular_file(root + "/.zipsync/lock"));
+    {
+        DirectoryLock lock(root, true);
+        EXPECT_TRUE(lock.IsLocked());
+    }
+    EXPECT_FALSE(fs::exists(root + "/.zipsync"));
+    WriteTestFile(root + "/.zipsync/lastscan.ini", "kept");
+    DirectoryLock(root, true).Release();
+    EXPECT_EQ(ReadTestFile(root + "/.zipsync/lastscan.ini"), "kept");
+    EXPECT_FALSE(fs::exists(root + "/.zipsync/lock"));
 
     // A ".zipsync" that leads elsewhere gets nothing written through it.
     std::string linked = dir / "linked";
     fs::create_directories(linked);
     fs::create_directories(dir / "elsewhere");
     fs::create_directory_symlink(dir / "elsewhere", linked + "/.zipsync");
-    ExpectError([&] { LockDirectory(linked); }, lcGeneral, "Path " + linked + "/.zipsync is a symbolic link");
+    ExpectError([&] { DirectoryLock lock(linked); }, lcGeneral,
+                "Path " + linked + "/.zipsync is a symbolic link");
     EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
     fs::remove(linked + "/.zipsync");
     fs::create_directories(linked + "/.zipsync");
     fs::create_symlink(dir / "elsewhere/lock", linked + "/.zipsync/lock");
-    ExpectError([&] { LockDirectory(linked); }, lcGeneral,
+    ExpectError([&] { DirectoryLock lock(linked); }, lcGeneral,
                 "Path " + linked + "/.zipsync/lock is a symbolic link");
     EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
 }

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <map>
 #include <set>
 #include <sys/stat.h>
 
@@ -59,9 +60,10 @@ TEST(DiskPeak, LocalRepackCountsWhatIsWrittenBesideTheOldVersion) {
         std::string root = dir / "game";
         CopyDirectory(game.dirA, root);
         Manifest local = ScanInstallation(root);
-        // pak000 and pak001 stay (renamed there and back), old_dlc moves to a new folder
-        // (renamed), two entries of pak001 are copied into a new zip (written), pak_same goes
-        // (its entries found nowhere else are kept aside).
+        // pak000 stays (renamed there and back), old_dlc moves to a new folder (renamed), two
+        // entries of pak001 are copied into a new zip (written, and pak001 with them: a zip that
+        // serves another one too is not renamed), pak_same goes (its entries found nowhere else
+        // are kept aside).
         Manifest target = local.Select([](const FileMetainfo& f) {
             return f.zipPath.rel == "base/pak000.pk4" || f.zipPath.rel == "base/pak001.pk4";
         });
@@ -94,5 +96,8 @@ TEST(DiskPeak, LocalRepackCountsWhatIsWrittenBesideTheOldVersion) {
         }
         EXPECT_GT(reduced, 0);
         EXPECT_EQ(peak, written);
+        EXPECT_EQ(process.GetRenamedZips(), (std::map<std::string, std::string>{
+                                                {root + "/base/dlc/moved.pk4", root + "/base/old_dlc.pk4"},
+                                                {root + "/base/pak000.pk4", root + "/base/pak000.pk4"}}));
     }
 }
