@@ -2,6 +2,7 @@
 
 #include "ExecutableHeader.h"
 #include "InstallerFiles.h"
+#include "ManifestCache.h"
 #include "LogUtils.h"
 #include "OsUtils.h"
 #include "base/Hash.h"
@@ -10,6 +11,7 @@
 #include "base/Utils.h"
 #include "net/RemoteChecksummedZip.h"
 #include "update/DirectoryLock.h"
+#include "update/DownloadJournal.h"
 #include "zip/ChecksummedZip.h"
 #include "zip/IniFile.h"
 
@@ -100,6 +102,12 @@ std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir,
         warnings.push_back(text);
     }
     return warnings;
+}
+
+void RefuseLinksAmongInstallerFiles(const std::string& root) {
+    for (const char* rel : {CONFIG_FILE, MANIFEST_FILE, LAST_SCAN_PATH, LAST_INSTALL_PATH, MANIFEST_CACHE_DIR,
+                            kDownloadJournalDir, kDirectoryLockFile})
+        RefuseLinksBelowRoot(JoinPath(root, rel), root);
 }
 
 void LockInstallDirectory() {
@@ -230,6 +238,7 @@ void RestartWithInstallDir(const std::string& dir) {
 std::optional<StartupResult> RunStartup(const StartupOptions& options, SequenceView& view) {
     if (!ConfirmWarnings(view, CheckSpaceAndPermissions(GetCwd(), options.availableSpace)))
         return std::nullopt;
+    RefuseLinksAmongInstallerFiles(GetCwd());
     // Before the log: a second installer in the directory stops here and changes nothing.
     LockInstallDirectory();
     StartLogFile();

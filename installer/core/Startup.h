@@ -38,6 +38,13 @@ using AvailableSpaceFunction = std::function<uint64_t(const std::string& path)>;
 std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir,
                                                   const AvailableSpaceFunction& availableSpace = {});
 
+// Raises "Path %s is a symbolic link" (RefuseLinksBelowRoot) when one of the installer's own
+// files or folders in root, the install directory, is a symbolic link: the configuration, the
+// manifest, ".zipsync" and what the installer keeps there (the state files, the manifest cache,
+// the download journal, the lock). None of them is ever written or deleted through a link; the
+// start-up checks them all before it changes anything.
+void RefuseLinksAmongInstallerFiles(const std::string& root);
+
 // Takes the lock of the working directory (DirectoryLock) for the rest of the process, unless
 // this process holds it already: "Another installation or update is running in %s; try again
 // once it has finished" when another installer (or `zipsync update`) holds it.
@@ -85,7 +92,8 @@ struct StartupResult {
 };
 
 // The settings page's sequence: CheckSpaceAndPermissions on the working directory (each warning
-// put to the view; a "stop" ends the sequence with nothing), LockInstallDirectory, StartLogFile;
+// put to the view; a "stop" ends the sequence with nothing), RefuseLinksAmongInstallerFiles,
+// LockInstallDirectory, StartLogFile;
 // when a restart script could not replace the installer (SelfUpdateFailed), the warning "The
 // installer could not replace itself by the new build it downloaded; ..." to the view, and no
 // self-update in this process; otherwise, unless
