@@ -260,6 +260,8 @@ InstallationResult RunInstallation(Evaluation& evaluation, LocalScan& scan, cons
         return PerformInstallFinalize(evaluation, scan, stage->Progress());
     } catch (...) {
         updater->CleanUpAfterFailure();
+        // An archive that changed since the scan is not to be trusted by the next one either.
+        ForgetScannedArchives(updater->RootDir(), updater->Process().GetChangedZips());
         throw;
     }
 }

@@ -75,6 +75,21 @@ bool NeedsRescan(const std::string& root, const ScanState& archives,
     return true;
 }
 
+void ForgetScannedArchives(const std::string& root, const std::set<std::string>& changed) {
+    if (changed.empty()) return;
+    try {
+        ScanState recorded = ScanStateFromIni(ReadStateFile(root, LAST_SCAN_PATH));
+        recorded.erase(
+            std::remove_if(recorded.begin(), recorded.end(),
+                           [&](const ZipScanEntry& e) { return changed.count(JoinPath(root, e.path)); }),
+            recorded.end());
+        WriteStateFile(root, LAST_SCAN_PATH, ScanStateToIni(recorded));
+    } catch (const std::exception& e) {
+        g_logger->warningf("The archives that changed are analysed again only when %s goes: %s",
+                           LAST_SCAN_PATH, e.what());
+    }
+}
+
 namespace {
 
 // Analyses the owned archives into scan (saving "manifest.iniz" and ".zipsync/lastscan.ini").

@@ -13,6 +13,7 @@
 #include "zip/ZipAnalysis.h"
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,12 @@ std::optional<ScanState> ReadLastScanInfo(const std::string& root);
 // state; no recorded state, or no manifest, means true. Never raises.
 bool NeedsRescan(const std::string& root, const ScanState& archives,
                  const std::optional<ScanState>& recorded);
+
+// Drops the archives changed (absolute paths, as UpdateProcess::GetChangedZips names them) from
+// ".zipsync/lastscan.ini", so that the next scan analyses the installation again instead of
+// trusting its saved manifest. Never raises: a state file that cannot be read or written is
+// left, with a warning.
+void ForgetScannedArchives(const std::string& root, const std::set<std::string>& changed);
 
 // Scans the working directory: cleans temporary files, reads the last-install state, collects
 // the owned archives, then analyses them (saving "manifest.iniz" and ".zipsync/lastscan.ini")

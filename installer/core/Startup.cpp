@@ -2,8 +2,8 @@
 
 #include "ExecutableHeader.h"
 #include "InstallerFiles.h"
-#include "ManifestCache.h"
 #include "LogUtils.h"
+#include "ManifestCache.h"
 #include "OsUtils.h"
 #include "base/Hash.h"
 #include "base/Logging.h"

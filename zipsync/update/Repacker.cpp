@@ -31,6 +31,7 @@ void Repacker::Run() {
     Report(0.0, "Repacking started");
     ValidatePlan();
     _owner._renamedZips.clear();
+    _owner._changedZips.clear();
     PrepareStates();
     _repackedManifest.clear();
     _reducedManifest.clear();
@@ -351,10 +352,12 @@ void Repacker::CheckRepackedZip(ZipState& state) {
 
         std::string name = GetFullPath(r.zipPath.abs, r.filename);
         const char* n = name.c_str();
-        if (!_recompressed[m] && r.compressedHash != p.compressedHash)
+        if (!_recompressed[m] && r.compressedHash != p.compressedHash) {
+            _owner._changedZips.insert(p.zipPath.abs);
             g_logger->errorf(lcGeneral,
                              "Wrong compressed bytes of %s after repack: %s changed since it was analysed", n,
                              p.zipPath.abs.c_str());
+        }
         if (r.filename != t.filename)
             g_logger->errorf(lcGeneral, "Wrong filename of %s after repack: need %s", n, t.filename.c_str());
         if (r.contentsHash != t.contentsHash)
@@ -463,10 +466,12 @@ void Repacker::WriteReducedZip(ZipState& state) {
         FileMetainfo entry;
         AnalyzeCurrentEntry(zf, entry, false, true);
         // Kept entries are the only copies: they must be the bytes that were analysed.
-        if (entry.compressedHash != kept[i]->compressedHash)
+        if (entry.compressedHash != kept[i]->compressedHash) {
+            _owner._changedZips.insert(state.path);
             g_logger->errorf(lcGeneral,
                              "Wrong compressed bytes of %s after repack: %s changed since it was analysed",
                              GetFullPath(state.reducedPath, entry.filename).c_str(), state.path.c_str());
+        }
         FileMetainfo record = *kept[i];
         record.zipPath = reducedPath;
         record.byterange[0] = entry.byterange[0];

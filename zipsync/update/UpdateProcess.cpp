@@ -80,6 +80,7 @@ void UpdateProcess::Init(Manifest targetManifest, Manifest providedManifest, std
     _damagedZips.clear();
     _matches.clear();
     _renamedZips.clear();
+    _changedZips.clear();
 }
 
 void UpdateProcess::AddManagedZip(const std::string& path, bool relative) {

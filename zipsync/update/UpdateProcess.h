@@ -116,6 +116,10 @@ public:
     // The target zips that the last RepackZips took over by renaming another zip (or the same
     // one, in place), each with the path of the zip it was before; the others it wrote anew.
     const std::map<std::string, std::string>& GetRenamedZips() const { return _renamedZips; }
+    // The zips that the last RepackZips found changed since they were analysed (it failed then):
+    // the provided manifest's description of them is stale, and whoever saved it should analyse
+    // them again.
+    const std::set<std::string>& GetChangedZips() const { return _changedZips; }
     const std::string& GetRootDir() const { return _rootDir; }
     // The mode of the last DevelopPlan that did not fail; ContentsOnly after Init.
     UpdateType GetUpdateType() const { return _updateType; }
@@ -172,6 +176,7 @@ private:
     std::set<std::string> _damagedZips;
     std::vector<FileMatch> _matches;
     std::map<std::string, std::string> _renamedZips;
+    std::set<std::string> _changedZips;
 };
 
 } // namespace ZipSync
