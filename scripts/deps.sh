@@ -5,8 +5,9 @@
 #                             when something is missing)
 #   scripts/deps.sh --check   lists the missing ones without installing anything; exits 1 when
 #                             any is missing
-#   --fuzz, --bench           add the packages of scripts/fuzz.sh or bench/compare.sh (either
-#                             mode)
+#   --fuzz, --bench, --windows
+#                             add the packages of scripts/fuzz.sh, bench/compare.sh or
+#                             scripts/windows.sh (either mode)
 #
 # Sourced or run by the other scripts.
 set -euo pipefail
@@ -18,13 +19,19 @@ QMH_PACKAGES=(
   libgtest-dev ca-certificates
   # tests and demo: web server, virtual display and screenshots, fixtures, unprivileged runs
   nginx-light xvfb xauth x11-apps x11-utils fonts-dejavu-core python3 openssl zip unzip util-linux
-  # the other web servers a mirror may run, each serving the game in a test
-  apache2 lighttpd caddy
+  # the other web servers a mirror may run, each serving the game in a test, and the caches and
+  # proxies that may stand between a mirror and a player
+  apache2 lighttpd caddy varnish squid
 )
 # Fuzzing with libFuzzer (scripts/fuzz.sh): clang and its sanitizer and fuzzer runtimes.
 QMH_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # The side-by-side comparison (bench/compare.sh): the other programs it measures.
-QMH_BENCH_PACKAGES=(zsync rsync curl)
+QMH_BENCH_PACKAGES=(zsync curl)
+# The Windows programs (scripts/windows.sh): the mingw-w64 cross compilers with the POSIX thread
+# model (std::thread), zlib for Windows, dpkg-source to unpack the dependencies' Debian source
+# packages, and 64-bit Wine to run the tests.
+QMH_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev dpkg-dev
+  wine64)
 
 check=0
 for arg in "$@"; do
@@ -32,7 +39,8 @@ for arg in "$@"; do
     --check) check=1 ;;
     --fuzz) QMH_PACKAGES+=("${QMH_FUZZ_PACKAGES[@]}") ;;
     --bench) QMH_PACKAGES+=("${QMH_BENCH_PACKAGES[@]}") ;;
-    *) echo "usage: scripts/deps.sh [--check] [--fuzz] [--bench]" >&2; exit 2 ;;
+    --windows) QMH_PACKAGES+=("${QMH_WINDOWS_PACKAGES[@]}") ;;
+    *) echo "usage: scripts/deps.sh [--check] [--fuzz] [--bench] [--windows]" >&2; exit 2 ;;
   esac
 done
 

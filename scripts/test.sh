@@ -2,8 +2,9 @@
 # Installs what is missing, builds, and runs every test. Exits non-zero when anything fails.
 #
 #   scripts/test.sh               everything, as CI runs it: the suite in build/, each fuzz
-#                                 target explored for 10 seconds, then the whole suite again under
-#                                 AddressSanitizer and UndefinedBehaviorSanitizer
+#                                 target explored for 10 seconds, the whole suite again under
+#                                 AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows
+#                                 stage
 #   scripts/test.sh --quick       the suite in build/ only
 #   scripts/test.sh --sanitize    the sanitizer stage only: build into build-sanitize/ and run the
 #                                 suite there; the first report ends the program that made it, so
@@ -12,26 +13,32 @@
 #   scripts/test.sh --fuzz [SECONDS]
 #                                 the suite in build/, then every fuzz target for SECONDS
 #                                 (default 5) with libFuzzer (scripts/fuzz.sh)
+#   scripts/test.sh --windows     the Windows stage only: scripts/windows.sh builds the Windows
+#                                 programs into build-win64/ and build-win32/, then the engine's,
+#                                 the tool's and the operating-system layer's tests of build-win64/
+#                                 run under Wine
 # Further arguments after "--" go to ctest (e.g. --quick -- -R Downloader).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 plain=1
 sanitize=1
+windows=1
 fuzzSeconds=10
 if [ $# -gt 0 ] && [ "$1" != "--" ]; then
-  plain=0 sanitize=0 fuzzSeconds=0
+  plain=0 sanitize=0 windows=0 fuzzSeconds=0
 fi
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) plain=1 ;;
     --sanitize) sanitize=1 ;;
+    --windows) windows=1 ;;
     --fuzz)
       plain=1
       fuzzSeconds=5
       if [[ "${2:-}" =~ ^[0-9]+$ ]]; then fuzzSeconds=$2; shift; fi ;;
     --) shift; break ;;
-    *) echo "usage: scripts/test.sh [--quick] [--sanitize] [--fuzz [SECONDS]] [-- CTEST-ARGS...]" >&2; exit 2 ;;
+    *) echo "usage: scripts/test.sh [--quick] [--sanitize] [--windows] [--fuzz [SECONDS]] [-- CTEST-ARGS...]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -56,4 +63,9 @@ if [ $sanitize = 1 ]; then
   export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
   ctest --test-dir build-sanitize --output-on-failure -j "$(nproc)" "$@"
+fi
+
+if [ $windows = 1 ]; then
+  bash scripts/windows.sh
+  ctest --test-dir build-win64 --output-on-failure -j "$(nproc)" "$@"
 fi

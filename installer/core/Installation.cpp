@@ -27,6 +27,7 @@ void PerformInstallDownload(UpdateSequence& update, const NetworkOptions& networ
                             ProgressIndicator* downloadProgress, ProgressIndicator* verifyProgress) {
     g_logger->infof("Starting installation: download");
     Downloader downloader = MakeInstallerDownloader(network, downloadProgress);
+    downloader.SetFollowRedirects(true); // game data is checked by its digests
     update.Download(downloader, MakeProgressCallback(verifyProgress));
     g_logger->infof("Downloaded bytes: %lld", (long long)downloader.TotalBytesDownloaded());
     g_logger->infof("");

@@ -1,10 +1,11 @@
 #include "LogUtils.h"
 
+#include "OsUtils.h"
 #include "base/Path.h"
+#include "base/Platform.h"
 #include "base/Utils.h"
 
 #include <filesystem>
-#include <fstream>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -24,30 +25,12 @@ DebuggerState g_debugger = DebuggerState::Unknown;
 const char* const kLogFileFormat = "qmh_installer_%lld.log";
 const long long kLogMaxAgeSeconds = 30LL * 24 * 3600;
 
-bool IsDebuggerAttached() {
-    // A tracing debugger shows up as a nonzero TracerPid.
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, 10, "TracerPid:") == 0) return atol(line.c_str() + 10) != 0;
-    }
-    return false;
-}
-
-void WriteToDebugger(const char* line) {
-#ifdef _WIN32
-    OutputDebugStringA(line);
-#else
-    (void)line; // POSIX has no debugger output channel
-#endif
-}
-
 // Names of the regular files directly inside the working directory, relative to it.
 std::vector<std::string> ListRegularFilesInCwd() {
     std::vector<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(".")) {
         // A link named like a log is the player's, not one of ours.
-        if (fs::is_regular_file(entry.symlink_status())) names.push_back(entry.path().filename().string());
+        if (fs::is_regular_file(entry.symlink_status())) names.push_back(FsPathText(entry.path().filename()));
     }
     return names;
 }
@@ -79,7 +62,7 @@ void RemoveOldLogFiles(long long now) {
         if (stamp < 0) continue;
         if (now - stamp <= kLogMaxAgeSeconds) continue;
         g_logger->infof("Removing old logfile: %s", name.c_str());
-        fs::remove(name);
+        fs::remove(FsPath(name));
     }
 }
 
@@ -130,8 +113,7 @@ void LoggerQmh::OpenLogFileAt(long long now) {
 
 std::string FormatFilenameWithDatetime(const char* pattern, const char* description) {
     static const time_t instant = time(nullptr);
-    struct tm utc;
-    gmtime_r(&instant, &utc);
+    struct tm utc = UtcTime(instant);
     char buffer[1024];
     memset(buffer, 0, sizeof(buffer));
     size_t length = strftime(buffer, sizeof(buffer), pattern, &utc);

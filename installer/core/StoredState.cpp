@@ -3,6 +3,7 @@
 #include "InstallerFiles.h"
 #include "base/Logging.h"
 #include "base/Path.h"
+#include "base/Platform.h"
 #include "base/Text.h"
 #include "zip/IniFile.h"
 
@@ -10,7 +11,6 @@
 #include <filesystem>
 #include <optional>
 #include <stdio.h>
-#include <sys/stat.h>
 
 using namespace ZipSync;
 
@@ -38,11 +38,12 @@ ScanState BuildScanState(const std::vector<std::string>& zipPaths, const std::st
     for (const std::string& zip : zipPaths) {
         ZipScanEntry entry;
         entry.path = PathAR::FromAbs(zip, rootDir).rel;
-        struct stat info;
-        if (stat(zip.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        int64_t modTime = 0;
+        uint64_t size = 0;
+        if (GetFileKind(zip, true) != FileKind::Regular || !GetFileTimeAndSize(zip, modTime, size))
             g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", zip.c_str());
-        entry.modTime = uint64_t(info.st_mtime);
-        entry.size = uint32_t(info.st_size);
+        entry.modTime = uint64_t(modTime);
+        entry.size = uint32_t(size);
         state.push_back(std::move(entry));
     }
     // std::string compares through char_traits<char>, i.e. as unsigned bytes.

@@ -5,10 +5,13 @@
 #include "OsUtils.h"
 #include "Unattended.h"
 #include "base/Logging.h"
+#include "base/Platform.h"
 
 #include <exception>
 #include <stdio.h>
 #include <string.h>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -59,6 +62,14 @@ int Run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    UseParentConsole();
+    // UTF-8 whatever the platform's code page.
+    std::vector<std::string> args = ZipSync::CommandLineArguments(argc, argv);
+    std::vector<char*> utf8Argv;
+    for (std::string& arg : args) utf8Argv.push_back(&arg[0]);
+    utf8Argv.push_back(nullptr);
+    argc = int(args.size());
+    argv = utf8Argv.data();
     // Start-up failures (a working directory that vanished, say) end the process as an error
     // would end an unattended run.
     try {

@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef TESTS_SOURCE_DIR
@@ -11,7 +10,7 @@
 #endif
 
 FaultServer::FaultServer() : _dir("qmhfault") {
-    mkdir(Root().c_str(), 0755);
+    std::filesystem::create_directory(Root());
     std::string portFile = _dir.path() + "/port";
     // Debian's interpreter when present: wrappers in PATH (version managers) cost a second each.
     std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";

@@ -17,7 +17,9 @@
 #include <sstream>
 #include <stdexcept>
 #include <stdio.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 #include <tuple>
 #include <unistd.h>
 
@@ -34,7 +36,7 @@ std::vector<std::string> ToAbsolute(const std::string& root, const std::vector<s
 
 GameVersions MakeGameVersions(const std::string& dir) {
     std::string script = std::string(TESTS_SOURCE_DIR) + "/support/make_game.py";
-    if (RunShell("python3 '" + script + "' '" + dir + "'") != 0)
+    if (RunShellCommand("python3 '" + script + "' '" + dir + "'") != 0)
         throw std::runtime_error("make_game.py failed");
     GameVersions game;
     game.dirA = dir + "/A";
@@ -70,7 +72,15 @@ const GameVersions& GetGameVersions() {
 }
 
 void CopyDirectory(const std::string& from, const std::string& to) {
-    fs::copy(from, to, fs::copy_options::recursive);
+    if (!fs::is_directory(from)) {
+        fs::copy(from, to);
+        return;
+    }
+    // Entry by entry into a directory that may exist: the C++ library of mingw-w64 refuses to copy
+    // a directory onto an existing one.
+    fs::create_directories(to);
+    for (const fs::directory_entry& entry : fs::directory_iterator(from))
+        fs::copy(entry.path(), fs::path(to) / entry.path().filename(), fs::copy_options::recursive);
 }
 
 void InstallPublishedTree(const std::string& tree, const std::string& install) {
@@ -211,6 +221,7 @@ UpdateResult RunUpdate(const UpdateRequest& request) {
     return ::testing::AssertionSuccess();
 }
 
+#ifndef _WIN32
 int RunInChild(const std::function<void()>& body) {
     fflush(nullptr);
     pid_t pid = fork();
@@ -230,3 +241,4 @@ int RunInChild(const std::function<void()>& body) {
         if (errno != EINTR) throw std::runtime_error("waitpid failed");
     return status;
 }
+#endif

@@ -39,7 +39,8 @@ struct GameVersions {
 
 const GameVersions& GetGameVersions();
 
-// Copies the directory tree from into to (which must not exist yet).
+// Copies the directory tree from into to (created when missing, merged into when it exists), or
+// the single file from to the new file to.
 void CopyDirectory(const std::string& from, const std::string& to);
 // An installation made from the tree of a published version: a copy of the tree at install
 // (which must not exist yet) without the tree's "manifest.iniz", as a player's directory holds
@@ -105,6 +106,9 @@ UpdateResult RunUpdate(const UpdateRequest& request);
 // and header values, in any order within an archive), the user's files unchanged, and no other file.
 ::testing::AssertionResult HoldsVersionB(const std::string& rootDir, bool bitwise);
 
+#ifndef _WIN32
 // Runs body in a forked child process and returns its wait status. The child ends with exit
-// status 0 when body returns, 3 when it throws; it never returns into the test.
+// status 0 when body returns, 3 when it throws; it never returns into the test. (Windows has
+// no fork.)
 int RunInChild(const std::function<void()>& body);
+#endif

@@ -47,9 +47,9 @@ std::string InstallerRun::Output() const {
 
 bool InstallerRun::Holds(const std::string& version) const {
     // timeout: a verify that hangs (on a FIFO, say) fails instead of stopping the suite.
-    return RunShell("timeout " + std::to_string(int(kPatience)) + " " + std::string(TESTS_BIN_DIR) +
-                    "/zipsync -q verify '" + installDir + "' '" +
-                    GetInstallerWorld().FullManifestPath(version) + "'") == 0;
+    return RunShellCommand("timeout " + std::to_string(int(kPatience)) + " " + std::string(TESTS_BIN_DIR) +
+                           "/zipsync -q verify '" + installDir + "' '" +
+                           GetInstallerWorld().FullManifestPath(version) + "'") == 0;
 }
 
 void InstallerRun::WriteConfig(const std::string& mirrorRoot, const std::string& extraSections) const {

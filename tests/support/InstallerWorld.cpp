@@ -19,7 +19,7 @@ const char* const VERSIONS[] = {"1.0", "2.0", "2.1"};
 const char* const PATCH_ARCHIVE = "qmh_patch.pk4";
 
 void Run(const std::string& command) {
-    if (RunShell(command) != 0) throw std::runtime_error("failed: " + command);
+    if (RunShellCommand(command) != 0) throw std::runtime_error("failed: " + command);
 }
 
 std::string Zipsync() {

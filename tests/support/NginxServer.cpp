@@ -1,15 +1,14 @@
 #include "NginxServer.h"
 
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <unistd.h>
 
 NginxServer::NginxServer(const std::string& docRoot) : NginxServer(docRoot, Options()) {}
 
 NginxServer::NginxServer(const std::string& docRoot, const Options& options)
     : _dir("qmhnginx"), _options(options) {
-    mkdir((_dir.path() + "/tmp").c_str(), 0755);
+    std::filesystem::create_directory(_dir.path() + "/tmp");
     if (_options.https) MakeCertificates();
     // Ports are only free at the moment they are looked up; another test may take one first.
     for (int attempt = 0; attempt < 5; attempt++) {
@@ -31,8 +30,10 @@ NginxServer::~NginxServer() {
 void NginxServer::MakeCertificates() const {
     const std::string& d = _dir.path();
     std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
-    WriteWholeFile(d + "/server.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n"
-                                      "extendedKeyUsage=serverAuth\n");
+    // "DNS:127.0.0.1" for curl's Schannel back end (Windows), which matches a host name against
+    // the DNS names of a certificate only, an IP address too.
+    WriteWholeFile(d + "/server.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost,DNS:127.0.0.1\n"
+                                      "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
     std::string script = "cd '" + d + "' && openssl req -x509" + ec +
                          "-keyout ca.key -out ca.pem -days 2 -subj '/CN=QMH Throw-away Test CA' && "
                          "openssl req" +
@@ -44,8 +45,9 @@ void NginxServer::MakeCertificates() const {
         throw std::runtime_error("openssl failed: " + ReadWholeFileOrEmpty(d + "/openssl.out"));
 }
 
-void NginxServer::WriteConfig(const std::string& docRoot) const {
-    const std::string& d = _dir.path();
+void NginxServer::WriteConfig(const std::string& docRootPath) const {
+    // nginx reads the paths as a Linux program.
+    const std::string d = LinuxPath(_dir.path()), docRoot = LinuxPath(docRootPath);
     std::ostringstream c;
     c << "worker_processes 1;\n"
       << "daemon off;\n"
@@ -53,7 +55,7 @@ void NginxServer::WriteConfig(const std::string& docRoot) const {
       << "pid " << d << "/nginx.pid;\n"
       << "error_log " << d << "/error.log warn;\n";
     // Workers keep root's rights so that they can read a test's private directory.
-    if (geteuid() == 0) c << "user root;\n";
+    if (LinuxUserIsRoot()) c << "user root;\n";
     c << "events { worker_connections 64; }\n"
       << "http {\n"
       << "  log_format qmh "
@@ -140,6 +142,7 @@ std::vector<NginxServer::LogEntry> NginxServer::AccessLog(size_t minEntries) con
 
 void NginxServer::ClearAccessLog() const {
     // nginx keeps the file open for appending, so truncating it in place is enough.
-    if (truncate((_dir.path() + "/access.log").c_str(), 0) != 0)
-        throw std::runtime_error("cannot clear access log");
+    std::error_code ec;
+    std::filesystem::resize_file(_dir.path() + "/access.log", 0, ec);
+    if (ec) throw std::runtime_error("cannot clear access log");
 }

@@ -4,6 +4,18 @@
 #include <stdlib.h>
 #include <string>
 
+// setenv and unsetenv of POSIX; Windows sets and clears through _putenv_s.
+inline void SetEnvVar(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
 class ScopedEnv {
 public:
     // A null value clears the variable.
@@ -11,17 +23,9 @@ public:
         const char* old = getenv(name);
         if (old) _old = old;
         _hadOld = old != nullptr;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
+        SetEnvVar(name, value);
     }
-    ~ScopedEnv() {
-        if (_hadOld)
-            setenv(_name.c_str(), _old.c_str(), 1);
-        else
-            unsetenv(_name.c_str());
-    }
+    ~ScopedEnv() { SetEnvVar(_name.c_str(), _hadOld ? _old.c_str() : nullptr); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 

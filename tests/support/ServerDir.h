@@ -2,8 +2,9 @@
 // (TempDir needs GoogleTest; the server fixtures are also used by benchmarks without it.)
 #pragma once
 
+#include "TestOs.h"
+
 #include <string>
-#include <sys/types.h>
 
 class ServerDir {
 public:
@@ -16,12 +17,10 @@ public:
 private:
     std::string _path;
     // A forked copy of the test that ends through exit() leaves the directory to its owner.
-    pid_t _owner;
+    int _owner;
 };
 
 // Whole contents of a file, empty when it cannot be read.
 std::string ReadWholeFileOrEmpty(const std::string& path);
 // Replaces the file's contents; throws std::runtime_error on failure.
 void WriteWholeFile(const std::string& path, const std::string& bytes);
-// Runs a shell command, returns its exit status (-1 if it did not exit normally).
-int RunShellCommand(const std::string& command);

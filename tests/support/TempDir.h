@@ -1,8 +1,9 @@
 // A fresh directory under /tmp for one test, removed with everything in it on destruction.
 #pragma once
 
+#include "TestOs.h"
+
 #include <string>
-#include <sys/types.h>
 
 class TempDir {
 public:
@@ -18,12 +19,10 @@ public:
 private:
     std::string _path;
     // A forked copy of the test that ends through exit() leaves the directory to its owner.
-    pid_t _owner;
+    int _owner;
 };
 
 // Writes bytes to a file, creating missing parent directories.
 void WriteTestFile(const std::string& path, const std::string& bytes);
 // Whole contents of a file; fails the current test if it cannot be read.
 std::string ReadTestFile(const std::string& path);
-// Runs a shell command and returns its exit status (-1 if it did not exit normally).
-int RunShell(const std::string& command);

@@ -7,8 +7,17 @@ A request for /<mode>/<name> serves file <root>/<name>; the mode says how:
                 200 without a Range header, 416 for a range past the end
   whole         200 with the whole file, whatever was asked
   nomulti       200 with the whole file for a request of several ranges, 206 for one range
+  multi416      416 for a request of several ranges (as Varnish answers), 206 for one range
+  firstonly     a plain 206 with the first range alone for a request of several ranges
   notfound      404 with a small HTML page
-  redirect      302 to /ok/<name> without a body
+  redirect, redirectNNN
+                302 (or status NNN: 301, 302, 303, 307, 308) to /ok/<name> without a body
+  hopsN         N redirects in a row: /hopsN/<name> to /hops<N-1>/<name> ... /hops0/<name>,
+                which is answered as by ok
+  redirectloop  302 to the same URL, for ever
+  redirectscheme  302 to ftp://127.0.0.1:<port>/ok/<name> (another scheme)
+  redirecthost  302 to http://localhost:<port>/ok/<name> (the same files under another host
+                name: another server as far as a client can tell)
   servererror   500 with a small HTML page
   reorder       multipart with the parts in reverse order
   omit          multipart without the part of the second range
@@ -18,7 +27,8 @@ A request for /<mode>/<name> serves file <root>/<name>; the mode says how:
   bareopening   multipart whose body opens with the first delimiter line, without the CRLF
                 in front of it (as lighttpd and Go's servers send it)
   nopartrange   multipart whose parts lack "Content-Range"
-  shortpart     multipart whose first part holds half the bytes its "Content-Range" claims
+  shortpart     multipart whose first part holds half the bytes its "Content-Range" claims (for a
+                request of several ranges; one range is answered as by ok)
   slow, slowN   correct headers, then the body at a few bytes per second (slowN: only the
                 first N requests of that path, later ones are answered as by ok)
   slowarchives  slow for archives (names ending in .pk4 or .zip), ok for other files
@@ -112,12 +122,16 @@ class Handler(BaseHTTPRequestHandler):
             return self.simple(500, b"<html><body>500 Internal Server Error</body></html>\n", "text/html")
         if mode == "dropnow":
             return self.drop_connection()
-        if mode == "redirect":
-            self.send_response(302)
-            self.send_header("Location", "/ok/" + name)
+        location = self.redirect_location(mode, name)
+        if location:
+            status = int(mode[8:]) if re.fullmatch(r"redirect\d{3}", mode) else 302
+            self.send_response(status)
+            self.send_header("Location", location)
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
+        if mode == "hops0":
+            mode = "ok"
         try:
             with open(os.path.join(self.server.root, name), "rb") as f:
                 data = f.read()
@@ -136,16 +150,40 @@ class Handler(BaseHTTPRequestHandler):
             return
         if mode == "nomulti" and len(ranges) > 1:
             return self.simple(200, data, "application/octet-stream")
+        if mode == "multi416" and len(ranges) > 1:
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % len(data))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if mode == "firstonly":
+            ranges = ranges[:1]
         if mode == "endless":
             return self.endless(ranges[0], len(data))
         if mode == "endlessbig":
             return self.endless((ranges[0][0], 0xFFFFFFFD), 0xFFFFFFFE)
-        if len(ranges) == 1 and mode in ("ok", "slow", "drop", "late", "nomulti", "gzip"):
+        if len(ranges) == 1 and mode in ("ok", "slow", "drop", "late", "nomulti", "multi416", "firstonly", "shortpart", "gzip"):
             first, last = ranges[0]
             if mode == "late":
                 first = min(first + 10, last)
             return self.single(data, first, last, mode)
         return self.multipart(data, ranges, mode)
+
+    def redirect_location(self, mode, name):
+        """Where a redirecting mode sends the client, None for other modes."""
+        port = self.server.server_address[1]
+        if mode == "redirect" or re.fullmatch(r"redirect\d{3}", mode):
+            return "/ok/" + name
+        if mode == "redirectloop":
+            return self.path
+        if mode == "redirectscheme":
+            return "ftp://127.0.0.1:%d/ok/%s" % (port, name)
+        if mode == "redirecthost":
+            return "http://localhost:%d/ok/%s" % (port, name)
+        m = re.fullmatch(r"hops(\d+)", mode)
+        if m and int(m.group(1)) > 0:
+            return "/hops%d/%s" % (int(m.group(1)) - 1, name)
+        return None
 
     def simple(self, code, body, content_type="text/plain"):
         self.send_response(code)

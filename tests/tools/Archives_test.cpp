@@ -16,8 +16,8 @@ namespace fs = std::filesystem;
 static void WriteInfoZipArchive(const std::string& dir, const std::string& name) {
     WriteTestFile(dir + "/src/maps/b.map", TestText(7, 20000));
     WriteTestFile(dir + "/src/a.txt", TestText(8, 3000));
-    ASSERT_EQ(RunShell("mkdir -p \"$(dirname '" + dir + "/" + name + "')\" && cd '" + dir +
-                       "/src' && zip -q -r -9 '" + dir + "/" + name + "' a.txt maps"),
+    ASSERT_EQ(RunShellCommand("mkdir -p \"$(dirname '" + dir + "/" + name + "')\" && cd '" + dir +
+                              "/src' && zip -q -r -9 '" + dir + "/" + name + "' a.txt maps"),
               0);
 }
 
@@ -136,9 +136,9 @@ TEST(ChecksummedZips, TamperedPayloadIsRefusedAndNothingWritten) {
     WriteTestFile(dir / "p.bin", "original payload");
     ASSERT_EQ(RunZipsync({"pack", dir / "p.bin", dir / "p.zip"}).status, 0);
     // Re-zip with another payload but the old hash.txt: CRCs are right, the digest is not.
-    ASSERT_EQ(RunShell("cd '" + dir.path() +
-                       "' && mkdir t && cd t && unzip -q ../p.zip && echo altered > p.bin && "
-                       "rm ../p.zip && zip -q -0 ../p.zip hash.txt && zip -q ../p.zip p.bin"),
+    ASSERT_EQ(RunShellCommand("cd '" + dir.path() +
+                              "' && mkdir t && cd t && unzip -q ../p.zip && echo altered > p.bin && "
+                              "rm ../p.zip && zip -q -0 ../p.zip hash.txt && zip -q ../p.zip p.bin"),
               0);
     ToolResult result = RunZipsync({"unpack", dir / "p.zip", dir / "out.bin"});
     EXPECT_EQ(result.status, 1) << Dump(result);
@@ -160,7 +160,7 @@ TEST(ChecksummedZips, UnpackWithSeveralPayloadsNeedsAName) {
     TempDir dir;
     WriteTestFile(dir / "empty", "");
     ASSERT_EQ(RunZipsync({"pack", "--name", "a", dir / "empty", dir / "x.zip"}).status, 0);
-    ASSERT_EQ(RunShell("cd '" + dir.path() + "' && echo b > b && zip -q x.zip b"), 0);
+    ASSERT_EQ(RunShellCommand("cd '" + dir.path() + "' && echo b > b && zip -q x.zip b"), 0);
     ToolResult result = RunZipsync({"unpack", dir / "x.zip", dir / "out"});
     EXPECT_EQ(result.status, 1) << Dump(result);
     EXPECT_TRUE(Contains(result.err, "holds 2 payload entries; choose one with --name")) << Dump(result);

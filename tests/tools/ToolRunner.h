@@ -1,19 +1,16 @@
 // Running the zipsync binary from the tool tests, and archives in the engine's normal form.
 //
-// RunZipsync starts build/bin/zipsync with the given arguments in a child process (no shell),
-// waits for it and returns its exit status and what it wrote to stdout and stderr separately.
-// A run that has not ended after kToolPatience seconds (a tool that hangs) is ended by SIGALRM.
+// RunZipsync starts build/bin/zipsync (zipsync.exe in a Windows build) with the given arguments
+// in a child process (no shell), waits for it and returns its exit status and what it wrote to
+// stdout and stderr separately. A run that has not ended after kToolPatience seconds (a tool
+// that hangs) is ended (by SIGALRM on Linux).
 #pragma once
 
 #include "TempDir.h"
 #include "zip/ZipHolders.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 struct ToolResult {
@@ -25,7 +22,7 @@ struct ToolResult {
 const unsigned kToolPatience = 300;
 
 inline std::string ZipsyncBinary() {
-    return std::string(TESTS_BIN_DIR) + "/zipsync";
+    return std::string(TESTS_BIN_DIR) + "/zipsync" + TESTS_EXECUTABLE_SUFFIX;
 }
 
 // env: "NAME=value" entries set in the child only.
@@ -35,28 +32,8 @@ inline ToolResult RunZipsync(const std::vector<std::string>& args, const std::ve
     std::string outPath = capture / "out", errPath = capture / "err";
     std::vector<std::string> argv = {ZipsyncBinary()};
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int in = open("/dev/null", O_RDONLY);
-        dup2(out, 1);
-        dup2(err, 2);
-        dup2(in, 0);
-        for (const std::string& entry : env) putenv(strdup(entry.c_str()));
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        // The alarm stays set across exec.
-        alarm(kToolPatience);
-        std::vector<char*> raw;
-        for (std::string& arg : argv) raw.push_back(arg.data());
-        raw.push_back(nullptr);
-        execv(raw[0], raw.data());
-        _exit(127);
-    }
     ToolResult result;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid)
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = RunProgramCapturing(argv, env, cwd, outPath, errPath, kToolPatience);
     result.out = ReadTestFile(outPath);
     result.err = ReadTestFile(errPath);
     return result;
@@ -81,7 +58,7 @@ struct TestEntry {
 // Writes an archive of the accepted subset through the engine's own zip writer.
 inline void WriteNormalZip(const std::string& path, const std::vector<TestEntry>& entries) {
     std::string dir = path.substr(0, path.rfind('/'));
-    RunShell("mkdir -p '" + dir + "'");
+    RunShellCommand("mkdir -p '" + dir + "'");
     ZipSync::ZipFileHolder zf(path);
     for (const TestEntry& entry : entries) {
         zip_fileinfo info = {};

@@ -8,7 +8,6 @@
 #include "zip/ChecksummedZip.h"
 #include "zip/ZipUtils.h"
 
-#include <filesystem>
 #include <stdio.h>
 
 namespace ZipSyncCli {
@@ -20,7 +19,7 @@ static int RunNormalize(const ParsedArgs& args, Console& console) {
     std::vector<std::string> archives;
     for (const std::string& arg : args.positional) {
         std::string path = AbsolutePath(arg);
-        if (std::filesystem::is_directory(path)) {
+        if (GetFileKind(path, true) == FileKind::Directory) {
             if (!output.empty()) throw UsageError("-o needs a single archive, not a directory");
             std::vector<std::string> found = CollectArchives(path);
             archives.insert(archives.end(), found.begin(), found.end());
@@ -86,7 +85,7 @@ Command CommandHash() {
 // The payload name a file gets by default: INI text is always "data.ini", which is where the
 // engine's readers look for it; anything else keeps its own file name.
 static std::string DefaultPayloadName(const std::string& payloadPath) {
-    std::string name = std::filesystem::path(payloadPath).filename().string();
+    std::string name = FsPathText(FsPath(payloadPath).filename());
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".ini") == 0) return "data.ini";
     return name;
 }

@@ -227,7 +227,7 @@ VerifyResult VerifyArchive(const std::string& zipAbs, const std::string& zipRel,
 static int RunVerify(const ParsedArgs& args, Console& console) {
     std::string root = AbsolutePath(args.positional[0]);
     int threads = args.GetInt("jobs", 0, 0);
-    if (!std::filesystem::is_directory(root))
+    if (GetFileKind(root, true) != FileKind::Directory)
         g_logger->errorf(lcGeneral, "Directory %s does not exist", root.c_str());
     Manifest manifest;
     manifest.LoadFromIni(ReadManifestIni(args.positional[1], console), root);

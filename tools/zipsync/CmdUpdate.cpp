@@ -8,12 +8,14 @@
 // fetched again; the journal is removed once an update has succeeded.
 #include "Commands.h"
 #include "Console.h"
+#include "DownloadOptions.h"
 #include "ManifestSource.h"
 #include "SizeText.h"
 #include "ToolPaths.h"
 #include "UpdateReport.h"
 #include "base/Logging.h"
 #include "base/Path.h"
+#include "base/Platform.h"
 #include "net/Downloader.h"
 #include "update/DirectoryLock.h"
 #include "update/DownloadJournal.h"
@@ -23,7 +25,6 @@
 #include "zip/ZipAnalysis.h"
 
 #include <filesystem>
-#include <fnmatch.h>
 #include <set>
 
 namespace ZipSyncCli {
@@ -54,7 +55,7 @@ ProvidedSource ParseProvide(const std::string& text) {
 
 bool IsKept(const std::string& rel, const std::vector<std::string>& patterns) {
     for (const std::string& pattern : patterns)
-        if (fnmatch(pattern.c_str(), rel.c_str(), 0) == 0) return true;
+        if (MatchesPattern(pattern, rel)) return true;
     return false;
 }
 
@@ -116,8 +117,8 @@ void ReportMissing(const UpdateProcess& process) {
 
 // Downloading and repacking; whatever fails, the temporary files are cleaned up before the
 // error travels on, so that ROOT holds only whole archives again.
-void Execute(UpdateSequence& update, Console& console) {
-    Downloader downloader = MakeToolDownloader(console);
+void Execute(UpdateSequence& update, Console& console, const ParsedArgs& args) {
+    Downloader downloader = MakeArchiveDownloader(console, args);
     try {
         update.Execute(downloader, console.Callback(), console.Callback(), [&](UpdateStep done) {
             console.EndProgress();
@@ -157,7 +158,7 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
                                                                : ReadManifestIni(source.manifest, console),
                                   source.base);
 
-    bool rootExists = std::filesystem::exists(root);
+    bool rootExists = std::filesystem::exists(FsPath(root));
     // The plan's checks of the archives to write, before the clean-up or a normalization
     // changes anything.
     std::set<std::string> toWrite;
@@ -169,7 +170,7 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
     // Held until the update has ended: a second update (or an installer) in ROOT stops at once.
     DirectoryLock lock;
     if (!dryRun) {
-        std::filesystem::create_directories(root);
+        std::filesystem::create_directories(FsPath(root));
         lock = DirectoryLock(root, true);
         g_logger->infof("Cleaning temporary files");
         CleanupTemporaryFiles(root);
@@ -207,7 +208,7 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
     if (!complete) ReportMissing(process);
     if (dryRun) return 0;
 
-    Execute(sequence, console);
+    Execute(sequence, console, args);
     g_logger->infof("%s now holds the target: %d files in %d archives", root.c_str(),
                     process.GetTargetManifest().size(), (int)CollectArchives(root).size());
     return 0;
@@ -238,7 +239,9 @@ Command CommandUpdate() {
          {0, "bitwise", nullptr, false, "make the archives bitwise identical to the mirror's"},
          {0, "keep", "PATTERN", true, "never change archives whose path under ROOT matches (repeatable)"},
          {'j', "jobs", "N", false, "analyse the present archives with N threads (default 0: one per core)"},
-         {'n', "dry-run", nullptr, false, "plan and print the figures, write nothing"}},
+         {'n', "dry-run", nullptr, false, "plan and print the figures, write nothing"},
+         TransfersOption(),
+         LimitRateOption()},
         1,
         1,
         RunUpdate};

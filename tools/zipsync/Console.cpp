@@ -1,10 +1,10 @@
 #include "Console.h"
 
+#include "ToolPlatform.h"
+
 #include <algorithm>
 #include <stdarg.h>
 #include <stdio.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace ZipSyncCli {
 
@@ -27,7 +27,7 @@ static std::string EscapeText(const std::string& text) {
 }
 
 Console::Console() {
-    _terminal = isatty(fileno(stderr)) == 1;
+    _terminal = StreamIsTerminal(stderr);
 }
 
 void Console::Message(LogCode code, LogSeverity severity, const char* message) {
@@ -69,10 +69,12 @@ int Console::Update(double ratio, std::string comment, double subRatio, std::str
     ratio = std::min(1.0, std::max(0.0, ratio));
     // A carriage return in a name would break the bar drawn in place.
     comment = EscapeControlChars(comment);
+    subComment = EscapeControlChars(subComment);
     std::lock_guard<std::mutex> lock(_mutex);
     bool newStep = comment != _comment;
     _ratio = ratio;
     _comment = comment;
+    _detail = subComment;
     if (_terminal) {
         auto now = std::chrono::steady_clock::now();
         if (newStep || ratio >= 1.0 || !_barShown || now - _lastDraw >= kRedrawInterval) DrawBar();
@@ -80,12 +82,17 @@ int Console::Update(double ratio, std::string comment, double subRatio, std::str
     }
     int tenth = (int)(ratio * 10.0);
     if (comment != _lastPlainComment || tenth > _lastPlainTenth) {
-        fprintf(stderr, "[%3d%%] %s\n", (int)(ratio * 100.0), comment.c_str());
+        std::string detail = _detail.empty() ? "" : " (" + _detail + ")";
+        fprintf(stderr, "[%3d%%] %s%s\n", (int)(ratio * 100.0), comment.c_str(), detail.c_str());
         fflush(stderr);
         _lastPlainComment = comment;
         _lastPlainTenth = tenth;
     }
     return 0;
+}
+
+int Console::UpdateTransfer(const TransferProgress& progress) {
+    return Update(progress.ratio, progress.comment, -1.0, FormatTransferProgress(progress));
 }
 
 ProgressCallback Console::Callback() {
@@ -96,14 +103,14 @@ void Console::EndProgress() {
     std::lock_guard<std::mutex> lock(_mutex);
     WipeBar();
     _comment.clear();
+    _detail.clear();
     _lastPlainComment.clear();
     _lastPlainTenth = -1;
 }
 
 int Console::BarWidth() const {
-    struct winsize size = {};
-    if (ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col >= 40) return size.ws_col;
-    return 80;
+    int columns = TerminalColumns(stderr);
+    return columns >= 40 ? columns : 80;
 }
 
 void Console::DrawBar() {
@@ -112,6 +119,7 @@ void Console::DrawBar() {
     int filled = (int)(_ratio * cells);
     std::string line = "[" + std::string(filled, '#') + std::string(cells - filled, '.') + "] ";
     line += FormatString("%3d%% ", (int)(_ratio * 100.0));
+    if (!_detail.empty()) line += _detail + "  ";
     // The comment is cut so that the line never wraps, which would break the redraw in place.
     size_t room = (size_t)std::max(0, width - 1 - (int)line.size());
     line += _comment.substr(0, room);

@@ -5,7 +5,8 @@
 // Messages keep the engine's own text and prefixes: info and debug lines go to stdout, warnings
 // and errors to stderr. Quiet mode drops info and debug lines and all progress; verbose mode adds
 // the debug lines. Progress goes to stderr: a bar redrawn in place when stderr is a terminal,
-// plain lines otherwise (one per new step, and one per tenth of the way within a step).
+// plain lines otherwise (one per new step, and one per tenth of the way within a step). A
+// download also shows its bytes, speed and time left (the subComment of Update).
 //
 // Engine work may log and report progress from several threads at once (the parallel analysis),
 // so every output goes through one mutex. A bar on screen is wiped before any other line is
@@ -33,9 +34,11 @@ public:
     bool IsTerminal() const { return _terminal; }
 
     void Message(ZipSync::LogCode code, ZipSync::LogSeverity severity, const char* message) override;
-    // Never asks to stop: the tool is interrupted by a signal instead.
+    // Never asks to stop: the tool is interrupted by a signal instead. subComment, when given,
+    // is shown beside the comment ("12.3 MB of 45.6 MB, 2.10 MB/s, 17 s left").
     int Update(double ratio, std::string comment, double subRatio = -1.0,
                std::string subComment = "") override;
+    int UpdateTransfer(const ZipSync::TransferProgress& progress) override;
     // A callback for engine operations that take one; it forwards to Update.
     ZipSync::ProgressCallback Callback();
 
@@ -60,6 +63,7 @@ private:
     // The last progress state reported, and whether the bar is on screen now.
     double _ratio = 0.0;
     std::string _comment;
+    std::string _detail;
     bool _barShown = false;
     std::chrono::steady_clock::time_point _lastDraw;
     // Plain-line mode: the last comment printed and the tenth of the way printed with it.

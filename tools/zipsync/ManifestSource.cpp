@@ -1,15 +1,13 @@
 #include "ManifestSource.h"
 
 #include "Console.h"
+#include "ToolPlatform.h"
 #include "base/Logging.h"
 #include "base/Path.h"
 #include "base/Text.h"
 #include "base/Utils.h"
 #include "net/CertificateBundle.h"
 #include "zip/IniFile.h"
-
-#include <stdlib.h>
-#include <unistd.h>
 
 namespace ZipSyncCli {
 
@@ -30,7 +28,7 @@ Downloader MakeToolDownloader(Console& console) {
     Downloader downloader;
     downloader.SetUserAgent("zipsync");
     downloader.SetCertificateBundle(AssembleCertificateBundle());
-    downloader.SetProgressCallback(console.Callback());
+    downloader.SetTransferProgressCallback(MakeTransferProgressCallback(&console));
     return downloader;
 }
 
@@ -38,17 +36,8 @@ namespace {
 // A file of the system's temporary directory, removed when the owner goes away.
 class TemporaryFile {
 public:
-    TemporaryFile() {
-        const char* dir = getenv("TMPDIR");
-        std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/zipsync-manifest-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back(0);
-        int fd = mkstemp(name.data());
-        if (fd < 0) g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", pattern.c_str());
-        close(fd);
-        _path = name.data();
-    }
-    ~TemporaryFile() { unlink(_path.c_str()); }
+    TemporaryFile() : _path(CreateTemporaryFile("zipsync-manifest")) {}
+    ~TemporaryFile() { RemovePath(_path); }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     const std::string& path() const { return _path; }

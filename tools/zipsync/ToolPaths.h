@@ -21,6 +21,12 @@ bool IsArchiveName(const std::string& name);
 // (ErrorException) when rootDir is not a directory.
 std::vector<std::string> CollectArchives(const std::string& rootDir);
 
+// Whether text matches the shell wildcard pattern as fnmatch without flags matches it: '*'
+// any run of characters ('/' included), '?' one character, "[...]" one of a set (ranges "a-z",
+// negated by a leading '!' or '^'), '\' takes the next character literally. Bytes are compared
+// as they are (UTF-8 names match byte-wise).
+bool MatchesPattern(const std::string& pattern, const std::string& text);
+
 // An archive named on the command line: absolute paths stay, relative ones are taken relative
 // to rootDir. Fails unless the file exists.
 std::string ArchiveUnderRoot(const std::string& path, const std::string& rootDir);

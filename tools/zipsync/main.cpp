@@ -5,7 +5,9 @@
 #include "CommandLine.h"
 #include "Commands.h"
 #include "Console.h"
+#include "ToolPlatform.h"
 #include "base/Logging.h"
+#include "base/Platform.h"
 
 #include <stdio.h>
 #include <string>
@@ -86,7 +88,9 @@ int main(int argc, char** argv) {
     delete ZipSync::g_logger;
     ZipSync::g_logger = console;
 
-    std::vector<std::string> args(argv + 1, argv + argc);
+    PrepareConsole();
+    std::vector<std::string> args = ZipSync::CommandLineArguments(argc, argv);
+    if (!args.empty()) args.erase(args.begin()); // the program itself
     std::string commandName;
     try {
         return Run(*console, args, commandName);

@@ -40,10 +40,7 @@ public:
     void UnlockAndRemove();
 
 private:
-    // One open and lock of the file at path.
-    bool TryLockOnce(const std::string& path);
-
-    // A file descriptor on POSIX, a HANDLE on Windows.
+    // A file descriptor on POSIX, a HANDLE on Windows (Platform.h's OpenLockedFile).
     static const intptr_t kNoHandle = -1;
     intptr_t _handle = kNoHandle;
     std::string _path;

@@ -1,25 +1,38 @@
 #include "base/FileTree.h"
 
 #include "base/Logging.h"
+#include "base/Platform.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
 namespace ZipSync {
 
-std::vector<std::string> ListFilesRecursively(const std::string& rootDir) {
-    namespace fs = std::filesystem;
-    std::vector<std::string> files;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(rootDir, fs::directory_options::skip_permission_denied, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        std::error_code typeError;
-        // Lexically: fs::relative would resolve a link and name its target instead.
-        if (it->is_regular_file(typeError))
-            files.push_back(it->path().lexically_relative(rootDir).generic_string());
+namespace {
+
+void ListInto(const std::string& rootDir, const std::string& rel, bool listLinks,
+              std::vector<std::string>& files) {
+    std::vector<DirectoryEntry> entries;
+    std::string dir = rel.empty() ? rootDir : rootDir + "/" + rel;
+    if (!ReadDirectory(dir, entries)) {
+        if (rel.empty()) g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", rootDir.c_str());
+        return;
     }
-    if (ec) g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", rootDir.c_str());
+    for (const DirectoryEntry& entry : entries) {
+        std::string path = rel.empty() ? entry.name : rel + "/" + entry.name;
+        if (entry.kind == FileKind::Directory)
+            ListInto(rootDir, path, listLinks, files);
+        else if (entry.kind == FileKind::Regular ||
+                 (listLinks && entry.kind == FileKind::SymbolicLink &&
+                  GetFileKind(rootDir + "/" + path, true) == FileKind::Regular))
+            files.push_back(path);
+    }
+}
+
+} // namespace
+
+std::vector<std::string> ListFilesRecursively(const std::string& rootDir, bool listLinks) {
+    std::vector<std::string> files;
+    ListInto(rootDir, "", listLinks, files);
     std::sort(files.begin(), files.end());
     return files;
 }

@@ -2,21 +2,12 @@
 
 #include "base/Logging.h"
 
-#include <algorithm>
-#include <ctype.h>
+#include "base/Platform.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <vector>
-#ifdef _WIN32
-#include <direct.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-#endif
 
 namespace ZipSync {
 
@@ -150,65 +141,39 @@ std::string UnprefixFile(const std::string& path, const std::string& prefix) {
     return res;
 }
 
-#ifdef _WIN32
 bool IfFileExists(const std::string& path) {
-    struct _stat64 st;
-    if (_stat64(path.c_str(), &st) != 0 || !(st.st_mode & _S_IFREG)) return false;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return false;
-    fclose(f);
+    // Opening a FIFO for reading waits for a writer, so nothing but a regular file is opened;
+    // OpenStdioFile keeps a FIFO swapped in after the check from blocking either.
+    if (GetFileKind(path, true) != FileKind::Regular) return false;
+    FILE* file = OpenStdioFile(path, "rb");
+    if (!file) return false;
+    fclose(file);
     return true;
 }
 
 std::string NonRegularFileKind(const std::string& path) {
-    struct _stat64 st;
-    if (_stat64(path.c_str(), &st) != 0 || (st.st_mode & _S_IFREG)) return "";
-    return (st.st_mode & _S_IFDIR) ? "directory" : "special file";
+    switch (GetFileKind(path, true)) {
+    case FileKind::Missing:
+    case FileKind::Regular:
+        return "";
+    case FileKind::Directory:
+        return "directory";
+    case FileKind::Fifo:
+        return "FIFO";
+    case FileKind::Socket:
+        return "socket";
+    case FileKind::CharacterDevice:
+        return "character device";
+    case FileKind::BlockDevice:
+        return "block device";
+    default:
+        return "special file";
+    }
 }
-#else
-bool IfFileExists(const std::string& path) {
-    // Opening a FIFO for reading waits for a writer, so nothing but a regular file is opened;
-    // O_NONBLOCK keeps a file swapped in after the check from blocking either.
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    close(fd);
-    return regular;
-}
-
-std::string NonRegularFileKind(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return "";
-    if (S_ISDIR(st.st_mode)) return "directory";
-    if (S_ISFIFO(st.st_mode)) return "FIFO";
-    if (S_ISSOCK(st.st_mode)) return "socket";
-    if (S_ISCHR(st.st_mode)) return "character device";
-    if (S_ISBLK(st.st_mode)) return "block device";
-    return "special file";
-}
-#endif
 
 void RefuseNonRegularFile(const std::string& path, LogCode code) {
     std::string kind = NonRegularFileKind(path);
     if (!kind.empty()) g_logger->errorf(code, "%s is not a regular file (a %s)", path.c_str(), kind.c_str());
-}
-
-static int MakeDirectory(const char* path) {
-#ifdef _WIN32
-    return _mkdir(path);
-#else
-    return mkdir(path, 0777);
-#endif
-}
-
-static int RemoveDirectory(const char* path) {
-#ifdef _WIN32
-    return _rmdir(path);
-#else
-    return rmdir(path);
-#endif
 }
 
 // The components of rel, split at '/' (empty ones dropped).
@@ -230,8 +195,8 @@ void CreateDirectoriesForFile(const std::string& absPath, const std::string& roo
     std::string dir = rootDir;
     for (size_t i = 0; i + 1 < components.size(); i++) {
         dir += "/" + components[i];
-        if (MakeDirectory(dir.c_str()) != 0) {
-            int error = errno;
+        int error = MakeDirectory(dir);
+        if (error != 0) {
             if (error != EEXIST)
                 g_logger->errorf(lcGeneral, "Failed to create directory %s: %s", dir.c_str(),
                                  ErrnoText(error).c_str());
@@ -249,8 +214,8 @@ void DeleteEmptyParentDirs(const std::string& absPath, const std::string& rootDi
         // own; removing "root/" + "" would remove the root itself.
         if (rel.empty() || rel.back() == '/') continue;
         std::string dir = rootDir + "/" + rel;
-        if (RemoveDirectory(dir.c_str()) != 0) {
-            int error = errno;
+        int error = RemoveEmptyDirectory(dir);
+        if (error != 0) {
             if (error == ENOTEMPTY || error == EEXIST) break;
             g_logger->errorf(lcGeneral, "Failed to delete directory %s: %s", dir.c_str(),
                              ErrnoText(error).c_str());
@@ -259,85 +224,46 @@ void DeleteEmptyParentDirs(const std::string& absPath, const std::string& rootDi
 }
 
 void RemoveFile(const std::string& path) {
-    int res = remove(path.c_str());
+    int res = RemovePath(path);
     if (res != 0)
         g_logger->errorf(lcGeneral, "Failed to remove file %s: %s", path.c_str(), ErrnoText(errno).c_str());
 }
 
 void RenameFile(const std::string& oldPath, const std::string& newPath) {
-    int res = rename(oldPath.c_str(), newPath.c_str());
+    int res = RenamePath(oldPath, newPath);
     if (res != 0)
         g_logger->errorf(lcGeneral, "Failed to rename file %s to %s: %s", oldPath.c_str(), newPath.c_str(),
                          ErrnoText(errno).c_str());
 }
 
 void ReplaceFile(const std::string& oldPath, const std::string& newPath) {
-#ifdef _WIN32
-    bool ok =
-        MoveFileExA(oldPath.c_str(), newPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    int res = ok ? 0 : -1;
-#else
-    int res = rename(oldPath.c_str(), newPath.c_str());
-#endif
+    int res = RenamePath(oldPath, newPath);
     if (res != 0)
         g_logger->errorf(lcGeneral, "Failed to rename file %s to %s: %s", oldPath.c_str(), newPath.c_str(),
                          ErrnoText(errno).c_str());
 }
 
-#ifdef _WIN32
 bool PathExists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileKind(path, false) != FileKind::Missing;
 }
 
 bool IsDirectory(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return GetFileKind(path, false) == FileKind::Directory;
 }
 
 bool IsSymbolicLink(const std::string& path) {
-    // Windows links and junctions are reparse points.
-    DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-void CheckStaysInsideRoot(const std::string&, const std::string&) {
-    // The installer's directories hold no links of their own making.
-}
-#else
-bool IsSymbolicLink(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool PathExists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The path with every symbolic link resolved, or empty when it cannot be resolved.
-static std::string RealPath(const std::string& path) {
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved) return "";
-    std::string result = resolved;
-    free(resolved);
-    return result;
+    return GetFileKind(path, false) == FileKind::SymbolicLink;
 }
 
 void CheckStaysInsideRoot(const std::string& absPath, const std::string& rootDir) {
-    struct stat st;
-    if (lstat(absPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+    if (GetFileKind(absPath, false) == FileKind::SymbolicLink)
         g_logger->errorf(lcGeneral, "Path %s is a symbolic link", absPath.c_str());
     std::string parent = GetDirPath(absPath);
     while (parent.size() > rootDir.size() && !PathExists(parent)) parent = GetDirPath(parent);
     // Below a root that does not exist yet nothing exists either, so no link can be in the way.
     if (parent.size() <= rootDir.size() && !PathExists(rootDir)) return;
-    std::string root = RealPath(rootDir);
-    std::string resolved = RealPath(parent);
+    std::string root = ResolvedPath(rootDir);
+    std::string resolved = ResolvedPath(parent);
     bool inside = !root.empty() && !resolved.empty() &&
                   (resolved == root || (resolved.compare(0, root.size(), root) == 0 &&
                                         (root.back() == '/' || resolved[root.size()] == '/')));
@@ -345,7 +271,6 @@ void CheckStaysInsideRoot(const std::string& absPath, const std::string& rootDir
         g_logger->errorf(lcGeneral, "Path %s leads outside of root directory %s", absPath.c_str(),
                          rootDir.c_str());
 }
-#endif
 
 void RefuseLinksBelowRoot(const std::string& absPath, const std::string& rootDir) {
     std::string path = rootDir;
@@ -357,81 +282,21 @@ void RefuseLinksBelowRoot(const std::string& absPath, const std::string& rootDir
 
 // ---- Names the file system can hold ----
 
-namespace {
-
-#ifdef _WIN32
-// Lengths count UTF-16 code units, which is what the file system counts: a UTF-8 lead byte
-// starts one unit, or two for a character beyond the basic plane.
-size_t NameLength(const std::string& name) {
-    size_t units = 0;
-    for (unsigned char c : name)
-        if ((c & 0xC0) != 0x80) units += c >= 0xF0 ? 2 : 1;
-    return units;
-}
-const char* const kLengthUnit = "characters";
-// The engine reaches long paths through the "\\?\" prefix; the system's absolute limit stays.
-long MaxNameLength(const std::string&) {
-    return 255;
-}
-long MaxPathLength(const std::string&) {
-    return 32767;
-}
-
-std::string WhyComponentRefused(const std::string& component) {
-    for (unsigned char c : component)
-        if (c < 0x20 || strchr("<>:\"|?*\\", c))
-            return FormatString("%s contains the character '%c', which the file system refuses",
-                                component.c_str(), c < 0x20 ? '?' : c);
-    if (component.back() == '.' || component.back() == ' ')
-        return component + " ends with a dot or a space, which the file system drops";
-    // Device names, also with an extension ("nul.pk4" is the device NUL).
-    std::string stem = component.substr(0, component.find('.'));
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    for (char& c : stem) c = char(toupper((unsigned char)c));
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
-    bool device = std::find(std::begin(kDevices), std::end(kDevices), stem) != std::end(kDevices);
-    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-        stem[3] >= '0' && stem[3] <= '9')
-        device = true;
-    if (device) return component + " is the name of a device";
-    return "";
-}
-#else
-size_t NameLength(const std::string& name) {
-    return name.size();
-}
-const char* const kLengthUnit = "bytes";
-// The limits of the file system that holds path; the usual values when it does not tell.
-long MaxNameLength(const std::string& path) {
-    long limit = pathconf(path.c_str(), _PC_NAME_MAX);
-    return limit > 0 ? limit : 255;
-}
-long MaxPathLength(const std::string& path) {
-    // The limit counts the terminating zero byte.
-    long limit = pathconf(path.c_str(), _PC_PATH_MAX);
-    return (limit > 0 ? limit : 4096) - 1;
-}
-std::string WhyComponentRefused(const std::string&) {
-    // Any byte but '/' and zero, which no engine path holds, names a file.
-    return "";
-}
-#endif
-
-} // namespace
-
 std::string WhyNotCreatable(const std::string& absPath, const std::string& rootDir) {
     PathAR path = PathAR::FromAbs(absPath, rootDir);
-    long maxName = MaxNameLength(rootDir), maxPath = MaxPathLength(rootDir);
+    FileNameLimits limits = GetFileNameLimits(rootDir);
     for (const std::string& component : Components(path.rel)) {
-        if (long(NameLength(component)) > maxName)
+        size_t length = FileNameLength(component);
+        if (long(length) > limits.maxName)
             return FormatString("the name %s is %zu %s long, more than the %ld the file system allows",
-                                component.c_str(), NameLength(component), kLengthUnit, maxName);
-        std::string refusal = WhyComponentRefused(component);
-        if (!refusal.empty()) return refusal;
+                                component.c_str(), length, limits.unit, limits.maxName);
+        std::string refusal = WhyFileNameRefused(component);
+        if (!refusal.empty()) return component + " " + refusal;
     }
-    if (long(NameLength(absPath)) > maxPath)
-        return FormatString("the path is %zu %s long, more than the %ld the system allows",
-                            NameLength(absPath), kLengthUnit, maxPath);
+    size_t length = FileNameLength(absPath);
+    if (long(length) > limits.maxPath)
+        return FormatString("the path is %zu %s long, more than the %ld the system allows", length,
+                            limits.unit, limits.maxPath);
     return "";
 }
 

@@ -8,7 +8,8 @@
 // A file inside a zip has a "full name": the zip's path, "||", and the name inside the zip.
 //
 // Every failure is raised through g_logger->errorf with lcGeneral and so throws ErrorException.
-// The file-system operations call the C runtime directly with narrow (byte) paths.
+// The file-system operations go through the platform file (base/Platform.h): UTF-8 paths, which
+// reach Windows as wide characters.
 #pragma once
 
 #include "base/Logging.h"

@@ -3,52 +3,12 @@
 #include "base/Logging.h"
 #include "base/Path.h"
 
+#include <algorithm>
 #include <errno.h>
 #include <string.h>
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-#include <algorithm>
 #include <utility>
 
 namespace ZipSync {
-
-#ifdef _WIN32
-FILE* OpenStdioFile(const std::string& path, const char* mode) {
-    return fopen(path.c_str(), mode);
-}
-#else
-FILE* OpenStdioFile(const std::string& path, const char* mode) {
-    int flags = strchr(mode, '+') ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY;
-    if (mode[0] == 'w') flags |= O_CREAT | O_TRUNC;
-    if (mode[0] == 'a') flags |= O_CREAT | O_APPEND;
-    // Opening a FIFO waits for the other end: O_NONBLOCK returns at once, and the kind is
-    // checked on what was opened, so that nothing swapped in meanwhile slips through.
-    int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    int refusal = 0;
-    if (fstat(fd, &st) != 0)
-        refusal = errno;
-    else if (S_ISDIR(st.st_mode))
-        refusal = EISDIR;
-    else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
-        refusal = ENXIO;
-    int status = fcntl(fd, F_GETFL);
-    if (!refusal && (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)) refusal = errno;
-    FILE* file = refusal ? nullptr : fdopen(fd, mode);
-    if (!file) {
-        if (!refusal) refusal = errno;
-        close(fd);
-        errno = refusal;
-    }
-    return file;
-}
-#endif
 
 void RaiseWriteFailure(const std::string& path, int error) {
     g_logger->errorf(lcGeneral, "Failed to write file \"%s\": %s", path.c_str(),
@@ -95,43 +55,27 @@ int StdioFileHolder::reset(FILE* file) {
     return res;
 }
 
+int RemoveTree(const std::string& path) {
+    if (GetFileKind(path, false) == FileKind::Directory) {
+        std::vector<DirectoryEntry> entries;
+        if (!ReadDirectory(path, entries)) return errno;
+        for (const DirectoryEntry& entry : entries)
+            if (int error = RemoveTree(path + "/" + entry.name)) return error;
+        return RemoveEmptyDirectory(path);
+    }
+    return RemovePath(path) == 0 ? 0 : errno;
+}
+
 void SyncFile(FILE* file, const std::string& path) {
-    errno = 0;
-#ifdef _WIN32
-    bool ok = fflush(file) == 0 && _commit(_fileno(file)) == 0;
-#else
-    bool ok = fflush(file) == 0 && fdatasync(fileno(file)) == 0;
-#endif
-    if (!ok)
+    int error = SyncFileData(file);
+    if (error != 0)
         g_logger->errorf(lcCantOpenFile, "Failed to sync file \"%s\": %s", path.c_str(),
-                         ErrnoText(errno != 0 ? errno : EIO).c_str());
+                         ErrnoText(error).c_str());
 }
 
 void SyncDirectory(const std::string& dir) {
-#ifndef _WIN32
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    bool ok = fd >= 0 && fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    if (!ok) g_logger->errorf(lcCantOpenFile, "Failed to sync directory %s", dir.c_str());
-#else
-    (void)dir; // the names of a file system without this need are durable with the file
-#endif
-}
-
-int FileSeek64(FILE* file, int64_t offset, int origin) {
-#ifdef _WIN32
-    return _fseeki64(file, offset, origin);
-#else
-    return fseeko(file, off_t(offset), origin);
-#endif
-}
-
-int64_t FileTell64(FILE* file) {
-#ifdef _WIN32
-    return _ftelli64(file);
-#else
-    return int64_t(ftello(file));
-#endif
+    if (SyncDirectoryEntries(dir) != 0)
+        g_logger->errorf(lcCantOpenFile, "Failed to sync directory %s", dir.c_str());
 }
 
 // Size of an open stream by seeking to its end; the position stays at the end.

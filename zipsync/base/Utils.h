@@ -3,9 +3,11 @@
 // StdioFileHolder is the sole owner of one FILE*: it closes it when destroyed, can be moved,
 // never copied. Open failures report "Failed to open file \"%s\"" with lcCantOpenFile.
 // Sizes are 64-bit so that archives of up to 4 GiB (and beyond) are measured without wrap.
+// Streams are opened through the platform file (OpenStdioFile, which this header brings in).
 #pragma once
 
 #include "base/Hash.h"
+#include "base/Platform.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -45,10 +47,6 @@ private:
     FILE* _file;
 };
 
-// fopen(path, mode) that never blocks on opening: a FIFO or socket at path is not opened
-// (null, errno ENXIO), nor is a directory (null, errno EISDIR). Devices open as usual.
-FILE* OpenStdioFile(const std::string& path, const char* mode);
-
 // ErrnoText (the system's text for an error number) is in base/Logging.h.
 // Raises "Failed to write file \"%s\": %s" (lcGeneral) with the path and ErrnoText(error); an
 // error of 0 (a failure that set no errno) counts as EIO.
@@ -68,9 +66,10 @@ std::string ReadWholeTextFile(const std::string& path, uint64_t maxSize = MAX_MA
 // needed). Fails as ReadWholeFile does when the file cannot be opened or read.
 HashDigest DigestOfFile(const std::string& path);
 
-// 64-bit seek and tell on a stdio stream (fseek/ftell are 32-bit on some platforms).
-int FileSeek64(FILE* file, int64_t offset, int origin);
-int64_t FileTell64(FILE* file);
+// Removes path and, when it is a directory, everything below it (a symbolic link is removed, not
+// what it points at): 0, or the errno value of the first failure.
+int RemoveTree(const std::string& path);
+
 // Flushes the stream (of the file at path) and makes its data durable on the disk; fails with
 // "Failed to sync file \"%s\": %s", the path and the system's reason.
 void SyncFile(FILE* file, const std::string& path);

@@ -2,57 +2,57 @@
 
 #include "base/Logging.h"
 #include "base/Utils.h"
+#include "net/internal/CurlTransfer.h"
+#include "net/internal/HttpResponse.h"
+#include "net/internal/TransferMeter.h"
 
 #include <algorithm>
 #include <curl/curl.h>
-#include <functional>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <thread>
 #include <utility>
 
-// Failures raised here, in the order PerformRequest checks them:
+// Failures raised here (the URL is the one requested, after a downgrade):
 //   "Interrupted by user" (lcUserInterrupt), a timeout (warning, retried at the next level),
-//   "Repeated timeout on URL %s", "Not found result for URL %s",
-//   "Unexpected HTTP return code %d for URL %s" (any status but 200 and 206),
-//   "Response with Content-Encoding %s for URL %s (only identity was accepted)",
+//   "Repeated timeout on URL %s" (the URL as registered), "Not found result for URL %s",
+//   "Unexpected HTTP return code %d for URL %s" (any status but 200 and 206, and 416 to a
+//   single range), "Response with Content-Encoding %s for URL %s (only identity was accepted)",
 //   "Response larger than %llu bytes for URL %s", "Response without byteranges for URL %s",
+//   "Too many redirects (more than %d) for URL %s",
+//   "Redirect to a URL that is neither http nor https for URL %s",
 //   "Unexpected CURL error %d on URL %s (%s)" (with curl's description),
 //   "Failed to find range in part headers",
+//   and for an answer to one range that lacks some of it:
 //   "Missing chunk %u..%u (%u bytes) after downloading URL %s",
 //   "Missing end chunk %zu..%u (%u bytes) after downloading URL %s".
+// An answer to several ranges that lacks some of them (416, the whole file, fewer parts, short
+// parts) is no failure: the URL gets one range per request, and what is missing is asked again.
 
 namespace ZipSync {
 
-static const uint32_t kOpenEnd = 0xFFFFFFFFU;
 static const uint64_t kOpenEndedWeight = 1048576;
 static const uint64_t kWeightExtra = 100;
-static const long kLowSpeedLimit = 1000;
 // What a response may carry beyond the requested bytes: multipart part headers and the closing
 // delimiter take about a hundred bytes per range; this is far more than any server needs.
 static const uint64_t kResponseAllowance = 1 << 20;
 static const uint64_t kResponseAllowancePerRange = 4096;
+// Complete requests of one URL that wait for an earlier one: beyond this no further transfer of
+// that URL starts until the earlier one has arrived.
+static const uint64_t kMaxHeldBytes = uint64_t(64) << 20;
+// With a rate limit every transfer in flight gets at least this share of it.
+static const uint64_t kMinShareOfRate = 32768;
+// Progress is reported at least this often (seconds) while transfers run, and whenever one
+// starts or ends.
+static const double kReportInterval = 0.05;
+static const int kWaitMilliseconds = 50;
+// A further transfer starts only when the bytes in flight leave it at least this much.
+static const uint64_t kMinRoom = 1 << 20;
 
-struct Downloader::CurlResponse {
-    std::string url;
-    std::vector<uint8_t> data;
-    uint32_t totalSize = kOpenEnd;
-    uint32_t from = kOpenEnd, end = kOpenEnd;
-    std::string boundary;
-    double ratio = 0.0;
-    uint64_t bytesNow = 0;
-    double weightFraction = 0.0;
-    // The body may not grow past this; overLimit records that the transfer was cut for it.
-    uint64_t dataLimit = UINT64_MAX;
-    bool overLimit = false;
-    // Body bytes received, kept or not: a single-range body keeps no more than its range.
-    uint64_t received = 0;
-    // The request asked for several ranges; status of the last status line seen.
-    bool multiRange = false;
-    int status = 0;
-    // A 200 answer with the whole file to a request for several ranges, stopped at its headers.
-    bool wholeFileAnswer = false;
-};
+bool Downloader::SegmentOrder::operator()(const Segment& a, const Segment& b) const {
+    return a.from != b.from ? a.from < b.from : a.id < b.id;
+}
 
 const TimeoutTable& DefaultTimeoutTable() {
     static const TimeoutTable table = {{
@@ -66,16 +66,32 @@ const TimeoutTable& DefaultTimeoutTable() {
 }
 
 Downloader::Downloader()
-    : _curlHandle(nullptr, curl_easy_cleanup), _timeoutTable(DefaultTimeoutTable()),
+    : _settings(new TransferSettings()), _timeoutTable(DefaultTimeoutTable()),
       _openEndedLimit(MAX_MANIFEST_SIZE) {}
 Downloader::~Downloader() = default;
 Downloader::Downloader(Downloader&&) = default;
 
 void Downloader::SetUserAgent(const char* userAgent) {
     if (userAgent)
-        _userAgent = std::string(userAgent);
+        _settings->userAgent = std::string(userAgent);
     else
-        _userAgent.reset();
+        _settings->userAgent.reset();
+}
+
+void Downloader::SetCertificateBundle(const std::string& pem) {
+    _settings->caBundle = pem;
+}
+
+void Downloader::SetFollowRedirects(bool follow) {
+    _settings->followRedirects = follow;
+}
+
+void Downloader::SetMaxTransfers(int count) {
+    _maxTransfers = std::max(1, count);
+}
+
+void Downloader::SetRateLimit(uint64_t bytesPerSecond) {
+    _rateLimit = bytesPerSecond == 0 ? 0 : std::max(bytesPerSecond, kMinRateLimit);
 }
 
 void Downloader::SetTimeoutTable(const TimeoutTable& table) {
@@ -98,128 +114,159 @@ void Downloader::EnqueueDownload(const DownloadSource& source, DownloadCallback 
     _requests.push_back(std::move(request));
 }
 
-void Downloader::DownloadAll() {
-    if (_progressCallback) _progressCallback(0.0, "Downloading started");
-    _curlHandle.reset(curl_easy_init());
-    if (!_curlHandle) g_logger->errorf(lcGeneral, "Failed to initialize CURL");
+double Downloader::Now() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - _start).count();
+}
 
+void Downloader::DownloadAll() {
+    _start = std::chrono::steady_clock::now();
+    _meter.reset(new TransferMeter(_rateLimit));
+    Prepare();
+    if (_progressCallback) _progressCallback(0.0, "Downloading started");
+    if (_transferCallback) {
+        TransferProgress started = CurrentProgress();
+        started.ratio = 0.0;
+        started.comment = "Downloading started";
+        _transferCallback(started);
+    }
+    {
+        CurlMulti multi(EffectiveMaxTransfers(nullptr));
+        RunTransfers(multi);
+    }
+    _lastReport = Now();
+    if (_transferCallback) {
+        TransferProgress done = CurrentProgress();
+        done.ratio = 1.0;
+        done.comment = "Downloading finished";
+        _transferCallback(done);
+    }
+    if (_progressCallback) _progressCallback(1.0, "Downloading finished");
+}
+
+void Downloader::Prepare() {
     _totalWeight = 0;
     for (const DownloadRequest& request : _requests) _totalWeight += request.weight;
     for (int id = 0; id < int(_requests.size()); id++) _urlStates[_requests[id].url].requestIds.push_back(id);
     for (auto& entry : _urlStates) {
         std::vector<int>& ids = entry.second.requestIds;
-        std::sort(ids.begin(), ids.end(),
-                  [this](int a, int b) { return _requests[a].byterange[0] < _requests[b].byterange[0]; });
+        std::stable_sort(ids.begin(), ids.end(), [this](int a, int b) {
+            return _requests[a].byterange[0] < _requests[b].byterange[0];
+        });
+        FinishEmptyRequests(entry.second);
     }
-    for (auto& entry : _urlStates) {
-        try {
-            DownloadAllForUrl(entry.first);
-        } catch (const ErrorException& e) {
-            // Silence is for failing servers; the user's wish to stop always goes through.
-            if (!_silentErrors || e.code == lcUserInterrupt) throw;
-            _skippedUrls[entry.first] = e.what();
-        }
-    }
-
-    ZipSyncAssert(_curlHandle.get_deleter() == &curl_easy_cleanup);
-    _curlHandle.reset();
-    if (_progressCallback) _progressCallback(1.0, "Downloading finished");
 }
 
 void Downloader::FinishEmptyRequests(UrlState& state) {
-    // An empty range has no valid "Range" text and would divide by zero in the weights; its
-    // callback needs no data.
-    std::vector<int> remaining;
+    // An empty range has no valid "Range" text and would divide by zero in the weights; it is
+    // complete before anything is fetched.
     for (int id : state.requestIds) {
         DownloadRequest& request = _requests[id];
-        if (request.byterange[0] != request.byterange[1]) {
-            remaining.push_back(id);
+        uint32_t from = request.byterange[0], to = request.byterange[1];
+        if (from == to) {
+            request.complete = true;
+            _doneWeight += double(request.weight);
             continue;
         }
-        _doneFraction += double(request.weight) / double(_totalWeight);
-        static const uint8_t kNothing = 0;
-        request.callback(&kNothing, 0);
+        state.pending.insert(Segment{id, from, to});
+        if (to != kOpenEnd) _bytesTotal += to - from;
     }
-    state.requestIds.swap(remaining);
 }
 
-void Downloader::DownloadAllForUrl(const std::string& url) {
-    UrlState& state = _urlStates[url];
-    FinishEmptyRequests(state);
-    int64_t savedTotals[5] = {-1, -1, -1, -1, -1};
-    int count = int(state.requestIds.size());
-    while (state.doneCount < count) {
-        if (state.timeoutLevel >= 5) g_logger->errorf(lcGeneral, "Repeated timeout on URL %s", url.c_str());
-        const TimeoutLevel& level = _timeoutTable[state.timeoutLevel];
-        int next = state.doneCount;
-        std::vector<RequestSegment> batch = BuildBatch(state, level, next);
-        ZipSyncAssert(!batch.empty());
-        Transfer transfer = PerformRequest(url, batch, level.lowSpeedTime, level.connectTimeout);
-        if (transfer == Transfer::WholeFileAnswer) {
-            // Some object stores and CDNs answer multi-range requests with the whole file: the
-            // same position is asked again, one range per request.
-            ZipSyncAssert(!state.singleRange);
-            state.singleRange = true;
-            g_logger->warningf("Server sent the whole file for a request of several ranges; "
-                               "asking for one range per request from URL %s",
-                               url.c_str());
-        } else if (transfer == Transfer::Done) {
-            state.doneCount = next;
-            state.doneOffset = 0;
-            if (next < count && batch.back().id == state.requestIds[next])
-                state.doneOffset = batch.back().to - _requests[batch.back().id].byterange[0];
-            RelaxTimeoutLevel(state, savedTotals);
-        } else {
-            savedTotals[state.timeoutLevel] = int64_t(_totalBytes);
-            state.timeoutLevel++;
+int Downloader::EffectiveMaxTransfers(const UrlState* state) const {
+    bool single = _singleRangeOnly || !state || state->singleRange;
+    uint64_t count = _maxTransfers ? _maxTransfers : kDefaultMaxTransfers * (single ? kSingleRangeFactor : 1);
+    if (_rateLimit) count = std::max<uint64_t>(1, std::min<uint64_t>(count, _rateLimit / kMinShareOfRate));
+    return int(count);
+}
+
+template <class F> void Downloader::ForUrl(CurlMulti& multi, const std::string& url, F f) {
+    try {
+        f();
+    } catch (const ErrorException& e) {
+        // Silence is for failing servers; the user's wish to stop always goes through.
+        if (!_silentErrors || e.code == lcUserInterrupt) throw;
+        FailUrl(multi, url, e.what());
+    }
+}
+
+void Downloader::RunTransfers(CurlMulti& multi) {
+    try {
+        for (auto& entry : _urlStates) ForUrl(multi, entry.first, [&] { DeliverCompleted(entry.second); });
+        bool changed = false;
+        while (true) {
+            while (_transfers.empty() || _bytesInFlight + kMinRoom <= kMaxBytesInFlight) {
+                auto next = NextUrlToStart();
+                if (next == _urlStates.end() ||
+                    int(_transfers.size()) >= EffectiveMaxTransfers(&next->second))
+                    break;
+                ForUrl(multi, next->first, [&] { StartTransfer(multi, next->second, next->first); });
+                changed = true;
+            }
+            if (changed || !_transfers.empty()) ReportProgress(changed);
+            if (_transfers.empty()) break;
+            // Over the rate limit nothing is read: the servers wait until the sockets drain.
+            double pause = _meter->PauseNeeded();
+            if (pause > 0)
+                std::this_thread::sleep_for(std::chrono::duration<double>(std::min(pause, 0.05)));
+            else
+                multi.Perform();
+            changed = false;
+            int result = 0;
+            while (Transfer* t = multi.NextDone(result)) {
+                FinishTransfer(multi, *t, result);
+                changed = true;
+            }
+            uint64_t wire = _finishedWireBytes;
+            for (const auto& t : _transfers) wire += t->bytesNow;
+            _meter->Record(wire, Now());
+            if (!changed && pause <= 0) multi.Wait(kWaitMilliseconds);
         }
+    } catch (...) {
+        StopAll(multi);
+        throw;
     }
 }
 
-std::vector<Downloader::RequestSegment>
-Downloader::BuildBatch(const UrlState& state, const TimeoutLevel& level, int& nextIndex) const {
-    std::vector<RequestSegment> batch;
+std::map<std::string, Downloader::UrlState>::iterator Downloader::NextUrlToStart() {
+    // The URL with the fewest transfers in flight, so that the transfers spread over the files
+    // and mirrors; in URL order among equals.
+    auto best = _urlStates.end();
+    for (auto it = _urlStates.begin(); it != _urlStates.end(); ++it) {
+        const UrlState& state = it->second;
+        if (state.failed || state.pending.empty()) continue;
+        // After a timeout the URL is asked one request at a time until it has recovered.
+        if (state.inFlight > 0 && (state.timeoutLevel > 0 || state.heldBytes >= kMaxHeldBytes)) continue;
+        if (best == _urlStates.end() || state.inFlight < best->second.inFlight) best = it;
+    }
+    return best;
+}
+
+std::vector<Segment> Downloader::BuildBatch(UrlState& state, uint64_t maxBytes) const {
+    const TimeoutLevel& level = _timeoutTable[state.timeoutLevel];
     int maxSegments = _singleRangeOnly || state.singleRange ? 1 : level.maxSegments;
-    int count = int(state.requestIds.size());
-    int i = state.doneCount;
+    std::vector<Segment> batch;
     uint64_t total = 0;
     int segments = 0;
     uint32_t prevEnd = kOpenEnd;
-    while (i < count) {
-        int id = state.requestIds[i];
-        const DownloadRequest& request = _requests[id];
-        uint32_t from = request.byterange[0] + (batch.empty() ? state.doneOffset : 0);
-        uint32_t to = request.byterange[1];
-        total += to - from;
-        if (prevEnd != from) segments++; // a range starting where the previous ended shares its range
+    while (!state.pending.empty()) {
+        Segment s = *state.pending.begin();
+        total += s.to - s.from;
+        if (prevEnd != s.from) segments++; // a range starting where the previous ended shares its range
         if (segments > maxSegments) break;
-        if (total > level.maxBytes) {
-            if (!batch.empty()) break;
-            if (to != kOpenEnd) {
-                // Split: the rest of this request is fetched by the following batches.
-                batch.push_back({id, from, from + level.maxBytes});
-                break;
-            }
-            // An open-ended request is never split.
-        }
-        batch.push_back({id, from, to});
-        prevEnd = to;
-        i++;
-    }
-    nextIndex = i;
-    return batch;
-}
-
-void Downloader::RelaxTimeoutLevel(UrlState& state, const int64_t savedTotals[5]) const {
-    // Drop back to the first level whose own byte budget has arrived since the timeout that
-    // left it.
-    for (int j = 0; j < state.timeoutLevel; j++) {
-        if (savedTotals[j] < 0 ||
-            int64_t(_totalBytes) - savedTotals[j] > int64_t(_timeoutTable[j].maxBytes)) {
-            state.timeoutLevel = j;
+        if (total > maxBytes && !batch.empty()) break;
+        state.pending.erase(state.pending.begin());
+        if (total > maxBytes && s.to != kOpenEnd) {
+            // Split: the rest of this request is fetched by later transfers.
+            state.pending.insert(Segment{s.id, s.from + uint32_t(maxBytes), s.to});
+            batch.push_back(Segment{s.id, s.from, s.from + uint32_t(maxBytes)});
             break;
         }
+        // An open-ended request is never split, and nothing follows it.
+        batch.push_back(s);
+        prevEnd = s.to;
+        if (s.to == kOpenEnd || total > maxBytes) break;
     }
+    return batch;
 }
 
 // a * b / c in 64-bit integers, truncated; falls back to long double where the product would
@@ -229,9 +276,9 @@ static int64_t MulDiv(uint64_t a, uint64_t b, uint64_t c) {
     return int64_t((long double)a * (long double)b / (long double)c);
 }
 
-int64_t Downloader::BatchWeight(const std::vector<RequestSegment>& segments) const {
+int64_t Downloader::BatchWeight(const std::vector<Segment>& segments) const {
     int64_t weight = 0;
-    for (const RequestSegment& s : segments) {
+    for (const Segment& s : segments) {
         const DownloadRequest& r = _requests[s.id];
         uint32_t from = r.byterange[0], to = r.byterange[1];
         uint64_t length = to - from;
@@ -248,240 +295,6 @@ uint64_t Downloader::ResponseLimit(const std::vector<std::pair<uint32_t, uint32_
     return limit;
 }
 
-// Parses "first-last/total" of a "Content-Range: bytes " header. Ranges that are not
-// first <= last < total < 0xFFFFFFFF are refused, so that no later computation can overflow.
-static bool ParseContentRange(const char* text, uint32_t& from, uint32_t& end, uint32_t& total) {
-    unsigned long long first, last, size;
-    if (sscanf(text, "%llu-%llu/%llu", &first, &last, &size) != 3) return false;
-    if (first > last || last >= size || size >= kOpenEnd) return false;
-    from = uint32_t(first);
-    end = uint32_t(last + 1);
-    total = uint32_t(size);
-    return true;
-}
-
-static bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    size_t length = strlen(prefix);
-    return text.size() >= length && strncasecmp(text.c_str(), prefix, length) == 0;
-}
-
-static const char kContentRangePrefix[] = "Content-Range: bytes ";
-static const char kMultipartPrefix[] = "Content-Type: multipart/byteranges; boundary=";
-static const char kContentEncodingPrefix[] = "Content-Encoding:";
-
-// Functions that curl calls during a transfer. Nothing may be thrown through curl's C frames:
-// an exception is kept in _callbackException, the transfer is aborted, and PerformRequest
-// rethrows it once curl has returned.
-struct CurlCallbacks {
-    static size_t OnHeaderLine(char* line, size_t size, size_t count, void* self) {
-        Downloader* downloader = static_cast<Downloader*>(self);
-        try {
-            Downloader::CurlResponse& response = *downloader->_currentResponse;
-            HeaderLine(response, std::string(line, size * count));
-            // Stopping here keeps the whole file from being transferred.
-            if (response.wholeFileAnswer) return 0;
-        } catch (...) {
-            downloader->_callbackException = std::current_exception();
-            return 0;
-        }
-        return size * count;
-    }
-
-    static void HeaderLine(Downloader::CurlResponse& response, const std::string& line) {
-        int status;
-        if (StartsWithNoCase(line, "HTTP/") && sscanf(line.c_str(), "HTTP/%*s %d", &status) == 1) {
-            // A new answer begins (after a 100 Continue, say): nothing seen so far belongs to it.
-            response.status = status;
-            response.from = response.end = response.totalSize = kOpenEnd;
-            response.boundary.clear();
-        }
-        if (line == "\r\n" || line == "\n") {
-            response.wholeFileAnswer = response.multiRange && response.status == 200 &&
-                                       response.from == response.end && response.boundary.empty();
-            return;
-        }
-        if (StartsWithNoCase(line, kContentEncodingPrefix)) {
-            size_t begin = line.find_first_not_of(" \t", strlen(kContentEncodingPrefix));
-            size_t stop = line.find_last_not_of(" \t\r\n");
-            // At once: curl would otherwise set about decoding the body.
-            if (begin != std::string::npos && stop != std::string::npos && stop >= begin)
-                CheckContentEncoding(response, line.substr(begin, stop + 1 - begin));
-        }
-        if (StartsWithNoCase(line, kContentRangePrefix)) {
-            uint32_t from, end, total;
-            if (ParseContentRange(line.c_str() + strlen(kContentRangePrefix), from, end, total)) {
-                response.from = from;
-                response.end = end;
-                response.totalSize = total;
-            }
-        }
-        if (StartsWithNoCase(line, kMultipartPrefix)) {
-            // The token is kept whole, however long; a quoted one loses its quotes.
-            size_t begin = line.find_first_not_of(" \t", strlen(kMultipartPrefix));
-            if (begin == std::string::npos) return;
-            size_t stop = line.find_first_of(" \t\r\n", begin);
-            std::string token =
-                line.substr(begin, stop == std::string::npos ? std::string::npos : stop - begin);
-            if (token.size() >= 2 && token.front() == '"' && token.back() == '"')
-                token = token.substr(1, token.size() - 2);
-            if (!token.empty()) response.boundary = "\r\n--" + token;
-        }
-    }
-
-    // Byte ranges of an encoded body are ranges of the encoded bytes, which are not the file's:
-    // the answer is useless, and would only fail later with a misleading message. Identity is
-    // asked for (SetTransferOptions); a server that encodes all the same is named.
-    static void CheckContentEncoding(const Downloader::CurlResponse& response, const std::string& encoding) {
-        // An error page may come encoded; its status tells what went wrong.
-        bool success = response.status == 200 || response.status == 206;
-        if (success && strcasecmp(encoding.c_str(), "identity") != 0)
-            g_logger->errorf(lcGeneral,
-                             "Response with Content-Encoding %s for URL %s (only identity was accepted)",
-                             EscapeControlChars(encoding).c_str(), response.url.c_str());
-    }
-
-    static size_t OnBodyData(char* data, size_t size, size_t count, void* self) {
-        Downloader* downloader = static_cast<Downloader*>(self);
-        Downloader::CurlResponse& response = *downloader->_currentResponse;
-        // A body that is not a byte-range answer is refused (curl then fails with a write error).
-        if (response.from == response.end && response.boundary.empty()) return 0;
-        size_t length = size * count;
-        response.received += length;
-        if (response.received > response.dataLimit) {
-            response.overLimit = true;
-            return 0;
-        }
-        try {
-            Store(response, data, length);
-        } catch (...) {
-            downloader->_callbackException = std::current_exception();
-            return 0;
-        }
-        return length;
-    }
-
-    // Appends body bytes to the response without ever holding twice its size: a single-range
-    // body gets room for its announced range once and nothing beyond it is kept (the range
-    // tells what belongs to it); a multipart body grows geometrically up to the limit.
-    static void Store(Downloader::CurlResponse& response, const char* data, size_t length) {
-        std::vector<uint8_t>& body = response.data;
-        if (response.boundary.empty()) {
-            uint64_t wanted = std::min<uint64_t>(response.end - response.from, response.dataLimit);
-            if (body.capacity() < wanted) body.reserve(size_t(wanted));
-            length = size_t(std::min<uint64_t>(length, wanted - std::min<uint64_t>(wanted, body.size())));
-        } else if (body.size() + length > body.capacity()) {
-            uint64_t grown = std::max<uint64_t>(body.size() + length, 2 * uint64_t(body.capacity()));
-            body.reserve(size_t(std::min<uint64_t>(grown, response.dataLimit)));
-        }
-        body.insert(body.end(), data, data + length);
-    }
-
-    static int OnTransferProgress(void* self, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
-        Downloader* downloader = static_cast<Downloader*>(self);
-        Downloader::CurlResponse& response = *downloader->_currentResponse;
-        // Counted even without a known total, so that bodies without a length still count.
-        if (dlnow > 0) response.bytesNow = uint64_t(dlnow);
-        if (dltotal <= 0 || dlnow <= 0) return 0;
-        if (dlnow > dltotal) dltotal = dlnow;
-        response.ratio = double(dlnow) / double(dltotal);
-        try {
-            return downloader->UpdateProgress();
-        } catch (...) {
-            downloader->_callbackException = std::current_exception();
-            return 1;
-        }
-    }
-};
-
-// Positions of every occurrence of pattern in data.
-static std::vector<size_t> FindAll(const std::vector<uint8_t>& data, const std::string& pattern) {
-    std::vector<size_t> positions;
-    if (pattern.empty()) return positions;
-    std::boyer_moore_horspool_searcher<std::string::const_iterator> searcher(pattern.begin(), pattern.end());
-    const char* begin = reinterpret_cast<const char*>(data.data());
-    const char* end = begin + data.size();
-    const char* from = begin;
-    while (true) {
-        const char* hit = std::search(from, end, searcher);
-        if (hit == end) break;
-        positions.push_back(size_t(hit - begin));
-        from = hit + 1;
-    }
-    return positions;
-}
-
-// Position of the first CRLF in text[from, limit), or npos.
-static size_t FindLineEnd(const char* text, size_t from, size_t limit) {
-    for (size_t i = from; i + 1 < limit; i++)
-        if (text[i] == '\r' && text[i + 1] == '\n') return i;
-    return std::string::npos;
-}
-
-std::vector<Downloader::CurlResponse> Downloader::SplitMultipartResponse(const CurlResponse& response) {
-    const std::vector<uint8_t>& body = response.data;
-    const char* text = reinterpret_cast<const char*>(body.data());
-    std::vector<size_t> positions = FindAll(body, response.boundary);
-    // The first delimiter line may open the body without the CRLF in front of it (RFC 2046;
-    // lighttpd and Go's servers send it so): it counts as a boundary just before the body.
-    const size_t kOpening = SIZE_MAX;
-    size_t bare = response.boundary.size() - 2;
-    if (body.size() >= bare && memcmp(text, response.boundary.data() + 2, bare) == 0)
-        positions.insert(positions.begin(), kOpening);
-    std::vector<CurlResponse> parts;
-    for (size_t b = 1; b < positions.size(); b++) {
-        // Each part starts after its delimiter line and the CRLF that ends it.
-        size_t pos = (positions[b - 1] == kOpening ? bare : positions[b - 1] + response.boundary.size()) + 2;
-        size_t limit = positions[b];
-        CurlResponse part;
-        bool headersEnded = false;
-        // Header lines end with CRLF; the first empty line ends them. Nothing past the next
-        // boundary belongs to this part.
-        while (pos + 2 <= limit) {
-            size_t lineEnd = FindLineEnd(text, pos, limit);
-            if (lineEnd == std::string::npos) break;
-            if (lineEnd == pos) {
-                headersEnded = true;
-                pos += 2;
-                break;
-            }
-            std::string line(text + pos, lineEnd - pos);
-            uint32_t from, end, total;
-            if (StartsWithNoCase(line, kContentRangePrefix) &&
-                ParseContentRange(line.c_str() + strlen(kContentRangePrefix), from, end, total)) {
-                part.from = from;
-                part.end = end;
-            }
-            pos = lineEnd + 2;
-        }
-        if (!headersEnded || part.from == part.end)
-            g_logger->errorf(lcGeneral, "Failed to find range in part headers");
-        part.data.assign(body.begin() + pos, body.begin() + limit);
-        parts.push_back(std::move(part));
-    }
-    return parts;
-}
-
-std::vector<Downloader::ResponsePart> Downloader::ParseResponse(const std::vector<std::string>& headerLines,
-                                                                const std::vector<uint8_t>& body) {
-    CurlResponse response;
-    for (const std::string& line : headerLines) CurlCallbacks::HeaderLine(response, line);
-    std::vector<CurlResponse> parts;
-    if (!response.boundary.empty()) {
-        response.data = body;
-        parts = SplitMultipartResponse(response);
-    } else if (response.from != response.end) {
-        CurlCallbacks::Store(response, reinterpret_cast<const char*>(body.data()), body.size());
-        parts.push_back(std::move(response));
-    } else {
-        g_logger->errorf(lcGeneral, "Response without byteranges for URL %s", "(parsed)");
-    }
-    std::sort(parts.begin(), parts.end(),
-              [](const CurlResponse& a, const CurlResponse& b) { return a.from < b.from; });
-    std::vector<ResponsePart> result;
-    for (CurlResponse& part : parts) result.push_back({part.from, part.end, std::move(part.data)});
-    return result;
-}
-
 static std::string RangeText(const std::vector<std::pair<uint32_t, uint32_t>>& ranges) {
     std::string text;
     for (const auto& range : ranges) {
@@ -492,195 +305,334 @@ static std::string RangeText(const std::vector<std::pair<uint32_t, uint32_t>>& r
     return text;
 }
 
-Downloader::Transfer Downloader::PerformRequest(std::string url, const std::vector<RequestSegment>& segments,
-                                                int lowSpeedTime, int connectTimeout) {
-    if (segments.empty()) return Transfer::Done;
+void Downloader::StartTransfer(CurlMulti& multi, UrlState& state, const std::string& url) {
+    if (state.timeoutLevel >= 5) g_logger->errorf(lcGeneral, "Repeated timeout on URL %s", url.c_str());
+    std::unique_ptr<Transfer> t(new Transfer());
+    t->url = url;
+    t->level = state.timeoutLevel;
+    // The row's size, cut to what the bytes in flight leave.
+    uint64_t room = _bytesInFlight < kMaxBytesInFlight ? kMaxBytesInFlight - _bytesInFlight : 0;
+    uint64_t maxBytes =
+        std::min<uint64_t>(_timeoutTable[t->level].maxBytes, std::max<uint64_t>(room, kMinRoom));
+    t->segments = BuildBatch(state, maxBytes);
+    ZipSyncAssert(!t->segments.empty());
+    // Touching and overlapping segments (they come by start) share one range.
     std::vector<std::pair<uint32_t, uint32_t>> ranges;
-    for (const RequestSegment& s : segments) {
+    for (const Segment& s : t->segments) {
         if (!ranges.empty() && s.from <= ranges.back().second)
             ranges.back().second = std::max(ranges.back().second, s.to);
         else
             ranges.push_back({s.from, s.to});
+        if (s.to != kOpenEnd) t->payload += s.to - s.from;
     }
-    int64_t batchWeight = BatchWeight(segments);
-    double weightFraction = double(batchWeight) / double(_totalWeight);
-
+    t->multiRange = ranges.size() > 1;
+    t->weight = BatchWeight(t->segments);
+    t->weightFraction = double(t->weight) / double(_totalWeight);
+    t->requestedUrl = url;
     if (_downgradeHttps && strncasecmp(url.c_str(), "https://", 8) == 0) {
-        url = "http://" + url.substr(8);
-        g_logger->infof("HTTPS downgraded: %s", url.c_str());
+        t->requestedUrl = "http://" + url.substr(8);
+        g_logger->infof("HTTPS downgraded: %s", t->requestedUrl.c_str());
     }
-    _currentResponse.reset(new CurlResponse());
-    _currentResponse->url = url;
-    _currentResponse->weightFraction = weightFraction;
-    _currentResponse->dataLimit = ResponseLimit(ranges);
-    _currentResponse->multiRange = ranges.size() > 1;
-    SetTransferOptions(url, RangeText(ranges), lowSpeedTime, connectTimeout);
-
-    UpdateProgress();
-    _callbackException = nullptr;
-    CURLcode ret = curl_easy_perform(_curlHandle.get());
-    long http = 0;
-    if (curl_easy_getinfo(_curlHandle.get(), CURLINFO_RESPONSE_CODE, &http) != CURLE_OK) http = 0;
-    if (_callbackException) {
-        _currentResponse.reset();
-        std::rethrow_exception(std::exchange(_callbackException, nullptr));
-    }
-
-    DownloadRequest& first = _requests[segments[0].id];
-    uint32_t totalSize = _currentResponse->totalSize;
-    if (totalSize != kOpenEnd && first.byterange[1] == kOpenEnd && totalSize >= first.byterange[0])
-        first.byterange[1] = totalSize; // the file size is now known
-
-    if (ret != CURLE_OK || (http != 200 && http != 206)) {
-        std::unique_ptr<CurlResponse> failed = std::move(_currentResponse);
-        ReportFailedTransfer(ret, http, segments.size(), batchWeight, *failed);
-        // The caller retries: after a timeout at the next level, after a whole-file answer with
-        // single ranges.
-        return failed->wholeFileAnswer ? Transfer::WholeFileAnswer : Transfer::TimedOut;
-    }
-
-    _currentResponse->ratio = 1.0;
-    UpdateProgress();
-    std::unique_ptr<CurlResponse> response = std::move(_currentResponse);
-    _totalBytes += response->bytesNow;
-    _doneFraction += response->weightFraction;
-
-    std::vector<CurlResponse> parts;
-    if (!response->boundary.empty())
-        parts = SplitMultipartResponse(*response);
-    else
-        parts.push_back(std::move(*response));
-    response.reset();
-    std::sort(parts.begin(), parts.end(),
-              [](const CurlResponse& a, const CurlResponse& b) { return a.from < b.from; });
-    DistributeParts(segments, parts, url);
-    return Transfer::Done;
+    t->response.url = t->requestedUrl;
+    t->response.dataLimit = ResponseLimit(ranges);
+    t->response.multiRange = t->multiRange;
+    const TimeoutLevel& level = _timeoutTable[t->level];
+    std::string command =
+        PrepareTransfer(*t, RangeText(ranges), level.lowSpeedTime, level.connectTimeout, *_settings);
+    command += " -o out" + std::to_string(_commandCounter++) + ".bin";
+    g_logger->debugf("[curl-cmd] %s", command.c_str());
+    multi.Add(*t);
+    state.inFlight++;
+    _bytesInFlight += t->payload;
+    _transfers.push_back(std::move(t));
 }
 
-void Downloader::ReportFailedTransfer(int ret, long http, size_t segmentCount, int64_t batchWeight,
-                                      const CurlResponse& response) {
-    const char* url = response.url.c_str();
-    g_logger->debugf("[curl-res] ret:%d http:%d", ret, int(http));
-    if (ret == CURLE_ABORTED_BY_CALLBACK) g_logger->errorf(lcUserInterrupt, "Interrupted by user");
-    if (ret == CURLE_OPERATION_TIMEDOUT) {
+void Downloader::FinishTransfer(CurlMulti& multi, Transfer& t, int result) {
+    long http = 0;
+    if (curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &http) != CURLE_OK) http = 0;
+    multi.Remove(t);
+    auto owned = std::find_if(_transfers.begin(), _transfers.end(),
+                              [&t](const std::unique_ptr<Transfer>& p) { return p.get() == &t; });
+    ZipSyncAssert(owned != _transfers.end());
+    std::unique_ptr<Transfer> transfer = std::move(*owned);
+    _transfers.erase(owned);
+    _finishedWireBytes += t.bytesNow;
+    _bytesInFlight -= t.payload;
+    UrlState& state = _urlStates[t.url];
+    state.inFlight--;
+    ForUrl(multi, t.url, [&] {
+        if (t.error) std::rethrow_exception(std::exchange(t.error, nullptr));
+        switch (CheckTransfer(t, result, http)) {
+        case Outcome::TimedOut:
+            AfterTimeout(state, t);
+            break;
+        case Outcome::SingleRangesNeeded:
+            SwitchToSingleRanges(state, t, http == 416 ? "416 (Range Not Satisfiable)" : "the whole file");
+            for (const Segment& s : t.segments) Requeue(state, s);
+            break;
+        case Outcome::Done:
+            _totalBytes += t.bytesNow;
+            state.bytesReceived += t.bytesNow;
+            if (!DistributePieces(t, state)) SwitchToSingleRanges(state, t, "fewer ranges than asked");
+            RelaxTimeoutLevel(state);
+            break;
+        }
+        DeliverCompleted(state);
+    });
+}
+
+Downloader::Outcome Downloader::CheckTransfer(Transfer& t, int result, long http) {
+    const char* url = t.requestedUrl.c_str();
+    if (result == CURLE_OK && (http == 200 || http == 206)) {
+        if (t.response.HasRanges()) return Outcome::Done;
+        // A whole file that is empty comes without a range.
+        if (t.response.received == 0 && t.segments.size() == 1 && t.segments[0].to == kOpenEnd)
+            return Outcome::Done;
+        g_logger->errorf(lcGeneral, "Response without byteranges for URL %s", url);
+    }
+    g_logger->debugf("[curl-res] ret:%d http:%d", result, int(http));
+    if (result == CURLE_OPERATION_TIMEDOUT) {
         g_logger->warningf(lcDownloadTimeout,
                            "Timeout for request with %d segments of total size %lld on URL %s",
-                           int(segmentCount), (long long)batchWeight, url);
-        return;
+                           int(t.segments.size()), (long long)t.weight, url);
+        return Outcome::TimedOut;
     }
+    // Varnish answers 416 to every request for several ranges, some object stores the whole
+    // file; both serve single ranges.
+    if (t.multiRange && (http == 416 || t.response.wholeFileAnswer)) return Outcome::SingleRangesNeeded;
+    if (result == CURLE_TOO_MANY_REDIRECTS)
+        g_logger->errorf(lcGeneral, "Too many redirects (more than %d) for URL %s", kMaxRedirects, url);
+    long redirects = 0;
+    curl_easy_getinfo(t.easy.get(), CURLINFO_REDIRECT_COUNT, &redirects);
+    if (result == CURLE_UNSUPPORTED_PROTOCOL && redirects > 0)
+        g_logger->errorf(lcGeneral, "Redirect to a URL that is neither http nor https for URL %s", url);
     if (http == 404) g_logger->errorf(lcGeneral, "Not found result for URL %s", url);
     // An error status comes first: its body (an error page) is refused as a body, but the status
     // is what tells the user what went wrong.
     if (http != 0 && http != 200 && http != 206)
         g_logger->errorf(lcGeneral, "Unexpected HTTP return code %d for URL %s", int(http), url);
-    if (response.wholeFileAnswer && ret == CURLE_WRITE_ERROR) return;
-    if (ret == CURLE_WRITE_ERROR) {
-        if (response.overLimit)
+    if (result == CURLE_WRITE_ERROR) {
+        if (t.response.overLimit)
             g_logger->errorf(lcGeneral, "Response larger than %llu bytes for URL %s",
-                             (unsigned long long)response.dataLimit, url);
+                             (unsigned long long)t.response.dataLimit, url);
         g_logger->errorf(lcGeneral, "Response without byteranges for URL %s", url);
     }
-    if (ret != CURLE_OK)
-        g_logger->errorf(lcGeneral, "Unexpected CURL error %d on URL %s (%s)", ret, url,
-                         curl_easy_strerror(CURLcode(ret)));
+    if (result != CURLE_OK)
+        g_logger->errorf(lcGeneral, "Unexpected CURL error %d on URL %s (%s)", result, url,
+                         curl_easy_strerror(CURLcode(result)));
     g_logger->errorf(lcGeneral, "Unexpected HTTP return code %d for URL %s", int(http), url);
 }
 
-void Downloader::SetTransferOptions(const std::string& url, const std::string& rangeText, int lowSpeedTime,
-                                    int connectTimeout) {
-    CURL* curl = _curlHandle.get();
-    std::string command = "curl";
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    command += " " + url;
-    curl_easy_setopt(curl, CURLOPT_RANGE, rangeText.c_str());
-    command += " -r " + rangeText;
-    // Ranges must be of the file's own bytes, never of a compressed form of it.
-    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "identity");
-    command += " -H \"Accept-Encoding: identity\"";
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CurlCallbacks::OnBodyData);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CurlCallbacks::OnHeaderLine);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CurlCallbacks::OnTransferProgress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
-    command += " -Y " + std::to_string(kLowSpeedLimit);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, long(lowSpeedTime));
-    command += " -y " + std::to_string(lowSpeedTime);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, long(connectTimeout));
-    command += " --connect-timeout " + std::to_string(connectTimeout);
-    if (_userAgent) {
-        curl_easy_setopt(curl, CURLOPT_USERAGENT, _userAgent->c_str());
-        command += " -A \"" + *_userAgent + "\"";
+bool Downloader::DistributePieces(Transfer& t, UrlState& state) {
+    std::vector<ResponsePiece> pieces = t.response.TakePieces();
+    const char* url = t.requestedUrl.c_str();
+    bool whole = true;
+    for (Segment s : t.segments) {
+        DownloadRequest& r = _requests[s.id];
+        uint32_t total = t.response.totalSize;
+        if (r.byterange[1] == kOpenEnd) {
+            // The file size is now known; an empty whole file comes without one.
+            if (total == kOpenEnd && t.response.received == 0 && !t.response.HasRanges())
+                total = r.byterange[0];
+            if (total == kOpenEnd || total < r.byterange[0]) continue;
+            r.byterange[1] = total;
+            _bytesTotal += total - r.byterange[0];
+        }
+        if (s.to == kOpenEnd) s.to = r.byterange[1];
+        uint32_t rFrom = r.byterange[0];
+        uint64_t length = r.byterange[1] - rFrom;
+        // A missing stretch [from, to) of this segment: asked again after an answer to several
+        // ranges, a failure after an answer to one.
+        auto missing = [&](uint32_t from, uint32_t to, bool atEnd) {
+            if (t.multiRange) {
+                Requeue(state, Segment{s.id, from, to});
+                whole = false;
+            } else if (!atEnd) {
+                g_logger->errorf(lcGeneral, "Missing chunk %u..%u (%u bytes) after downloading URL %s", from,
+                                 to, to - from, url);
+            } else {
+                g_logger->errorf(lcGeneral, "Missing end chunk %zu..%u (%u bytes) after downloading URL %s",
+                                 size_t(from - rFrom), uint32_t(length), uint32_t(to - from), url);
+            }
+        };
+        uint32_t pos = s.from;
+        for (ResponsePiece& p : pieces) {
+            uint32_t j = std::max(pos, p.from), l = std::min(p.DataEnd(), s.to);
+            if (l <= j) continue;
+            if (j != pos) missing(pos, j, false);
+            // One request answered by one piece that holds exactly its range: the bytes become
+            // the request's without a copy, which matters for big whole files.
+            if (t.segments.size() == 1 && r.received == 0 && j == rFrom && l - j == length && p.from == j &&
+                p.data.size() == length) {
+                r.buffer.swap(p.data);
+            } else {
+                if (r.buffer.size() != length) r.buffer.resize(size_t(length));
+                memcpy(r.buffer.data() + (j - rFrom), p.data.data() + (j - p.from), l - j);
+            }
+            r.received += l - j;
+            _bytesInPlace += l - j;
+            _doneWeight += double(r.weight) * double(l - j) / double(length);
+            pos = l;
+        }
+        if (pos < s.to) missing(pos, s.to, true);
+        if (r.received == length && !r.complete) {
+            r.complete = true;
+            state.heldBytes += length;
+        }
     }
-    if (strncasecmp(url.c_str(), "https://", 8) == 0 && !_caBundle.empty()) {
-        // Not copied by curl: the bundle text lives as long as this Downloader.
-        curl_blob blob;
-        blob.data = const_cast<char*>(_caBundle.data());
-        blob.len = _caBundle.size();
-        blob.flags = CURL_BLOB_NOCOPY;
-        curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
-    }
-    command += " -o out" + std::to_string(_commandCounter++) + ".bin";
-    g_logger->debugf("[curl-cmd] %s", command.c_str());
+    return whole;
 }
 
-void Downloader::DistributeParts(const std::vector<RequestSegment>& segments,
-                                 std::vector<CurlResponse>& parts, const std::string& url) {
-    for (const RequestSegment& s : segments) {
-        DownloadRequest& r = _requests[s.id];
-        uint32_t rFrom = r.byterange[0], rTo = r.byterange[1];
-        // One request answered by one part that holds exactly its range: the part's bytes
-        // become the request's without a copy, which matters for big whole files.
-        if (segments.size() == 1 && parts.size() == 1 && r.buffer.empty() && parts[0].from == rFrom &&
-            (rTo == kOpenEnd || parts[0].data.size() == uint64_t(rTo - rFrom)) &&
-            parts[0].end - parts[0].from == parts[0].data.size())
-            r.buffer.swap(parts[0].data);
-        for (const CurlResponse& p : parts) {
-            // A part may carry fewer bytes than its "Content-Range" claims; only what is
-            // really there counts.
-            uint32_t pEnd = p.from + uint32_t(std::min<uint64_t>(p.end - p.from, p.data.size()));
-            uint32_t k = rFrom + uint32_t(r.buffer.size()); // the next byte r needs
-            uint32_t j = std::max(k, p.from);
-            uint32_t l = std::min(pEnd, rTo);
-            if (l <= j) continue;
-            if (j != k)
-                g_logger->errorf(lcGeneral, "Missing chunk %u..%u (%u bytes) after downloading URL %s", k, j,
-                                 j - k, url.c_str());
-            const uint8_t* bytes = p.data.data() + (j - p.from);
-            r.buffer.insert(r.buffer.end(), bytes, bytes + (l - j));
+void Downloader::Requeue(UrlState& state, const Segment& segment) {
+    // Pieces of one request that touch become one again, so that the request is fetched on
+    // as if it had never been cut there.
+    Segment joined = segment;
+    auto next = state.pending.lower_bound(segment);
+    if (next != state.pending.end() && next->id == joined.id && next->from == joined.to) {
+        joined.to = next->to;
+        next = state.pending.erase(next);
+    }
+    if (next != state.pending.begin()) {
+        auto previous = std::prev(next);
+        if (previous->id == joined.id && previous->to == joined.from) {
+            joined.from = previous->from;
+            state.pending.erase(previous);
         }
-        if (s.to < rTo) continue; // a split request keeps collecting in the next batch
-        if (rTo != kOpenEnd && r.buffer.size() != rTo - rFrom) {
-            g_logger->errorf(lcGeneral, "Missing end chunk %zu..%u (%u bytes) after downloading URL %s",
-                             r.buffer.size(), rTo - rFrom, uint32_t(rTo - rFrom - r.buffer.size()),
-                             url.c_str());
+    }
+    state.pending.insert(joined);
+}
+
+void Downloader::SwitchToSingleRanges(UrlState& state, const Transfer& t, const char* why) {
+    if (state.singleRange) return;
+    state.singleRange = true;
+    g_logger->warningf(
+        "Server sent %s for a request of several ranges; asking for one range per request from URL %s", why,
+        t.requestedUrl.c_str());
+}
+
+void Downloader::AfterTimeout(UrlState& state, const Transfer& t) {
+    // Transfers started before the last timeout of this URL count no further: the ladder goes
+    // down one level per position, not per transfer that was in flight.
+    if (t.level == state.timeoutLevel) {
+        state.savedTotals[state.timeoutLevel] = int64_t(state.bytesReceived);
+        state.timeoutLevel++;
+    }
+    // The same position is asked again, with the next row; what arrived is discarded.
+    for (const Segment& s : t.segments) Requeue(state, s);
+    if (state.timeoutLevel >= 5) g_logger->errorf(lcGeneral, "Repeated timeout on URL %s", t.url.c_str());
+}
+
+void Downloader::RelaxTimeoutLevel(UrlState& state) const {
+    // Drop back to the first level whose own byte budget has arrived since the timeout that
+    // left it.
+    for (int j = 0; j < state.timeoutLevel; j++) {
+        if (state.savedTotals[j] < 0 ||
+            int64_t(state.bytesReceived) - state.savedTotals[j] > int64_t(_timeoutTable[j].maxBytes)) {
+            state.timeoutLevel = j;
+            break;
         }
+    }
+}
+
+void Downloader::DeliverCompleted(UrlState& state) {
+    while (state.delivered < state.requestIds.size()) {
+        DownloadRequest& r = _requests[state.requestIds[state.delivered]];
+        if (!r.complete) break;
+        state.delivered++;
         std::vector<uint8_t> data;
         data.swap(r.buffer); // released once the callback returns
-        r.callback(data.data(), uint32_t(data.size()));
+        state.heldBytes -= std::min<uint64_t>(state.heldBytes, data.size());
+        static const uint8_t kNothing = 0;
+        r.callback(data.empty() ? &kNothing : data.data(), uint32_t(data.size()));
     }
 }
 
-int Downloader::UpdateProgress() {
+void Downloader::FailUrl(CurlMulti& multi, const std::string& url, const std::string& message) {
+    UrlState& state = _urlStates[url];
+    state.failed = true;
+    state.pending.clear();
+    for (auto it = _transfers.begin(); it != _transfers.end();) {
+        if ((*it)->url != url) {
+            ++it;
+            continue;
+        }
+        multi.Remove(**it);
+        _finishedWireBytes += (*it)->bytesNow;
+        _bytesInFlight -= (*it)->payload;
+        it = _transfers.erase(it);
+    }
+    state.inFlight = 0;
+    _skippedUrls[url] = message;
+}
+
+void Downloader::StopAll(CurlMulti& multi) {
+    for (const auto& t : _transfers) multi.Remove(*t);
+    _transfers.clear();
+    _bytesInFlight = 0;
+}
+
+TransferProgress Downloader::CurrentProgress() {
+    TransferProgress progress;
+    double value = _totalWeight ? _doneWeight / double(_totalWeight) : 0.0;
+    progress.bytesDone = _bytesInPlace;
+    for (const auto& t : _transfers) {
+        value += t->weightFraction * t->ratio;
+        progress.bytesDone += std::min(t->bytesNow, t->payload);
+    }
+    progress.ratio = std::min(1.0, std::max(0.0, value));
+    progress.bytesTotal = _bytesTotal;
+    progress.bytesPerSecond = _meter ? _meter->Speed() : 0.0;
+    if (progress.bytesPerSecond > 0 && _bytesTotal >= progress.bytesDone)
+        progress.secondsLeft = double(_bytesTotal - progress.bytesDone) / progress.bytesPerSecond;
     char comment[256];
-    double value = _doneFraction;
-    if (_currentResponse) {
+    // The URL shown stays while it has a transfer in flight, so that the text does not jump
+    // between the files of a download with every request.
+    bool shownInFlight = false;
+    for (const auto& t : _transfers) shownInFlight = shownInFlight || t->requestedUrl == _shownUrl;
+    if (!shownInFlight && !_transfers.empty()) _shownUrl = _transfers.front()->requestedUrl;
+    if (!_shownUrl.empty()) {
         // Long URLs keep their end, which names the file.
-        const std::string& url = _currentResponse->url;
+        const std::string& url = _shownUrl;
         const size_t kShown = sizeof(comment) - 20;
         if (url.size() <= kShown)
             snprintf(comment, sizeof(comment), "Downloading \"%s\"...", url.c_str());
         else
             snprintf(comment, sizeof(comment), "Downloading \"...%s\"...",
                      url.c_str() + url.size() - (kShown - 3));
-        value += _currentResponse->weightFraction * _currentResponse->ratio;
     } else {
         snprintf(comment, sizeof(comment), "Downloading...");
     }
-    if (!_progressCallback) return 0;
-    return _progressCallback(value, comment);
+    progress.comment = comment;
+    return progress;
+}
+
+void Downloader::ReportProgress(bool force) {
+    if (!_progressCallback && !_transferCallback) return;
+    double now = Now();
+    if (!force && now - _lastReport < kReportInterval) return;
+    _lastReport = now;
+    TransferProgress progress = CurrentProgress();
+    int answer = 0;
+    if (_transferCallback) answer |= _transferCallback(progress);
+    if (_progressCallback) answer |= _progressCallback(progress.ratio, progress.comment.c_str());
+    if (answer) g_logger->errorf(lcUserInterrupt, "Interrupted by user");
+}
+
+std::vector<Downloader::ResponsePart> Downloader::ParseResponse(const std::vector<std::string>& headerLines,
+                                                                const std::vector<uint8_t>& body) {
+    HttpResponse response;
+    response.url = "(parsed)";
+    for (const std::string& line : headerLines) response.HeaderLine(line);
+    if (!response.HasRanges())
+        g_logger->errorf(lcGeneral, "Response without byteranges for URL %s", response.url.c_str());
+    if (response.boundary.empty())
+        response.Append(reinterpret_cast<const char*>(body.data()), body.size());
+    else
+        response.data = body;
+    std::vector<ResponsePart> result;
+    for (ResponsePiece& piece : response.TakePieces())
+        result.push_back({piece.from, piece.end, std::move(piece.data)});
+    return result;
 }
 
 } // namespace ZipSync

@@ -3,31 +3,45 @@
 // Callers enqueue any number of requests (a URL, a byte range and a callback) and then run
 // them all with one DownloadAll. Requests for the same URL are packed into as few HTTP
 // requests as possible (up to 20 separate ranges and 10 MiB each, as multi-range "Range"
-// headers answered with multipart/byteranges). After a timeout the same position is retried
-// with smaller requests and more patient timeouts, five levels deep; the levels relax again
-// once enough data has arrived. Each callback is called exactly once, with its whole range in
-// one buffer, after its last byte has arrived; a request whose URL fails first never gets its
-// call.
+// headers answered with multipart/byteranges). Several HTTP requests are in flight at once,
+// across the URLs and mirrors of the download and within one URL (SetMaxTransfers), over
+// connections that stay open for the next request. A server that answers a request for several
+// ranges with 416, with the whole file or with fewer ranges than asked gets one range per
+// request from then on (what did arrive is used); touching ranges still share one.
 //
-// Everything runs on the caller's thread with one libcurl easy handle, which exists only inside
-// DownloadAll; transfers are strictly sequential. The Downloader owns its requests, their
-// buffers (each released once its callback returned), the response in flight and the handle.
-// It is configured, filled, run once and destroyed; it is never copied.
+// After a timeout the same position of that URL is retried with smaller requests and more
+// patient timeouts, five levels deep, one request at a time; the levels relax again once enough
+// data has arrived from it. Other URLs go on meanwhile. Each callback is called exactly once,
+// with its whole range in one buffer, after its last byte has arrived, on the caller's thread;
+// the callbacks of one URL come in ascending order of their ranges. A request whose URL fails
+// first never gets its call.
+//
+// Everything runs on the caller's thread: libcurl's multi interface drives the transfers, and
+// DownloadAll calls the callbacks in between. The Downloader owns its requests, their buffers
+// (each released once its callback returned) and the transfers in flight. It is configured,
+// filled, run once and destroyed; it is never copied.
 #pragma once
 
 #include "base/ProgressIndicator.h"
 
 #include <array>
-#include <exception>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdint.h>
 #include <string>
 #include <vector>
 
 namespace ZipSync {
+
+struct Segment;
+struct Transfer;
+struct TransferSettings;
+class CurlMulti;
+class TransferMeter;
 
 // What to fetch: byterange [from, to) of url; to = 0xFFFFFFFF means up to the end of the file.
 struct DownloadSource {
@@ -55,6 +69,20 @@ using TimeoutTable = std::array<TimeoutLevel, 5>;
 // The ladder the product uses: 10 MiB/20 ranges, 512 KiB, 32 KiB, 4 KiB, and 4 KiB with 60 s.
 const TimeoutTable& DefaultTimeoutTable();
 
+// HTTP requests in flight at once by default: enough to hide the round trips of far mirrors
+// (see the README's measurements).
+static const int kDefaultMaxTransfers = 16;
+// A server that takes one range per request costs a round trip per range, and its requests are
+// small (an entry or a few touching ones): by default it gets this many times the transfers.
+// Such servers are caches, CDN edges and object stores, made for many connections.
+static const int kSingleRangeFactor = 4;
+// Bytes of the requests in flight at once, all URLs together: enough to keep a fast link busy
+// over long round trips, while what a crash or a failing mirror loses stays small (what is in
+// flight is fetched again by the next run). A transfer is cut to fit.
+static const uint64_t kMaxBytesInFlight = uint64_t(16) << 20;
+// The smallest rate limit: every transfer in flight keeps well above the low-speed limit.
+static const uint64_t kMinRateLimit = 16384;
+
 class Downloader {
 public:
     Downloader();
@@ -72,12 +100,29 @@ public:
     // Copies the text; null removes the user agent.
     void SetUserAgent(const char* userAgent);
     // PEM text of the trusted roots for "https://" URLs; empty means curl's own default.
-    void SetCertificateBundle(const std::string& pem) { _caBundle = pem; }
+    void SetCertificateBundle(const std::string& pem);
     // One range per HTTP request (ranges that touch still share one).
     void SetSingleRangeOnly(bool single) { _singleRangeOnly = single; }
     // Requests "https://" URLs as "http://".
     void SetDowngradeHttps(bool downgrade) { _downgradeHttps = downgrade; }
+    // Follows redirects (301, 302, 303, 307, 308) to http and https URLs, at most 10 hops. Off by
+    // default: a download whose source decides whom to trust (the configuration, a trusted
+    // manifest, the installer itself) must come from the server it names. Data checked by its
+    // digest afterwards may come from wherever the server sends the client.
+    void SetFollowRedirects(bool follow);
+    // HTTP requests in flight at once, all URLs together (at least 1). By default
+    // kDefaultMaxTransfers, and kSingleRangeFactor times as many for URLs that take one range
+    // per request.
+    void SetMaxTransfers(int count);
+    // Bytes per second for all transfers together; 0 (the default) for no limit. Values below
+    // kMinRateLimit are raised to it.
+    void SetRateLimit(uint64_t bytesPerSecond);
     void SetProgressCallback(const ProgressCallback& callback) { _progressCallback = callback; }
+    // Progress with bytes, speed and time left, reported at the same moments as the plain
+    // callback; a nonzero answer stops the download like one of the plain callback.
+    void SetTransferProgressCallback(const TransferProgressCallback& callback) {
+        _transferCallback = callback;
+    }
 
     // Test seam for fuzzing: the parts that header lines (each with its CRLF, as curl delivers
     // them) and a body of a successful answer yield, as [from, end) and bytes, sorted by start;
@@ -110,71 +155,98 @@ private:
         std::string url;
         uint32_t byterange[2];
         DownloadCallback callback;
+        // The range's bytes; sized at the first that arrive (pieces of a split request may come
+        // in any order). received counts those in place.
         std::vector<uint8_t> buffer;
+        uint64_t received = 0;
         uint64_t weight;
+        bool complete = false;
+    };
+    struct SegmentOrder {
+        bool operator()(const Segment& a, const Segment& b) const;
     };
     struct UrlState {
-        std::vector<int> requestIds; // sorted by byterange start
-        int doneCount = 0;
-        uint32_t doneOffset = 0; // bytes of the first unfinished request already received
+        std::vector<int> requestIds; // sorted by byterange start: the order of the callbacks
+        size_t delivered = 0;        // requestIds[0, delivered) have had their callbacks
+        // Pieces of requests not in any transfer, by start.
+        std::set<Segment, SegmentOrder> pending;
+        int inFlight = 0;
         int timeoutLevel = 0;
-        // The server answered a request for several ranges with the whole file: from then on
-        // this URL gets one range per request.
+        // This URL's bytes received when it timed out at each level; -1 for none.
+        int64_t savedTotals[5] = {-1, -1, -1, -1, -1};
+        uint64_t bytesReceived = 0;
+        // Bytes of complete requests that wait for an earlier one of this URL.
+        uint64_t heldBytes = 0;
+        // The server answered a request for several ranges without them: one range per
+        // request from then on.
         bool singleRange = false;
+        bool failed = false;
     };
-    // How a transfer ended when it raised no error.
-    enum class Transfer { Done, TimedOut, WholeFileAnswer };
-    struct RequestSegment {
-        int id;
-        uint32_t from, to;
-    };
-    struct CurlResponse;
+    enum class Outcome { Done, TimedOut, SingleRangesNeeded };
 
-    void DownloadAllForUrl(const std::string& url);
+    void Prepare();
     void FinishEmptyRequests(UrlState& state);
-    std::vector<RequestSegment> BuildBatch(const UrlState& state, const TimeoutLevel& level,
-                                           int& nextIndex) const;
-    void RelaxTimeoutLevel(UrlState& state, const int64_t savedTotals[5]) const;
-    Transfer PerformRequest(std::string url, const std::vector<RequestSegment>& segments, int lowSpeedTime,
-                            int connectTimeout);
-    int64_t BatchWeight(const std::vector<RequestSegment>& segments) const;
+    void RunTransfers(CurlMulti& multi);
+    // The transfers in flight allowed when the next one is for state's URL (null: any URL).
+    int EffectiveMaxTransfers(const UrlState* state) const;
+    std::map<std::string, UrlState>::iterator NextUrlToStart();
+    // Takes the next HTTP request's segments from the URL's pending ones.
+    std::vector<Segment> BuildBatch(UrlState& state, uint64_t maxBytes) const;
+    void StartTransfer(CurlMulti& multi, UrlState& state, const std::string& url);
+    void FinishTransfer(CurlMulti& multi, Transfer& t, int result);
+    Outcome CheckTransfer(Transfer& t, int result, long http);
+    bool DistributePieces(Transfer& t, UrlState& state);
+    void Requeue(UrlState& state, const Segment& segment);
+    void SwitchToSingleRanges(UrlState& state, const Transfer& t, const char* why);
+    void AfterTimeout(UrlState& state, const Transfer& t);
+    void RelaxTimeoutLevel(UrlState& state) const;
+    void DeliverCompleted(UrlState& state);
+    // Runs f for url; an ErrorException skips the URL when errors are silent (never "Interrupted
+    // by user"), and travels on otherwise.
+    template <class F> void ForUrl(CurlMulti& multi, const std::string& url, F f);
+    void FailUrl(CurlMulti& multi, const std::string& url, const std::string& message);
+    void StopAll(CurlMulti& multi);
+    int64_t BatchWeight(const std::vector<Segment>& segments) const;
     uint64_t ResponseLimit(const std::vector<std::pair<uint32_t, uint32_t>>& ranges) const;
-    void SetTransferOptions(const std::string& url, const std::string& rangeText, int lowSpeedTime,
-                            int connectTimeout);
-    // Logs a transfer that failed; returns for a timeout and for a whole-file answer to several
-    // ranges, throws for everything else.
-    void ReportFailedTransfer(int ret, long http, size_t segmentCount, int64_t batchWeight,
-                              const CurlResponse& response);
-    // Moves the bytes of parts into the requests of segments; parts may be emptied.
-    void DistributeParts(const std::vector<RequestSegment>& segments, std::vector<CurlResponse>& parts,
-                         const std::string& url);
-    int UpdateProgress();
-    static std::vector<CurlResponse> SplitMultipartResponse(const CurlResponse& response);
-
-    // curl's header, body and progress functions (Downloader.cpp).
-    friend struct CurlCallbacks;
+    double Now() const;
+    // Reports progress (at most every few dozen milliseconds unless forced); a nonzero answer
+    // raises "Interrupted by user".
+    void ReportProgress(bool force);
+    TransferProgress CurrentProgress();
 
     bool _silentErrors = false;
     std::map<std::string, std::string> _skippedUrls;
-    std::optional<std::string> _userAgent;
     bool _singleRangeOnly = false;
-    std::string _caBundle;
     bool _downgradeHttps = false;
+    std::unique_ptr<TransferSettings> _settings;
+    // 0: the defaults.
+    int _maxTransfers = 0;
+    uint64_t _rateLimit = 0;
     ProgressCallback _progressCallback;
+    TransferProgressCallback _transferCallback;
     std::vector<DownloadRequest> _requests;
     std::map<std::string, UrlState> _urlStates;
-    std::unique_ptr<CurlResponse> _currentResponse;
-    double _doneFraction = 0.0;
+    std::vector<std::unique_ptr<Transfer>> _transfers;
+    // Payload bytes of the transfers in flight.
+    uint64_t _bytesInFlight = 0;
+    // Progress: the weight of the bytes in place so far, and the payload bytes.
+    double _doneWeight = 0.0;
+    uint64_t _bytesTotal = 0;
+    uint64_t _bytesInPlace = 0;
     uint64_t _totalBytes = 0;
-    std::unique_ptr<void, void (*)(void*)> _curlHandle;
+    // Body bytes of transfers that ended, whatever their outcome (what the link carried).
+    uint64_t _finishedWireBytes = 0;
+    std::unique_ptr<TransferMeter> _meter;
+    std::chrono::steady_clock::time_point _start;
+    double _lastReport = -1.0;
+    // The URL that progress names: of the first transfer in flight, or of the last one.
+    std::string _shownUrl;
     int _commandCounter = 0;
 
     TimeoutTable _timeoutTable;
     uint64_t _openEndedLimit;
     // Sum of the weights of all requests, fixed when DownloadAll starts.
     uint64_t _totalWeight = 0;
-    // An exception thrown by a callback that curl called, held until curl has returned.
-    std::exception_ptr _callbackException;
 };
 
 } // namespace ZipSync

@@ -1,5 +1,6 @@
 #include "update/DownloadJournal.h"
 
+#include "base/FileTree.h"
 #include "base/Logging.h"
 #include "base/Path.h"
 #include "base/Utils.h"
@@ -10,14 +11,11 @@
 #include "zip/internal/ZipFormat.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <vector>
 
 namespace ZipSync {
 
 const char* const kDownloadJournalDir = ".zipsync/download";
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -27,14 +25,9 @@ std::vector<std::string> JournalFiles(const std::string& rootDir) {
     std::string dir = DownloadJournalDir(rootDir);
     // The journal is salvaged and pruned in place: through a link that would be elsewhere.
     RefuseLinksBelowRoot(dir, rootDir);
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) return files;
-    fs::recursive_directory_iterator it(dir, ec), end;
-    for (; !ec && it != end; it.increment(ec))
-        // A link is never a kept download: salvaging writes to the file.
-        if (fs::is_regular_file(it->symlink_status(ec))) files.push_back(it->path().generic_string());
-    if (ec) g_logger->errorf(lcCantOpenFile, "Failed to list directory %s", dir.c_str());
-    std::sort(files.begin(), files.end());
+    if (GetFileKind(dir, false) != FileKind::Directory) return files;
+    // A link is never a kept download (not listed): salvaging writes to the file.
+    for (const std::string& rel : ListFilesRecursively(dir, false)) files.push_back(dir + "/" + rel);
     return files;
 }
 
@@ -70,9 +63,8 @@ void SalvageFile(const std::string& path, const std::string& rootDir) {
         return;
     }
     g_logger->infof("Salvaging %s: %d entries kept", path.c_str(), count);
-    std::error_code ec;
-    fs::resize_file(path, length, ec);
-    if (ec) g_logger->errorf(lcCantOpenFile, "Failed to truncate file %s", path.c_str());
+    if (ResizeFile(path, length) != 0)
+        g_logger->errorf(lcCantOpenFile, "Failed to truncate file %s", path.c_str());
     AppendCentralDirectory(path, {});
 }
 
@@ -145,12 +137,10 @@ void PruneDownloadJournal(const std::string& rootDir, const std::set<std::string
 void RemoveDownloadJournal(const std::string& rootDir) {
     std::string dir = DownloadJournalDir(rootDir);
     RefuseLinksBelowRoot(dir, rootDir);
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(dir, ec))) return;
-    fs::remove_all(dir, ec);
-    if (ec) g_logger->errorf(lcCantOpenFile, "Failed to remove directory %s", dir.c_str());
+    if (!PathExists(dir)) return;
+    if (RemoveTree(dir) != 0) g_logger->errorf(lcCantOpenFile, "Failed to remove directory %s", dir.c_str());
     // ".zipsync" itself goes too when nothing else lives there.
-    fs::remove(GetDirPath(dir), ec);
+    RemoveEmptyDirectory(GetDirPath(dir));
 }
 
 } // namespace ZipSync

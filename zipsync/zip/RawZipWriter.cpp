@@ -6,38 +6,8 @@
 #include <algorithm>
 #include <errno.h>
 #include <vector>
-#ifdef __linux__
-#include <unistd.h>
-#endif
 
 namespace ZipSync {
-
-namespace {
-
-// The in-kernel copy; returns how many bytes it copied before it could not go on (0 where the
-// file system or kernel does not offer it).
-uint64_t CopyInKernel(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
-#ifdef __linux__
-    if (fflush(to) != 0) return 0;
-    int64_t position = FileTell64(to);
-    if (position < 0) return 0;
-    loff_t in = loff_t(offset), out = loff_t(position);
-    uint64_t done = 0;
-    while (done < size) {
-        size_t chunk = size_t(std::min<uint64_t>(size - done, 1u << 30));
-        ssize_t copied = copy_file_range(fileno(from), &in, fileno(to), &out, chunk, 0);
-        if (copied <= 0) break;
-        done += uint64_t(copied);
-    }
-    // copy_file_range moved neither stream; put the output where the bytes end.
-    if (FileSeek64(to, int64_t(out), SEEK_SET) != 0) return 0;
-    return done;
-#else
-    return 0;
-#endif
-}
-
-} // namespace
 
 void CopyFileBytes(FILE* from, uint64_t offset, FILE* to, uint64_t size, const std::string& toPath) {
     uint64_t done = CopyInKernel(from, offset, to, size);

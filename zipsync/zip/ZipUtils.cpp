@@ -5,6 +5,7 @@
 #include "base/Utils.h"
 #include "zip/TemporaryNames.h"
 #include "zip/internal/ZipFormat.h"
+#include "zip/internal/ZipReadCache.h"
 
 #include <algorithm>
 #include <errno.h>
@@ -288,7 +289,11 @@ struct QuietUnzFile {
 } // namespace
 
 bool IsCompleteZip(const std::string& path) {
-    QuietUnzFile zf{unzOpen64(path.c_str())};
+    // The engine's own file functions: they open through the platform file (wide characters on
+    // Windows) and refuse anything but a regular file.
+    zlib_filefunc64_def funcs;
+    FillCachedReadFileFuncs(&funcs);
+    QuietUnzFile zf{unzOpen2_64(path.c_str(), &funcs)};
     if (!zf.handle) return false;
     int status = GoToFirstEntry(zf.handle);
     while (status == UNZ_OK) {

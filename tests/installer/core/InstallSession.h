@@ -131,7 +131,7 @@ inline uint64_t MissingBytes(const ZipSync::Manifest& target, const ZipSync::Man
 
 inline ::testing::AssertionResult Verifies(const std::string& root, const std::string& manifest) {
     std::string command = std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + root + "' '" + manifest + "'";
-    if (RunShell(command) == 0) return ::testing::AssertionSuccess();
+    if (RunShellCommand(command) == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "zipsync verify failed for " << manifest;
 }
 

@@ -64,9 +64,10 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(tree))
             if (entry.is_regular_file())
                 files += " '" + fs::relative(entry.path(), tree).generic_string() + "'";
-        EXPECT_EQ(RunShell(Zipsync() + "normalize '" + tree + "'"), 0);
-        EXPECT_EQ(RunShell(Zipsync() + "analyze -j 1 -o '" + tree + "/hostile.iniz' '" + tree + "'" + files),
-                  0);
+        EXPECT_EQ(RunShellCommand(Zipsync() + "normalize '" + tree + "'"), 0);
+        EXPECT_EQ(
+            RunShellCommand(Zipsync() + "analyze -j 1 -o '" + tree + "/hostile.iniz' '" + tree + "'" + files),
+            0);
         installer.WriteConfig(World().MirrorRoot(), "[Version " + name +
                                                         "]\nfolder=Test\nmanifestUrl=${MIRROR}zipsync/" +
                                                         name + "/hostile.iniz\n" + extraSections);
@@ -135,8 +136,9 @@ inline void AddSharedFile(const std::string& tree, const std::string& name) {
         "    for info in a.infolist(): b.writestr(info, a.read(info))\n"
         "    b.writestr(name, 'planted by the server')\n";
     WriteTestFile(tree + "/add.py", script);
-    EXPECT_EQ(
-        RunShell("python3 '" + tree + "/add.py' '" + archive + "' '" + archive + ".new' '" + name + "'"), 0);
+    EXPECT_EQ(RunShellCommand("python3 '" + tree + "/add.py' '" + archive + "' '" + archive + ".new' '" +
+                              name + "'"),
+              0);
     std::filesystem::rename(archive + ".new", archive);
     std::filesystem::remove(tree + "/add.py");
 }

@@ -100,8 +100,9 @@ TEST_F(HostileInstall, ArchiveNamedLikeAGameBinaryStaysInstalled) {
     EXPECT_EQ(Run({"--skip-config-download", "--version", version}), 0) << Output();
     EXPECT_TRUE(Contains(Output(), "Warning: Old file logicx86.dll is not deleted: it is a game archive\n"))
         << Output();
-    EXPECT_EQ(
-        RunShell(Zipsync() + "verify '" + installer.installDir + "' '" + published[0] + "/hostile.iniz'"), 0);
+    EXPECT_EQ(RunShellCommand(Zipsync() + "verify '" + installer.installDir + "' '" + published[0] +
+                              "/hostile.iniz'"),
+              0);
 }
 
 // Files that the last-install state lists as archives: a savegame, which is no zip, stays, and

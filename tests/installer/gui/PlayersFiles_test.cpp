@@ -246,7 +246,8 @@ TEST_F(PlayersFiles, SuccessfulRunLogsNoError) {
     std::string version =
         PublishVariant([](const std::string& tree) { fs::remove(tree + "/qmh_shared_stuff.zip"); });
     EXPECT_EQ(Run({"--skip-config-download", "--version", version}), 0) << Output();
-    EXPECT_EQ(RunShell(Zipsync() + "verify '" + Dir() + "' '" + published.back() + "/hostile.iniz'"), 0);
+    EXPECT_EQ(RunShellCommand(Zipsync() + "verify '" + Dir() + "' '" + published.back() + "/hostile.iniz'"),
+              0);
     EXPECT_FALSE(Contains(Output(), "ERROR")) << Output();
     ExpectPlayersFilesIntact();
 }

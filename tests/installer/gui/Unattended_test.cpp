@@ -70,8 +70,8 @@ protected:
     std::string Output() const { return ReadTestFile(outputPath); }
     // Whether the directory holds exactly the given version's files (manifest included).
     bool Holds(const std::string& version) const {
-        return RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + dir.path() + "' '" +
-                        World().FullManifestPath(version) + "'") == 0;
+        return RunShellCommand(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + dir.path() + "' '" +
+                               World().FullManifestPath(version) + "'") == 0;
     }
     // A configuration in the install directory, for --skip-config-download.
     void WriteConfig(const std::string& extraSections) const {

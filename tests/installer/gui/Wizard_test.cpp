@@ -237,8 +237,8 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
     // No game configuration was moved aside, and the fresh home has no shortcut yet.
     EXPECT_FALSE(restoreConfigButton->active());
     EXPECT_STREQ(shortcutButton->label(), "Create shortcut");
-    EXPECT_EQ(RunShell(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + dir.path() + "' '" +
-                       world.FullManifestPath("2.0") + "'"),
+    EXPECT_EQ(RunShellCommand(std::string(TESTS_BIN_DIR) + "/zipsync -q verify '" + dir.path() + "' '" +
+                              world.FullManifestPath("2.0") + "'"),
               0);
     EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
     ExpectPageOnScreen("4_install");

@@ -6,6 +6,7 @@
 #include "TempDir.h"
 #include "base/FileTree.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -28,6 +29,10 @@ TEST(FileTree, RegularFilesRelativeAndSorted) {
     std::vector<std::string> all = {"B.txt",   "a.txt",    "b/a/y.txt",
                                     "b/z.txt", "link.txt", "locked/secret.txt"};
     EXPECT_EQ(ListFilesRecursively(dir.path()), all);
+    // Without links: what the update and the tool may write to.
+    std::vector<std::string> noLinks = all;
+    noLinks.erase(std::find(noLinks.begin(), noLinks.end(), "link.txt"));
+    EXPECT_EQ(ListFilesRecursively(dir.path(), false), noLinks);
 
     // Root reads every directory: the unreadable one is tried by an ordinary user.
     ASSERT_TRUE(CanDropPrivileges()) << "the tests run as root";

@@ -196,9 +196,11 @@ TEST(Ini, FileFailures) {
     error = CatchError([&] { ReadIniFile(dir / "bad.ini"); });
     EXPECT_EQ(error.message, "Cannot parse ini line: broken (line 3)");
 
+#ifndef _WIN32 // a device of Linux
     // A full device must not pass for a written file.
     error = CatchError([&] { WriteIniFile("/dev/full", {{"A", {{"k", "v"}}}}); });
     EXPECT_EQ(error.message, "Failed to write file \"/dev/full\"");
+#endif
 }
 
 TEST(Ini, FormatSelectorOverridesName) {

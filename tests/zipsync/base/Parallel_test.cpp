@@ -17,8 +17,10 @@
 #include <set>
 #include <stdexcept>
 #include <stdio.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/wait.h>
+#endif
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -209,6 +211,9 @@ TEST(RunParallel, BlockSizeBelowOneAsserts) {
                               "blockSize >= 1"));
 }
 
+// A worker thread that cannot start, provoked by limiting the address space of a forked child:
+// Linux only.
+#ifndef _WIN32
 namespace {
 
 long AddressSpaceInUse() {
@@ -283,3 +288,4 @@ TEST(RunParallel, WorkerThreadThatCannotBeStarted) {
         RunWithAddressSpaceRoom(1L << 20, std::string("Failed to start worker thread 1 of 4: ") + error, 0),
         0);
 }
+#endif

@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <string>
+#ifndef _WIN32
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 using namespace ZipSync;
 namespace fs = std::filesystem;
@@ -216,20 +218,23 @@ TEST(Path, IfFileExists) {
     WriteTestFile(dir / "f.bin", "x");
     WriteTestFile(dir / "empty", "");
     fs::create_directories(dir / "sub");
-    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
     struct Case {
         std::string path;
         bool exists;
         const char* kind;
-    } cases[] = {
-        {dir / "f.bin", true, ""},
-        {dir / "empty", true, ""},
-        {dir / "missing", false, ""},
-        {dir / "f.bin/x", false, ""},
-        {dir / "sub", false, "directory"},
-        {dir / "fifo", false, "FIFO"},
-        {"/dev/null", false, "character device"},
     };
+    std::vector<Case> cases = {
+        {dir / "f.bin", true, ""},    {dir / "empty", true, ""},         {dir / "missing", false, ""},
+        {dir / "f.bin/x", false, ""}, {dir / "sub", false, "directory"},
+    };
+#ifdef _WIN32
+    // No FIFOs on Windows; a device name opens a device wherever it stands.
+    cases.push_back({dir / "nul", false, "character device"});
+#else
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    cases.push_back({dir / "fifo", false, "FIFO"});
+    cases.push_back({"/dev/null", false, "character device"});
+#endif
     HangGuard guard;
     for (const Case& c : cases) {
         EXPECT_EQ(IfFileExists(c.path), c.exists) << c.path;
@@ -256,10 +261,15 @@ TEST(Path, CreateDirectoriesForFile) {
     CreateDirectoriesForFile(root + "/top.txt", root);
     EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 2);
 
-    // A file standing where a directory should be.
+    // A file standing where a directory should be (Windows reports no ENOTDIR, only ENOENT).
+#ifdef _WIN32
+    const int notDirectory = ENOENT;
+#else
+    const int notDirectory = ENOTDIR;
+#endif
     WriteTestFile(root + "/file", "x");
     CaughtError error = CatchError([&] { CreateDirectoriesForFile(root + "/file/x/y.txt", root); });
-    EXPECT_EQ(error.message, "Failed to create directory " + root + "/file/x: Not a directory");
+    EXPECT_EQ(error.message, "Failed to create directory " + root + "/file/x: " + ErrnoText(notDirectory));
     EXPECT_EQ(error.code, lcGeneral);
 
     // The root is never created.

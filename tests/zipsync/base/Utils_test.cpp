@@ -4,7 +4,11 @@
 #include "base/Hash.h"
 #include "base/Utils.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <fcntl.h>
+#endif
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -17,7 +21,11 @@ namespace {
 
 // Whether the stream behind a file descriptor is still open.
 bool IsOpenDescriptor(int fd) {
+#ifdef _WIN32
+    return _get_osfhandle(fd) != -1;
+#else
     return fcntl(fd, F_GETFD) != -1;
+#endif
 }
 
 } // namespace
@@ -148,7 +156,7 @@ TEST(Utils, DigestOfFileMatchesPython) {
     std::string command = "python3 -c \"import hashlib,sys; "
                           "print(hashlib.blake2s(open(sys.argv[1],'rb').read()).hexdigest(), end='')\" " +
                           (dir / "data") + " > " + (dir / "digest");
-    ASSERT_EQ(RunShell(command), 0);
+    ASSERT_EQ(RunShellCommand(command), 0);
     std::vector<uint8_t> read = ReadWholeFile(dir / "data");
     Hasher hasher;
     hasher.Update(read.data(), read.size());

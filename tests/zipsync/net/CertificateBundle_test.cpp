@@ -1,5 +1,6 @@
 // The built-in root certificates and the extra ones named by QMH_EXTRA_CA_FILE.
 #include "RecordingLogger.h"
+#include "ScopedEnv.h"
 #include "TempDir.h"
 #include "base/Logging.h"
 #include "net/CertificateBundle.h"
@@ -24,13 +25,8 @@ const char kCertB[] = "-----BEGIN CERTIFICATE-----\nQkJC\n-----END CERTIFICATE--
 // Points QMH_EXTRA_CA_FILE somewhere (or nowhere) for one test.
 class ExtraCaFile {
 public:
-    explicit ExtraCaFile(const char* path) {
-        if (path)
-            setenv(EXTRA_CA_FILE_VARIABLE, path, 1);
-        else
-            unsetenv(EXTRA_CA_FILE_VARIABLE);
-    }
-    ~ExtraCaFile() { unsetenv(EXTRA_CA_FILE_VARIABLE); }
+    explicit ExtraCaFile(const char* path) { SetEnvVar(EXTRA_CA_FILE_VARIABLE, path); }
+    ~ExtraCaFile() { SetEnvVar(EXTRA_CA_FILE_VARIABLE, nullptr); }
 };
 
 } // namespace

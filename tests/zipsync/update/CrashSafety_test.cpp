@@ -13,6 +13,7 @@
 #include "ZipFixture.h"
 #include "base/Logging.h"
 #include "base/Path.h"
+#include "net/Downloader.h"
 #include "update/TemporaryFiles.h"
 #include "zip/ZipUtils.h"
 
@@ -84,6 +85,9 @@ protected:
         request.mirrorUrl = server->HttpUrl("B/");
         request.product = game.ProductArchives();
         request.type = type;
+        // One transfer at a time, so that the URL a progress text names is the only one in flight
+        // at a kill (with several, each of them may be fetched twice).
+        request.configureDownloader = [](Downloader& downloader) { downloader.SetMaxTransfers(1); };
         return request;
     }
 

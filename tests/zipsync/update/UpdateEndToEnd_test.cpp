@@ -312,7 +312,9 @@ TEST_F(UpdateEndToEnd, ServerStoppedMidwayKeepsWhatArrivedForTheNextRun) {
     UpdateRequest request = Request(work.root, UpdateType::BitwiseExact);
     request.mirrorUrl = stopping->HttpUrl("B/");
     std::string secondUrl = stopping->HttpUrl("B/base/pak000.pk4");
-    // The first zip's entries have arrived when the transfer for the second one begins.
+    // One transfer at a time: the first zip's entries have arrived when the transfer for the
+    // second one begins.
+    request.configureDownloader = [](Downloader& downloader) { downloader.SetMaxTransfers(1); };
     request.progress = [&](double, const char* text) {
         if (stopping && std::string(text) == "Downloading \"" + secondUrl + "\"...") stopping.reset();
         return 0;
@@ -406,6 +408,8 @@ TEST_F(UpdateEndToEnd, DownloadCancelledAndStartedAgainFetchesTheRestOnly) {
 
     std::string second = "Downloading \"" + server->HttpUrl("B/base/pak000.pk4") + "\"...";
     Downloader cancelled;
+    // One transfer at a time: the first zip's entries are all in when the second zip's begin.
+    cancelled.SetMaxTransfers(1);
     cancelled.SetProgressCallback([&](double, const char* text) { return second == text ? 1 : 0; });
     ExpectError([&] { update.Download(cancelled); }, lcUserInterrupt, "Interrupted by user");
     update.CleanUpAfterFailure();
@@ -446,10 +450,12 @@ TEST_F(UpdateEndToEnd, KeptEntriesAreCheckedBeforeUse) {
     // A kept zip whose entries the update does not need (A has them in place) is deleted.
     std::string unneeded = work.root + "/.zipsync/download/base/__download0__pak_same.pk4";
     CopyDirectory(game.dirA + "/base/pak_same.pk4", unneeded);
-    // A link there is no kept zip: nothing writes through it.
+    // A link there is no kept zip: nothing writes through it. (Wine makes no links.)
     std::string outside = work.dir.path() + "/outside.pk4";
     WriteTestFile(outside, bytesOf(needed[0]) + "torn");
+#ifndef _WIN32
     std::filesystem::create_symlink(outside, work.root + "/.zipsync/download/base/__download1__pak001.zip");
+#endif
 
     UpdateRequest request = Request(work.root, UpdateType::BitwiseExact);
     request.afterDownload = [&](UpdateProcess& process) {
@@ -517,13 +523,13 @@ TEST_F(UpdateEndToEnd, NewZipOnlyLeavesTheOthersAsTheyWere) {
 }
 
 // With silent errors the downloader returns without the entries of a URL that failed (here the
-// server leaves out the part of the second range); the temporary zip would be finished without
-// them, so the download reports it instead.
+// server starts the part of the first range late, and its single range again when asked once
+// more); the temporary zip would be finished without them, so the download reports it instead.
 TEST(UpdateDownload, EntryMissingFromASilentDownloadIsReported) {
     const GameVersions& game = GetGameVersions();
     FaultServer server;
     server.AddFile("base/pak000.pk4", ReadTestFile(game.dirB + "/base/pak000.pk4"));
-    std::string mirror = server.Url("omit", "");
+    std::string mirror = server.Url("late", "");
     mirror.pop_back();
     Manifest remote =
         game.manifestB.Select([](const FileMetainfo& f) { return f.zipPath.rel == "base/pak000.pk4"; });
@@ -540,6 +546,6 @@ TEST(UpdateDownload, EntryMissingFromASilentDownloadIsReported) {
     Downloader downloader;
     downloader.SetSilentErrors(true);
     ExpectError([&] { process.DownloadRemoteFiles(downloader); }, lcGeneral,
-                "Download of " + mirror + "/base/pak000.pk4 is incomplete: 1 of 2 entries arrived");
-    EXPECT_EQ(server.RangeHeaders().size(), 1u);
+                "Download of " + mirror + "/base/pak000.pk4 is incomplete: 0 of 2 entries arrived");
+    EXPECT_EQ(server.RangeHeaders().size(), 2u);
 }

@@ -300,7 +300,7 @@ with zipfile.ZipFile(out) as z, open(out + '.txt', 'w') as f:
         f.write('%s %d %d %d %d %d %d %d %d %d\n' % (zi.filename, zi.CRC, zi.compress_size, zi.file_size,
                 zi.header_offset, zi.compress_type, zi.flag_bits, dos, zi.internal_attr, zi.external_attr))
 )");
-    ASSERT_EQ(RunShell("cd " + dir.path() + " && python3 make.py src py.zip" + names), 0);
+    ASSERT_EQ(RunShellCommand("cd " + dir.path() + " && python3 make.py src py.zip" + names), 0);
 
     ZipImage image = ZipImage::Parse(Load(dir / "py.zip"));
     std::string original = image.Bytes();
@@ -590,7 +590,7 @@ TEST(AcceptedSubset, CrcMismatchFoundAtClose) {
 TEST(AcceptedSubset, Zip64Refused) {
     TempDir dir;
     WriteTestFile(dir / "src/a.txt", Pattern(3000, 51, true));
-    ASSERT_EQ(RunShell("cd " + dir.path() + "/src && zip -q -fz ../z64.zip a.txt"), 0);
+    ASSERT_EQ(RunShellCommand("cd " + dir.path() + "/src && zip -q -fz ../z64.zip a.txt"), 0);
     CaughtError error = AnalyzeArchive(dir / "z64.zip", dir.path());
     EXPECT_EQ(error.code, lcGeneral);
     EXPECT_EQ(error.message, "Zip64 is not supported!");
@@ -739,8 +739,8 @@ TEST(AnalyzeZips, NormaliseAndRetryInfoZipArchive) {
         {"z.txt", Pattern(500, 73, true)},
     };
     for (const auto& file : files) WriteTestFile(dir / ("src/" + file.first), file.second);
-    ASSERT_EQ(RunShell("mkdir -p " + dir.path() + "/src/d/empty " + dir.path() + "/root && cd " + dir.path() +
-                       "/src && zip -q -r ../root/info.zip z.txt d"),
+    ASSERT_EQ(RunShellCommand("mkdir -p " + dir.path() + "/src/d/empty " + dir.path() + "/root && cd " +
+                              dir.path() + "/src && zip -q -r ../root/info.zip z.txt d"),
               0);
     WriteZip(dir / "root/next.pk4", {{"n", Pattern(4000, 74, true), 8, -1}});
     std::string infoPath = dir / "root/info.zip", nextPath = dir / "root/next.pk4";

@@ -1,11 +1,11 @@
-#include "SizeText.h"
+#include "base/SizeText.h"
 
 #include "base/Logging.h"
 
-namespace ZipSyncCli {
+namespace ZipSync {
 
 std::string FormatSize(uint64_t bytes) {
-    if (bytes < 1000) return ZipSync::FormatString("%u B", (unsigned)bytes);
+    if (bytes < 1000) return FormatString("%u B", (unsigned)bytes);
     static const char* const units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
     double value = (double)bytes / 1000.0;
     int unit = 0;
@@ -15,7 +15,7 @@ std::string FormatSize(uint64_t bytes) {
         unit++;
     }
     const char* format = value >= 99.95 ? "%.0f %s" : value >= 9.995 ? "%.1f %s" : "%.2f %s";
-    return ZipSync::FormatString(format, value, units[unit]);
+    return FormatString(format, value, units[unit]);
 }
 
 std::string FormatSignedSize(int64_t bytes) {
@@ -23,4 +23,4 @@ std::string FormatSignedSize(int64_t bytes) {
     return "-" + FormatSize(0 - (uint64_t)bytes);
 }
 
-} // namespace ZipSyncCli
+} // namespace ZipSync

@@ -1,6 +1,6 @@
-// The operating-system layer: the executable's location from the saved command name, the
-// working directory, the elevation test, locked and missing files, free space, execute bits,
-// desktop shortcuts and the restart script.
+// The POSIX half of the operating-system layer (OsUtils.cpp, OsUtilsPosix.cpp): the executable's location
+// from the saved command name, the working directory, the elevation test, locked and missing files, free
+// space, execute bits, desktop shortcuts and the restart script.
 #include "CatchError.h"
 #include "GameFixture.h"
 #include "HangGuard.h"

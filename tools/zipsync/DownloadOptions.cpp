@@ -1,0 +1,50 @@
+#include "DownloadOptions.h"
+
+#include "ManifestSource.h"
+
+#include <errno.h>
+#include <stdlib.h>
+
+namespace ZipSyncCli {
+
+using namespace ZipSync;
+
+OptionSpec TransfersOption() {
+    static const std::string help =
+        "HTTP requests in flight at once (default " + std::to_string(kDefaultMaxTransfers) + "; " +
+        std::to_string(kSingleRangeFactor) + " times as many for a server that takes one range per request)";
+    return {0, "transfers", "N", false, help.c_str()};
+}
+
+OptionSpec LimitRateOption() {
+    return {0, "limit-rate", "RATE", false, "download at most RATE bytes per second in all (suffix k, M, G)"};
+}
+
+uint64_t ParseRate(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(text.c_str(), &end, 10);
+    int shift = 0;
+    if (end && *end) {
+        shift = *end == 'k' || *end == 'K'   ? 10
+                : *end == 'm' || *end == 'M' ? 20
+                : *end == 'g' || *end == 'G' ? 30
+                                             : -1;
+        end++;
+    }
+    if (text.empty() || text[0] < '0' || text[0] > '9' || errno != 0 || shift < 0 || *end != 0 ||
+        value > (UINT64_MAX >> 30))
+        throw UsageError("option --limit-rate needs bytes per second such as 500000, 500k or 2M, not '" +
+                         text + "'");
+    return uint64_t(value) << shift;
+}
+
+Downloader MakeArchiveDownloader(Console& console, const ParsedArgs& args) {
+    Downloader downloader = MakeToolDownloader(console);
+    downloader.SetFollowRedirects(true);
+    if (args.Has("transfers")) downloader.SetMaxTransfers(args.GetInt("transfers", kDefaultMaxTransfers, 1));
+    if (args.Has("limit-rate")) downloader.SetRateLimit(ParseRate(args.Get("limit-rate")));
+    return downloader;
+}
+
+} // namespace ZipSyncCli
