@@ -303,14 +303,6 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     return args;
 }
 
-static bool IsWindowsDeviceStem(std::string stem) {
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    for (char& c : stem) c = char(toupper((unsigned char)c));
-    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return true;
-    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-           stem[3] >= '0' && stem[3] <= '9';
-}
-
 FileNameLimits GetFileNameLimits(const std::string&) {
     // Long paths go through the "\\?\" prefix; the system's absolute limit stays.
     return {255, 32767, "characters"};
@@ -332,7 +324,7 @@ std::string WhyFileNameRefused(const std::string& name) {
     if (!name.empty() && (name.back() == '.' || name.back() == ' '))
         return "ends with a dot or a space, which the file system drops";
     // Also with an extension: "nul.pk4" is the device NUL.
-    if (IsWindowsDeviceStem(name.substr(0, name.find('.')))) return "is the name of a device";
+    if (IsDeviceName(name)) return "is the name of a device";
     return "";
 }
 
