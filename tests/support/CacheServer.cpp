@@ -2,7 +2,9 @@
 
 #include "ChildProcess.h"
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 
 std::string CacheServer::Program(Kind kind) {
@@ -90,4 +92,14 @@ std::string CacheServer::Url() const {
 
 std::string CacheServer::AccessLog() const {
     return ReadWholeFileOrEmpty(_dir.path() + "/access.log");
+}
+
+std::string CacheServer::AccessLogWith(const std::string& text, double timeoutSeconds) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    std::string log = AccessLog();
+    while (log.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        log = AccessLog();
+    }
+    return log;
 }

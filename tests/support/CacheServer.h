@@ -35,6 +35,9 @@ public:
     std::string Url() const;
     // Squid's access log so far (one line per request, with the URL or the CONNECT target).
     std::string AccessLog() const;
+    // The access log once it holds text, or as it is after timeoutSeconds: Squid writes the line
+    // of a tunnel (CONNECT) only when the tunnel has closed, a moment after its client closed it.
+    std::string AccessLogWith(const std::string& text, double timeoutSeconds = 10) const;
 
 private:
     void WriteSquidConfig(Kind kind, int originPort) const;
