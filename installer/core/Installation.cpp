@@ -118,9 +118,11 @@ void DeleteOldFiles(const std::string& root, const InstallState& lastInstall,
 // What ".zipsync/lastscan.ini" records after an installation: each installed zip as it is now,
 // and the manifest. A zip that the repack renamed rather than wrote holds what the scan found
 // in its old place only if it is still as the scan found it; one that changed since is left
-// out, so that the next scan analyses it again instead of trusting the saved manifest.
+// out (and added to changed), so that the next scan analyses it again instead of trusting the
+// saved manifest.
 ScanState InstalledScanState(const std::string& root, const std::set<std::string>& zips,
-                             const UpdateProcess& process, const LocalScan& scan) {
+                             const UpdateProcess& process, const LocalScan& scan,
+                             std::vector<std::string>& changed) {
     ScanState recorded;
     for (const std::string& rel : zips) {
         std::string path = JoinPath(root, rel);
@@ -132,9 +134,7 @@ ScanState InstalledScanState(const std::string& root, const std::set<std::string
                                        [&](const ZipScanEntry& e) { return e.path == source; });
             if (before != scan.archives.end() &&
                 (before->modTime != now.modTime || before->size != now.size)) {
-                g_logger->warningf(
-                    "Archive %s changed since it was analysed: the next start analyses it again",
-                    rel.c_str());
+                changed.push_back(rel);
                 continue;
             }
         }
@@ -204,8 +204,9 @@ InstallationResult PerformInstallFinalize(Evaluation& evaluation, const LocalSca
     Report(progress, 0.8, "Saving .zipsync/lastscan.ini...");
     // The repack removed every owned archive that the target has not and put the target's in
     // place: the installed zips are the game's archives now, which the next scan finds.
+    std::vector<std::string> changed;
     WriteStateFile(root, LAST_SCAN_PATH,
-                   ScanStateToIni(InstalledScanState(root, zips, update.Process(), scan)));
+                   ScanStateToIni(InstalledScanState(root, zips, update.Process(), scan, changed)));
     Report(progress, 0.85, "Saved properly");
 
     Report(progress, 0.85, "Saving .zipsync/lastinstall.ini...");
@@ -217,6 +218,14 @@ InstallationResult PerformInstallFinalize(Evaluation& evaluation, const LocalSca
          FindFilesByName(root, std::vector<std::string>(std::begin(EXECUTABLES), std::end(EXECUTABLES))))
         MarkAsExecutable(path);
     Report(progress, 0.95, "Executables marked");
+
+    // The installation is complete but for these archives, which another program changed while
+    // it ran: not the version installed, so no success (the configuration stays where it is).
+    if (!changed.empty())
+        g_logger->errorf(lcGeneral,
+                         "Archive %s changed while the installer ran, so the installation is not "
+                         "sound; start the installer again to repair it",
+                         changed[0].c_str());
 
     Report(progress, 0.95, "Renaming config file...");
     result.oldConfigFilename = MoveGameConfigAside();

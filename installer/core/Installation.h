@@ -44,7 +44,10 @@ void PerformInstallRepack(ZipSync::UpdateSequence& update, ZipSync::ProgressIndi
 // game archive or temporary name) and written aside before any old file is deleted, so that a
 // refused or unwritable one leaves the old binaries; the staged files then replace theirs in one
 // rename each. An old file that is a game archive or an installer file is never deleted as a
-// binary. progress may be null.
+// binary. An archive taken over by renaming that changed since the scan (another program wrote
+// it meanwhile) is left out of ".zipsync/lastscan.ini" and raises "Archive %s changed while the
+// installer ran, ..." once the rest is recorded, before the configuration is moved aside.
+// progress may be null.
 InstallationResult PerformInstallFinalize(Evaluation& evaluation, const LocalScan& scan,
                                           ZipSync::ProgressIndicator* progress);
 

@@ -270,9 +270,6 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
     EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
 }
 
-// A FIFO where the update must write an archive, or where the scan saves the installation's
-// manifest, is refused with a message that names it, without waiting on it and without deleting
-// it. Opening it for reading or writing would block until another process opened its other end.
 namespace {
 
 // A byte of an archive of the installation changed by another program while the installer runs:
@@ -308,9 +305,9 @@ std::pair<uint64_t, std::string> KeptEntryByte(const InstallerWorld& world, cons
 } // namespace
 
 // An archive that another program changes while the installer runs: one that the repack copies
-// from fails the run before any old archive is touched; one that it takes over unchanged (it
-// cannot tell) is left out of the recorded scan, so that the next run analyses it again. Either
-// way the next run repairs it.
+// from fails the run before any old archive is touched; one that it takes over by renaming fails
+// the run once the rest is installed, and is left out of the recorded scan, so that the next run
+// analyses it again instead of trusting the saved manifest. Either way the next run repairs it.
 TEST_F(FaultInjection, ArchiveChangedDuringTheRunIsNeverTakenForSound) {
     InstallOld();
     UseMirror("ok");
@@ -333,9 +330,10 @@ TEST_F(FaultInjection, ArchiveChangedDuringTheRunIsNeverTakenForSound) {
     ChangePoint renamed{installer.installDir + "/qmh_sounds.pk4",
                         KeptEntryByte(World(), "qmh_sounds.pk4").first};
     code = RunInProcess(args, [&renamed] { Fl::add_check(ChangeFileAtRepack, &renamed); });
-    EXPECT_EQ(code, 0) << Output();
-    EXPECT_TRUE(Contains(Output(), "Warning: Archive qmh_sounds.pk4 changed since it was analysed: the next "
-                                   "start analyses it again\n"))
+    EXPECT_EQ(code, 3) << Output();
+    EXPECT_TRUE(Contains(Output(), "Warning: Showing error message: Archive qmh_sounds.pk4 changed while the "
+                                   "installer ran, so the installation is not sound; start the "
+                                   "installer again to repair it\n"))
         << Output();
     EXPECT_FALSE(Holds("2.0"));
     EXPECT_EQ(Run(args), 0) << Output();
@@ -378,6 +376,9 @@ TEST_F(FaultInjection, TooLittleFreeSpaceIsFoundBeforeTheDownload) {
     EXPECT_TRUE(Holds("2.0"));
 }
 
+// A FIFO where the update must write an archive, or where the scan saves the installation's
+// manifest, is refused with a message that names it, without waiting on it and without deleting
+// it. Opening it for reading or writing would block until another process opened its other end.
 TEST_F(FaultInjection, FifoWhereAnArchiveOrTheManifestBelongsIsRefused) {
     InstallOld();
     UseMirror("ok");

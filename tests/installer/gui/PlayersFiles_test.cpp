@@ -127,7 +127,7 @@ TEST_F(PlayersFiles, NothingIsWrittenOrDeletedThroughALink) {
     struct Case {
         std::vector<std::string> rels;
         Kind kind;
-        std::string message, messageEnd;
+        std::string message, messageEnd = "";
     } cases[] = {
         {{".zipsync/download"}, DirectoryLink, "Path " + Dir() + "/.zipsync/download is a symbolic link\n"},
         {{".zipsync"}, DirectoryLink, "Path " + Dir() + "/.zipsync is a symbolic link\n"},
@@ -149,10 +149,14 @@ TEST_F(PlayersFiles, NothingIsWrittenOrDeletedThroughALink) {
             if (fs::exists(fs::symlink_status(Path(rel)))) fs::rename(Path(rel), Path(rel + ".aside"));
             if (c.kind == FileLink) fs::create_symlink(outside / "precious.txt", Path(rel));
             if (c.kind == DirectoryLink) fs::create_directory_symlink(outside.path(), Path(rel));
-            if (c.kind == Fifo) ASSERT_EQ(mkfifo(Path(rel).c_str(), 0666), 0);
+            if (c.kind == Fifo) {
+                ASSERT_EQ(mkfifo(Path(rel).c_str(), 0666), 0);
+            }
         }
         ExpectStopped({"--version", "1.0"}, c.message);
-        if (!c.messageEnd.empty()) EXPECT_TRUE(Contains(Output(), c.messageEnd)) << Output();
+        if (!c.messageEnd.empty()) {
+            EXPECT_TRUE(Contains(Output(), c.messageEnd)) << Output();
+        }
         for (const std::string& rel : c.rels) {
             fs::remove(Path(rel));
             if (fs::exists(fs::symlink_status(Path(rel + ".aside"))))
