@@ -216,7 +216,8 @@ InstallationResult PerformInstallFinalize(Evaluation& evaluation, const LocalSca
     Report(progress, 0.9, "Mark as executable...");
     for (const std::string& path :
          FindFilesByName(root, std::vector<std::string>(std::begin(EXECUTABLES), std::end(EXECUTABLES))))
-        MarkAsExecutable(path);
+        // chmod follows a link, which may lead out of the install directory.
+        if (!IsSymbolicLink(path)) MarkAsExecutable(path);
     Report(progress, 0.95, "Executables marked");
 
     // The installation is complete but for these archives, which another program changed while

@@ -337,8 +337,11 @@ int OpenLockedFile(const std::string& path, intptr_t& handle) {
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? EWOULDBLOCK
-                                                                                 : ErrnoOfLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return EWOULDBLOCK;
+        int errnoValue = ErrnoOfLastError();
+        // A folder opens only with backup semantics, else "access denied": it is no file to lock.
+        if (error == ERROR_ACCESS_DENIED && GetFileKind(path, false) == FileKind::Directory) return ENXIO;
+        return errnoValue;
     }
     BY_HANDLE_FILE_INFORMATION info;
     int refusal = 0;

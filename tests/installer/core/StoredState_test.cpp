@@ -72,7 +72,7 @@ TEST(StoredState, ReaderAssertions) {
               (ScanState{{"z", 5, 6}, {" a b", 18446744073709551615ull, 4294967295u}}));
     EXPECT_EQ(InstallStateFromIni(ParseIniText("[Zip a.pk4]\nsize=1\n[Version]\nversion=1\n[Other x]\n"
                                                "[UnpackedFile f]\n[Version]\nversion=2\nextra=3\n")),
-              (InstallState{"2", {"a.pk4"}, {"f"}}));
+              (InstallState{"2", {"a.pk4"}, {"f"}, {}}));
 }
 
 TEST(StoredState, InstallStateRoundTrip) {
@@ -80,9 +80,9 @@ TEST(StoredState, InstallStateRoundTrip) {
     fs::create_directories(root / ".zipsync");
     std::string path = root / LAST_INSTALL_PATH;
     std::pair<InstallState, std::string> cases[] = {
-        {{"2.10", {}, {}}, "[Version]\nversion=2.10\n\n"},
+        {{"2.10", {}, {}, {}}, "[Version]\nversion=2.10\n\n"},
         {{}, "[Version]\nversion=\n\n"},
-        {{"2.12 beta", {"base.pk4", "dir x/a  b.pk4"}, {"Quillmere.exe", "bin/x y.so"}},
+        {{"2.12 beta", {"base.pk4", "dir x/a  b.pk4"}, {"Quillmere.exe", "bin/x y.so"}, {}},
          "[Version]\nversion=2.12 beta\n\n[Zip base.pk4]\n\n[Zip dir x/a  b.pk4]\n\n"
          "[UnpackedFile Quillmere.exe]\n\n[UnpackedFile bin/x y.so]\n\n"},
     };
@@ -109,12 +109,16 @@ TEST(StoredState, InstallStateRoundTrip) {
     EXPECT_EQ(InstallStateFromIni(ReadStateFile(root.path(), LAST_INSTALL_PATH)), hashed);
     // No state file is written through a link, nor read beyond its bound.
     fs::remove(path);
+#ifdef _WIN32 // Wine makes no Windows links: a file one byte too long
+    WriteTestFile(path, std::string(MAX_STATE_FILE_SIZE + 1, '#'));
+#else
     fs::create_symlink(root / "elsewhere.ini", path);
     ExpectError([&] { WriteStateFile(root.path(), LAST_INSTALL_PATH, InstallStateToIni(hashed)); }, lcGeneral,
                 "Path " + path + " is a symbolic link");
     EXPECT_FALSE(fs::exists(root / "elsewhere.ini"));
     fs::remove(path);
     fs::create_symlink("/dev/zero", path);
+#endif
     ExpectError([&] { ReadStateFile(root.path(), LAST_INSTALL_PATH); }, lcGeneral,
                 "File \"" + path + "\" is larger than the limit of " + std::to_string(MAX_STATE_FILE_SIZE) +
                     " bytes");

@@ -6,14 +6,79 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include "ScopedEnv.h"
+
+#include <optional>
+#include <windows.h>
+#else
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using namespace ZipSync;
 namespace fs = std::filesystem;
+
+#ifdef _WIN32
+
+// The other process is a death test's child, which runs this test again from its start: it
+// takes the parent's directory from the environment, and only the parent asserts outside the
+// statements (in a child, the parent holds the lock).
+TEST(FileLock, OneHolderAcrossProcessesUntilItsProcessEnds) {
+    const char* inherited = getenv("QMH_TEST_LOCK_DIR");
+    bool parent = inherited == nullptr;
+    std::optional<TempDir> own;
+    if (parent) own.emplace();
+    std::string dir = parent ? own->path() : inherited;
+    ScopedEnv shared("QMH_TEST_LOCK_DIR", dir.c_str());
+    std::string path = dir + "/lock";
+    // Killed while it holds the lock (no destructor, no clean-up): the system releases it.
+    EXPECT_EXIT(
+        {
+            FileLock lock;
+            TerminateProcess(GetCurrentProcess(), lock.TryLock(path) ? 7 : 1);
+        },
+        testing::ExitedWithCode(7), "");
+    FileLock lock;
+    bool locked = lock.TryLock(path);
+    if (parent) {
+        ASSERT_TRUE(locked);
+    }
+    EXPECT_EXIT(
+        {
+            FileLock other;
+            _exit(other.TryLock(path) ? 1 : 7);
+        },
+        testing::ExitedWithCode(7), "");
+    if (!parent) return;
+    // The lock belongs to the open file: a second lock in this process fails too.
+    FileLock second;
+    EXPECT_FALSE(second.TryLock(path));
+    FileLock moved = std::move(lock);
+    EXPECT_FALSE(lock.IsLocked());
+    EXPECT_FALSE(second.TryLock(path));
+    moved.Unlock();
+    EXPECT_TRUE(second.TryLock(path));
+    second.UnlockAndRemove();
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_TRUE(second.TryLock(path));
+}
+
+TEST(FileLock, NeverOnAnythingButAFile) {
+    TempDir dir;
+    fs::create_directories(dir / "folder");
+    FileLock lock;
+    ExpectError([&] { lock.TryLock(dir / "folder"); }, lcCantOpenFile,
+                "Failed to lock file " + dir / "folder" + ": it is not a regular file");
+    ExpectError([&] { lock.TryLock(dir / "missing/lock"); }, lcCantOpenFile,
+                "Failed to lock file " + dir / "missing/lock" + ": No such file or directory");
+    EXPECT_FALSE(lock.IsLocked());
+}
+
+#else
 
 namespace {
 
@@ -121,3 +186,5 @@ TEST(FileLock, NeverThroughALinkOrOnAnythingButAFile) {
     EXPECT_FALSE(lock.IsLocked());
     EXPECT_EQ(ReadTestFile(dir / "target"), "the player's file");
 }
+
+#endif

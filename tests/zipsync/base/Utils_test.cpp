@@ -142,9 +142,11 @@ TEST(Utils, ReadWholeFileStopsAtItsBound) {
     EXPECT_EQ(ReadWholeTextFile(dir / "ten", 10), "0123456789");
     ExpectError([&] { ReadWholeFile(dir / "ten", 9); }, lcGeneral,
                 "File \"" + (dir / "ten") + "\" is larger than the limit of 9 bytes");
+#ifndef _WIN32 // a file that never ends, through a link
     fs::create_symlink("/dev/zero", dir / "zero.ini");
     ExpectError([&] { ReadWholeTextFile(dir / "zero.ini", 1 << 20); }, lcGeneral,
                 "File \"" + (dir / "zero.ini") + "\" is larger than the limit of 1048576 bytes");
+#endif
 }
 
 TEST(Utils, DigestOfFileMatchesPython) {

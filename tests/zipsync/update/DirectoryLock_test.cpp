@@ -33,6 +33,7 @@ TEST(DirectoryLock, OneHolderAndNeverThroughALink) {
     EXPECT_EQ(ReadTestFile(root + "/.zipsync/lastscan.ini"), "kept");
     EXPECT_FALSE(fs::exists(root + "/.zipsync/lock"));
 
+#ifndef _WIN32 // Wine shows a Unix link as what it points at and makes no Windows links
     // A ".zipsync" that leads elsewhere gets nothing written through it.
     std::string linked = dir / "linked";
     fs::create_directories(linked);
@@ -47,4 +48,5 @@ TEST(DirectoryLock, OneHolderAndNeverThroughALink) {
     ExpectError([&] { DirectoryLock lock(linked); }, lcGeneral,
                 "Path " + linked + "/.zipsync/lock is a symbolic link");
     EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+#endif
 }

@@ -180,8 +180,8 @@ TEST(Repack, FailureBeforeTheCommitLeavesEveryOldArchive) {
         {"reduced zip cannot be written", false, "base/__reduced__pak_same.pk4", false,
          "%s/base/__reduced__pak_same.pk4 is not a regular file (a directory)"},
         {"source changed during the run", false, nullptr, true,
-         "Wrong compressed bytes of %1$s/base/__repacked__copy.pk4||sound/s00.ogg after repack: "
-         "%1$s/base/pak001.pk4 changed since it was analysed"},
+         "Wrong compressed bytes of %s/base/__repacked__copy.pk4||sound/s00.ogg after repack: "
+         "%s/base/pak001.pk4 changed since it was analysed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -213,7 +213,8 @@ TEST(Repack, FailureBeforeTheCommitLeavesEveryOldArchive) {
         std::map<std::string, std::string> before = SnapshotFiles(work.root);
 
         CaughtError error = CatchError([&] { process.RepackZips(); });
-        std::string expected = FormatString(c.message.c_str(), work.root.c_str());
+        // The root as often as the message names it.
+        std::string expected = FormatString(c.message.c_str(), work.root.c_str(), work.root.c_str());
         EXPECT_EQ(error.message.rfind(expected, 0), 0u) << error.message;
         EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), before));
         if (c.spoilProvider || c.changeSource) continue;
@@ -427,6 +428,7 @@ TEST(Repack, CleanupRestoresOnlyCompleteRepackedZips) {
             << name;
 }
 
+#ifndef _WIN32 // Wine shows a Unix link as what it points at and makes no Windows links
 // Links in the install directory are the player's: the clean-up neither follows nor removes a
 // link named like a temporary file, and the download journal is never used through a link.
 TEST(Repack, CleanupTouchesNothingThroughALink) {
@@ -457,6 +459,7 @@ TEST(Repack, CleanupTouchesNothingThroughALink) {
     EXPECT_EQ(ReadTestFile(outside + "/complete.pk4"), zipBytes);
     EXPECT_EQ(ReadTestFile(outside + "/torn.pk4"), "cut");
 }
+#endif
 
 TEST(Repack, CompleteZipCheck) {
     TempDir dir("qmhcomplete");
