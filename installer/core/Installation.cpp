@@ -3,6 +3,7 @@
 #include "GameRules.h"
 #include "InstallerFiles.h"
 #include "LogUtils.h"
+#include "ManifestCache.h"
 #include "OsUtils.h"
 #include "UnpackZip.h"
 #include "base/Logging.h"
@@ -172,7 +173,9 @@ InstallationResult PerformInstallFinalize(Evaluation& evaluation, const LocalSca
     Manifest installed = update.Process().GetProvidedManifest().Select([](const FileMetainfo& file) {
         return file.location == FileLocation::InPlace && !IsTemporaryFileName(GetFilename(file.zipPath.rel));
     });
-    WriteStateFile(root, MANIFEST_FILE, installed.SaveToIni());
+    // The installer's own file: never written through a link.
+    RefuseLinksBelowRoot(JoinPath(root, MANIFEST_FILE), root);
+    SaveManifest(installed, JoinPath(root, MANIFEST_FILE));
     Report(progress, 0.5, "Manifest saved");
 
     Report(progress, 0.5, "Cleaning temporary zips...");

@@ -1,6 +1,7 @@
 #include "ManifestCache.h"
 
 #include "OsUtils.h"
+#include "base/Hash.h"
 #include "base/Logging.h"
 #include "base/Path.h"
 #include "base/Utils.h"
@@ -10,6 +11,7 @@
 #include "zip/Manifest.h"
 
 #include <algorithm>
+#include <errno.h>
 #include <filesystem>
 
 using namespace ZipSync;
@@ -92,10 +94,17 @@ uint64_t ProviderManifestLimit(const Manifest& target) {
     return std::max<uint64_t>(uint64_t(1) << 20, uint64_t(target.size()) * 4096);
 }
 
-Manifest LoadManifestFile(const std::string& path, const std::string& url, uint64_t maxSize) {
+// The manifest of the cache file at path (at most maxSize bytes of text), attached to the
+// directory of url. texts keeps the text of each file read, so that a file that serves several
+// URLs (the same manifest on the official server and on a mirror) is read and parsed once.
+Manifest LoadManifestFile(const std::string& path, const std::string& url, uint64_t maxSize,
+                          std::map<std::string, IniData>& texts) {
     try {
+        auto text = texts.find(path);
+        if (text == texts.end())
+            text = texts.emplace(path, ReadIniFile(path, INI_FORMAT_BY_NAME, maxSize)).first;
         Manifest manifest;
-        manifest.LoadFromIni(ReadIniFile(path, INI_FORMAT_BY_NAME, maxSize), GetDirPath(url));
+        manifest.LoadFromIni(text->second, GetDirPath(url));
         return manifest;
     } catch (const std::exception&) {
         // Kept, it would be taken for the same remote digest again and fail every time.
@@ -176,17 +185,36 @@ void LoadPass(std::vector<ManifestRequest>& requests, InstallerConfig& config,
     LogPairs(pairs);
 
     g_logger->infof("Loading downloaded manifests");
+    std::map<std::string, IniData> texts;
     for (size_t j = 0; j < pairs.size(); j++) {
         const Pair& pair = pairs[j];
         if (pair.request != 0 && !target) continue;
         if (progress) progress->Update(double(j) / pairs.size(), "Loading manifest \"" + pair.path + "\"...");
         uint64_t limit = pair.request == 0 ? MAX_MANIFEST_SIZE : ProviderManifestLimit(*target);
-        loaded[pair.key] = LoadManifestFile(pair.path, pair.url, limit);
+        loaded[pair.key] = LoadManifestFile(pair.path, pair.url, limit, texts);
         requests[pair.request].loaded = true;
         if (pair.request == 0) target = &loaded[pair.key];
         if (progress) progress->Update(double(j + 1) / pairs.size(), "Manifest \"" + pair.path + "\" loaded");
     }
     if (progress) progress->Update(1.0, "Manifests loaded");
+}
+
+// A cache file whose text has the digest, or empty when there is none.
+std::string FindCachedText(const HashDigest& digest) {
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(MANIFEST_CACHE_DIR, ec)) {
+        std::string cached = entry.path().generic_string();
+        try {
+            // Reading checks the text against the digest: a damaged file is no copy.
+            if (!entry.is_symlink(ec) && entry.is_regular_file(ec) &&
+                ReadChecksummedZipHash(cached) == digest) {
+                ReadIniFile(cached);
+                return cached;
+            }
+        } catch (const ErrorException&) {
+        }
+    }
+    return "";
 }
 
 } // namespace
@@ -200,4 +228,21 @@ std::map<std::string, Manifest> LoadManifests(std::vector<ManifestRequest>& requ
     while (CountNotLoaded(requests) > 0)
         LoadPass(requests, config, preferredMirror, network, progress, target, loaded);
     return loaded;
+}
+
+void SaveManifest(const Manifest& manifest, const std::string& path) {
+    IniData ini = manifest.SaveToIni();
+    std::string text = FormatIniText(ini);
+    Hasher hasher;
+    hasher.Update(text.data(), text.size());
+    std::string cached = FindCachedText(hasher.Finalize());
+    if (cached.empty()) {
+        WriteIniFile(path, ini);
+        return;
+    }
+    std::vector<uint8_t> bytes = ReadWholeFile(cached);
+    StdioFileHolder file(path, "wb");
+    errno = 0;
+    if (fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) RaiseWriteFailure(path, errno);
+    if (file.reset() != 0) RaiseWriteFailure(path, errno);
 }

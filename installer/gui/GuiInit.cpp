@@ -31,7 +31,12 @@ const char* const kHelpText = "List of command line parameters:\n\n"
                               "    Return code should be nonzero if an error happens.\n\n"
                               "--version {ver}\n"
                               "    Install the version {ver} instead of the default one.\n"
-                              "    Only has effect when combined with --unattended.\n";
+                              "    Only has effect when combined with --unattended.\n\n"
+                              "--limit-rate {rate}\n"
+                              "    Download at most {rate} bytes per second in all,\n"
+                              "    with k, M or G for KiB, MiB or GiB: 500k, 2M.\n\n"
+                              "--transfers {n}\n"
+                              "    Keep at most {n} HTTP requests in flight at once.\n";
 
 namespace {
 

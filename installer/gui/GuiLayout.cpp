@@ -20,6 +20,8 @@ Fl_Check_Button* forceScanCheck = nullptr;
 Fl_Check_Button* bitwiseExactCheck = nullptr;
 Fl_Check_Button* noMultipartCheck = nullptr;
 Fl_Check_Button* disableTlsCheck = nullptr;
+Fl_Box* rateLimitLabel = nullptr;
+Fl_Input* rateLimitInput = nullptr;
 Fl_Progress* scanProgress = nullptr;
 Fl_Button* settingsNextButton = nullptr;
 Fl_Button* settingsResetButton = nullptr;
@@ -114,7 +116,8 @@ void BuildPageSettings() {
         "allowed.");
     browseButton = MakeButton(940, 125, 60, 20, "Browse", nullptr);
     restartButton = MakeButton(590, 155, 150, 30, "Create_and_Restart", "Restart is required to proceed.");
-    advancedFrame = Make<Fl_Box>(395, 311, 505, 94);
+    // One row below the check buttons holds the rate limit.
+    advancedFrame = Make<Fl_Box>(395, 311, 505, 119);
     advancedFrame->box(FL_ENGRAVED_FRAME);
     customVersionCheck = Make<Fl_Check_Button>(
         395, 245, 200, 20, "Get custom version",
@@ -143,6 +146,13 @@ void BuildPageSettings() {
         695, 373, 175, 20, "Disable TLS",
         "Use unencrypted HTTP instead of HTTPS, which means you can get malicious data if the network is "
         "compromised.");
+    // The caption sits inside the frame: a label outside the field would cross the frame's box.
+    rateLimitLabel = Make<Fl_Box>(695, 398, 135, 20, "Rate limit (bytes/s):");
+    rateLimitLabel->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT);
+    rateLimitInput = Make<Fl_Input>(
+        830, 398, 65, 20, nullptr,
+        "Download at most this many bytes per second, all connections together, for example 500k or 2M "
+        "(k, M and G stand for KiB, MiB and GiB). Empty: no limit.");
     scanProgress = Make<Fl_Progress>(335, 480, 680, 20, "scanning...");
     settingsNextButton = MakeButton(935, 510, 80, 30, "Next", nullptr, NextPage);
     settingsResetButton =
@@ -259,8 +269,9 @@ Fl_Double_Window* BuildMainWindow() {
 }
 
 Fl_Double_Window* BuildHelpWindow() {
-    helpWindow = new Fl_Double_Window(450, 320, "Quillmere installer: help");
-    helpText = MakeText(20, 20, 410, 280);
+    // Tall enough for every option without scrolling.
+    helpWindow = new Fl_Double_Window(450, 440, "Quillmere installer: help");
+    helpText = MakeText(20, 20, 410, 400);
     helpText->box(FL_NO_BOX);
     helpText->color(FL_BACKGROUND_COLOR);
     helpWindow->end();

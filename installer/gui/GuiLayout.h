@@ -41,6 +41,9 @@ extern Fl_Check_Button* forceScanCheck;
 extern Fl_Check_Button* bitwiseExactCheck;
 extern Fl_Check_Button* noMultipartCheck;
 extern Fl_Check_Button* disableTlsCheck;
+// The download rate limit: a caption box (a plain label inside the advanced frame) and the field.
+extern Fl_Box* rateLimitLabel;
+extern Fl_Input* rateLimitInput;
 extern Fl_Progress* scanProgress;
 extern Fl_Button* settingsNextButton;
 extern Fl_Button* settingsResetButton;

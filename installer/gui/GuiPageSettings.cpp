@@ -17,6 +17,7 @@ using namespace ZipSync;
 namespace fs = std::filesystem;
 
 AvailableSpaceFunction g_settingsAvailableSpace;
+DownloadArguments g_downloadArguments;
 
 namespace {
 
@@ -118,6 +119,14 @@ void AdvancedCheckCallback(Fl_Widget*, void*) {
             option->deactivate();
         }
     }
+    if (advancedCheck->value()) {
+        rateLimitLabel->activate();
+        rateLimitInput->activate();
+    } else {
+        rateLimitInput->value(g_downloadArguments.rateLimit.c_str());
+        rateLimitLabel->deactivate();
+        rateLimitInput->deactivate();
+    }
 }
 
 void SettingsNextButtonCallback(Fl_Widget*, void*) {
@@ -125,6 +134,8 @@ void SettingsNextButtonCallback(Fl_Widget*, void*) {
         [] {
             g_state.network.noMultipartByteranges = noMultipartCheck->value() != 0;
             g_state.network.disableTls = disableTlsCheck->value() != 0;
+            g_state.network.rateLimit = ParseRateLimit(rateLimitInput->value());
+            g_state.network.maxTransfers = g_downloadArguments.maxTransfers;
             StartupOptions options;
             options.selfUpdate = !skipSelfUpdateCheck->value();
             options.downloadConfig = !skipConfigDownloadCheck->value();

@@ -127,7 +127,7 @@ void RefreshInfoButtonCallback(Fl_Widget*, void*) {
                 GuiDeactivizer deactivizer(pageVersion);
                 evaluateProgress->show();
                 Fl::check();
-                ProgressIndicatorGui progress(evaluateProgress);
+                ProgressIndicatorGui progress(evaluateProgress, "Evaluation");
                 progress.SetMainWindow(mainWindow);
                 evaluation = EvaluateVersion(choice, g_state.config, g_state.loadedManifests, g_state.scan,
                                              g_state.network, &progress);

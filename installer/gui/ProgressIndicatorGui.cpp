@@ -3,11 +3,13 @@
 #include "GuiUtils.h"
 #include "OsUtils.h"
 #include "base/Logging.h"
+#include "base/SizeText.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Text_Display.H>
 #include <FL/x.H>
+#include <exception>
 #include <float.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -44,32 +46,72 @@ void ProgressIndicatorGui::SetClock(std::function<double()> clock) {
     g_clock = std::move(clock);
 }
 
-ProgressIndicatorGui::ProgressIndicatorGui(Fl_Progress* progressBar)
-    : _progressBar(progressBar), _startTime(DBL_MAX), _lastRefreshTime(DBL_MAX) {
+ProgressIndicatorGui::ProgressIndicatorGui(Fl_Progress* progressBar, std::string what)
+    : _progressBar(progressBar), _what(std::move(what)), _uncaughtAtStart(std::uncaught_exceptions()),
+      _transferLabelTime(-DBL_MAX), _startTime(DBL_MAX), _lastRefreshTime(DBL_MAX) {
     _progressBar->copy_label("");
     _progressBar->redraw();
-    _progressBar->copy_label("starting...");
+    _progressBar->copy_label((_what + ": starting...").c_str());
     g_interruptFlag = 0;
 }
 
 ProgressIndicatorGui::~ProgressIndicatorGui() {
-    _progressBar->copy_label("done");
+    // An action that reported its end finished, even when a later step fails (the download when
+    // the verification after it does).
+    bool finished = _lastRatio == 1.0 || std::uncaught_exceptions() <= _uncaughtAtStart;
+    std::string label = _what + (finished ? " finished" : " stopped");
+    if (finished && _bytesDone) label += ": " + FormatSize(*_bytesDone);
+    _progressBar->copy_label(label.c_str());
     if (_remainingLabel) _remainingLabel->copy_label("");
 }
 
 int ProgressIndicatorGui::Update(double globalRatio, std::string globalComment, double localRatio,
                                  std::string localComment) {
+    ShowRatio(globalRatio);
+    if (LogComment(globalRatio, globalComment)) _progressBar->copy_label(globalComment.c_str());
+    if (_remainingLabel) UpdateRemainingTime(globalRatio);
+    return Answer(globalRatio, _progressBar->label() ? _progressBar->label() : "");
+}
+
+int ProgressIndicatorGui::UpdateTransfer(const TransferProgress& progress) {
+    ShowRatio(progress.ratio);
+    LogComment(progress.ratio, progress.comment);
+    _bytesDone = progress.bytesDone;
+    // At the end only the bytes still mean something.
+    TransferProgress shown = progress;
+    if (progress.ratio == 1.0) {
+        shown.bytesPerSecond = 0.0;
+        shown.secondsLeft = -1.0;
+    }
+    std::string text = "Downloading: " + FormatTransferProgress(shown);
+    // Numbers that change with every update would be unreadable.
+    double now = Now();
+    if (now - _transferLabelTime >= 1.0 || progress.ratio == 1.0) {
+        _transferLabelTime = now;
+        shown.secondsLeft = -1.0; // the remaining-time label's
+        _progressBar->copy_label(("Downloading: " + FormatTransferProgress(shown)).c_str());
+    }
+    if (_remainingLabel) ShowTimeLeft(progress.secondsLeft, progress.ratio);
+    return Answer(progress.ratio, text);
+}
+
+void ProgressIndicatorGui::ShowRatio(double globalRatio) {
     _progressBar->show();
     _progressBar->value(float(globalRatio * 100.0));
     _progressBar->redraw();
-    if (globalComment != _lastGlobalComment) {
-        g_logger->infof("PROGRESS %0.2lf%% : %s", globalRatio * 100.0, globalComment.c_str());
-        _lastGlobalComment = globalComment;
-        _progressBar->copy_label(globalComment.c_str());
-    }
-    if (_remainingLabel) UpdateRemainingTime(globalRatio);
+    _lastRatio = globalRatio;
+}
+
+bool ProgressIndicatorGui::LogComment(double globalRatio, const std::string& globalComment) {
+    if (globalComment == _lastGlobalComment) return false;
+    g_logger->infof("PROGRESS %0.2lf%% : %s", globalRatio * 100.0, globalComment.c_str());
+    _lastGlobalComment = globalComment;
+    return true;
+}
+
+int ProgressIndicatorGui::Answer(double globalRatio, const std::string& consoleText) {
     if (_mainWindow) ShowTaskbarProgress(_mainWindow, globalRatio);
-    if (g_headless) PrintConsoleProgress(globalRatio);
+    if (g_headless) PrintConsoleProgress(globalRatio, consoleText);
 
     Fl::check();
 
@@ -83,27 +125,39 @@ void ProgressIndicatorGui::UpdateRemainingTime(double globalRatio) {
     if (now - _lastRefreshTime >= 3.0) {
         _lastRefreshTime = now;
         double elapsed = now - _startTime;
-        if (globalRatio > 0.001 && elapsed >= 10.0) {
-            _remainingLabel->show();
-            unsigned remaining = (unsigned)(elapsed * (1.0 - globalRatio) / globalRatio);
-            _remainingText = FormatRemaining(remaining);
-            _remainingLabel->copy_label(_remainingText.c_str());
-            _remainingLabel->redraw();
-        }
+        if (globalRatio > 0.001 && elapsed >= 10.0)
+            ShowRemainingText(FormatRemaining((unsigned)(elapsed * (1.0 - globalRatio) / globalRatio)));
     }
     if (globalRatio == 1.0) _remainingLabel->hide();
+}
+
+void ProgressIndicatorGui::ShowTimeLeft(double secondsLeft, double globalRatio) {
+    // The engine measures the speed itself: its estimate needs no warming up, only calm.
+    double now = Now();
+    if (_startTime == DBL_MAX) _startTime = _lastRefreshTime = now;
+    if (secondsLeft >= 0 && now - _lastRefreshTime >= 3.0) {
+        _lastRefreshTime = now;
+        ShowRemainingText(FormatRemaining((unsigned)(secondsLeft + 0.5)));
+    }
+    if (globalRatio == 1.0) _remainingLabel->hide();
+}
+
+void ProgressIndicatorGui::ShowRemainingText(const std::string& text) {
+    _remainingLabel->show();
+    _remainingText = text;
+    _remainingLabel->copy_label(_remainingText.c_str());
+    _remainingLabel->redraw();
 }
 
 // Nobody sees the bar without a display: a line for every twentieth, and the final one, keep a
 // console (or a CI log) informed without flooding it. Only the console gets these lines, not
 // the log file.
-void ProgressIndicatorGui::PrintConsoleProgress(double globalRatio) {
+void ProgressIndicatorGui::PrintConsoleProgress(double globalRatio, const std::string& text) {
     int step = (int)(globalRatio * 20.0);
-    std::string label = _progressBar->label() ? _progressBar->label() : "";
-    if (step == _lastConsoleStep && (globalRatio < 1.0 || label == _lastConsoleLabel)) return;
+    if (step == _lastConsoleStep && (globalRatio < 1.0 || text == _lastConsoleLabel)) return;
     _lastConsoleStep = step;
-    _lastConsoleLabel = label;
-    printf("[%3d%%] %s\n", step * 5, label.c_str());
+    _lastConsoleLabel = text;
+    printf("[%3d%%] %s\n", step * 5, text.c_str());
     fflush(stdout);
 }
 

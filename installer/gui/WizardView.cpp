@@ -13,24 +13,27 @@ class WizardStage : public StageScope {
 public:
     WizardStage(Fl_Widget* page, std::initializer_list<Fl_Widget*> excluded) : _deactivizer(page, excluded) {}
 
-    // The stage's bar; with taskbar set, the taskbar button shows the progress too.
-    ProgressIndicatorGui& ShowProgress(Fl_Progress* bar, bool taskbar) {
-        return Show(_progress, bar, taskbar);
+    // The stage's bar, labelled with what (see ProgressIndicatorGui); with taskbar set, the
+    // taskbar button shows the progress too.
+    ProgressIndicatorGui& ShowProgress(Fl_Progress* bar, const char* what, bool taskbar) {
+        return Show(_progress, bar, what, taskbar);
     }
-    ProgressIndicatorGui& ShowVerifyProgress(Fl_Progress* bar) { return Show(_verify, bar, true); }
+    ProgressIndicatorGui& ShowVerifyProgress(Fl_Progress* bar) {
+        return Show(_verify, bar, "Verification", true);
+    }
 
     ZipSync::ProgressIndicator* Progress() override { return _progress ? &*_progress : nullptr; }
     ZipSync::ProgressIndicator* VerifyProgress() override { return _verify ? &*_verify : nullptr; }
 
 private:
     static ProgressIndicatorGui& Show(std::optional<ProgressIndicatorGui>& slot, Fl_Progress* bar,
-                                      bool taskbar) {
-        slot.emplace(bar);
+                                      const char* what, bool taskbar) {
+        slot.emplace(bar, what);
         if (taskbar) slot->SetMainWindow(mainWindow);
         return *slot;
     }
 
-    // Declared first: the bars say "done" before the page is unlocked.
+    // Declared first: the bars say how their stage ended before the page is unlocked.
     GuiDeactivizer _deactivizer;
     std::optional<ProgressIndicatorGui> _progress, _verify;
 };
@@ -52,7 +55,10 @@ std::unique_ptr<StageScope> WizardView::BeginStage(Stage stage) {
     case Stage::ConfigDownload:
     case Stage::Scan: {
         auto scope = std::make_unique<WizardStage>(pageSettings, std::initializer_list<Fl_Widget*>{});
-        scope->ShowProgress(scanProgress, stage == Stage::Scan);
+        const char* what = stage == Stage::SelfUpdate       ? "Installer update check"
+                           : stage == Stage::ConfigDownload ? "Configuration"
+                                                            : "Scan";
+        scope->ShowProgress(scanProgress, what, stage == Stage::Scan);
         return scope;
     }
     case Stage::Download: {
@@ -60,19 +66,19 @@ std::unique_ptr<StageScope> WizardView::BeginStage(Stage stage) {
             std::make_unique<WizardStage>(pageInstall, std::initializer_list<Fl_Widget*>{cancelButton});
         downloadProgress->show();
         Fl::check();
-        scope->ShowProgress(downloadProgress, true).SetRemainingTimeLabel(remainingLabel);
+        scope->ShowProgress(downloadProgress, "Download", true).SetRemainingTimeLabel(remainingLabel);
         scope->ShowVerifyProgress(verifyProgress);
         return scope;
     }
     case Stage::Repack: {
         auto scope = std::make_unique<WizardStage>(pageInstall, std::initializer_list<Fl_Widget*>{});
-        scope->ShowProgress(repackProgress, true);
+        scope->ShowProgress(repackProgress, "Repacking", true);
         return scope;
     }
     case Stage::Finalize:
         break;
     }
     auto scope = std::make_unique<WizardStage>(pageInstall, std::initializer_list<Fl_Widget*>{});
-    scope->ShowProgress(finalizeProgress, false);
+    scope->ShowProgress(finalizeProgress, "Finalization", false);
     return scope;
 }

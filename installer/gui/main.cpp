@@ -1,7 +1,9 @@
 // Entry point of qmh_installer: help mode, interactive wizard or unattended run.
 #include "GuiInit.h"
 #include "GuiLayout.h"
+#include "GuiPageSettings.h"
 #include "GuiUtils.h"
+#include "InstallerState.h"
 #include "OsUtils.h"
 #include "Unattended.h"
 #include "base/Logging.h"
@@ -41,6 +43,15 @@ int Run(int argc, char** argv) {
         InitHelpWindow();
         helpWindow->show();
         return Fl::run();
+    }
+
+    try {
+        g_downloadArguments = ParseDownloadArguments(argc, argv);
+    } catch (const ZipSync::ErrorException& e) {
+        // As any failure of an unattended run: exit code 3.
+        g_unattended = unattended;
+        GuiMessageBox(GuiMbOk | GuiMbIconError | GuiMbFirstLabelFirst, e.what());
+        return 3;
     }
 
     SetArgv0(argv[0]);

@@ -59,7 +59,7 @@ void NginxServer::WriteConfig(const std::string& docRootPath) const {
     c << "events { worker_connections 64; }\n"
       << "http {\n"
       << "  log_format qmh "
-         "'$request_uri\\t$http_range\\t$status\\t$bytes_sent\\t$body_bytes_sent\\t$connection';\n"
+         "'$request_uri\\t$http_range\\t$status\\t$bytes_sent\\t$body_bytes_sent\\t$connection\\t$scheme';\n"
       << "  access_log " << d << "/access.log qmh;\n"
       << "  client_body_temp_path " << d << "/tmp/body;\n"
       << "  proxy_temp_path " << d << "/tmp/proxy;\n"
@@ -117,7 +117,7 @@ static std::vector<NginxServer::LogEntry> ParseAccessLog(const std::string& text
         std::istringstream parts(line);
         std::string field;
         while (std::getline(parts, field, '\t')) fields.push_back(field);
-        if (fields.size() != 6) continue;
+        if (fields.size() != 7) continue;
         NginxServer::LogEntry entry;
         entry.uri = fields[0];
         entry.range = fields[1];
@@ -125,6 +125,7 @@ static std::vector<NginxServer::LogEntry> ParseAccessLog(const std::string& text
         entry.bytesSent = std::stoull(fields[3]);
         entry.bodyBytesSent = std::stoull(fields[4]);
         entry.connection = std::stoull(fields[5]);
+        entry.scheme = fields[6];
         entries.push_back(entry);
     }
     return entries;

@@ -28,6 +28,7 @@ public:
         uint64_t bytesSent = 0;     // all bytes of the answer, headers included
         uint64_t bodyBytesSent = 0; // bytes of the body
         uint64_t connection = 0;    // serial number of the connection that carried it
+        std::string scheme;         // "http" or "https"
     };
 
     // Serves docRoot (which must exist); throws std::runtime_error if nginx does not start.

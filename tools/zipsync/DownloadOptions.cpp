@@ -1,9 +1,7 @@
 #include "DownloadOptions.h"
 
 #include "ManifestSource.h"
-
-#include <errno.h>
-#include <stdlib.h>
+#include "base/SizeText.h"
 
 namespace ZipSyncCli {
 
@@ -21,22 +19,11 @@ OptionSpec LimitRateOption() {
 }
 
 uint64_t ParseRate(const std::string& text) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = strtoull(text.c_str(), &end, 10);
-    int shift = 0;
-    if (end && *end) {
-        shift = *end == 'k' || *end == 'K'   ? 10
-                : *end == 'm' || *end == 'M' ? 20
-                : *end == 'g' || *end == 'G' ? 30
-                                             : -1;
-        end++;
-    }
-    if (text.empty() || text[0] < '0' || text[0] > '9' || errno != 0 || shift < 0 || *end != 0 ||
-        value > (UINT64_MAX >> 30))
+    std::optional<uint64_t> rate = ParseByteCount(text);
+    if (!rate)
         throw UsageError("option --limit-rate needs bytes per second such as 500000, 500k or 2M, not '" +
                          text + "'");
-    return uint64_t(value) << shift;
+    return *rate;
 }
 
 Downloader MakeArchiveDownloader(Console& console, const ParsedArgs& args) {

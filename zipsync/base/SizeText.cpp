@@ -2,6 +2,9 @@
 
 #include "base/Logging.h"
 
+#include <errno.h>
+#include <stdlib.h>
+
 namespace ZipSync {
 
 std::string FormatSize(uint64_t bytes) {
@@ -21,6 +24,23 @@ std::string FormatSize(uint64_t bytes) {
 std::string FormatSignedSize(int64_t bytes) {
     if (bytes >= 0) return FormatSize((uint64_t)bytes);
     return "-" + FormatSize(0 - (uint64_t)bytes);
+}
+
+std::optional<uint64_t> ParseByteCount(const std::string& text) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(text.c_str(), &end, 10);
+    int shift = 0;
+    if (*end) {
+        char unit = *end++;
+        shift = unit == 'k' || unit == 'K'   ? 10
+                : unit == 'm' || unit == 'M' ? 20
+                : unit == 'g' || unit == 'G' ? 30
+                                             : -1;
+    }
+    if (errno != 0 || shift < 0 || *end != 0 || value > (UINT64_MAX >> shift)) return std::nullopt;
+    return uint64_t(value) << shift;
 }
 
 } // namespace ZipSync

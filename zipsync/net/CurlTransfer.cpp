@@ -114,6 +114,10 @@ std::string PrepareTransfer(Transfer& t, const std::string& rangeText, int lowSp
 
 CurlMulti::CurlMulti(int maxConnections) : _multi(curl_multi_init()) {
     if (!_multi) g_logger->errorf(lcGeneral, "Failed to initialize CURL");
+    SetMaxConnections(maxConnections);
+}
+
+void CurlMulti::SetMaxConnections(int maxConnections) {
     curl_multi_setopt(_multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, long(maxConnections));
     curl_multi_setopt(_multi, CURLMOPT_MAXCONNECTS, long(maxConnections));
 }

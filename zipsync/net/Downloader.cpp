@@ -2,6 +2,7 @@
 
 #include "base/Logging.h"
 #include "base/Utils.h"
+#include "net/ConnectionCache.h"
 #include "net/internal/CurlTransfer.h"
 #include "net/internal/HttpResponse.h"
 #include "net/internal/TransferMeter.h"
@@ -86,6 +87,10 @@ void Downloader::SetFollowRedirects(bool follow) {
     _settings->followRedirects = follow;
 }
 
+void Downloader::SetConnectionCache(std::shared_ptr<ConnectionCache> cache) {
+    _connections = std::move(cache);
+}
+
 void Downloader::SetMaxTransfers(int count) {
     _maxTransfers = std::max(1, count);
 }
@@ -129,7 +134,17 @@ void Downloader::DownloadAll() {
         started.comment = "Downloading started";
         _transferCallback(started);
     }
-    {
+    if (_connections) {
+        ConnectionCache& cache = *_connections;
+        ZipSyncAssert(!cache._inUse);
+        cache._inUse = true;
+        struct Release {
+            ConnectionCache& cache;
+            ~Release() { cache._inUse = false; }
+        } release{cache};
+        cache._multi->SetMaxConnections(EffectiveMaxTransfers(nullptr));
+        RunTransfers(*cache._multi);
+    } else {
         CurlMulti multi(EffectiveMaxTransfers(nullptr));
         RunTransfers(multi);
     }

@@ -40,6 +40,7 @@ namespace ZipSync {
 struct Segment;
 struct Transfer;
 struct TransferSettings;
+class ConnectionCache;
 class CurlMulti;
 class TransferMeter;
 
@@ -117,6 +118,10 @@ public:
     // Bytes per second for all transfers together; 0 (the default) for no limit. Values below
     // kMinRateLimit are raised to it.
     void SetRateLimit(uint64_t bytesPerSecond);
+    // Runs the transfers on the cache's connections and leaves them open there for the next
+    // downloader of the same cache (ConnectionCache.h). Without one, the connections close when
+    // DownloadAll returns.
+    void SetConnectionCache(std::shared_ptr<ConnectionCache> cache);
     void SetProgressCallback(const ProgressCallback& callback) { _progressCallback = callback; }
     // Progress with bytes, speed and time left, reported at the same moments as the plain
     // callback; a nonzero answer stops the download like one of the plain callback.
@@ -219,6 +224,8 @@ private:
     bool _singleRangeOnly = false;
     bool _downgradeHttps = false;
     std::unique_ptr<TransferSettings> _settings;
+    // Outlives the transfers (declared before them).
+    std::shared_ptr<ConnectionCache> _connections;
     // 0: the defaults.
     int _maxTransfers = 0;
     uint64_t _rateLimit = 0;

@@ -9,9 +9,11 @@
 #include "update/DownloadJournal.h"
 #include "update/TemporaryFiles.h"
 #include "zip/ZipUtils.h"
+#include "zip/internal/ZipFormat.h"
 
 #include <errno.h>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 #include <zlib.h>
@@ -62,21 +64,20 @@ PathAR ChooseDownloadPath(const std::string& remoteRel, const std::string& rootD
     g_logger->errorf(lcGeneral, "too many \"__download??__%s\" files", remoteRel.c_str());
 }
 
-// Opens the current entry of zf, raw or inflating, and reads it to its end into a digest; crc
-// (optional) receives the CRC-32 of the bytes read. The entry stays open: closing an inflated
-// entry makes minizip compare the CRC with the header, which the caller does after its own
-// checks against the target.
-HashDigest HashCurrentEntry(UnzFileHolder& zf, bool raw, uLong* crc) {
+// Opens the current entry of zf, inflating, and reads it to its end into a digest and its
+// CRC-32. The entry stays open: closing it makes minizip compare the CRC with the header, which
+// the caller does after its own checks against the target.
+HashDigest HashCurrentContents(UnzFileHolder& zf, uLong& crc) {
     std::vector<char> buffer(kReadChunk);
-    zf.OpenCurrentFile(raw);
+    zf.OpenCurrentFile(false);
     Hasher hasher;
-    if (crc) *crc = crc32(0L, Z_NULL, 0);
+    crc = crc32(0L, Z_NULL, 0);
     while (true) {
         int got = unzReadCurrentFile(zf, buffer.data(), kReadChunk);
         if (got < 0) CheckMinizip(got);
         if (got == 0) break;
         hasher.Update(buffer.data(), got);
-        if (crc) *crc = crc32(*crc, (const Bytef*)buffer.data(), got);
+        crc = crc32(crc, (const Bytef*)buffer.data(), got);
     }
     return hasher.Finalize();
 }
@@ -89,12 +90,48 @@ struct DownloadTables {
     std::set<std::string> chosenNames;
     // Index of a remote entry in the provided manifest -> the matches it serves.
     std::map<int, std::vector<int>> matchesOfEntry;
+    // Why the first received entry that failed its check did; empty while none did.
+    std::string firstFailure;
 };
 
-// Writes one received entry to the end of its journal zip, which is created at the first one
-// and closed after the last expected one. Each entry reaches the file system before the next is
-// fetched, so that a killed process keeps every complete entry; a sync now and then bounds what
-// a power loss costs.
+// What is wrong with one received entry (its local header and compressed data, as the manifest's
+// byterange covers them) for the remote entry, or empty when nothing is: the header must describe
+// exactly these bytes, and the compressed data must have the entry's compressedHash. Hashing here,
+// while the transfers go on, leaves the verification after the download little to do.
+std::string CheckReceivedEntry(const FileMetainfo& remote, const uint8_t* data, uint32_t bytes) {
+    std::string fullName = GetFullPath(remote.zipPath.abs, remote.filename);
+    LocalHeader header;
+    if (bytes >= kLocalHeaderSize) header = ParseLocalHeader(data);
+    uint64_t headerLength = kLocalHeaderSize + uint64_t(header.filenameLen) + header.extraLen;
+    if (bytes < kLocalHeaderSize || header.signature != kLocalHeaderSignature ||
+        headerLength + header.compressedSize != bytes)
+        return FormatString("Entry \"%s\" after download does not start with a local header for its %u bytes",
+                            fullName.c_str(), unsigned(bytes));
+    Hasher hasher;
+    hasher.Update(data + headerLength, header.compressedSize);
+    HashDigest obtained = hasher.Finalize();
+    if (obtained != remote.compressedHash)
+        return FormatString("Hash of \"%s\" after download is %s instead of %s", fullName.c_str(),
+                            obtained.Hex().c_str(), remote.compressedHash.Hex().c_str());
+    return "";
+}
+
+// Brings the journal zip's bytes to the disk, and the names of its file and of the folders made
+// for it too; closes it after its last expected entry.
+void SyncJournalZip(DownloadedZip& zip, const std::string& rootDir, bool last) {
+    SyncFile(zip.file, zip.tempPath.abs);
+    zip.unsynced = 0;
+    for (std::string dir = GetDirPath(zip.tempPath.abs); !zip.namesSynced; dir = GetDirPath(dir)) {
+        SyncDirectory(dir);
+        zip.namesSynced = dir.size() <= rootDir.size();
+    }
+    if (last && zip.file.reset() != 0) RaiseWriteFailure(zip.tempPath.abs, errno);
+}
+
+// Writes one received and checked entry to the end of its journal zip, which is created at the
+// first one and closed after the last expected one. Each entry reaches the file system before
+// the next is fetched, so that a killed process keeps every complete entry; a sync now and then
+// bounds what a power loss costs.
 void WriteEntry(DownloadedZip& zip, const void* data, uint32_t bytes, int index, const std::string& rootDir) {
     if (!zip.file) {
         CreateDirectoriesForFile(zip.tempPath.abs, rootDir);
@@ -112,16 +149,18 @@ void WriteEntry(DownloadedZip& zip, const void* data, uint32_t bytes, int index,
         RaiseWriteFailure(zip.tempPath.abs, errno);
     zip.unsynced += bytes;
     bool last = ++zip.piecesWritten == zip.piecesExpected;
-    if (last || zip.unsynced >= kSyncInterval) {
-        SyncFile(zip.file, zip.tempPath.abs);
-        zip.unsynced = 0;
-        // The file's name, and those of the folders made for it, must survive as well.
-        for (std::string dir = GetDirPath(zip.tempPath.abs); !zip.namesSynced; dir = GetDirPath(dir)) {
-            SyncDirectory(dir);
-            zip.namesSynced = dir.size() <= rootDir.size();
-        }
-    }
-    if (last && zip.file.reset() != 0) RaiseWriteFailure(zip.tempPath.abs, errno);
+    if (last || zip.unsynced >= kSyncInterval) SyncJournalZip(zip, rootDir, last);
+}
+
+// A received entry that failed its check is not written, and the download goes on: what else
+// arrives is kept for the next run, as after any failure. The first such failure ends the call
+// once the download is over.
+void SkipEntry(DownloadedZip& zip, const std::string& problem, const std::string& rootDir,
+               std::string& firstFailure) {
+    g_logger->warningf("%s", problem.c_str());
+    if (firstFailure.empty()) firstFailure = problem;
+    zip.piecesExpected--;
+    if (zip.file && zip.piecesWritten == zip.piecesExpected) SyncJournalZip(zip, rootDir, true);
 }
 
 // Enqueues every remote entry that a match needs, once each, with a callback that writes it to
@@ -145,9 +184,16 @@ void EnqueueRemoteEntries(Downloader& downloader, const Manifest& provided,
             zip.tempPath = ChooseDownloadPath(entry.zipPath.rel, rootDir, tables.chosenNames);
         zip.piecesExpected++;
         DownloadSource source(url, entry.byterange[0], entry.byterange[1]);
-        downloader.EnqueueDownload(source, [&tables, &rootDir, url, index](const void* data, uint32_t bytes) {
-            WriteEntry(tables.zips.at(url), data, bytes, index, rootDir);
-        });
+        downloader.EnqueueDownload(
+            source, [&tables, &provided, &rootDir, url, index](const void* data, uint32_t bytes) {
+                DownloadedZip& zip = tables.zips.at(url);
+                std::string problem =
+                    CheckReceivedEntry(provided[index], static_cast<const uint8_t*>(data), bytes);
+                if (problem.empty())
+                    WriteEntry(zip, data, bytes, index, rootDir);
+                else
+                    SkipEntry(zip, problem, rootDir, tables.firstFailure);
+            });
     }
 }
 
@@ -161,34 +207,30 @@ void CheckAllArrived(const std::map<std::string, DownloadedZip>& zips) {
     }
 }
 
-// Checks the downloaded entry at offset of reader, described by the remote entry, against its
-// compressedHash, and against the contents of every target it serves (users) whose compressed
-// bytes differ from it.
-void VerifyEntry(UnzFileIndexed& reader, uint32_t offset, const FileMetainfo& remote,
-                 const std::vector<int>& users, const std::vector<FileMatch>& matches) {
+// Whether a target that the remote entry serves has other compressed bytes: then only its
+// contents, inflated, can show that the entry is what the target needs.
+bool NeedsContentsCheck(const FileMetainfo& remote, const std::vector<int>& users,
+                        const std::vector<FileMatch>& matches) {
+    for (int m : users)
+        if (matches[m].target->compressedHash != remote.compressedHash) return true;
+    return false;
+}
+
+// Checks the contents of the downloaded entry at offset of reader, described by the remote entry,
+// against every target it serves (users) whose compressed bytes differ from it. (Its compressed
+// bytes were checked as they arrived.) A mirror's manifest only claims what its zips hold; where
+// the compressed bytes are not the target's own, nothing else would ever compare them with the
+// target.
+void CheckContents(UnzFileIndexed& reader, uint32_t offset, const FileMetainfo& remote,
+                   const std::vector<int>& users, const std::vector<FileMatch>& matches) {
     std::string fullName = GetFullPath(remote.zipPath.abs, remote.filename);
     uint32_t length = remote.byterange[1] - remote.byterange[0];
     reader.LocateByByterange(offset, offset + length);
-    HashDigest obtained = HashCurrentEntry(reader, true, nullptr);
-    reader.CloseCurrentFile();
-    if (obtained != remote.compressedHash)
-        g_logger->errorf(lcGeneral, "Hash of \"%s\" after download is %s instead of %s", fullName.c_str(),
-                         obtained.Hex().c_str(), remote.compressedHash.Hex().c_str());
-
-    // A mirror's manifest only claims what its zips hold. Where the compressed bytes are not the
-    // target's own, nothing else would ever compare them with the target, so their contents are
-    // checked here against every target they serve.
-    bool inflated = false;
-    HashDigest contents;
     uLong crc = 0;
+    HashDigest contents = HashCurrentContents(reader, crc);
     for (int m : users) {
         const FileMetainfo& target = *matches[m].target;
         if (target.compressedHash == remote.compressedHash) continue;
-        if (!inflated) {
-            reader.LocateByByterange(offset, offset + length);
-            contents = HashCurrentEntry(reader, false, &crc);
-            inflated = true;
-        }
         if (contents != target.contentsHash)
             g_logger->errorf(lcGeneral, "Hash of \"%s\" after download is %s instead of %s", fullName.c_str(),
                              contents.Hex().c_str(), target.contentsHash.Hex().c_str());
@@ -197,24 +239,29 @@ void VerifyEntry(UnzFileIndexed& reader, uint32_t offset, const FileMetainfo& re
                              fullName.c_str(), unsigned(crc), unsigned(target.crc32));
     }
     // The downloaded header must agree with the contents too.
-    if (inflated) reader.CloseCurrentFile();
+    reader.CloseCurrentFile();
 }
 
-// Completes the journal zip with a central directory, verifies its entries, appends them to
-// the provided manifest as Local entries and re-points the matches they serve.
+// Completes the journal zip with a central directory, checks the contents of the entries that
+// need it, appends the entries to the provided manifest as Local entries and re-points the
+// matches they serve.
 void VerifyDownloadedZip(const DownloadedZip& zip, const DownloadTables& tables, Manifest& provided,
                          std::vector<FileMatch>& matches) {
     std::vector<CentralDirAttribs> attribs;
+    bool inflate = false;
     for (const auto& piece : zip.pieceOffsets) {
         const FileMetainfo& entry = provided[piece.second];
         attribs.push_back(CentralDirAttribs{piece.first, entry.externalAttribs, entry.internalAttribs});
+        inflate = inflate || NeedsContentsCheck(entry, tables.matchesOfEntry.at(piece.second), matches);
     }
     AppendCentralDirectory(zip.tempPath.abs, attribs);
 
-    UnzFileIndexed reader(zip.tempPath.abs);
+    std::optional<UnzFileIndexed> reader;
+    if (inflate) reader.emplace(zip.tempPath.abs);
     for (const auto& piece : zip.pieceOffsets) {
         const std::vector<int>& users = tables.matchesOfEntry.at(piece.second);
-        VerifyEntry(reader, piece.first, provided[piece.second], users, matches);
+        if (NeedsContentsCheck(provided[piece.second], users, matches))
+            CheckContents(*reader, piece.first, provided[piece.second], users, matches);
         FileMetainfo local = provided[piece.second];
         uint32_t length = local.byterange[1] - local.byterange[0];
         local.zipPath = zip.tempPath;
@@ -274,6 +321,7 @@ void UpdateProcess::DownloadRemoteFiles(Downloader& downloader, const ProgressCa
     DownloadTables tables;
     EnqueueRemoteEntries(downloader, _providedManifest, _matches, _rootDir, tables);
     downloader.DownloadAll();
+    if (!tables.firstFailure.empty()) g_logger->errorf(lcGeneral, "%s", tables.firstFailure.c_str());
     CheckAllArrived(tables.zips);
 
     double total = 1e-20, done = 0.0;

@@ -130,10 +130,14 @@ public:
     // takes what the journal holds beyond the provided manifest (an attempt that failed after
     // the plan was made) for the remote files it provides, deletes the journal zips that the
     // plan does not use, and logs "Resumed bytes: %llu", the bytes of the journal's entries that
-    // it does use. Every received entry is flushed to its file at once. Each journal zip is
-    // then completed with a central directory and every entry is checked against the provided manifest's
-    // compressedHash; an entry whose compressed bytes differ from those of a target it serves is also
-    // inflated and checked against that target's contentsHash and crc32 (mirror manifests are not trusted).
+    // it does use. Every received entry is checked as it arrives, before it is written: its local
+    // header must span exactly its byterange and its compressed bytes must have the provided
+    // manifest's compressedHash; then it is flushed to its file at once. An entry that fails is
+    // not written (the warning names it) and the download goes on, so that the next run needs
+    // only what failed; once it is over, the first failure ends the call ("Hash of \"%s\" after
+    // download is %s instead of %s"). After the download each journal zip is completed with a central
+    // directory, and an entry whose compressed bytes differ from those of a target it serves is inflated and
+    // checked against that target's contentsHash and crc32 (mirror manifests are not trusted).
     // Verified entries are appended to the provided manifest as Local entries of their journal zip and the
     // matches are re-pointed to them; journal zips are never managed (the repack may rename one into the
     // place of a new archive, but deletes none). progress (may be empty) sees the verification; a nonzero

@@ -243,7 +243,7 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
         std::string file; // named by the failure, relative to the installation
     } cases[] = {
         // Before the first transfer: its entry goes to the download journal.
-        {{&downloadProgress, "Downloading \""}, ".zipsync/download/fms/__download0__qmh_lighthouse.pk4"},
+        {{&downloadProgress, "Downloading: "}, ".zipsync/download/fms/__download0__qmh_lighthouse.pk4"},
         // When the repack writes its first zip. An old zip deleted as soon as nothing needs it
         // (map.pk4 here) would be gone by then.
         {{&repackProgress, "Repacking /"}, "__repacked__qmh_base.pk4"},

@@ -40,7 +40,7 @@ const WidgetSpec kWidgets[] = {
     {"browseButton", [] { return (Fl_Widget*)browseButton; }, "Button", 940, 125, 60, 20, "Browse", nullptr},
     {"restartButton", [] { return (Fl_Widget*)restartButton; }, "Button", 590, 155, 150, 30,
      "Create_and_Restart", "Restart is required to proceed."},
-    {"advancedFrame", [] { return (Fl_Widget*)advancedFrame; }, "Box", 395, 311, 505, 94, nullptr, nullptr},
+    {"advancedFrame", [] { return (Fl_Widget*)advancedFrame; }, "Box", 395, 311, 505, 119, nullptr, nullptr},
     {"customVersionCheck", [] { return (Fl_Widget*)customVersionCheck; }, "Check", 395, 245, 200, 20,
      "Get custom version",
      "Click this checkbox if you want to install custom version of QMH. Otherwise, the most recent official "
@@ -66,6 +66,11 @@ const WidgetSpec kWidgets[] = {
     {"disableTlsCheck", [] { return (Fl_Widget*)disableTlsCheck; }, "Check", 695, 373, 175, 20, "Disable TLS",
      "Use unencrypted HTTP instead of HTTPS, which means you can get malicious data if the network is "
      "compromised."},
+    {"rateLimitLabel", [] { return (Fl_Widget*)rateLimitLabel; }, "Box", 695, 398, 135, 20,
+     "Rate limit (bytes/s):", nullptr},
+    {"rateLimitInput", [] { return (Fl_Widget*)rateLimitInput; }, "Input", 830, 398, 65, 20, nullptr,
+     "Download at most this many bytes per second, all connections together, for example 500k or 2M (k, M "
+     "and G stand for KiB, MiB and GiB). Empty: no limit."},
     {"scanProgress", [] { return (Fl_Widget*)scanProgress; }, "Progress", 335, 480, 680, 20, "scanning...",
      nullptr},
     {"settingsNextButton", [] { return (Fl_Widget*)settingsNextButton; }, "Button", 935, 510, 80, 30, "Next",
@@ -446,12 +451,12 @@ TEST(HelpWindow, ShowsParameterList) {
     BuildHelpWindow();
     InitHelpWindow();
     EXPECT_EQ(helpWindow->w(), 450);
-    EXPECT_EQ(helpWindow->h(), 320);
+    EXPECT_EQ(helpWindow->h(), 440);
     EXPECT_STREQ(helpWindow->label(), "Quillmere installer: help");
     EXPECT_EQ(helpText->x(), 20);
     EXPECT_EQ(helpText->y(), 20);
     EXPECT_EQ(helpText->w(), 410);
-    EXPECT_EQ(helpText->h(), 280);
+    EXPECT_EQ(helpText->h(), 400);
     EXPECT_EQ(helpText->box(), FL_NO_BOX);
     EXPECT_EQ(helpText->color(), 49u);
     EXPECT_EQ(
@@ -463,7 +468,10 @@ TEST(HelpWindow, ShowsParameterList) {
         "confirmation!\n    Make sure to look into qmh_installer.log after it finishes.\n    Return code "
         "should "
         "be nonzero if an error happens.\n\n--version {ver}\n    Install the version {ver} instead of the "
-        "default one.\n    Only has effect when combined with --unattended.\n");
+        "default one.\n    Only has effect when combined with --unattended.\n\n--limit-rate {rate}\n    "
+        "Download at most {rate} bytes per second in all,\n    with k, M or G for KiB, MiB or GiB: 500k, "
+        "2M.\n\n--transfers {n}\n    Keep at most {n} HTTP requests in flight at once.\n");
+    EXPECT_TRUE(TextFits(helpText));
     EXPECT_EQ(std::string(kHelpText).find("--skip-config-download"), std::string::npos);
     helpWindow->show();
     for (int i = 0; i < 20; i++) Fl::wait(0.02); // sends the window's requests to the server

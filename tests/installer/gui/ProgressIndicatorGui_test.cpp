@@ -1,5 +1,6 @@
 // The progress display and page locking on real widgets under Xvfb: bar and label, the
-// remaining-time label on a stepped clock, comments logged once, and GuiDeactivizer's restore.
+// remaining-time label on a stepped clock, comments logged once, a download's bytes, speed and
+// time left, the label that says how the action ended, and GuiDeactivizer's restore.
 // (Cancel during an update is part of the whole installation in Wizard_test.)
 #include <gtest/gtest.h>
 
@@ -55,8 +56,8 @@ TEST(ProgressIndicatorGui, DrivesBarAndRemainingTimeAndLogsEachCommentOnce) {
     double now = 1000;
     ProgressIndicatorGui::SetClock([&] { return now; });
     {
-        ProgressIndicatorGui progress(w.bar);
-        EXPECT_STREQ(w.bar->label(), "starting...");
+        ProgressIndicatorGui progress(w.bar, "Checking");
+        EXPECT_STREQ(w.bar->label(), "Checking: starting...");
         progress.SetRemainingTimeLabel(w.remaining);
         progress.SetMainWindow(w.window);
 
@@ -89,10 +90,74 @@ TEST(ProgressIndicatorGui, DrivesBarAndRemainingTimeAndLogsEachCommentOnce) {
         EXPECT_FALSE(w.remaining->visible());
     }
     ProgressIndicatorGui::SetClock(nullptr);
-    EXPECT_STREQ(w.bar->label(), "done");
+    EXPECT_STREQ(w.bar->label(), "Checking finished");
     EXPECT_STREQ(w.remaining->label(), "");
     EXPECT_EQ(log.WithPrefix("PROGRESS"),
               (std::vector<std::string>{"PROGRESS 0.00% : Downloading", "PROGRESS 50.00% : Verifying"}));
+}
+
+// A download: the bar shows bytes and speed (refreshed once a second), the remaining-time label
+// the engine's estimate (every 3 seconds, as soon as it is known), the log the engine's comments;
+// at the end the bar says what was downloaded. An action that fails says it stopped.
+TEST(ProgressIndicatorGui, ShowsBytesSpeedAndTimeLeftOfADownload) {
+    Widgets w;
+    RecordingLogger log;
+    double now = 1000;
+    ProgressIndicatorGui::SetClock([&] { return now; });
+    {
+        ProgressIndicatorGui progress(w.bar, "Download");
+        progress.SetRemainingTimeLabel(w.remaining);
+        struct Step {
+            double t, ratio;
+            uint64_t done;
+            double speed, left;
+            const char *bar, *remaining;
+        } steps[] = {
+            {0, 0.0, 0, 0, -1, "Downloading: 0 B of 45.6 MB", "Remaining ~ ?:??:??"},
+            {0, 0.1, 4560000, 0, -1, "Downloading: 0 B of 45.6 MB", "Remaining ~ ?:??:??"}, // same second
+            {1, 0.2, 9120000, 2100000, 17.4, "Downloading: 9.12 MB of 45.6 MB, 2.10 MB/s",
+             "Remaining ~ ?:??:??"}, // the label waits 3 s
+            {3, 0.27, 12300000, 2100000, 15.8, "Downloading: 12.3 MB of 45.6 MB, 2.10 MB/s",
+             "Remaining ~ 16 s"},
+            {4, 0.5, 22800000, 100000, 228, "Downloading: 22.8 MB of 45.6 MB, 100 kB/s", "Remaining ~ 16 s"},
+            {6, 0.6, 27360000, 100000, 182, "Downloading: 27.4 MB of 45.6 MB, 100 kB/s", "Remaining ~ 3:02"},
+        };
+        for (const Step& s : steps) {
+            SCOPED_TRACE(s.t);
+            now = 1000 + s.t;
+            ZipSync::TransferProgress p;
+            p.ratio = s.ratio;
+            p.comment = "Downloading \"http://mirror/base.pk4\"...";
+            p.bytesDone = s.done;
+            p.bytesTotal = 45600000;
+            p.bytesPerSecond = s.speed;
+            p.secondsLeft = s.left;
+            EXPECT_EQ(progress.UpdateTransfer(p), 0);
+            EXPECT_STREQ(w.bar->label(), s.bar);
+            EXPECT_STREQ(w.remaining->label(), s.remaining);
+            EXPECT_FLOAT_EQ(w.bar->value(), float(s.ratio * 100));
+        }
+        ZipSync::TransferProgress done;
+        done.ratio = 1.0;
+        done.comment = "Downloading finished";
+        done.bytesDone = done.bytesTotal = 45600000;
+        progress.UpdateTransfer(done);
+        EXPECT_STREQ(w.bar->label(), "Downloading: 45.6 MB of 45.6 MB");
+        EXPECT_FALSE(w.remaining->visible());
+    }
+    EXPECT_STREQ(w.bar->label(), "Download finished: 45.6 MB");
+    EXPECT_EQ(log.WithPrefix("PROGRESS"),
+              (std::vector<std::string>{"PROGRESS 0.00% : Downloading \"http://mirror/base.pk4\"...",
+                                        "PROGRESS 100.00% : Downloading finished"}));
+
+    try {
+        ProgressIndicatorGui progress(w.bar, "Repacking");
+        progress.Update(0.5, "Repacking \"base.pk4\"...");
+        throw std::runtime_error("disk full");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_STREQ(w.bar->label(), "Repacking stopped");
+    ProgressIndicatorGui::SetClock(nullptr);
 }
 
 TEST(GuiDeactivizer, LocksControlsAndRestoresTheirFormerState) {

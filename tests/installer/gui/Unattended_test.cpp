@@ -25,6 +25,7 @@
 #include <map>
 #include <memory>
 #include <pwd.h>
+#include <regex>
 #include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -140,13 +141,24 @@ TEST_F(UnattendedRun, VersionAsLastArgumentInstallsTheDefault) {
     EXPECT_TRUE(logged);
 }
 
+// Also with the command line's download options, which every download takes: the console shows
+// how far each download is, in bytes.
 TEST_F(UnattendedRun, WithoutDisplayInstallsWithProgressOnTheConsole) {
-    ASSERT_EQ(Run({"--version", "2.1"}, false), 0) << Output();
+    ASSERT_EQ(Run({"--version", "2.1", "--limit-rate", "50M", "--transfers", "3"}, false), 0) << Output();
     EXPECT_TRUE(Holds("2.1"));
     EXPECT_EQ(TemporaryFileNames(dir.path()), std::vector<std::string>{});
-    EXPECT_TRUE(Contains(Output(), "No display: the window is not shown\n"));
-    EXPECT_TRUE(Contains(Output(), "[100%] Downloading finished\n")) << Output();
-    EXPECT_TRUE(Contains(Output(), "[100%] Finalization complete\n")) << Output();
+    std::string output = Output();
+    EXPECT_TRUE(Contains(output, "No display: the window is not shown\n"));
+    size_t download = output.find("Starting installation: download\n");
+    ASSERT_NE(download, std::string::npos) << output;
+    EXPECT_NE(
+        output.find("Rate limit: 52428800 bytes per second\nTransfers in flight: at most 3\n", download),
+        std::string::npos)
+        << output;
+    EXPECT_TRUE(std::regex_search(output.substr(download),
+                                  std::regex(R"(\n\[100%\] Downloading: ([0-9.]+ [kM]?B) of \1\n)")))
+        << output;
+    EXPECT_TRUE(Contains(output, "[100%] Finalization complete\n")) << output;
 }
 
 TEST_F(UnattendedRun, RequestedVersionMissingOrAmbiguousEndsWith3) {

@@ -57,7 +57,7 @@ struct DialogAnswerer {
 void CancelDuringDownload(void*) {
     const char* label = downloadProgress->label();
     if (cancelButton->active() && downloadProgress->visible() && label &&
-        std::string(label) != "starting..." && std::string(label) != "done")
+        std::string(label).rfind("Downloading: ", 0) == 0)
         cancelButton->do_callback();
 }
 
@@ -143,9 +143,24 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
         EXPECT_TRUE(option->active());
         option->value(1);
     }
+    EXPECT_TRUE(rateLimitInput->active());
+    Type(rateLimitInput, "fast");
     advancedCheck->value(0);
     advancedCheck->do_callback();
     for (Fl_Check_Button* option : options) EXPECT_FALSE(option->active() || option->value());
+    EXPECT_FALSE(rateLimitInput->active());
+    EXPECT_STREQ(rateLimitInput->value(), "");
+    // A rate limit that is no number of bytes per second keeps page 1.
+    advancedCheck->value(1);
+    advancedCheck->do_callback();
+    Type(rateLimitInput, "fast");
+    settingsNextButton->do_callback();
+    EXPECT_EQ(wizard->value(), pageSettings);
+    ASSERT_FALSE(dialogs.texts.empty());
+    EXPECT_EQ(dialogs.texts.back(),
+              "ERROR: Rate limit \"fast\" is not a number of bytes per second such as 500k or 2M");
+    advancedCheck->value(0);
+    advancedCheck->do_callback();
     Type(installDirInput, "/");
     customVersionCheck->value(1);
     Type(customUrlInput, "x");
@@ -162,6 +177,7 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
     advancedCheck->do_callback();
     skipSelfUpdateCheck->value(1);
     disableTlsCheck->value(1);
+    Type(rateLimitInput, "50M");
     ExpectPageOnScreen("1_settings");
     settingsNextButton->do_callback();
     ASSERT_EQ(wizard->value(), pageVersion) << testing::PrintToString(dialogs.texts);
@@ -233,7 +249,13 @@ TEST(Wizard, InstallsThroughThePagesWithCancelAndRetry) {
     EXPECT_FALSE(installText->visible());
     EXPECT_TRUE(closeButton->active());
     EXPECT_FALSE(cancelButton->active());
-    EXPECT_STREQ(finalizeProgress->label(), "done");
+    // Every bar says what it stood for.
+    EXPECT_EQ(std::string(downloadProgress->label()).rfind("Download finished: ", 0), 0u)
+        << downloadProgress->label();
+    EXPECT_STREQ(verifyProgress->label(), "Verification finished");
+    EXPECT_STREQ(repackProgress->label(), "Repacking finished");
+    EXPECT_STREQ(finalizeProgress->label(), "Finalization finished");
+    EXPECT_EQ(g_state.network.rateLimit, 50u << 20);
     // No game configuration was moved aside, and the fresh home has no shortcut yet.
     EXPECT_FALSE(restoreConfigButton->active());
     EXPECT_STREQ(shortcutButton->label(), "Create shortcut");

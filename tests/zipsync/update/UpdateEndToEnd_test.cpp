@@ -304,6 +304,32 @@ TEST_F(UpdateEndToEnd, EntryCorruptedOnServerFailsAndLeavesA) {
               EntryOfB("textures/t20.tga").compressedHash.Hex());
     // The failed update has cleaned up after itself.
     EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
+    // The download went on past the damaged entry: every other one is kept for the next run, the
+    // damaged one is not.
+    std::set<HashDigest> inA;
+    for (const FileMetainfo& f : GetGameVersions().manifestA) inA.insert(f.contentsHash);
+    std::set<std::string> wanted, kept;
+    for (const FileMetainfo& f : GetGameVersions().manifestB)
+        if (!inA.count(f.contentsHash) && f.filename != "textures/t20.tga") wanted.insert(f.filename);
+    for (const FileMetainfo& f : AnalyzeDownloadJournal(work.root)) kept.insert(f.filename);
+    EXPECT_EQ(kept, wanted);
+}
+
+// A mirror's manifest whose byte range of an entry is off by one byte: what arrives is no local
+// header with its data, which the download says before anything of it is written.
+TEST_F(UpdateEndToEnd, RangeThatIsNoEntryFails) {
+    Work work;
+    Manifest shifted = GetGameVersions().manifestB;
+    for (FileMetainfo& f : shifted)
+        if (f.filename == "textures/t20.tga") f.byterange[0]++, f.byterange[1]++;
+    CaughtError error =
+        CatchError([&] { RunUpdate(Request(work.root, UpdateType::ContentsOnly, "B", &shifted)); });
+    const FileMetainfo& t20 = EntryOfB("textures/t20.tga");
+    EXPECT_EQ(error.message,
+              "Entry \"" + server->HttpUrl("B/base/pak000.pk4") +
+                  "||textures/t20.tga\" after download does not start with a local header for its " +
+                  std::to_string(t20.byterange[1] - t20.byterange[0]) + " bytes");
+    EXPECT_TRUE(SameFiles(OutsideJournal(SnapshotFiles(work.root)), SnapshotFiles(GetGameVersions().dirA)));
 }
 
 TEST_F(UpdateEndToEnd, ServerStoppedMidwayKeepsWhatArrivedForTheNextRun) {

@@ -72,13 +72,16 @@ struct Transfer {
 std::string PrepareTransfer(Transfer& t, const std::string& rangeText, int lowSpeedTime, int connectTimeout,
                             const TransferSettings& settings);
 
-// The multi handle: at most maxConnections connections at once, kept open between requests.
+// The multi handle: at most maxConnections connections at once, kept open between requests
+// (and, in a ConnectionCache, between downloads).
 class CurlMulti {
 public:
     explicit CurlMulti(int maxConnections);
     ~CurlMulti();
     CurlMulti(const CurlMulti&) = delete;
     CurlMulti& operator=(const CurlMulti&) = delete;
+
+    void SetMaxConnections(int maxConnections);
 
     void Add(Transfer& t);
     void Remove(Transfer& t);
