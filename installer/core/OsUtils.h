@@ -116,10 +116,12 @@ static const char* const SELF_UPDATE_FAILED_VARIABLE = "QMH_SELF_UPDATE_FAILED";
 // starts do not inherit it.
 bool SelfUpdateFailed();
 
-// Windows: writes the batch script targetPath + "__temp__.cmd" (ping as the pause, copy, del,
-// start; arguments quoted for the program's command line, refused when they hold a double quote
-// or a line break), starts it without a window and ends the process with exit code 0; a script
-// that does not start fails with "(WinAPI error) %s" and the system's text.
+// Windows: writes the batch script targetPath + "__temp__.cmd" (the system's ping.exe by its path
+// as the pause, copy, del, start; arguments quoted for the program's command line, refused when
+// they hold a double quote or a line break), starts it without a window and ends the process
+// with exit code 0; a script that does not start fails with "(WinAPI error) %s" and the system's
+// text. When the copy fails it keeps the source and starts the target with
+// QMH_SELF_UPDATE_FAILED set, as on POSIX.
 // POSIX: writes the shell script targetPath + "__temp__.sh" beside the target, which waits
 // pauseSeconds, then (when sourcePath is not empty) copies the source over the target and
 // deletes the source, and starts the target with the arguments in the script's working
