@@ -265,7 +265,7 @@ void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
         WriteNormalized(zf, records, tempPath);
     } catch (...) {
         // The original stays as it was; a half-written copy would only be cleaned up later.
-        if (IfFileExists(tempPath)) remove(tempPath.c_str());
+        if (IfFileExists(tempPath)) RemovePath(tempPath);
         throw;
     }
     zf.Reset();
