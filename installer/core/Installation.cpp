@@ -134,7 +134,7 @@ ScanState InstalledScanState(const std::string& root, const std::set<std::string
             auto before = std::find_if(scan.archives.begin(), scan.archives.end(),
                                        [&](const ZipScanEntry& e) { return e.path == source; });
             if (before != scan.archives.end() &&
-                (before->modTime != now.modTime || before->size != now.size)) {
+                (before->modTimeNs != now.modTimeNs || before->size != now.size)) {
                 changed.push_back(rel);
                 continue;
             }

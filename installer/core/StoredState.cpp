@@ -44,6 +44,7 @@ ScanState BuildScanState(const std::vector<std::string>& zipPaths, const std::st
             g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", zip.c_str());
         entry.modTime = uint64_t(modTime);
         entry.size = uint32_t(size);
+        entry.modTimeNs = GetFileTimeNs(zip);
         state.push_back(std::move(entry));
     }
     // std::string compares through char_traits<char>, i.e. as unsigned bytes.

@@ -30,6 +30,9 @@ struct ZipScanEntry {
     uint64_t modTime = 0;
     // File size, low 32 bits.
     uint32_t size = 0;
+    // Last-write time in the system's finest steps (GetFileTimeNs): in memory only, never saved
+    // nor compared by ==, for noticing that a file changed within a second during one run.
+    int64_t modTimeNs = 0;
 };
 bool operator==(const ZipScanEntry& a, const ZipScanEntry& b);
 bool operator!=(const ZipScanEntry& a, const ZipScanEntry& b);

@@ -163,7 +163,7 @@ void StagedUnpack::Stage(UnzFileHolder& zf, const EntryRefusal& refusal) {
         int status = unzGoToFirstFile(zf);
         for (size_t i = 0; status == UNZ_OK; i++, status = unzGoToNextFile(zf)) {
             auto [position, added] = positions.emplace(names[i], _files.size());
-            if (added) _files.push_back({names[i], TemporaryPath(names[i])});
+            if (added) _files.push_back({names[i], TemporaryPath(names[i]), HashDigest()});
             File& file = _files[position->second];
             file.digest = WriteCurrentEntry(zf, file.name, file.temp, buffer);
         }

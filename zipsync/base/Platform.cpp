@@ -168,6 +168,15 @@ bool GetFileTimeAndSize(const std::string& path, int64_t& modTime, uint64_t& siz
     return true;
 }
 
+int64_t GetFileTimeNs(const std::string& path) {
+    std::wstring wide;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!WidePath(path, wide) || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return 0;
+    // 100-nanosecond steps since 1601.
+    int64_t steps = (int64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return (steps - 116444736000000000LL) * 100;
+}
+
 int MakeDirectory(const std::string& path) {
     std::wstring wide;
     if (!WidePath(path, wide)) return errno;
@@ -421,6 +430,12 @@ bool GetFileTimeAndSize(const std::string& path, int64_t& modTime, uint64_t& siz
     modTime = int64_t(st.st_mtime);
     size = uint64_t(st.st_size);
     return true;
+}
+
+int64_t GetFileTimeNs(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return 0;
+    return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 int MakeDirectory(const std::string& path) {

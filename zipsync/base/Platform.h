@@ -44,6 +44,10 @@ FileKind GetFileKind(const std::string& path, bool followLinks);
 // Size and last-write time (seconds since 1970) of what path names, links followed; false (errno
 // set) when it does not exist.
 bool GetFileTimeAndSize(const std::string& path, int64_t& modTime, uint64_t& size);
+// The last-write time of what path names (links followed) in the finest steps the system keeps
+// (nanoseconds since 1970; 100 of them on Windows), which tells apart two writes within one
+// second; 0 when it cannot be read.
+int64_t GetFileTimeNs(const std::string& path);
 
 // mkdir and rmdir: 0 on success, else the errno value (EEXIST, ENOTEMPTY, ...).
 int MakeDirectory(const std::string& path);

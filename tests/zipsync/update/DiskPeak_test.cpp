@@ -22,11 +22,11 @@ ino_t Inode(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
-#endif
 
 Manifest EntriesOf(const Manifest& manifest, const std::string& rel) {
     return manifest.Select([&](const FileMetainfo& f) { return f.zipPath.rel == rel; });
 }
+#endif
 
 } // namespace
 
