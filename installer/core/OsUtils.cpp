@@ -6,6 +6,7 @@
 #include "base/Platform.h"
 
 #include <filesystem>
+#include <stdlib.h>
 
 using namespace ZipSync;
 namespace fs = std::filesystem;
@@ -48,4 +49,16 @@ bool SetCwd(const std::string& dir) {
         return false;
     }
     return true;
+}
+
+bool SelfUpdateFailed() {
+    const char* const name = SELF_UPDATE_FAILED_VARIABLE;
+    bool failed = getenv(name) != nullptr;
+    // Not for the programs this one starts, a restarted installer among them.
+#ifdef _WIN32
+    _putenv_s(name, "");
+#else
+    unsetenv(name);
+#endif
+    return failed;
 }
