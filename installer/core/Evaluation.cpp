@@ -6,6 +6,7 @@
 #include "OsUtils.h"
 #include "UnpackZip.h"
 #include "base/Logging.h"
+#include "base/Path.h"
 #include "base/Text.h"
 #include "update/DownloadJournal.h"
 
@@ -40,23 +41,42 @@ std::vector<ManifestRequest> RequestManifests(const VersionChoice& choice, const
     return requests;
 }
 
+// Why a target archive at rel may not be installed, empty when it may: it would replace one of
+// the installer's own files, it is named like a temporary file of the unpacking (which the
+// clean-up deletes), or a file that is not the game's (not one of owned) holds its place. A
+// FIFO, a directory or a device there is refused by the plan's checks of the zips.
+std::string WhyArchiveRefused(const std::string& rel, const std::string& root,
+                              const std::set<std::string>& owned) {
+    std::string what = DescribeInstallerFile(rel);
+    if (!what.empty()) return "it is " + what;
+    if (IsUnpackTemporaryName(GetFilename(rel))) return "it is named like a temporary file";
+    std::string path = JoinPath(root, rel);
+    bool occupied = IsSymbolicLink(path) || (PathExists(path) && NonRegularFileKind(path).empty());
+    if (occupied && !owned.count(rel)) return "a file that is not the game's is in its place";
+    return "";
+}
+
 // The target's checks before anything is written. A manifest comes from a server: it must not
-// make the installation write over what the installer keeps in the directory. Raises "Refusing
-// to install archive %s: it is %s" for a target archive that would replace one of the installer's
-// own files, and CheckEntryName's "Refusing to unpack entry ..." for a file of a shared archive
-// that the finalisation would refuse.
+// make the installation write over what the installer keeps in the directory, nor over the
+// player's files. Raises "Refusing to install archive %s: %s" (WhyArchiveRefused), and
+// CheckEntryName's "Refusing to unpack entry ..." for a file of a shared archive that the
+// finalisation would refuse or whose place is taken (WhyPlaceTaken).
 void CheckTarget(const Manifest& target, const LocalScan& scan, const std::string& root) {
+    std::set<std::string> owned;
+    for (const std::string& path : scan.ownedZips) owned.insert(PathAR::FromAbs(path, root).rel);
     for (const std::string& rel : target.ZipRelPaths()) {
-        std::string what = DescribeInstallerFile(rel);
-        if (!what.empty())
-            g_logger->errorf(lcGeneral, "Refusing to install archive %s: it is %s", rel.c_str(),
-                             what.c_str());
+        std::string problem = WhyArchiveRefused(rel, root, owned);
+        if (!problem.empty())
+            g_logger->errorf(lcGeneral, "Refusing to install archive %s: %s", rel.c_str(), problem.c_str());
     }
     std::set<std::string> archives = GameArchives(target, scan.ownedZips, root);
     for (const FileMetainfo& file : target)
         if (IsUnpackedArchive(file.zipPath.rel))
-            CheckEntryName(file.filename,
-                           [&](const std::string& name) { return WhyLooseFileRefused(name, archives); });
+            CheckEntryName(file.filename, [&](const std::string& name) {
+                std::string problem = WhyLooseFileRefused(name, archives);
+                return problem.empty() ? WhyPlaceTaken(root, name, file.contentsHash, scan.lastInstall)
+                                       : problem;
+            });
 }
 
 void LogStats(const UpdateStats& stats) {
@@ -91,7 +111,9 @@ Evaluation EvaluateVersion(const VersionChoice& choice, InstallerConfig& config,
                     (int)requests.size() - 1);
     for (size_t i = 1; i < requests.size(); i++)
         g_logger->debugf("  %s %s", requests[i].key.c_str(), requests[i].loaded ? "(loaded)" : "");
-    for (auto& [key, manifest] : LoadManifests(requests, config, choice.preferredMirror, network, progress))
+    const Manifest* knownTarget = requests[0].loaded ? &loadedManifests.at(requests[0].key) : nullptr;
+    for (auto& [key, manifest] :
+         LoadManifests(requests, config, choice.preferredMirror, network, progress, knownTarget))
         loadedManifests[key] = std::move(manifest);
 
     g_logger->infof("There are %d QMH-owned zips locally", (int)scan.ownedZips.size());

@@ -9,6 +9,7 @@
 // install directory and compare exactly.
 #pragma once
 
+#include "StoredState.h"
 #include "zip/Manifest.h"
 
 #include <set>
@@ -42,10 +43,14 @@ bool IsUnpackedArchive(const std::string& relPath);
 
 // Absolute paths of the game's archives under root, sorted by relative path: the files whose
 // path relative to root matches an owned-archive rule or is one of lastInstallZips. A listed file
-// that matches no rule counts only when it looks like a zip (else a warning names it and it is
-// left alone); links and the installer's own files (InstallerFiles.h) never count.
+// that matches no rule counts only when it is the file the installer left there: a zip whose
+// size and modification time are those that the recorded scan state (".zipsync/lastscan.ini",
+// written whenever the installer has analysed or installed its archives) holds for it. Any
+// other listed file is the player's and is left alone, with a warning naming it. Links and the
+// installer's own files (InstallerFiles.h) never count.
 std::vector<std::string> CollectOwnedZips(const std::string& root,
-                                          const std::vector<std::string>& lastInstallZips);
+                                          const std::vector<std::string>& lastInstallZips,
+                                          const ScanState& recorded);
 
 // Why a loose file of a shared archive may not be written where its name says (beyond what no
 // unpacking accepts), empty when it may: it would take the place of one of the installer's own
@@ -54,6 +59,22 @@ std::vector<std::string> CollectOwnedZips(const std::string& root,
 // game archive"), or of a temporary file, which the next clean-up deletes ("it is named like a
 // temporary file").
 std::string WhyLooseFileRefused(const std::string& name, const std::set<std::string>& archives);
+
+// Whether name is one of GAME_BINARIES.
+bool IsGameBinary(const std::string& name);
+
+// What stands at root joined with the loose file name of a shared archive, whose new contents
+// have the digest contentsHash, when it is not the installer's to replace (empty when it is):
+// nothing may be there, or one of the game's binaries (by name), or a regular file that the last
+// installation unpacked and that still has the digest it was unpacked with, or one that holds
+// the new contents already. Anything else (the player's configuration, a savegame, a link) is
+// the player's: "a file that the installer did not unpack is in its place".
+std::string WhyPlaceTaken(const std::string& root, const std::string& name,
+                          const ZipSync::HashDigest& contentsHash, const InstallState& lastInstall);
+// Whether a file that the last installation unpacked, at root joined with name, may be deleted:
+// a regular file that still has the digest it was unpacked with. A file recorded without one
+// (by an older installer) or changed since stays.
+bool StillAsUnpacked(const std::string& root, const std::string& name, const InstallState& lastInstall);
 
 // The archives of an installation, relative to root: those of the target and the owned ones
 // (absolute paths under root).

@@ -44,13 +44,21 @@ void PerformInstallRepack(ZipSync::UpdateSequence& update, ZipSync::ProgressIndi
 // game archive or temporary name) and written aside before any old file is deleted, so that a
 // refused or unwritable one leaves the old binaries; the staged files then replace theirs in one
 // rename each. An old file that is a game archive or an installer file is never deleted as a
-// binary. progress may be null.
+// binary. An archive taken over by renaming that changed since the scan (another program wrote
+// it meanwhile) is left out of ".zipsync/lastscan.ini" and raises "Archive %s changed while the
+// installer ran, ..." once the rest is recorded, before the configuration is moved aside.
+// progress may be null.
 InstallationResult PerformInstallFinalize(Evaluation& evaluation, const LocalScan& scan,
                                           ZipSync::ProgressIndicator* progress);
 
-// The installation page's sequence: PerformInstallDownload (stage Download), PerformInstallRepack
-// (stage Repack) and PerformInstallFinalize (stage Finalize) of the evaluation, whose plan must
-// exist (assertion "updater"). The download forgets the scan's kept downloads, since it changes
-// the journal whatever its outcome.
+// Raises "Not enough free space in the installation directory: %llu MB needed, %llu MB
+// available" when the update's disk peak (ComputeDiskPeak, rounded up to whole MiB) exceeds the
+// space available there (rounded down).
+void CheckFreeSpace(const ZipSync::UpdateSequence& update);
+
+// The installation page's sequence: CheckFreeSpace, then PerformInstallDownload (stage Download),
+// PerformInstallRepack (stage Repack) and PerformInstallFinalize (stage Finalize) of the evaluation, whose
+// plan must exist (assertion "updater"). The download forgets the scan's kept downloads, since it changes the
+// journal whatever its outcome.
 InstallationResult RunInstallation(Evaluation& evaluation, LocalScan& scan, const NetworkOptions& network,
                                    SequenceView& view);

@@ -168,14 +168,23 @@ void InstallerConfig::ReadSections(const IniData& ini) {
 }
 
 void InstallerConfig::ExpandManifestUrls() {
-    // Counted before anything is expanded: mirrors times versions can be far more than memory.
-    size_t total = 0;
+    // Counted and measured before anything is expanded: mirrors times versions can be far more
+    // than memory, and so can long mirror URLs times many versions.
+    size_t total = 0, text = 0, mirrorsText = 0;
+    for (const auto& [name, mirror] : _mirrors) mirrorsText += mirror.url.size();
     for (const Version& version : _versions)
-        for (const ManifestUrl& murl : version.manifestUrls)
-            total += StartsWith(murl.url, MIRROR_MACRO) ? _mirrors.size() : 1;
+        for (const ManifestUrl& murl : version.manifestUrls) {
+            bool expands = StartsWith(murl.url, MIRROR_MACRO);
+            total += expands ? _mirrors.size() : 1;
+            size_t rest = murl.url.size() - (expands ? strlen(MIRROR_MACRO) : 0);
+            text += expands ? mirrorsText + _mirrors.size() * rest : rest;
+        }
     if (total > MAX_CONFIG_MANIFEST_URLS)
         g_logger->errorf(lcGeneral, "Too many manifest URLs after expanding %s (limit %zu)", MIRROR_MACRO,
                          MAX_CONFIG_MANIFEST_URLS);
+    if (text > MAX_CONFIG_MANIFEST_URL_TEXT)
+        g_logger->errorf(lcGeneral, "Manifest URLs after expanding %s take %zu bytes (limit %zu)",
+                         MIRROR_MACRO, text, MAX_CONFIG_MANIFEST_URL_TEXT);
     for (Version& version : _versions) {
         const char* name = version.name.c_str();
         std::vector<ManifestUrl> expanded;

@@ -25,12 +25,14 @@
 #include <vector>
 
 // What one configuration may describe: mirrors, versions, and manifest URLs in all versions
-// after "${MIRROR}" expansion. Beyond a limit InitFromIni fails with "Too many mirrors in INI
-// (limit 100)", "Too many versions in INI (limit 1000)" or "Too many manifest URLs after
-// expanding ${MIRROR} (limit 20000)".
+// after "${MIRROR}" expansion, in number and in bytes. Beyond a limit InitFromIni fails with
+// "Too many mirrors in INI (limit 100)", "Too many versions in INI (limit 1000)", "Too many
+// manifest URLs after expanding ${MIRROR} (limit 20000)" or "Manifest URLs after expanding
+// ${MIRROR} take %zu bytes (limit 16777216)", before anything is expanded.
 static const size_t MAX_CONFIG_MIRRORS = 100;
 static const size_t MAX_CONFIG_VERSIONS = 1000;
 static const size_t MAX_CONFIG_MANIFEST_URLS = 20000;
+static const size_t MAX_CONFIG_MANIFEST_URL_TEXT = size_t(16) << 20;
 
 struct Mirror {
     std::string name;

@@ -8,6 +8,7 @@
 // install directory: each is checked against this list before anything is written.
 #pragma once
 
+#include <stdint.h>
 #include <string>
 
 // Relative to the install directory.
@@ -20,6 +21,11 @@ static const char* const STATE_DIR = ".zipsync";
 static const char* const TEMP_EXE_SUFFIX = ".__temp__";
 static const char* const TEMP_ZIP_SUFFIX = ".__temp__.zip";
 static const char* const RESTART_SCRIPT_SUFFIX = "__temp__.sh";
+
+// The most bytes the configuration may hold, read from the install directory or downloaded.
+static const uint64_t MAX_CONFIG_FILE_SIZE = uint64_t(4) << 20;
+// The most bytes a published build of the installer may have.
+static const uint64_t MAX_INSTALLER_SIZE = uint64_t(256) << 20;
 
 // What relPath ('/' separators, no "." or empty components, as manifests and archives give it)
 // is when it is one of the installer's own files: "the installer's executable", "a temporary

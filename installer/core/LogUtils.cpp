@@ -1,7 +1,9 @@
 #include "LogUtils.h"
 
 #include "OsUtils.h"
+#include "base/Path.h"
 #include "base/Platform.h"
+#include "base/Utils.h"
 
 #include <filesystem>
 #include <stdio.h>
@@ -27,7 +29,8 @@ const long long kLogMaxAgeSeconds = 30LL * 24 * 3600;
 std::vector<std::string> ListRegularFilesInCwd() {
     std::vector<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(".")) {
-        if (entry.is_regular_file()) names.push_back(FsPathText(entry.path().filename()));
+        // A link named like a log is the player's, not one of ours.
+        if (fs::is_regular_file(entry.symlink_status())) names.push_back(FsPathText(entry.path().filename()));
     }
     return names;
 }
@@ -87,9 +90,16 @@ void LoggerQmh::OpenLogFileAt(long long now) {
 
     std::string name = FormatString(kLogFileFormat, now);
     // Appending: a second run that starts within the same second gets the same name, and its
-    // log continues after the first run's instead of erasing it.
-    FILE* file = fopen(name.c_str(), "at");
-    if (!file) throw ErrorException("cannot open log file", lcCantOpenFile);
+    // log continues after the first run's instead of erasing it. Like every file of the
+    // installer's: never through a link, and nothing but a regular file, opened without waiting.
+    std::string refusal;
+    if (IsSymbolicLink(name))
+        refusal = ": it is a symbolic link";
+    else if (!NonRegularFileKind(name).empty())
+        refusal = ": it is not a regular file (a " + NonRegularFileKind(name) + ")";
+    FILE* file = refusal.empty() ? OpenStdioFile(name, "at") : nullptr;
+    if (!file && refusal.empty()) refusal = ": " + ErrnoText(errno);
+    if (!file) throw ErrorException(("cannot open log file " + name + refusal).c_str(), lcCantOpenFile);
     g_logFile = file;
 
     time_t t = (time_t)now;

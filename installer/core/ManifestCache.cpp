@@ -1,5 +1,6 @@
 #include "ManifestCache.h"
 
+#include "OsUtils.h"
 #include "base/Hash.h"
 #include "base/Logging.h"
 #include "base/Path.h"
@@ -30,6 +31,8 @@ CacheContents ScanCache(size_t wantedFree) {
     CacheContents contents;
     for (int number = 0; number < 1000 || contents.freeNames.size() < wantedFree; number++) {
         std::string path = std::string(MANIFEST_CACHE_DIR) + "/" + std::to_string(number) + ".iniz";
+        // The cache is the installer's own: nothing in it is read, written or deleted through a link.
+        if (IsSymbolicLink(path)) g_logger->errorf(lcGeneral, "Path %s is a symbolic link", path.c_str());
         std::error_code ec;
         if (!fs::exists(path, ec)) {
             contents.freeNames.push_back(path);
@@ -84,14 +87,22 @@ void DropFailedUrls(std::vector<Pair>& pairs, InstallerConfig& config) {
     for (const auto& [url, cause] : causes) config.RemoveNonworkingUrl(url, cause);
 }
 
-// The manifest of the cache file at path, attached to the directory of url. texts keeps the text
-// of each file read, so that a file that serves several URLs (the same manifest on the official
-// server and on a mirror) is read and parsed once.
-Manifest LoadManifestFile(const std::string& path, const std::string& url,
+// The most bytes the text of a manifest that provides files may take, measured against the
+// target: ten times the 400 bytes or so that each of its entries takes, and at least 1 MiB.
+// Such manifests may come from any mirror.
+uint64_t ProviderManifestLimit(const Manifest& target) {
+    return std::max<uint64_t>(uint64_t(1) << 20, uint64_t(target.size()) * 4096);
+}
+
+// The manifest of the cache file at path (at most maxSize bytes of text), attached to the
+// directory of url. texts keeps the text of each file read, so that a file that serves several
+// URLs (the same manifest on the official server and on a mirror) is read and parsed once.
+Manifest LoadManifestFile(const std::string& path, const std::string& url, uint64_t maxSize,
                           std::map<std::string, IniData>& texts) {
     try {
         auto text = texts.find(path);
-        if (text == texts.end()) text = texts.emplace(path, ReadIniFile(path)).first;
+        if (text == texts.end())
+            text = texts.emplace(path, ReadIniFile(path, INI_FORMAT_BY_NAME, maxSize)).first;
         Manifest manifest;
         manifest.LoadFromIni(text->second, GetDirPath(url));
         return manifest;
@@ -109,10 +120,13 @@ size_t CountNotLoaded(const std::vector<ManifestRequest>& requests) {
                          [](const ManifestRequest& r) { return !r.loaded; });
 }
 
-// One pass: fetches what is not loaded yet (or as much of it as works) into loaded.
+// One pass: fetches what is not loaded yet (or as much of it as works) into loaded. Until the
+// target (the first request) is known, the others wait for the next pass.
 void LoadPass(std::vector<ManifestRequest>& requests, InstallerConfig& config,
               const std::string& preferredMirror, const NetworkOptions& network, ProgressIndicator* progress,
-              std::map<std::string, Manifest>& loaded) {
+              const Manifest*& target, std::map<std::string, Manifest>& loaded) {
+    std::string root = GetCwd();
+    RefuseLinksBelowRoot(JoinPath(root, MANIFEST_CACHE_DIR), root);
     fs::create_directories(MANIFEST_CACHE_DIR);
     g_logger->infof("Looking into manifests cache");
     CacheContents cache = ScanCache(CountNotLoaded(requests));
@@ -174,9 +188,12 @@ void LoadPass(std::vector<ManifestRequest>& requests, InstallerConfig& config,
     std::map<std::string, IniData> texts;
     for (size_t j = 0; j < pairs.size(); j++) {
         const Pair& pair = pairs[j];
+        if (pair.request != 0 && !target) continue;
         if (progress) progress->Update(double(j) / pairs.size(), "Loading manifest \"" + pair.path + "\"...");
-        loaded[pair.key] = LoadManifestFile(pair.path, pair.url, texts);
+        uint64_t limit = pair.request == 0 ? MAX_MANIFEST_SIZE : ProviderManifestLimit(*target);
+        loaded[pair.key] = LoadManifestFile(pair.path, pair.url, limit, texts);
         requests[pair.request].loaded = true;
+        if (pair.request == 0) target = &loaded[pair.key];
         if (progress) progress->Update(double(j + 1) / pairs.size(), "Manifest \"" + pair.path + "\" loaded");
     }
     if (progress) progress->Update(1.0, "Manifests loaded");
@@ -189,7 +206,8 @@ std::string FindCachedText(const HashDigest& digest) {
         std::string cached = entry.path().generic_string();
         try {
             // Reading checks the text against the digest: a damaged file is no copy.
-            if (entry.is_regular_file(ec) && ReadChecksummedZipHash(cached) == digest) {
+            if (!entry.is_symlink(ec) && entry.is_regular_file(ec) &&
+                ReadChecksummedZipHash(cached) == digest) {
                 ReadIniFile(cached);
                 return cached;
             }
@@ -203,10 +221,12 @@ std::string FindCachedText(const HashDigest& digest) {
 
 std::map<std::string, Manifest> LoadManifests(std::vector<ManifestRequest>& requests, InstallerConfig& config,
                                               const std::string& preferredMirror,
-                                              const NetworkOptions& network, ProgressIndicator* progress) {
+                                              const NetworkOptions& network, ProgressIndicator* progress,
+                                              const Manifest* knownTarget) {
     std::map<std::string, Manifest> loaded;
+    const Manifest* target = knownTarget;
     while (CountNotLoaded(requests) > 0)
-        LoadPass(requests, config, preferredMirror, network, progress, loaded);
+        LoadPass(requests, config, preferredMirror, network, progress, target, loaded);
     return loaded;
 }
 

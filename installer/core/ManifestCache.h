@@ -38,12 +38,16 @@ struct ManifestRequest {
 // configuration's "No candidates to choose url from (version %s)" or "Cannot handle nonworking
 // URL %s: %s" (the URL and the reason). Manifest entries are attached to the directory of their
 // URL, as remote files. Cache files that are not valid checksummed zips are deleted, and so is a
-// cache file whose manifest then fails to load. progress may be null.
-std::map<std::string, ZipSync::Manifest> LoadManifests(std::vector<ManifestRequest>& requests,
-                                                       InstallerConfig& config,
-                                                       const std::string& preferredMirror,
-                                                       const NetworkOptions& network,
-                                                       ZipSync::ProgressIndicator* progress);
+// cache file whose manifest then fails to load. The target's manifest (the first request; given
+// as knownTarget when the caller has it) may hold MAX_MANIFEST_SIZE bytes of text, every other
+// one, which any mirror may serve, ten times what the target's entries take (4 KiB per entry)
+// and at least 1 MiB: a longer one fails before it is inflated ("Payload \"data.ini\" of %s
+// declares %llu bytes, more than %llu"). A link in the cache directory, or in its place, fails
+// with "Path %s is a symbolic link". progress may be null.
+std::map<std::string, ZipSync::Manifest>
+LoadManifests(std::vector<ManifestRequest>& requests, InstallerConfig& config,
+              const std::string& preferredMirror, const NetworkOptions& network,
+              ZipSync::ProgressIndicator* progress, const ZipSync::Manifest* knownTarget = nullptr);
 
 // Writes manifest as the checksummed zip at path (as WriteIniFile does). The installed manifest
 // usually has the text of the target's manifest that the evaluation downloaded: a cache file

@@ -161,3 +161,15 @@ std::function<std::string(const std::string& url)> SystemProxyLookup() {
     }
     return [settings](const std::string& url) { return ProxyForUrl(settings, url); };
 }
+
+bool SelfUpdateFailed() {
+    const char* const name = SELF_UPDATE_FAILED_VARIABLE;
+    bool failed = getenv(name) != nullptr;
+    // Not for the programs this one starts, a restarted installer among them.
+#ifdef _WIN32
+    _putenv_s(name, "");
+#else
+    unsetenv(name);
+#endif
+    return failed;
+}

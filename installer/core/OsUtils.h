@@ -136,17 +136,29 @@ std::string ProxyForUrl(const SystemProxySettings& settings, const std::string& 
 // which it logs the first time they are used.
 std::function<std::string(const std::string& url)> SystemProxyLookup();
 
-// Windows: writes the batch script targetPath + "__temp__.cmd" (ping as the pause, copy, del,
-// start; arguments quoted for the program's command line, refused when they hold a double quote
-// or a line break), starts it without a window and ends the process with exit code 0; a script
-// that does not start fails with "(WinAPI error) %s" and the system's text.
+// The environment variable by which a restart script tells the installer it starts that the
+// replacement of the executable failed.
+static const char* const SELF_UPDATE_FAILED_VARIABLE = "QMH_SELF_UPDATE_FAILED";
+// Whether this process was started by a restart script whose replacement of the executable
+// failed (SELF_UPDATE_FAILED_VARIABLE is set); clears the sign, so that the programs this one
+// starts do not inherit it.
+bool SelfUpdateFailed();
+
+// Windows: writes the batch script targetPath + "__temp__.cmd" (the system's ping.exe by its path
+// as the pause, copy, del, start; arguments quoted for the program's command line, refused when
+// they hold a double quote or a line break), starts it without a window and ends the process
+// with exit code 0; a script that does not start fails with "(WinAPI error) %s" and the system's
+// text. When the copy fails it keeps the source and starts the target with
+// QMH_SELF_UPDATE_FAILED set, as on POSIX.
 // POSIX: writes the shell script targetPath + "__temp__.sh" beside the target, which waits
 // pauseSeconds, then (when sourcePath is not empty) copies the source over the target and
 // deletes the source, and starts the target with the arguments in the script's working
-// directory (ours). Starts the script detached from this process, then ends the process with
-// exit code 0. Paths and arguments reach the script unchanged whatever characters they hold.
-// Fails with "Cannot write script %s" or "(OS error) %s" when the script cannot be written or
-// started; it never returns otherwise.
+// directory (ours). The script calls every command by its absolute path with PATH set to the
+// system's directories. When the copy fails it keeps the source and starts the target with the
+// environment variable QMH_SELF_UPDATE_FAILED set (SelfUpdateFailed). Starts the script detached
+// from this process, then ends the process with exit code 0. Paths and arguments reach the
+// script unchanged whatever characters they hold. Fails with "Cannot write script %s" or "(OS
+// error) %s" when the script cannot be written or started; it never returns otherwise.
 [[noreturn]] void ReplaceAndRestartExecutable(const std::string& targetPath, const std::string& sourcePath,
                                               const std::vector<std::string>& arguments,
                                               int pauseSeconds = 5);

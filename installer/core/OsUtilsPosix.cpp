@@ -303,16 +303,24 @@ void ReplaceAndRestartExecutable(const std::string& targetPath, const std::strin
 
     // A target without '/' would be looked up in PATH rather than in the working directory.
     std::string launched = targetPath.find('/') == std::string::npos ? "./" + targetPath : targetPath;
-    std::string text = "#!/bin/sh\n";
-    text += FormatString("sleep %d\n", pauseSeconds);
+    // Every command by its absolute path, with a PATH of the system's directories only: the
+    // working directory is the install directory, where anyone may have put a "sleep".
+    std::string text = "#!/bin/sh\nPATH=/usr/bin:/bin\nexport PATH\n";
+    text += FormatString("/bin/sleep %d\n", pauseSeconds);
     if (!sourcePath.empty()) {
         std::string source = ShellQuote(sourcePath), target = ShellQuote(targetPath);
-        // The source stays when the copy fails, so that the new build is not lost.
-        text += "cp -f -- " + source + " " + target + " && chmod +x -- " + target + " && rm -f -- " + source +
-                " && echo 'Executable has been replaced.'\n";
+        // The source stays when the copy fails, so that the new build is not lost; the old one
+        // then starts knowing that, and does not fetch and restart again and again.
+        text += "if /bin/cp -f -- " + source + " " + target + " && /bin/chmod +x -- " + target +
+                " && /bin/rm -f -- " + source + "; then\n  echo 'Executable has been replaced.'\nelse\n  " +
+                std::string(SELF_UPDATE_FAILED_VARIABLE) + "=1\n  export " + SELF_UPDATE_FAILED_VARIABLE +
+                "\nfi\n";
     }
     text += "echo 'Re-launching executable.'\n";
     text += "exec " + ShellQuote(launched) + quotedArgs + "\n";
+    // The script is the installer's own file: never written through a link.
+    if (IsSymbolicLink(scriptPath))
+        g_logger->errorf(lcGeneral, "Path %s is a symbolic link", scriptPath.c_str());
     {
         StdioFileHolder file(OpenStdioFile(scriptPath, "w"));
         if (!file || fwrite(text.data(), 1, text.size(), file) != text.size() || file.reset() != 0)

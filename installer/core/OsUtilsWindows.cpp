@@ -318,15 +318,24 @@ void ReplaceAndRestartExecutable(const std::string& targetPath, const std::strin
     g_logger->infof("Creating updating batch/shell file \"%s\"", scriptPath.c_str());
 
     std::string text;
+    // The programs by their path in the system's folder: the working directory is the install
+    // directory, which the interpreter searches first, and anyone may have put a "ping.exe" there.
     // The interpreter reads a batch file in the console's code page; names beyond ASCII need
     // UTF-8 (65001) from the first line on.
-    if (!IsAscii(target + source + batchArgs)) text += "@chcp 65001 > nul\n";
+    if (!IsAscii(target + source + batchArgs)) text += "@\"%SystemRoot%\\System32\\chcp.com\" 65001 > nul\n";
     // About pauseSeconds of waiting, so that this process can exit and release its executable.
-    text += FormatString("@ping 127.0.0.1 -n %d -w 1000 > nul\n", pauseSeconds + 1);
+    text += FormatString("@\"%%SystemRoot%%\\System32\\ping.exe\" 127.0.0.1 -n %d -w 1000 > nul\n",
+                         pauseSeconds + 1);
     if (!source.empty()) {
+        // The source stays when the copy fails, so that the new build is not lost; the old one
+        // then starts knowing that, and does not fetch and restart again and again.
         text += FormatString("@copy \"%s\" \"%s\" >nul\n", source.c_str(), target.c_str());
+        text += "@if errorlevel 1 goto failed\n";
         text += FormatString("@del \"%s\"\n", source.c_str());
         text += "@echo Executable has been replaced.\n";
+        text += "@goto launch\n";
+        text += std::string(":failed\n@set ") + SELF_UPDATE_FAILED_VARIABLE + "=1\n";
+        text += ":launch\n";
     }
     text += "@echo Re-launching executable.\n\n";
     text += FormatString("@start \"\" \"%s\" %s\n", target.c_str(), batchArgs.c_str());

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 using namespace ZipSync;
 namespace fs = std::filesystem;
@@ -33,7 +34,7 @@ InstallState ReadLastInstallInfo() {
     try {
         g_logger->infof("Trying to read %s", LAST_INSTALL_PATH);
         if (!StateFileMissing(LAST_INSTALL_PATH)) {
-            InstallState state = InstallStateFromIni(ReadIniFile(LAST_INSTALL_PATH));
+            InstallState state = InstallStateFromIni(ReadStateFile(GetCwd(), LAST_INSTALL_PATH));
             g_logger->infof("Last install state read successfully");
             return state;
         }
@@ -44,25 +45,49 @@ InstallState ReadLastInstallInfo() {
     return InstallState();
 }
 
-bool NeedsRescan(const std::string& root, const std::vector<std::string>& scanned) {
+std::optional<ScanState> ReadLastScanInfo(const std::string& root) {
     try {
         g_logger->infof("Trying to read %s", LAST_SCAN_PATH);
-        std::string path = JoinPath(root, LAST_SCAN_PATH);
-        if (!StateFileMissing(path)) {
-            ScanState last = ScanStateFromIni(ReadIniFile(path));
+        if (!StateFileMissing(JoinPath(root, LAST_SCAN_PATH))) {
+            ScanState state = ScanStateFromIni(ReadStateFile(root, LAST_SCAN_PATH));
             g_logger->infof("Last scan state read successfully");
-            if (BuildScanState(scanned, root) == last) {
-                g_logger->infof("Zips seem to have not changed since last time");
-                return false;
-            }
-            g_logger->infof("Perform scan because something changed since last run");
-            return true;
+            return state;
         }
     } catch (const std::exception&) {
         // Unreadable or malformed: analysed again as when there is none.
     }
     g_logger->infof("Failed to read it, fallback to scanning");
+    return std::nullopt;
+}
+
+bool NeedsRescan(const std::string& root, const ScanState& archives,
+                 const std::optional<ScanState>& recorded) {
+    if (!recorded) return true;
+    try {
+        if (WithManifestState(archives, root) == *recorded) {
+            g_logger->infof("Zips seem to have not changed since last time");
+            return false;
+        }
+    } catch (const std::exception&) {
+        // No manifest to reuse.
+    }
+    g_logger->infof("Perform scan because something changed since last run");
     return true;
+}
+
+void ForgetScannedArchives(const std::string& root, const std::set<std::string>& changed) {
+    if (changed.empty()) return;
+    try {
+        ScanState recorded = ScanStateFromIni(ReadStateFile(root, LAST_SCAN_PATH));
+        recorded.erase(
+            std::remove_if(recorded.begin(), recorded.end(),
+                           [&](const ZipScanEntry& e) { return changed.count(JoinPath(root, e.path)); }),
+            recorded.end());
+        WriteStateFile(root, LAST_SCAN_PATH, ScanStateToIni(recorded));
+    } catch (const std::exception& e) {
+        g_logger->warningf("The archives that changed are analysed again only when %s goes: %s",
+                           LAST_SCAN_PATH, e.what());
+    }
 }
 
 namespace {
@@ -82,16 +107,18 @@ void AnalyzeInstallation(const std::string& root, LocalScan& scan, ProgressIndic
     for (const DamagedZip& zip : scan.damagedZips)
         g_logger->infof("Damaged archive %s will be replaced by the installation", zip.path.c_str());
     g_logger->infof("Saving results of analysis to manifest file");
-    WriteIniFile(JoinPath(root, MANIFEST_FILE), scan.localManifest.SaveToIni());
+    WriteStateFile(root, MANIFEST_FILE, scan.localManifest.SaveToIni());
     g_logger->infof("Saving current scan at %s", LAST_SCAN_PATH);
     // Damaged archives stay out of the recorded state, so that the next scan analyses again
-    // (and finds them damaged again) as long as they have not been replaced.
-    std::vector<std::string> recorded;
-    for (const std::string& path : ScannedFiles(root, owned))
+    // (and finds them damaged again) as long as they have not been replaced. The others are
+    // recorded as they were before they were analysed: one that changed meanwhile is analysed
+    // again next time.
+    ScanState recorded;
+    for (const ZipScanEntry& entry : scan.archives)
         if (std::none_of(scan.damagedZips.begin(), scan.damagedZips.end(),
-                         [&](const DamagedZip& zip) { return zip.path == path; }))
-            recorded.push_back(path);
-    WriteStateFile(root, LAST_SCAN_PATH, ScanStateToIni(BuildScanState(recorded, root)));
+                         [&](const DamagedZip& zip) { return zip.path == JoinPath(root, entry.path); }))
+            recorded.push_back(entry);
+    WriteStateFile(root, LAST_SCAN_PATH, ScanStateToIni(WithManifestState(recorded, root)));
     g_logger->infof("");
 }
 
@@ -104,10 +131,11 @@ LocalScan ScanInstallDirIfNecessary(bool force, ProgressIndicator* progress) {
     RemoveUnpackLeftovers(root);
     LocalScan scan;
     scan.lastInstall = ReadLastInstallInfo();
+    std::optional<ScanState> recorded = ReadLastScanInfo(root);
     g_logger->infof("Collecting set of already existing QMH-owned zips");
-    scan.ownedZips = CollectOwnedZips(root, scan.lastInstall.zips);
-    std::vector<std::string> scanned = ScannedFiles(root, scan.ownedZips);
-    bool rescan = NeedsRescan(root, scanned);
+    scan.ownedZips = CollectOwnedZips(root, scan.lastInstall.zips, recorded ? *recorded : ScanState());
+    scan.archives = BuildScanState(scan.ownedZips, root);
+    bool rescan = NeedsRescan(root, scan.archives, recorded);
 
     if (force) g_logger->infof("Do scanning because forced by user");
     if (force || rescan) {
@@ -119,7 +147,15 @@ LocalScan ScanInstallDirIfNecessary(bool force, ProgressIndicator* progress) {
         g_logger->infof("");
     }
 
-    std::string problem = CheckFilesWritable(scanned, false);
+    // An older installer recorded no digests of the files it unpacked: the shared archive they
+    // came from, still in the installation, tells what they were.
+    const std::vector<std::string>& unpacked = scan.lastInstall.unpackedFiles;
+    for (const FileMetainfo& file : scan.localManifest)
+        if (IsUnpackedArchive(file.zipPath.rel) &&
+            std::find(unpacked.begin(), unpacked.end(), file.filename) != unpacked.end())
+            scan.lastInstall.unpackedHashes.emplace(file.filename, file.contentsHash);
+
+    std::string problem = CheckFilesWritable(ScannedFiles(root, scan.ownedZips), false);
     if (!problem.empty())
         g_logger->errorf(lcGeneral,
                          "%s.\nPlease make sure no Quillmere-related programs are running and try again.",

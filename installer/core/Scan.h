@@ -13,14 +13,20 @@
 #include "zip/ZipAnalysis.h"
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 struct LocalScan {
     // The last completed installation as ".zipsync/lastinstall.ini" tells it; empty when unknown.
+    // The digests of the files it unpacked that an older installer did not record are those of
+    // the entries of the same names in the installation's shared archive, when it has them.
     InstallState lastInstall;
     // The game's archives in the install directory (CollectOwnedZips), absolute paths.
     std::vector<std::string> ownedZips;
+    // The owned archives as the scan found them, before it analysed them: what their entries in
+    // localManifest describe.
+    ScanState archives;
     // What the owned archives provide.
     ZipSync::Manifest localManifest;
     // Owned archives that cannot be analysed even after normalisation: left out of localManifest,
@@ -35,9 +41,20 @@ struct LocalScan {
 // unreadable. Never raises.
 InstallState ReadLastInstallInfo();
 
-// Whether the scanned files (ScannedFiles) differ from what ".zipsync/lastscan.ini" recorded;
-// an unreadable state file means true. Never raises.
-bool NeedsRescan(const std::string& root, const std::vector<std::string>& scanned);
+// The state of ".zipsync/lastscan.ini"; nothing when the file is missing or unreadable. Never
+// raises.
+std::optional<ScanState> ReadLastScanInfo(const std::string& root);
+
+// Whether the owned archives (their state, archives) and the manifest differ from the recorded
+// state; no recorded state, or no manifest, means true. Never raises.
+bool NeedsRescan(const std::string& root, const ScanState& archives,
+                 const std::optional<ScanState>& recorded);
+
+// Drops the archives changed (absolute paths, as UpdateProcess::GetChangedZips names them) from
+// ".zipsync/lastscan.ini", so that the next scan analyses the installation again instead of
+// trusting its saved manifest. Never raises: a state file that cannot be read or written is
+// left, with a warning.
+void ForgetScannedArchives(const std::string& root, const std::set<std::string>& changed);
 
 // Scans the working directory: cleans temporary files, reads the last-install state, collects
 // the owned archives, then analyses them (saving "manifest.iniz" and ".zipsync/lastscan.ini")

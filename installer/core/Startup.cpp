@@ -1,13 +1,17 @@
 #include "Startup.h"
 
+#include "ExecutableHeader.h"
 #include "InstallerFiles.h"
 #include "LogUtils.h"
+#include "ManifestCache.h"
 #include "OsUtils.h"
 #include "base/Hash.h"
 #include "base/Logging.h"
 #include "base/Path.h"
 #include "base/Utils.h"
 #include "net/RemoteChecksummedZip.h"
+#include "update/DirectoryLock.h"
+#include "update/DownloadJournal.h"
 #include "zip/ChecksummedZip.h"
 #include "zip/IniFile.h"
 
@@ -29,6 +33,10 @@ const char* const INSTALLER_PAYLOAD = "qmh_installer.linux64";
 // The logger installed by StartLogFile. It lives until the next StartLogFile replaces it and is
 // never destroyed at exit, so that messages logged during static destruction still have a logger.
 LoggerQmh* g_fileLogger = nullptr;
+
+// The lock of the install directory, taken by the first start-up and held until the process
+// ends; the system releases it then, however the process ends.
+DirectoryLock g_directoryLock;
 
 // Puts each warning to the view; false when one of them was answered with "stop".
 bool ConfirmWarnings(SequenceView& view, const std::vector<std::string>& warnings) {
@@ -61,6 +69,9 @@ std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir,
 
     std::string probe = JoinPath(checked, PERMISSIONS_PROBE);
     g_logger->infof("Test writing file %s", probe.c_str());
+    // The probe is the installer's own file: never written through a link, never a FIFO.
+    if (IsSymbolicLink(probe)) g_logger->errorf(lcGeneral, "Path %s is a symbolic link", probe.c_str());
+    RefuseNonRegularFile(probe);
     {
         StdioFileHolder file(OpenStdioFile(probe, "wt"));
         if (!file)
@@ -93,6 +104,17 @@ std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir,
     return warnings;
 }
 
+void RefuseLinksAmongInstallerFiles(const std::string& root) {
+    for (const char* rel : {CONFIG_FILE, MANIFEST_FILE, LAST_SCAN_PATH, LAST_INSTALL_PATH, MANIFEST_CACHE_DIR,
+                            kDownloadJournalDir, kDirectoryLockFile})
+        RefuseLinksBelowRoot(JoinPath(root, rel), root);
+}
+
+void LockInstallDirectory() {
+    if (g_directoryLock.IsLocked()) return;
+    g_directoryLock = DirectoryLock(GetCwd());
+}
+
 void StartLogFile() {
     std::unique_ptr<LoggerQmh> previous(g_fileLogger);
     // The console logger that static initialisation made is replaced for good: ours to delete.
@@ -110,10 +132,7 @@ bool NeedsSelfUpdate(const NetworkOptions& network, ProgressIndicator* progress)
     std::string url = GetInstallerUrl();
 
     g_logger->infof("Computing hash of myself at %s...", exe.c_str());
-    std::vector<uint8_t> myBytes = ReadWholeFile(exe);
-    Hasher hasher;
-    hasher.Update(myBytes.data(), myBytes.size());
-    HashDigest myHash = hasher.Finalize();
+    HashDigest myHash = DigestOfFile(exe);
     g_logger->infof("My hash is %s", myHash.Hex().c_str());
 
     g_logger->infof("Checking installer executable at %s...", url.c_str());
@@ -129,9 +148,13 @@ bool NeedsSelfUpdate(const NetworkOptions& network, ProgressIndicator* progress)
         return false;
     }
 
+    // The new build goes beside the executable, into the installer's own files.
+    std::string dir = GetExecutableDir();
+    for (const std::string& path : {tempZip, tempExe}) RefuseLinksBelowRoot(path, dir);
     g_logger->infof("Downloading installer executable from %s...", url.c_str());
     {
         Downloader downloader = MakeInstallerDownloader(network, progress);
+        downloader.SetOpenEndedResponseLimit(MAX_INSTALLER_SIZE);
         std::vector<std::string> outPaths = {tempZip};
         DownloadChecksummedZips(downloader, {url}, {serverHash}, {}, outPaths);
         g_logger->infof("Downloaded bytes: %lld", (long long)downloader.TotalBytesDownloaded());
@@ -140,7 +163,13 @@ bool NeedsSelfUpdate(const NetworkOptions& network, ProgressIndicator* progress)
     }
 
     g_logger->infof("Unpacking data from %s to temporary file %s", tempZip.c_str(), tempExe.c_str());
-    std::vector<uint8_t> data = ReadChecksummedZip(tempZip, INSTALLER_PAYLOAD);
+    std::vector<uint8_t> data = ReadChecksummedZip(tempZip, INSTALLER_PAYLOAD, MAX_INSTALLER_SIZE);
+    std::string problem = WhyNotExecutableForThisPlatform(data);
+    if (!problem.empty()) {
+        RemoveFile(tempZip);
+        g_logger->errorf(lcGeneral, "Refusing the installer published at %s: %s", url.c_str(),
+                         problem.c_str());
+    }
     {
         StdioFileHolder file(tempExe, "wb");
         size_t wr = fwrite(data.data(), 1, data.size(), file);
@@ -163,7 +192,9 @@ InstallerConfig ReadConfigFile(bool download, const NetworkOptions& network, Pro
     if (download) {
         std::string url = GetConfigUrl();
         g_logger->infof("Downloading config file from %s...", url.c_str());
+        RefuseLinksBelowRoot(JoinPath(GetCwd(), CONFIG_FILE), GetCwd());
         Downloader downloader = MakeInstallerDownloader(network, progress);
+        downloader.SetOpenEndedResponseLimit(MAX_CONFIG_FILE_SIZE);
         downloader.EnqueueDownload(DownloadSource(url), [](const void* data, uint32_t len) {
             StdioFileHolder file(CONFIG_FILE, "wb");
             size_t res = fwrite(data, 1, len, file);
@@ -173,7 +204,7 @@ InstallerConfig ReadConfigFile(bool download, const NetworkOptions& network, Pro
         g_logger->infof("Downloaded bytes: %lld", (long long)downloader.TotalBytesDownloaded());
     }
     g_logger->infof("Reading INI file %s", CONFIG_FILE);
-    IniData ini = ReadIniFile(CONFIG_FILE);
+    IniData ini = ReadIniFile(CONFIG_FILE, INI_FORMAT_BY_NAME, MAX_CONFIG_FILE_SIZE);
     g_logger->infof("Loading installer config from it");
     InstallerConfig config;
     config.InitFromIni(ini);
@@ -207,8 +238,17 @@ void RestartWithInstallDir(const std::string& dir) {
 std::optional<StartupResult> RunStartup(const StartupOptions& options, SequenceView& view) {
     if (!ConfirmWarnings(view, CheckSpaceAndPermissions(GetCwd(), options.availableSpace)))
         return std::nullopt;
+    RefuseLinksAmongInstallerFiles(GetCwd());
+    // Before the log: a second installer in the directory stops here and changes nothing.
+    LockInstallDirectory();
     StartLogFile();
-    if (options.selfUpdate) {
+    if (SelfUpdateFailed()) {
+        std::string message =
+            "The installer could not replace itself by the new build it downloaded; it goes "
+            "on as it is. Start it again to retry.";
+        g_logger->warningf("%s", message.c_str());
+        view.Inform(message);
+    } else if (options.selfUpdate) {
         bool downloaded;
         {
             std::unique_ptr<StageScope> stage = view.BeginStage(Stage::SelfUpdate);

@@ -29,12 +29,26 @@ using AvailableSpaceFunction = std::function<uint64_t(const std::string& path)>;
 
 // Checks that dir (or, when it does not exist yet, its nearest existing ancestor) can hold an
 // installation: a probe file "__permissions_test" must be creatable there (it is removed
-// again), and at least 100 MB must be free. Raises "Invalid installation directory ...",
-// "Cannot write anything in installation directory ..." or "Only %0.0lf MB of free space ...";
+// again; a link or anything but a regular file in its place is refused, "Path %s is a symbolic
+// link" or "%s is not a regular file (a FIFO)"), and at least 100 MB must be free. Raises
+// "Invalid installation directory ...", "Cannot write anything in installation directory ..."
+// or "Only %0.0lf MB of free space ...";
 // returns the warnings the user should confirm (one when less than 5120 MB are free). An empty
 // availableSpace means the real one.
 std::vector<std::string> CheckSpaceAndPermissions(const std::string& dir,
                                                   const AvailableSpaceFunction& availableSpace = {});
+
+// Raises "Path %s is a symbolic link" (RefuseLinksBelowRoot) when one of the installer's own
+// files or folders in root, the install directory, is a symbolic link: the configuration, the
+// manifest, ".zipsync" and what the installer keeps there (the state files, the manifest cache,
+// the download journal, the lock). None of them is ever written or deleted through a link; the
+// start-up checks them all before it changes anything.
+void RefuseLinksAmongInstallerFiles(const std::string& root);
+
+// Takes the lock of the working directory (DirectoryLock) for the rest of the process, unless
+// this process holds it already: "Another installation or update is running in %s; try again
+// once it has finished" when another installer (or `zipsync update`) holds it.
+void LockInstallDirectory();
 
 // Makes a LoggerQmh the process-wide logger and opens its log file in the working directory
 // (kept when already open), then logs the install directory.
@@ -43,13 +57,17 @@ void StartLogFile();
 // Compares the digest of the running executable with the installer published on the official
 // server (fetching only the hash of its checksummed zip). When they differ, downloads the
 // published one and leaves it as "<executable>.__temp__" beside the executable; returns whether
-// it did.
+// it did. The published zip and its payload may hold at most MAX_INSTALLER_SIZE bytes, and the
+// payload must be an executable of this platform ("Refusing the installer published at %s: %s",
+// WhyNotExecutableForThisPlatform); the files beside the executable are never written through a
+// link.
 bool NeedsSelfUpdate(const NetworkOptions& network, ZipSync::ProgressIndicator* progress);
 // Replaces the executable by "<executable>.__temp__" and restarts it; never returns.
 [[noreturn]] void DoSelfUpdate();
 
 // When download is set, fetches the configuration from the official server into
-// "qmh_installer.ini"; then parses that file and returns it.
+// "qmh_installer.ini" (never through a link); then parses that file and returns it. The file
+// may hold at most MAX_CONFIG_FILE_SIZE bytes, downloaded or not.
 InstallerConfig ReadConfigFile(bool download, const NetworkOptions& network,
                                ZipSync::ProgressIndicator* progress);
 
@@ -74,7 +92,11 @@ struct StartupResult {
 };
 
 // The settings page's sequence: CheckSpaceAndPermissions on the working directory (each warning
-// put to the view; a "stop" ends the sequence with nothing), StartLogFile; unless
+// put to the view; a "stop" ends the sequence with nothing), RefuseLinksAmongInstallerFiles,
+// LockInstallDirectory, StartLogFile;
+// when a restart script could not replace the installer (SelfUpdateFailed), the warning "The
+// installer could not replace itself by the new build it downloaded; ..." to the view, and no
+// self-update in this process; otherwise, unless
 // options.selfUpdate is off, NeedsSelfUpdate (stage SelfUpdate) and, when a new installer was
 // downloaded, the news "New version of installer has been downloaded. Installer will be restarted
 // to finish update." and DoSelfUpdate; ReadConfigFile (stage ConfigDownload, downloading unless

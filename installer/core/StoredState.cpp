@@ -9,12 +9,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <stdio.h>
 
 using namespace ZipSync;
 
 static const std::string ZIP_PREFIX = "Zip ";
 static const std::string UNPACKED_PREFIX = "UnpackedFile ";
+static const char* const CONTENTS_HASH_KEY = "contentsHash";
 
 // Asserts that the section's key at `index` is `key`; a missing key fails the same way, citing
 // the condition as written.
@@ -42,6 +44,7 @@ ScanState BuildScanState(const std::vector<std::string>& zipPaths, const std::st
             g_logger->errorf(lcCantOpenFile, "Failed to open file \"%s\"", zip.c_str());
         entry.modTime = uint64_t(modTime);
         entry.size = uint32_t(size);
+        entry.modTimeNs = GetFileTimeNs(zip);
         state.push_back(std::move(entry));
     }
     // std::string compares through char_traits<char>, i.e. as unsigned bytes.
@@ -83,7 +86,8 @@ ScanState ScanStateFromIni(const IniData& ini) {
 }
 
 bool operator==(const InstallState& a, const InstallState& b) {
-    return a.version == b.version && a.zips == b.zips && a.unpackedFiles == b.unpackedFiles;
+    return a.version == b.version && a.zips == b.zips && a.unpackedFiles == b.unpackedFiles &&
+           a.unpackedHashes == b.unpackedHashes;
 }
 bool operator!=(const InstallState& a, const InstallState& b) {
     return !(a == b);
@@ -93,8 +97,25 @@ IniData InstallStateToIni(const InstallState& state) {
     IniData ini;
     ini.emplace_back("Version", IniSect{{"version", state.version}});
     for (const std::string& zip : state.zips) ini.emplace_back(ZIP_PREFIX + zip, IniSect());
-    for (const std::string& file : state.unpackedFiles) ini.emplace_back(UNPACKED_PREFIX + file, IniSect());
+    for (const std::string& file : state.unpackedFiles) {
+        IniSect sec;
+        auto hash = state.unpackedHashes.find(file);
+        if (hash != state.unpackedHashes.end()) sec.emplace_back(CONTENTS_HASH_KEY, hash->second.Hex());
+        ini.emplace_back(UNPACKED_PREFIX + file, std::move(sec));
+    }
     return ini;
+}
+
+// The digest of a "contentsHash" value, or nothing when the text is none.
+static std::optional<HashDigest> ParseDigest(const std::string& hex) {
+    try {
+        ErrorsReportedByCaller quiet;
+        HashDigest digest;
+        digest.Parse(hex.c_str());
+        return digest;
+    } catch (const ErrorException&) {
+        return std::nullopt;
+    }
 }
 
 InstallState InstallStateFromIni(const IniData& ini) {
@@ -106,10 +127,22 @@ InstallState InstallStateFromIni(const IniData& ini) {
         } else if (StartsWith(name, ZIP_PREFIX)) {
             state.zips.push_back(name.substr(ZIP_PREFIX.size()));
         } else if (StartsWith(name, UNPACKED_PREFIX)) {
-            state.unpackedFiles.push_back(name.substr(UNPACKED_PREFIX.size()));
+            std::string file = name.substr(UNPACKED_PREFIX.size());
+            state.unpackedFiles.push_back(file);
+            for (const auto& [key, value] : sec)
+                if (key == CONTENTS_HASH_KEY)
+                    if (std::optional<HashDigest> digest = ParseDigest(value))
+                        state.unpackedHashes[file] = *digest;
         }
     }
     return state;
+}
+
+ScanState WithManifestState(ScanState archives, const std::string& rootDir) {
+    archives.push_back(BuildScanState({JoinPath(rootDir, MANIFEST_FILE)}, rootDir).at(0));
+    std::sort(archives.begin(), archives.end(),
+              [](const ZipScanEntry& a, const ZipScanEntry& b) { return a.path < b.path; });
+    return archives;
 }
 
 std::vector<std::string> ScannedFiles(const std::string& root, const std::vector<std::string>& ownedZips) {
@@ -118,8 +151,13 @@ std::vector<std::string> ScannedFiles(const std::string& root, const std::vector
     return scanned;
 }
 
+IniData ReadStateFile(const std::string& root, const char* relPath) {
+    return ReadIniFile(JoinPath(root, relPath), INI_FORMAT_BY_NAME, MAX_STATE_FILE_SIZE);
+}
+
 void WriteStateFile(const std::string& root, const char* relPath, const IniData& ini) {
     std::string path = JoinPath(root, relPath);
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    RefuseLinksBelowRoot(path, root);
+    CreateDirectoriesForFile(path, root);
     WriteIniFile(path, ini);
 }

@@ -11,8 +11,10 @@
 // and the caller falls back (full analysis, empty install state).
 #pragma once
 
+#include "base/Hash.h"
 #include "base/Ini.h"
 
+#include <map>
 #include <stdint.h>
 #include <string>
 #include <vector>
@@ -28,6 +30,9 @@ struct ZipScanEntry {
     uint64_t modTime = 0;
     // File size, low 32 bits.
     uint32_t size = 0;
+    // Last-write time in the system's finest steps (GetFileTimeNs): in memory only, never saved
+    // nor compared by ==, for noticing that a file changed within a second during one run.
+    int64_t modTimeNs = 0;
 };
 bool operator==(const ZipScanEntry& a, const ZipScanEntry& b);
 bool operator!=(const ZipScanEntry& a, const ZipScanEntry& b);
@@ -42,6 +47,10 @@ typedef std::vector<ZipScanEntry> ScanState;
 ScanState BuildScanState(const std::vector<std::string>& zipPaths, const std::string& rootDir);
 // One section "Zip <path>" per entry, in order, with "modTime" then "size".
 ZipSync::IniData ScanStateToIni(const ScanState& state);
+// archives (the state of owned archives) with the present state of rootDir's "manifest.iniz"
+// joined in, sorted as BuildScanState sorts: what a scan state records. Fails like
+// BuildScanState when the manifest cannot be examined.
+ScanState WithManifestState(ScanState archives, const std::string& rootDir);
 // What a scan state records: the owned archives (absolute paths) followed by root joined with
 // "manifest.iniz", the installation's manifest, so that a changed or missing manifest is noticed.
 std::vector<std::string> ScannedFiles(const std::string& root, const std::vector<std::string>& ownedZips);
@@ -56,18 +65,31 @@ struct InstallState {
     // Zips of the installation and files it unpacked from zips, in the installer's order.
     std::vector<std::string> zips;
     std::vector<std::string> unpackedFiles;
+    // The BLAKE2s of each unpacked file's contents as it was written, by name; a file that an
+    // older installer unpacked has none.
+    std::map<std::string, ZipSync::HashDigest> unpackedHashes;
 };
 bool operator==(const InstallState& a, const InstallState& b);
 bool operator!=(const InstallState& a, const InstallState& b);
 
-// Section "Version" (key "version", written even when empty), then "Zip <path>" per zip and
-// "UnpackedFile <path>" per unpacked file, without keys.
+// Section "Version" (key "version", written even when empty), then "Zip <path>" per zip without
+// keys and "UnpackedFile <path>" per unpacked file, with the key "contentsHash" (64 hex digits)
+// when its digest is known. Older installers ignore the keys of these sections, and read the
+// file as before.
 ZipSync::IniData InstallStateToIni(const InstallState& state);
 // Walks the sections in order: "Version" sets version (the last one wins; its first key must
 // be "version", else the assertion sec[0].first == "version" fails), "Zip " and
-// "UnpackedFile " sections append the rest of their names; anything else is ignored.
+// "UnpackedFile " sections append the rest of their names, and the "contentsHash" of an
+// "UnpackedFile " section that holds a valid digest becomes its unpackedHashes entry (a file
+// written by an older installer has none); anything else is ignored.
 InstallState InstallStateFromIni(const ZipSync::IniData& ini);
 
-// Writes ini to root joined with relPath (one of the two paths above) with WriteIniFile, after
-// creating its directory with missing parents.
+// The most bytes a state file may hold; a longer one is unreadable (and the state unknown).
+static const uint64_t MAX_STATE_FILE_SIZE = uint64_t(16) << 20;
+// Reads the state file root joined with relPath (one of the two paths above), at most
+// MAX_STATE_FILE_SIZE bytes (ReadIniFile's message otherwise).
+ZipSync::IniData ReadStateFile(const std::string& root, const char* relPath);
+// Writes ini to root joined with relPath (one of the two paths above, or the installation's
+// manifest) with WriteIniFile, after creating its directory with missing parents; never through
+// a symbolic link ("Path %s is a symbolic link" for ".zipsync" or the file).
 void WriteStateFile(const std::string& root, const char* relPath, const ZipSync::IniData& ini);

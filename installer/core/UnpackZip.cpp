@@ -1,5 +1,6 @@
 #include "UnpackZip.h"
 
+#include "base/Hash.h"
 #include "base/Logging.h"
 #include "base/Utils.h"
 #include "zip/ZipUtils.h"
@@ -55,9 +56,10 @@ std::vector<std::string> EntryNames(UnzFileHolder& zf) {
     return names;
 }
 
-// Copies the current entry of the zip into the file at path, in blocks of 64 KiB.
-void WriteCurrentEntry(UnzFileHolder& zf, const std::string& name, const std::string& path,
-                       std::vector<char>& buffer) {
+// Copies the current entry of the zip into the file at path, in blocks of 64 KiB; returns the
+// digest of what it wrote.
+HashDigest WriteCurrentEntry(UnzFileHolder& zf, const std::string& name, const std::string& path,
+                             std::vector<char>& buffer) {
     // Whatever lies at the temporary name is ours to replace; a link there must not be written
     // through.
     std::error_code ec;
@@ -68,15 +70,18 @@ void WriteCurrentEntry(UnzFileHolder& zf, const std::string& name, const std::st
         g_logger->errorf(lcCantOpenFile, "Cannot open file \"%s\" for writing: %s", name.c_str(),
                          ErrnoText(errno).c_str());
     zf.OpenCurrentFile(false);
+    Hasher hasher;
     while (true) {
         int read = unzReadCurrentFile(zf, buffer.data(), (unsigned)buffer.size());
         ZipSyncAssert(read >= 0);
         if (read == 0) break;
+        hasher.Update(buffer.data(), size_t(read));
         if (fwrite(buffer.data(), 1, read, file) != size_t(read)) RaiseWriteFailure(name, errno);
     }
     zf.CloseCurrentFile();
     // A full disk may only show when the buffered rest is written.
     if (file.reset() != 0) RaiseWriteFailure(name, errno);
+    return hasher.Finalize();
 }
 
 } // namespace
@@ -98,7 +103,10 @@ std::string WhyUnsafeEntryName(const std::string& name) {
             return "path has an empty or \".\" component";
         start = end + 1;
     }
-    if (IsUnpackTemporaryName(name.substr(name.rfind('/') + 1))) return "name of a temporary file";
+    // The files go into the install directory itself: a folder of the player's (or a link to
+    // one elsewhere) is no place for them.
+    if (name.find('/') != std::string::npos) return "no plain file name (no folders are made)";
+    if (IsUnpackTemporaryName(name)) return "name of a temporary file";
     return "";
 }
 
@@ -155,9 +163,9 @@ void StagedUnpack::Stage(UnzFileHolder& zf, const EntryRefusal& refusal) {
         int status = unzGoToFirstFile(zf);
         for (size_t i = 0; status == UNZ_OK; i++, status = unzGoToNextFile(zf)) {
             auto [position, added] = positions.emplace(names[i], _files.size());
-            if (added) _files.push_back({names[i], TemporaryPath(names[i])});
-            const File& file = _files[position->second];
-            WriteCurrentEntry(zf, file.name, file.temp, buffer);
+            if (added) _files.push_back({names[i], TemporaryPath(names[i]), HashDigest()});
+            File& file = _files[position->second];
+            file.digest = WriteCurrentEntry(zf, file.name, file.temp, buffer);
         }
         if (status != UNZ_END_OF_LIST_OF_FILE) CheckMinizip(status);
     } catch (...) {
@@ -185,6 +193,12 @@ std::vector<std::string> StagedUnpack::Names() const {
     std::vector<std::string> names;
     for (const File& file : _files) names.push_back(file.name);
     return names;
+}
+
+std::map<std::string, HashDigest> StagedUnpack::Digests() const {
+    std::map<std::string, HashDigest> digests;
+    for (const File& file : _files) digests[file.name] = file.digest;
+    return digests;
 }
 
 std::vector<std::string> UnpackZip(UnzFileHolder& zf) {

@@ -11,9 +11,11 @@
 // they are committed and removes the rest when destroyed.
 #pragma once
 
+#include "base/Hash.h"
 #include "zip/ZipHolders.h"
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,10 +23,10 @@
 // be unpacked.
 using EntryRefusal = std::function<std::string(const std::string& name)>;
 
-// Empty when an entry name may be written below the working directory, else why not: the name
+// Empty when an entry name may be written into the working directory, else why not: the name
 // is empty or absolute, climbs out with "..", has an empty or "." component, holds a backslash
-// or a control character, names a directory, or has the file name of a staged unpack's
-// temporary file.
+// or a control character, names a directory, is no plain file name (it holds a '/'), or is the
+// name of a staged unpack's temporary file.
 std::string WhyUnsafeEntryName(const std::string& name);
 // Raises "Refusing to unpack entry \"%s\": %s" (control characters of the name escaped) with
 // WhyUnsafeEntryName's reason, or else refusal's (when given and not empty).
@@ -59,6 +61,8 @@ public:
     std::vector<std::string> Commit();
     // The names staged and not committed yet.
     std::vector<std::string> Names() const;
+    // The digest of each staged file's contents, by name.
+    std::map<std::string, ZipSync::HashDigest> Digests() const;
 
 private:
     // Removes the temporary files not committed and forgets every file.
@@ -67,6 +71,7 @@ private:
     struct File {
         // temp is empty once committed.
         std::string name, temp;
+        ZipSync::HashDigest digest;
     };
     std::vector<File> _files;
 };

@@ -91,7 +91,10 @@ def info(path):
     with zipfile.ZipFile(path) as zf:
         for i in zf.infolist():
             local_extra = struct.unpack("<H", raw[i.header_offset + 28:i.header_offset + 30])[0]
-            fields = [i.filename.encode("utf-8", "surrogateescape").hex(), i.flag_bits, i.compress_type,
+            # The stored bytes of the name: zipfile decodes them as UTF-8 when flag bit 11 says
+            # so, else as code page 437, which maps every byte to a character of its own.
+            stored = i.filename.encode("utf-8" if i.flag_bits & 0x800 else "cp437", "surrogateescape")
+            fields = [stored.hex(), i.flag_bits, i.compress_type,
                       i.internal_attr, i.external_attr, i.create_system, i.create_version,
                       i.extract_version, i.header_offset, i.CRC, i.compress_size, i.file_size,
                       len(i.extra), local_extra, len(i.comment), "%04d-%02d-%02d %02d:%02d:%02d" % i.date_time]

@@ -118,7 +118,8 @@ TEST(Analyze, BrokenArchiveGetsNoNormalizeHint) {
     ToolResult result = RunZipsync({"analyze", "-j", "1", tree.root});
     EXPECT_EQ(result.status, 1) << Dump(result);
     // Named once, with the archive.
-    std::string message = "ERROR: Minizip error -105 in archive qmh_extra.zip\n";
+    std::string message =
+        "ERROR: Minizip error -105 (CRC mismatch, the data is damaged) in archive qmh_extra.zip\n";
     EXPECT_TRUE(Contains(result.err, message)) << Dump(result);
     EXPECT_EQ(result.err.find("Minizip error"), result.err.rfind("Minizip error")) << Dump(result);
     EXPECT_FALSE(Contains(result.err, "Hint:")) << Dump(result);

@@ -7,6 +7,7 @@
 #include "GameFixture.h"
 #include "NginxServer.h"
 #include "ZipFixture.h"
+#include "update/DirectoryLock.h"
 #include "zip/IniFile.h"
 #include "zip/Manifest.h"
 
@@ -283,8 +284,22 @@ TEST(Update, LocalDirectoryAsProviderAndFreshInstall) {
     TempDir dir;
     // A fresh installation (the directory does not exist yet) filled from B's tree on disk.
     std::string install = dir / "new/game";
-    ToolResult result = RunZipsync({"update", "--bitwise", "--target", p.ManifestOf("B"), "--provide",
-                                    p.ManifestOf("B") + "=" + p.Tree("B"), install});
+    std::vector<std::string> args = {"update",    "--bitwise",
+                                     "--target",  p.ManifestOf("B"),
+                                     "--provide", p.ManifestOf("B") + "=" + p.Tree("B"),
+                                     install};
+    // While another update (here this test) holds the directory, a second one ends at once.
+    fs::create_directories(install);
+    {
+        ZipSync::DirectoryLock held(install);
+        ToolResult locked = RunZipsync(args);
+        EXPECT_EQ(locked.status, 1) << Dump(locked);
+        EXPECT_TRUE(Contains(locked.err, "ERROR: Another installation or update is running in " + install +
+                                             "; try again once it has finished\n"))
+            << Dump(locked);
+        EXPECT_EQ(SnapshotFiles(install), (std::map<std::string, std::string>{{".zipsync/lock", ""}}));
+    }
+    ToolResult result = RunZipsync(args);
     ASSERT_EQ(result.status, 0) << Dump(result);
     for (const std::string& rel : p.archivesB)
         EXPECT_TRUE(SameBytes(install + "/" + rel, p.Tree("B") + "/" + rel)) << rel;

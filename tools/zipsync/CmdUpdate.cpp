@@ -17,6 +17,7 @@
 #include "base/Path.h"
 #include "base/Platform.h"
 #include "net/Downloader.h"
+#include "update/DirectoryLock.h"
 #include "update/DownloadJournal.h"
 #include "update/TemporaryFiles.h"
 #include "update/UpdateSequence.h"
@@ -166,8 +167,11 @@ static int RunUpdate(const ParsedArgs& args, Console& console) {
         for (const std::string& zip : CollectArchives(root))
             if (!IsKept(PathAR::FromAbs(zip, root).rel, keep)) toWrite.insert(zip);
     CheckZipsToWrite(target, toWrite, root);
+    // Held until the update has ended: a second update (or an installer) in ROOT stops at once.
+    DirectoryLock lock;
     if (!dryRun) {
         std::filesystem::create_directories(FsPath(root));
+        lock = DirectoryLock(root, true);
         g_logger->infof("Cleaning temporary files");
         CleanupTemporaryFiles(root);
     }

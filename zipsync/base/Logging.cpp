@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <stdio.h>
+#include <system_error>
 
 namespace ZipSync {
 
@@ -72,6 +73,10 @@ static std::string Escape(const std::string& text, bool keepLineBreaks) {
 
 std::string EscapeControlChars(const std::string& text) {
     return Escape(text, false);
+}
+
+std::string ErrnoText(int error) {
+    return std::generic_category().message(error);
 }
 
 // Length of the well-formed UTF-8 sequence of two to four bytes that begins at text[pos]; 0 when

@@ -99,6 +99,9 @@ std::string EscapeControlChars(const std::string& text);
 // well-formed UTF-8; a longer text is cut and ends in "...". An escape counts as one character.
 std::string ExcerptForMessage(const std::string& text, size_t maxChars);
 
+// The system's text for an error number (strerror), for messages: "No space left on device".
+std::string ErrnoText(int error);
+
 [[noreturn]] void AssertFailed(const char* condition, const char* file, int line);
 
 } // namespace ZipSync

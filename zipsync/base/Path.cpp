@@ -176,23 +176,30 @@ void RefuseNonRegularFile(const std::string& path, LogCode code) {
     if (!kind.empty()) g_logger->errorf(code, "%s is not a regular file (a %s)", path.c_str(), kind.c_str());
 }
 
-void CreateDirectoriesForFile(const std::string& absPath, const std::string& rootDir) {
-    PathAR path = PathAR::FromAbs(absPath, rootDir);
+// The components of rel, split at '/' (empty ones dropped).
+static std::vector<std::string> Components(const std::string& rel) {
     std::vector<std::string> components;
     size_t start = 0;
-    while (start <= path.rel.size()) {
-        size_t end = path.rel.find('/', start);
-        if (end == std::string::npos) end = path.rel.size();
-        if (end > start) components.push_back(path.rel.substr(start, end - start));
+    while (start <= rel.size()) {
+        size_t end = rel.find('/', start);
+        if (end == std::string::npos) end = rel.size();
+        if (end > start) components.push_back(rel.substr(start, end - start));
         start = end + 1;
     }
+    return components;
+}
+
+void CreateDirectoriesForFile(const std::string& absPath, const std::string& rootDir) {
+    PathAR path = PathAR::FromAbs(absPath, rootDir);
+    std::vector<std::string> components = Components(path.rel);
     std::string dir = rootDir;
     for (size_t i = 0; i + 1 < components.size(); i++) {
         dir += "/" + components[i];
         int error = MakeDirectory(dir);
         if (error != 0) {
             if (error != EEXIST)
-                g_logger->errorf(lcGeneral, "Failed to create directory %s (error %d)", dir.c_str(), error);
+                g_logger->errorf(lcGeneral, "Failed to create directory %s: %s", dir.c_str(),
+                                 ErrnoText(error).c_str());
         }
     }
 }
@@ -210,28 +217,30 @@ void DeleteEmptyParentDirs(const std::string& absPath, const std::string& rootDi
         int error = RemoveEmptyDirectory(dir);
         if (error != 0) {
             if (error == ENOTEMPTY || error == EEXIST) break;
-            g_logger->errorf(lcGeneral, "Failed to delete directory %s (error %d)", dir.c_str(), error);
+            g_logger->errorf(lcGeneral, "Failed to delete directory %s: %s", dir.c_str(),
+                             ErrnoText(error).c_str());
         }
     }
 }
 
 void RemoveFile(const std::string& path) {
     int res = RemovePath(path);
-    if (res != 0) g_logger->errorf(lcGeneral, "Failed to remove file %s (error %d)", path.c_str(), res);
+    if (res != 0)
+        g_logger->errorf(lcGeneral, "Failed to remove file %s: %s", path.c_str(), ErrnoText(errno).c_str());
 }
 
 void RenameFile(const std::string& oldPath, const std::string& newPath) {
     int res = RenamePath(oldPath, newPath);
     if (res != 0)
-        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s (error %d)", oldPath.c_str(),
-                         newPath.c_str(), res);
+        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s: %s", oldPath.c_str(), newPath.c_str(),
+                         ErrnoText(errno).c_str());
 }
 
 void ReplaceFile(const std::string& oldPath, const std::string& newPath) {
     int res = RenamePath(oldPath, newPath);
     if (res != 0)
-        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s (error %d)", oldPath.c_str(),
-                         newPath.c_str(), res);
+        g_logger->errorf(lcGeneral, "Failed to rename file %s to %s: %s", oldPath.c_str(), newPath.c_str(),
+                         ErrnoText(errno).c_str());
 }
 
 bool PathExists(const std::string& path) {
@@ -240,6 +249,10 @@ bool PathExists(const std::string& path) {
 
 bool IsDirectory(const std::string& path) {
     return GetFileKind(path, false) == FileKind::Directory;
+}
+
+bool IsSymbolicLink(const std::string& path) {
+    return GetFileKind(path, false) == FileKind::SymbolicLink;
 }
 
 void CheckStaysInsideRoot(const std::string& absPath, const std::string& rootDir) {
@@ -257,6 +270,34 @@ void CheckStaysInsideRoot(const std::string& absPath, const std::string& rootDir
     if (!inside)
         g_logger->errorf(lcGeneral, "Path %s leads outside of root directory %s", absPath.c_str(),
                          rootDir.c_str());
+}
+
+void RefuseLinksBelowRoot(const std::string& absPath, const std::string& rootDir) {
+    std::string path = rootDir;
+    for (const std::string& component : Components(PathAR::FromAbs(absPath, rootDir).rel)) {
+        path += "/" + component;
+        if (IsSymbolicLink(path)) g_logger->errorf(lcGeneral, "Path %s is a symbolic link", path.c_str());
+    }
+}
+
+// ---- Names the file system can hold ----
+
+std::string WhyNotCreatable(const std::string& absPath, const std::string& rootDir) {
+    PathAR path = PathAR::FromAbs(absPath, rootDir);
+    FileNameLimits limits = GetFileNameLimits(rootDir);
+    for (const std::string& component : Components(path.rel)) {
+        size_t length = FileNameLength(component);
+        if (long(length) > limits.maxName)
+            return FormatString("the name %s is %zu %s long, more than the %ld the file system allows",
+                                component.c_str(), length, limits.unit, limits.maxName);
+        std::string refusal = WhyFileNameRefused(component);
+        if (!refusal.empty()) return component + " " + refusal;
+    }
+    size_t length = FileNameLength(absPath);
+    if (long(length) > limits.maxPath)
+        return FormatString("the path is %zu %s long, more than the %ld the system allows", length,
+                            limits.unit, limits.maxPath);
+    return "";
 }
 
 } // namespace ZipSync

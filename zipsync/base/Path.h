@@ -81,9 +81,9 @@ void CreateDirectoriesForFile(const std::string& absPath, const std::string& roo
 // After the file absPath is gone, removes its parent directories bottom-up while they are
 // empty; never removes rootDir itself.
 void DeleteEmptyParentDirs(const std::string& absPath, const std::string& rootDir);
-// Deletes a file; "Failed to remove file %s (error %d)" on failure.
+// Deletes a file; "Failed to remove file %s: %s" (the system's reason) on failure.
 void RemoveFile(const std::string& path);
-// Renames or moves a file; "Failed to rename file %s to %s (error %d)" on failure.
+// Renames or moves a file; "Failed to rename file %s to %s: %s" (the system's reason) on failure.
 void RenameFile(const std::string& oldPath, const std::string& newPath);
 // Renames oldPath to newPath in one step, replacing a file at newPath: at every moment one of
 // the two files is at newPath. Fails like RenameFile.
@@ -93,10 +93,24 @@ void ReplaceFile(const std::string& oldPath, const std::string& newPath);
 bool PathExists(const std::string& path);
 // Whether path is a directory (symbolic links not followed).
 bool IsDirectory(const std::string& path);
+// Whether path itself is a symbolic link (on Windows any reparse point, such as a junction).
+bool IsSymbolicLink(const std::string& path);
+// Throws "Path %s is a symbolic link" (lcGeneral), naming the first one, unless absPath and every
+// directory between rootDir and absPath that exists is no symbolic link: for the files that the
+// engine and the installer keep for themselves, which are never written or deleted through a
+// link, wherever it leads.
+void RefuseLinksBelowRoot(const std::string& absPath, const std::string& rootDir);
 // Throws unless writing, renaming or deleting absPath stays inside rootDir on the file system:
 // absPath itself is no symbolic link ("Path %s is a symbolic link"), and the deepest of its
 // existing parent directories resolves, symbolic links followed, to rootDir or a directory
 // below it ("Path %s leads outside of root directory %s").
 void CheckStaysInsideRoot(const std::string& absPath, const std::string& rootDir);
+
+// Empty when the file system can hold a file at absPath (inside rootDir, which exists), else
+// why not, naming the part at fault: a component of the path below rootDir (a folder or the
+// file name) longer than the file system allows, the whole path longer than the system takes,
+// or (on Windows) a character or a name that the file system refuses. Nothing is created;
+// callers check every name they will write before they write the first one.
+std::string WhyNotCreatable(const std::string& absPath, const std::string& rootDir);
 
 } // namespace ZipSync

@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -167,6 +168,15 @@ bool GetFileTimeAndSize(const std::string& path, int64_t& modTime, uint64_t& siz
     return true;
 }
 
+int64_t GetFileTimeNs(const std::string& path) {
+    std::wstring wide;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!WidePath(path, wide) || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return 0;
+    // 100-nanosecond steps since 1601.
+    int64_t steps = (int64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return (steps - 116444736000000000LL) * 100;
+}
+
 int MakeDirectory(const std::string& path) {
     std::wstring wide;
     if (!WidePath(path, wide)) return errno;
@@ -302,6 +312,76 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     return args;
 }
 
+FileNameLimits GetFileNameLimits(const std::string&) {
+    // Long paths go through the "\\?\" prefix; the system's absolute limit stays.
+    return {255, 32767, "characters"};
+}
+
+size_t FileNameLength(const std::string& name) {
+    // A UTF-8 lead byte starts one UTF-16 unit, or two for a character beyond the basic plane.
+    size_t units = 0;
+    for (unsigned char c : name)
+        if ((c & 0xC0) != 0x80) units += c >= 0xF0 ? 2 : 1;
+    return units;
+}
+
+std::string WhyFileNameRefused(const std::string& name) {
+    for (unsigned char c : name)
+        if (c < 0x20 || strchr("<>:\"|?*\\", c))
+            return std::string("contains the character '") + char(c < 0x20 ? '?' : c) +
+                   "', which the file system refuses";
+    if (!name.empty() && (name.back() == '.' || name.back() == ' '))
+        return "ends with a dot or a space, which the file system drops";
+    // Also with an extension: "nul.pk4" is the device NUL.
+    if (IsDeviceName(name)) return "is the name of a device";
+    return "";
+}
+
+int OpenLockedFile(const std::string& path, intptr_t& handle) {
+    std::wstring wide;
+    if (!WidePath(path, wide)) return errno;
+    // Without sharing, a second open fails until this handle is closed; the reparse flag opens a
+    // link itself, which is then refused, instead of its target.
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return EWOULDBLOCK;
+        int errnoValue = ErrnoOfLastError();
+        // A folder opens only with backup semantics, else "access denied": it is no file to lock.
+        if (error == ERROR_ACCESS_DENIED && GetFileKind(path, false) == FileKind::Directory) return ENXIO;
+        return errnoValue;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    int refusal = 0;
+    if (!GetFileInformationByHandle(file, &info))
+        refusal = ErrnoOfLastError();
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        refusal = ELOOP;
+    else if (GetFileType(file) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        refusal = ENXIO;
+    if (refusal) {
+        CloseHandle(file);
+        return refusal;
+    }
+    handle = intptr_t(file);
+    return 0;
+}
+
+bool LockedFileIsAt(intptr_t, const std::string&) {
+    // A file that others hold open cannot be removed: the one locked is the one at its path.
+    return true;
+}
+
+void CloseLockedFile(intptr_t handle, const std::string&, bool remove) {
+    if (remove) {
+        // Nobody else can open the file meanwhile: it goes when the handle is closed.
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        SetFileInformationByHandle(HANDLE(handle), FileDispositionInfo, &disposition, sizeof(disposition));
+    }
+    CloseHandle(HANDLE(handle));
+}
+
 #else // POSIX
 
 FILE* OpenStdioFile(const std::string& path, const char* mode) {
@@ -350,6 +430,12 @@ bool GetFileTimeAndSize(const std::string& path, int64_t& modTime, uint64_t& siz
     modTime = int64_t(st.st_mtime);
     size = uint64_t(st.st_size);
     return true;
+}
+
+int64_t GetFileTimeNs(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return 0;
+    return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 int MakeDirectory(const std::string& path) {
@@ -450,6 +536,58 @@ std::string FsPathText(const std::filesystem::path& path) {
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
+}
+
+FileNameLimits GetFileNameLimits(const std::string& dir) {
+    // The usual values where the file system does not tell; the path limit counts its zero byte.
+    long name = pathconf(dir.c_str(), _PC_NAME_MAX), path = pathconf(dir.c_str(), _PC_PATH_MAX);
+    return {name > 0 ? name : 255, (path > 0 ? path : 4096) - 1, "bytes"};
+}
+
+size_t FileNameLength(const std::string& name) {
+    return name.size();
+}
+
+std::string WhyFileNameRefused(const std::string&) {
+    // Any byte but '/' and zero, which no engine path holds, names a file.
+    return "";
+}
+
+int OpenLockedFile(const std::string& path, intptr_t& handle) {
+    // O_NONBLOCK: a FIFO at path must not hold the caller up; it is refused below.
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | flags, 0666);
+    // A lock file that another user made (one who ran as administrator, say) can still be locked
+    // for reading.
+    if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | flags);
+    if (fd < 0) return errno;
+    struct stat st;
+    int refusal = 0;
+    if (fstat(fd, &st) != 0)
+        refusal = errno;
+    else if (!S_ISREG(st.st_mode))
+        refusal = ENXIO;
+    else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        refusal = errno;
+    if (refusal) {
+        close(fd);
+        return refusal;
+    }
+    handle = fd;
+    return 0;
+}
+
+bool LockedFileIsAt(intptr_t handle, const std::string& path) {
+    struct stat opened, named;
+    return fstat(int(handle), &opened) == 0 && lstat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+void CloseLockedFile(intptr_t handle, const std::string& path, bool remove) {
+    // While the lock is held: a waiter that locks the removed file finds it gone and tries again.
+    if (remove && LockedFileIsAt(handle, path)) unlink(path.c_str());
+    // Closing the only descriptor of the open file releases its flock.
+    close(int(handle));
 }
 
 #endif

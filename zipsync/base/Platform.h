@@ -44,6 +44,10 @@ FileKind GetFileKind(const std::string& path, bool followLinks);
 // Size and last-write time (seconds since 1970) of what path names, links followed; false (errno
 // set) when it does not exist.
 bool GetFileTimeAndSize(const std::string& path, int64_t& modTime, uint64_t& size);
+// The last-write time of what path names (links followed) in the finest steps the system keeps
+// (nanoseconds since 1970; 100 of them on Windows), which tells apart two writes within one
+// second; 0 when it cannot be read.
+int64_t GetFileTimeNs(const std::string& path);
 
 // mkdir and rmdir: 0 on success, else the errno value (EEXIST, ENOTEMPTY, ...).
 int MakeDirectory(const std::string& path);
@@ -78,6 +82,35 @@ int SyncDirectoryEntries(const std::string& dir);
 // the system can; returns how many bytes it copied (0 where it cannot), to's position moved
 // past them.
 uint64_t CopyInKernel(FILE* from, uint64_t offset, FILE* to, uint64_t size);
+
+// The limits of the file system that holds the existing directory dir: the longest name (one
+// path component) and the longest path it takes, counted in unit ("bytes" on POSIX, UTF-16
+// "characters" on Windows) as FileNameLength counts.
+struct FileNameLimits {
+    long maxName;
+    long maxPath;
+    const char* unit;
+};
+FileNameLimits GetFileNameLimits(const std::string& dir);
+// The length of a name or path as the file system counts it.
+size_t FileNameLength(const std::string& name);
+// Empty when the file system takes name (one path component) as it is, else why not, a phrase
+// that follows the name: "contains the character ':', which the file system refuses", "ends with
+// a dot or a space, which the file system drops", "is the name of a device" (all on Windows; a
+// POSIX file system refuses nothing that an engine path holds).
+std::string WhyFileNameRefused(const std::string& name);
+
+// Opens the file at path (created when missing; never through a link, nothing but a regular
+// file) and locks it for this open file alone, without waiting: on POSIX with flock, on Windows
+// by opening it without sharing. 0 and the handle (a descriptor on POSIX) on success;
+// EWOULDBLOCK when someone else holds the lock; else the errno value (ELOOP for a link, ENXIO
+// for anything but a regular file).
+int OpenLockedFile(const std::string& path, intptr_t& handle);
+// Whether the locked file is still the one at path: its holder may have removed it.
+bool LockedFileIsAt(intptr_t handle, const std::string& path);
+// Closes the handle, which releases the lock; with remove the file at path goes first, while the
+// lock is still held.
+void CloseLockedFile(intptr_t handle, const std::string& path, bool remove);
 
 // A std::filesystem path for an engine path, and back (UTF-8, '/' separators, no "\\?\").
 std::filesystem::path FsPath(const std::string& path);

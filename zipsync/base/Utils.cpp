@@ -6,14 +6,9 @@
 #include <algorithm>
 #include <errno.h>
 #include <string.h>
-#include <system_error>
 #include <utility>
 
 namespace ZipSync {
-
-std::string ErrnoText(int error) {
-    return std::generic_category().message(error);
-}
 
 void RaiseWriteFailure(const std::string& path, int error) {
     g_logger->errorf(lcGeneral, "Failed to write file \"%s\": %s", path.c_str(),
@@ -99,28 +94,43 @@ uint64_t SizeOfFile(const std::string& path) {
 // The one reader of whole files, for byte vectors and text alike. It reads in chunks up to the
 // end rather than trusting a size measured first, so files that change length or report none
 // (pipes, /proc) are read as they are.
-template <class Container> static Container ReadAll(const std::string& path) {
+// At most one byte beyond maxSize is read, which tells a file of exactly maxSize bytes from a
+// longer one, so an endless file (/dev/zero through a link) costs no more memory than the bound.
+template <class Container> static Container ReadAll(const std::string& path, uint64_t maxSize) {
     StdioFileHolder file(path, "rb");
     Container result;
     const size_t chunk = 65536;
     while (true) {
         size_t had = result.size();
-        result.resize(had + chunk);
-        size_t got = fread(&result[had], 1, chunk, file);
+        size_t want = size_t(std::min<uint64_t>(chunk, maxSize + 1 - had));
+        result.resize(had + want);
+        size_t got = fread(&result[had], 1, want, file);
         result.resize(had + got);
-        if (got < chunk) break;
+        if (result.size() > maxSize)
+            g_logger->errorf(lcGeneral, "File \"%s\" is larger than the limit of %llu bytes", path.c_str(),
+                             (unsigned long long)maxSize);
+        if (got < want) break;
     }
     // A read error would otherwise pass for the end of a shorter file.
     if (ferror(file)) g_logger->errorf(lcGeneral, "Failed to read file \"%s\"", path.c_str());
     return result;
 }
 
-std::vector<uint8_t> ReadWholeFile(const std::string& path) {
-    return ReadAll<std::vector<uint8_t>>(path);
+std::vector<uint8_t> ReadWholeFile(const std::string& path, uint64_t maxSize) {
+    return ReadAll<std::vector<uint8_t>>(path, maxSize);
 }
 
-std::string ReadWholeTextFile(const std::string& path) {
-    return ReadAll<std::string>(path);
+std::string ReadWholeTextFile(const std::string& path, uint64_t maxSize) {
+    return ReadAll<std::string>(path, maxSize);
+}
+
+HashDigest DigestOfFile(const std::string& path) {
+    StdioFileHolder file(path, "rb");
+    std::vector<uint8_t> buffer(65536);
+    Hasher hasher;
+    while (size_t got = fread(buffer.data(), 1, buffer.size(), file)) hasher.Update(buffer.data(), got);
+    if (ferror(file)) g_logger->errorf(lcGeneral, "Failed to read file \"%s\"", path.c_str());
+    return hasher.Finalize();
 }
 
 } // namespace ZipSync

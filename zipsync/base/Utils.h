@@ -6,6 +6,7 @@
 // Streams are opened through the platform file (OpenStdioFile, which this header brings in).
 #pragma once
 
+#include "base/Hash.h"
 #include "base/Platform.h"
 
 #include <stdint.h>
@@ -46,20 +47,24 @@ private:
     FILE* _file;
 };
 
-// The system's text for an error number (strerror), for messages: "No space left on device".
-std::string ErrnoText(int error);
+// ErrnoText (the system's text for an error number) is in base/Logging.h.
 // Raises "Failed to write file \"%s\": %s" (lcGeneral) with the path and ErrnoText(error); an
 // error of 0 (a failure that set no errno) counts as EIO.
 [[noreturn]] void RaiseWriteFailure(const std::string& path, int error);
 
 // Size in bytes of the file at path; fails when it cannot be opened ("rb").
 uint64_t SizeOfFile(const std::string& path);
-// All bytes of the file at path. Fails with "Failed to open file \"%s\"" (lcCantOpenFile)
-// when it cannot be opened, and with "Failed to read file \"%s\"" (lcGeneral) when reading
-// fails before its end.
-std::vector<uint8_t> ReadWholeFile(const std::string& path);
+// All bytes of the file at path, which may hold at most maxSize bytes. Fails with "Failed to
+// open file \"%s\"" (lcCantOpenFile) when it cannot be opened, with "Failed to read file
+// \"%s\"" (lcGeneral) when reading fails before its end, and with "File \"%s\" is larger than
+// the limit of %llu bytes" (lcGeneral; the path and maxSize) as soon as more than maxSize bytes
+// have come, so that a huge or endless file (a link to /dev/zero) is never read whole.
+std::vector<uint8_t> ReadWholeFile(const std::string& path, uint64_t maxSize = MAX_MANIFEST_SIZE);
 // The same as text, byte for byte (no newline conversion).
-std::string ReadWholeTextFile(const std::string& path);
+std::string ReadWholeTextFile(const std::string& path, uint64_t maxSize = MAX_MANIFEST_SIZE);
+// The BLAKE2s digest of the whole file at path, read in chunks of 64 KiB (no size bound is
+// needed). Fails as ReadWholeFile does when the file cannot be opened or read.
+HashDigest DigestOfFile(const std::string& path);
 
 // Removes path and, when it is a directory, everything below it (a symbolic link is removed, not
 // what it points at): 0, or the errno value of the first failure.

@@ -23,6 +23,8 @@ namespace {
 std::vector<std::string> JournalFiles(const std::string& rootDir) {
     std::vector<std::string> files;
     std::string dir = DownloadJournalDir(rootDir);
+    // The journal is salvaged and pruned in place: through a link that would be elsewhere.
+    RefuseLinksBelowRoot(dir, rootDir);
     if (GetFileKind(dir, false) != FileKind::Directory) return files;
     // A link is never a kept download (not listed): salvaging writes to the file.
     for (const std::string& rel : ListFilesRecursively(dir, false)) files.push_back(dir + "/" + rel);
@@ -134,6 +136,7 @@ void PruneDownloadJournal(const std::string& rootDir, const std::set<std::string
 
 void RemoveDownloadJournal(const std::string& rootDir) {
     std::string dir = DownloadJournalDir(rootDir);
+    RefuseLinksBelowRoot(dir, rootDir);
     if (!PathExists(dir)) return;
     if (RemoveTree(dir) != 0) g_logger->errorf(lcCantOpenFile, "Failed to remove directory %s", dir.c_str());
     // ".zipsync" itself goes too when nothing else lives there.

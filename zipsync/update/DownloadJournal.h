@@ -10,7 +10,10 @@
 // fails the analysis is left out, and the planner matches the rest by digest, so nothing is
 // trusted because it was kept. The journal is never an owned archive, and is removed once an
 // installation has succeeded (RemoveDownloadJournal); DownloadRemoteFiles deletes the journal
-// zips that its plan does not use, so it holds little more than one download.
+// zips that its plan does not use, so it holds little more than one download. The journal is
+// the engine's own folder: a symbolic link at ".zipsync", ".zipsync/download" or below fails
+// every operation here with "Path %s is a symbolic link" (RefuseLinksBelowRoot), and nothing is
+// read, written or deleted through it.
 #pragma once
 
 #include "zip/Manifest.h"

@@ -53,8 +53,11 @@ PathAR ChooseDownloadPath(const std::string& remoteRel, const std::string& rootD
             PathAR::FromAbs(DownloadJournalDir(rootDir) + "/" + PrefixFile(remoteRel, prefix), rootDir);
         // Whatever stands there (a FIFO even) takes the name: it is neither opened nor replaced.
         if (chosen.count(path.abs) || PathExists(path.abs)) continue;
-        // The remote zip's folders need not be those of any managed zip.
-        CheckStaysInsideRoot(path.abs, rootDir);
+        // The journal is the engine's own: no link in it, wherever it leads.
+        RefuseLinksBelowRoot(path.abs, rootDir);
+        std::string problem = WhyNotCreatable(path.abs, rootDir);
+        if (!problem.empty())
+            g_logger->errorf(lcGeneral, "Cannot download into %s: %s", path.abs.c_str(), problem.c_str());
         chosen.insert(path.abs);
         return path;
     }

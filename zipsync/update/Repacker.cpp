@@ -30,6 +30,8 @@ void Repacker::Report(double ratio, const std::string& text) const {
 void Repacker::Run() {
     Report(0.0, "Repacking started");
     ValidatePlan();
+    _owner._renamedZips.clear();
+    _owner._changedZips.clear();
     PrepareStates();
     _repackedManifest.clear();
     _reducedManifest.clear();
@@ -186,12 +188,7 @@ bool Repacker::CanTakeOver(const ZipState& target, const ZipState& source) const
         // order at the same offsets. Otherwise it is rewritten.
         if (bitwise && (entry.byterange[0] != t.byterange[0] || entry.byterange[1] != t.byterange[1]))
             return false;
-        if (entry.filename != t.filename || entry.lastModTime != t.lastModTime ||
-            entry.compressionMethod != t.compressionMethod || entry.gpbitFlag != t.gpbitFlag ||
-            entry.internalAttribs != t.internalAttribs || entry.externalAttribs != t.externalAttribs ||
-            entry.compressedSize != t.compressedSize || entry.contentsSize != t.contentsSize ||
-            entry.crc32 != t.crc32)
-            return false;
+        if (!SameHeaderValues(entry, t)) return false;
         it->second = -1;
         seen++;
     }
@@ -336,6 +333,7 @@ void Repacker::CheckRepackedZip(ZipState& state) {
     bool bitwise = _owner._updateType == UpdateType::BitwiseExact;
     PathAR repackedPath = PathAR::FromAbs(state.repackedPath, _owner._rootDir);
     UnzFileHolder zf(state.repackedPath);
+    StdioFileHolder stream(state.repackedPath, "rb");
     const FileMetainfo* previousPlaced = nullptr;
     for (size_t i = 0; i < state.matches.size(); i++) {
         int m = state.matches[i];
@@ -347,11 +345,19 @@ void Repacker::CheckRepackedZip(ZipState& state) {
         r.location = FileLocation::Local;
         r.package = t.package;
         r.contentsHash = p.contentsHash;
-        r.compressedHash = p.compressedHash;
-        AnalyzeCurrentEntry(zf, r, false, _recompressed[m]);
+        // Every written entry is hashed: a raw copy must carry exactly the bytes its source had
+        // when it was analysed (the source zip may have changed since), a recompressed entry the
+        // target's contents.
+        AnalyzeCurrentEntry(zf, r, _recompressed[m], true, stream);
 
         std::string name = GetFullPath(r.zipPath.abs, r.filename);
         const char* n = name.c_str();
+        if (!_recompressed[m] && r.compressedHash != p.compressedHash) {
+            _owner._changedZips.insert(p.zipPath.abs);
+            g_logger->errorf(lcGeneral,
+                             "Wrong compressed bytes of %s after repack: %s changed since it was analysed", n,
+                             p.zipPath.abs.c_str());
+        }
         if (r.filename != t.filename)
             g_logger->errorf(lcGeneral, "Wrong filename of %s after repack: need %s", n, t.filename.c_str());
         if (r.contentsHash != t.contentsHash)
@@ -458,7 +464,14 @@ void Repacker::WriteReducedZip(ZipState& state) {
     for (size_t i = 0; i < kept.size(); i++) {
         CheckMinizip(i == 0 ? GoToFirstEntry(zf) : GoToNextEntry(zf));
         FileMetainfo entry;
-        AnalyzeCurrentEntry(zf, entry, false, false);
+        AnalyzeCurrentEntry(zf, entry, false, true);
+        // Kept entries are the only copies: they must be the bytes that were analysed.
+        if (entry.compressedHash != kept[i]->compressedHash) {
+            _owner._changedZips.insert(state.path);
+            g_logger->errorf(lcGeneral,
+                             "Wrong compressed bytes of %s after repack: %s changed since it was analysed",
+                             GetFullPath(state.reducedPath, entry.filename).c_str(), state.path.c_str());
+        }
         FileMetainfo record = *kept[i];
         record.zipPath = reducedPath;
         record.byterange[0] = entry.byterange[0];
@@ -506,6 +519,7 @@ void Repacker::Commit() {
         g_logger->infof(lcRenameZipWithoutRepack, "Renaming %s to %s without repacking...",
                         source.path.c_str(), target.repackedPath.c_str());
         RenameFile(source.path, target.repackedPath);
+        _owner._renamedZips[target.path] = source.path;
         // Like a zip deleted above, one renamed away leaves no empty folder.
         DeleteEmptyParentDirs(source.path, root);
         for (const ManifestRef& old : source.provided) old->Clear();

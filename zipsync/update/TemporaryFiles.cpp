@@ -15,7 +15,8 @@ void CleanupTemporaryFiles(const std::string& rootDir) {
         // Downloaded entries are kept for the next run, in a form it can read.
         if (IsInDownloadJournal(path, rootDir)) continue;
         std::string name = GetFilename(path);
-        if (!IsTemporaryFileName(name)) continue;
+        // A link is the player's, whatever its name: neither it nor its target is touched.
+        if (!IsTemporaryFileName(name) || IsSymbolicLink(path)) continue;
         if (HasTemporaryPrefix(name, kRepackedPrefix)) {
             std::string original = UnprefixFile(path, kRepackedPrefix);
             // A repacked zip is complete only once it was closed; one cut short by a crash

@@ -3,6 +3,7 @@
 #include "base/Logging.h"
 #include "base/Path.h"
 #include "update/internal/PositionTable.h"
+#include "zip/TemporaryNames.h"
 
 #include <functional>
 #include <map>
@@ -78,6 +79,8 @@ void UpdateProcess::Init(Manifest targetManifest, Manifest providedManifest, std
     _managedZips = std::move(managedZips);
     _damagedZips.clear();
     _matches.clear();
+    _renamedZips.clear();
+    _changedZips.clear();
 }
 
 void UpdateProcess::AddManagedZip(const std::string& path, bool relative) {
@@ -95,6 +98,24 @@ void UpdateProcess::AddDamagedZip(const std::string& path) {
             file.Clear();
     _managedZips.insert(zipPath.abs);
     _damagedZips.insert(std::move(zipPath.abs));
+}
+
+// The longest prefix that an update puts in front of the file name of a target zip beside it.
+static const char* LongestTemporaryPrefix() {
+    const char* longest = kRepackedPrefix;
+    for (const char* prefix : {kReducedPrefix, kNormalizedPrefix})
+        if (strlen(prefix) > strlen(longest)) longest = prefix;
+    return longest;
+}
+
+static void CheckTargetZipName(const std::string& zipPath, const std::string& rootDir) {
+    std::string name = GetFilename(zipPath);
+    // The clean-up of the next run would move or delete such an archive.
+    if (IsTemporaryFileName(name))
+        g_logger->errorf(lcGeneral, "Target zip %s is named like a temporary file", zipPath.c_str());
+    std::string problem = WhyNotCreatable(PrefixFile(zipPath, LongestTemporaryPrefix()), rootDir);
+    if (!problem.empty())
+        g_logger->errorf(lcGeneral, "Target zip %s cannot be created: %s", zipPath.c_str(), problem.c_str());
 }
 
 void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string>& managedZips,
@@ -116,6 +137,7 @@ void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string
         if (pair.second > MAX_ZIP_ENTRIES)
             g_logger->errorf(lcGeneral, "Target zip %s has %llu files, more than a zip can hold (%u)",
                              pair.first.c_str(), (unsigned long long)pair.second, MAX_ZIP_ENTRIES);
+        CheckTargetZipName(pair.first, rootDir);
         std::string kind = NonRegularFileKind(pair.first);
         if (kind == "directory")
             g_logger->errorf(lcGeneral, "Target zip %s is a directory", pair.first.c_str());

@@ -21,6 +21,7 @@
 #include "base/ProgressIndicator.h"
 #include "zip/Manifest.h"
 
+#include <map>
 #include <set>
 #include <stdint.h>
 #include <string>
@@ -51,10 +52,13 @@ struct FileMatch {
 
 // The checks DevelopPlan makes on the zips an update may write, for callers that want them
 // before they prepare anything: no target zip (of targetManifest, attached to rootDir) has more
-// than MAX_ZIP_ENTRIES files ("Target zip %s has %llu files, more than a zip can hold (%u)") or
-// is a directory ("Target zip %s is a directory") or another non-regular file ("Target zip %s
-// is not a regular file (a FIFO)"), and no managed zip is a symbolic link, lies below one
-// leading out of rootDir (CheckStaysInsideRoot) or is not a regular file (RefuseNonRegularFile).
+// than MAX_ZIP_ENTRIES files ("Target zip %s has %llu files, more than a zip can hold (%u)"), is
+// named like a temporary file ("Target zip %s is named like a temporary file"), has a name that
+// the file system cannot hold, also with the longest temporary prefix in front ("Target zip %s
+// cannot be created: %s", the reason of WhyNotCreatable), or is a directory ("Target zip %s is
+// a directory") or another non-regular file ("Target zip %s is not a regular file (a FIFO)"),
+// and no managed zip is a symbolic link, lies below one leading out of rootDir
+// (CheckStaysInsideRoot) or is not a regular file (RefuseNonRegularFile).
 void CheckZipsToWrite(const Manifest& targetManifest, const std::set<std::string>& managedZips,
                       const std::string& rootDir);
 
@@ -109,6 +113,13 @@ public:
     const std::set<std::string>& GetManagedZips() const { return _managedZips; }
     // The managed zips marked damaged since Init.
     const std::set<std::string>& GetDamagedZips() const { return _damagedZips; }
+    // The target zips that the last RepackZips took over by renaming another zip (or the same
+    // one, in place), each with the path of the zip it was before; the others it wrote anew.
+    const std::map<std::string, std::string>& GetRenamedZips() const { return _renamedZips; }
+    // The zips that the last RepackZips found changed since they were analysed (it failed then):
+    // the provided manifest's description of them is stale, and whoever saved it should analyse
+    // them again.
+    const std::set<std::string>& GetChangedZips() const { return _changedZips; }
     const std::string& GetRootDir() const { return _rootDir; }
     // The mode of the last DevelopPlan that did not fail; ContentsOnly after Init.
     UpdateType GetUpdateType() const { return _updateType; }
@@ -135,7 +146,9 @@ public:
     void DownloadRemoteFiles(Downloader& downloader, const ProgressCallback& progress = ProgressCallback());
 
     // Rebuilds every target zip from the local providers of a complete plan (after
-    // DownloadRemoteFiles), checks what it wrote against the target manifest, and only then
+    // DownloadRemoteFiles), checks what it wrote against the target manifest (every written
+    // entry hashed again: "Wrong compressed bytes of %s after repack: %s changed since it was
+    // analysed" when a source changed during the run), and only then
     // deletes the managed zips nothing needs any more (keeping entries found nowhere else in
     // "__reduced__" zips) and puts the new zips in place. The provided manifest then describes
     // the new state (the entries in place first, each labelled with its target's package, also
@@ -166,6 +179,8 @@ private:
     std::set<std::string> _managedZips;
     std::set<std::string> _damagedZips;
     std::vector<FileMatch> _matches;
+    std::map<std::string, std::string> _renamedZips;
+    std::set<std::string> _changedZips;
 };
 
 } // namespace ZipSync

@@ -59,6 +59,15 @@ static std::vector<uint8_t> ReadCurrentEntry(UnzFileHolder& zf, uint64_t declare
     g_logger->errorf(lcGeneral, "Checksummed zip \"%s\" is damaged: %s", path.c_str(), what.c_str());
 }
 
+// Makes the entry name (exact case) the current one of zf, the checksummed zip at path.
+static void LocateEntry(UnzFileHolder& zf, const std::string& path, const std::string& name) {
+    int status = unzLocateFile(zf, name.c_str(), 1);
+    if (status == UNZ_END_OF_LIST_OF_FILE)
+        g_logger->errorf(lcGeneral, "Checksummed zip \"%s\" holds no \"%s\"", path.c_str(),
+                         EscapeControlChars(name).c_str());
+    CheckMinizip(status);
+}
+
 static bool IsLowerHex(const std::string& text) {
     for (char c : text)
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
@@ -67,7 +76,7 @@ static bool IsLowerHex(const std::string& text) {
 
 HashDigest ReadChecksummedZipHash(const std::string& path) {
     UnzFileHolder zf(path);
-    CheckMinizip(unzLocateFile(zf, HASH_ENTRY_NAME, 1));
+    LocateEntry(zf, path, HASH_ENTRY_NAME);
     unz_file_info64 info;
     CheckMinizip(unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0));
     const size_t textSize = HASH_PREFIX_LEN + HASH_SIZE;
@@ -89,16 +98,17 @@ HashDigest ReadChecksummedZipHash(const std::string& path) {
     return digest;
 }
 
-std::vector<uint8_t> ReadChecksummedZip(const std::string& path, const std::string& payloadName) {
+std::vector<uint8_t> ReadChecksummedZip(const std::string& path, const std::string& payloadName,
+                                        uint64_t maxSize) {
     HashDigest expectedHash = ReadChecksummedZipHash(path);
     UnzFileHolder zf(path);
-    CheckMinizip(unzLocateFile(zf, payloadName.c_str(), 1));
+    LocateEntry(zf, path, payloadName);
     unz_file_info64 info;
     CheckMinizip(unzGetCurrentFileInfo64(zf, &info, nullptr, 0, nullptr, 0, nullptr, 0));
-    if (info.uncompressed_size > MAX_MANIFEST_SIZE)
+    if (info.uncompressed_size > maxSize)
         g_logger->errorf(lcGeneral, "Payload \"%s\" of %s declares %llu bytes, more than %llu",
                          payloadName.c_str(), path.c_str(), (unsigned long long)info.uncompressed_size,
-                         (unsigned long long)MAX_MANIFEST_SIZE);
+                         (unsigned long long)maxSize);
     std::vector<uint8_t> data = ReadCurrentEntry(zf, info.uncompressed_size);
     if (data.size() != info.uncompressed_size)
         RefuseChecksummedZip(path, FormatString("%s is shorter than its header says",

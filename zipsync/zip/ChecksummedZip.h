@@ -5,6 +5,7 @@
 #pragma once
 
 #include "base/Hash.h"
+#include "base/Utils.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -22,8 +23,10 @@ void WriteChecksummedZip(const std::string& path, const void* data, size_t size,
 // The digest stored in "hash.txt".
 HashDigest ReadChecksummedZipHash(const std::string& path);
 // The payload bytes, after checking them against the stored digest. A payload that declares
-// more than MAX_MANIFEST_SIZE bytes is refused before it is inflated:
-// "Payload \"%s\" of %s declares %llu bytes, more than %llu".
-std::vector<uint8_t> ReadChecksummedZip(const std::string& path, const std::string& payloadName);
+// more than maxSize bytes is refused before it is inflated:
+// "Payload \"%s\" of %s declares %llu bytes, more than %llu". A zip without the payload (or
+// without "hash.txt") fails with "Checksummed zip \"%s\" holds no \"%s\"".
+std::vector<uint8_t> ReadChecksummedZip(const std::string& path, const std::string& payloadName,
+                                        uint64_t maxSize = MAX_MANIFEST_SIZE);
 
 } // namespace ZipSync

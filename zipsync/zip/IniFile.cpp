@@ -15,13 +15,13 @@ static int ResolveFormat(const std::string& path, int format) {
     return format;
 }
 
-IniData ReadIniFile(const std::string& path, int format) {
+IniData ReadIniFile(const std::string& path, int format, uint64_t maxSize) {
     format = ResolveFormat(path, format);
     if (format == INI_FORMAT_CHECKSUMMED_ZIP) {
-        std::vector<uint8_t> bytes = ReadChecksummedZip(path, kIniPayloadName);
+        std::vector<uint8_t> bytes = ReadChecksummedZip(path, kIniPayloadName, maxSize);
         return ParseIniText(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
-    return ParseIniText(ReadWholeTextFile(path));
+    return ParseIniText(ReadWholeTextFile(path, maxSize));
 }
 
 void WriteIniFile(const std::string& path, const IniData& data, int format) {

@@ -5,7 +5,9 @@
 #pragma once
 
 #include "base/Ini.h"
+#include "base/Utils.h"
 
+#include <stdint.h>
 #include <string>
 
 namespace ZipSync {
@@ -16,8 +18,11 @@ static const int INI_FORMAT_PLAIN = 1;           // plain text file
 static const int INI_FORMAT_CHECKSUMMED_ZIP = 2; // "data.ini" inside a checksummed zip
 
 // Reads and parses; "Failed to open file \"%s\"" (lcCantOpenFile) when it cannot be opened,
-// and the parser's errors (ParseIniText).
-IniData ReadIniFile(const std::string& path, int format = INI_FORMAT_BY_NAME);
+// and the parser's errors (ParseIniText). The text may hold at most maxSize bytes: a longer
+// plain file fails as ReadWholeTextFile's does, a checksummed zip whose text declares more as
+// ReadChecksummedZip's, both naming the file and the limit before the text is read whole.
+IniData ReadIniFile(const std::string& path, int format = INI_FORMAT_BY_NAME,
+                    uint64_t maxSize = MAX_MANIFEST_SIZE);
 // Formats and writes, replacing the file. An empty path fails with
 // "Path to write INI file is empty".
 void WriteIniFile(const std::string& path, const IniData& data, int format = INI_FORMAT_BY_NAME);

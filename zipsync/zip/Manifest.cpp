@@ -135,6 +135,13 @@ FileLocation LocationUnderRoot(const std::string& rootDir) {
 
 } // namespace
 
+bool SameHeaderValues(const FileMetainfo& a, const FileMetainfo& b) {
+    return a.filename == b.filename && a.lastModTime == b.lastModTime &&
+           a.compressionMethod == b.compressionMethod && a.gpbitFlag == b.gpbitFlag &&
+           a.internalAttribs == b.internalAttribs && a.externalAttribs == b.externalAttribs &&
+           a.compressedSize == b.compressedSize && a.contentsSize == b.contentsSize && a.crc32 == b.crc32;
+}
+
 void FileMetainfo::Clear() {
     location = FileLocation::Absent;
     byterange[0] = byterange[1] = 0;

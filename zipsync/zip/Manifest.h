@@ -75,6 +75,11 @@ struct FileMetainfo {
     void Clear();
 };
 
+// Whether two entries are written alike: the same filename, lastModTime, compressionMethod,
+// gpbitFlag, internalAttribs, externalAttribs, compressedSize, contentsSize and crc32 (so that
+// an archive holding one can stand for an archive holding the other).
+bool SameHeaderValues(const FileMetainfo& a, const FileMetainfo& b);
+
 class Manifest {
 public:
     // Number of entries; an int like the positions used by ManifestRef.

@@ -203,9 +203,10 @@ struct Entry {
 
 } // namespace
 
-void AnalyzeCurrentEntry(UnzFileHolder& zf, FileMetainfo& out, bool hashContents, bool hashCompressed) {
+void AnalyzeCurrentEntry(UnzFileHolder& zf, FileMetainfo& out, bool hashContents, bool hashCompressed,
+                         FILE* stream) {
     std::vector<uint8_t> buffer;
-    Entry(zf, nullptr, buffer).Analyze(out, hashContents, hashCompressed);
+    Entry(zf, stream, buffer).Analyze(out, hashContents, hashCompressed);
 }
 
 void Manifest::AddZip(const std::string& zipPathAbs, const std::string& rootDir, FileLocation location,

@@ -35,6 +35,7 @@
 #include "zip/Manifest.h"
 #include "zip/ZipHolders.h"
 
+#include <stdio.h>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,11 @@ struct DamagedZip {
 
 // Analyses the entry at which zf stands: fills out.filename, the header members, the byte
 // range and each digest whose flag is set (the compressed bytes first); every other member of
-// out, including a digest whose flag is clear, is left alone. The entry is closed again.
-void AnalyzeCurrentEntry(UnzFileHolder& zf, FileMetainfo& out, bool hashContents, bool hashCompressed);
+// out, including a digest whose flag is clear, is left alone. The entry is closed again. With a
+// stream of its own on the same archive (stdio, may be null) the compressed bytes are read from
+// it directly, which is faster than through the reader.
+void AnalyzeCurrentEntry(UnzFileHolder& zf, FileMetainfo& out, bool hashContents, bool hashCompressed,
+                         FILE* stream = nullptr);
 
 // The entries of all archives zipPaths (absolute paths inside rootDir), archive by archive in
 // the order given and in central-directory order within each, located Local with an empty

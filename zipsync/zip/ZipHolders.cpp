@@ -14,8 +14,37 @@
 
 namespace ZipSync {
 
+const char* MinizipStatusText(int status) {
+    // minizip's own statuses, and zlib's, which reading an entry passes on.
+    switch (status) {
+    case UNZ_ERRNO:
+        return "the file cannot be read or written, or ends early";
+    case Z_STREAM_ERROR:
+        return "inconsistent compression state";
+    case Z_DATA_ERROR:
+        return "the compressed data is corrupt";
+    case Z_MEM_ERROR:
+        return "out of memory";
+    case Z_BUF_ERROR:
+        return "the compressed data is cut short";
+    case UNZ_END_OF_LIST_OF_FILE:
+        return "no such entry";
+    case UNZ_PARAMERROR:
+        return "invalid request";
+    case UNZ_BADZIPFILE:
+        return "the archive is damaged or no zip file";
+    case UNZ_INTERNALERROR:
+        return "internal error";
+    case UNZ_CRCERROR:
+        return "CRC mismatch, the data is damaged";
+    default:
+        return "unknown failure";
+    }
+}
+
 void CheckMinizip(int status) {
-    if (status != 0) g_logger->errorf(lcMinizipError, "Minizip error %d", status);
+    if (status != 0)
+        g_logger->errorf(lcMinizipError, "Minizip error %d (%s)", status, MinizipStatusText(status));
 }
 
 // Reads exactly size bytes at offset; false when the file is shorter or cannot be read.
@@ -189,7 +218,7 @@ struct ZipFileHolder::Deflater {
     explicit Deflater(int level) : out(65536) {
         memset(&stream, 0, sizeof(stream));
         int err = deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-        if (err != Z_OK) g_logger->errorf(lcMinizipError, "Minizip error %d", err);
+        if (err != Z_OK) CheckMinizip(err);
     }
     ~Deflater() { deflateEnd(&stream); }
 };

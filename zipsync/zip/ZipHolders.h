@@ -16,10 +16,10 @@
 // open, never zlib's guess of text data.
 //
 // Failures raise ErrorException through g_logger: "Failed to open zip file \"%s\""
-// (lcCantOpenFile; when writing, followed by the system's reason) and "Minizip error %d"
-// (lcMinizipError) with the library's status. A write that failed in the file system names the
-// file and the cause: "Minizip error -1 writing \"%s\": No space left on device". Neither holder
-// opens anything but a regular file: "%s is not a regular file (a FIFO)" (lcCantOpenFile).
+// (lcCantOpenFile; when writing, followed by the system's reason) and "Minizip error %d (%s)"
+// (lcMinizipError) with the library's status and what it means. A write that failed in the file system names
+// the file and the cause: "Minizip error -1 writing \"%s\": No space left on device". Neither holder opens
+// anything but a regular file: "%s is not a regular file (a FIFO)" (lcCantOpenFile).
 #pragma once
 
 #include <minizip/unzip.h>
@@ -35,7 +35,10 @@ namespace ZipSync {
 
 struct WriteStreamErrors;
 
-// Raises "Minizip error %d" (lcMinizipError) when the status is nonzero.
+// What a minizip (or zlib) status means, for messages: "CRC mismatch, the data is damaged".
+const char* MinizipStatusText(int status);
+// Raises "Minizip error %d (%s)" (lcMinizipError) with the status and its MinizipStatusText when
+// the status is nonzero.
 void CheckMinizip(int status);
 
 class UnzFileHolder {

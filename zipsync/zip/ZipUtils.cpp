@@ -194,37 +194,23 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
 
 // ---------------------------------------------------------------------------------------------
 
-void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
-    std::string output = outputPath.empty() ? zipPath : outputPath;
-    std::string tempPath = PrefixFile(output, kNormalizedPrefix);
+namespace {
 
-    struct Record {
-        std::string filename;
-        uint32_t begin, end;
-    };
-    std::vector<Record> records;
-    UnzFileIndexed zf(zipPath);
-    for (int status = GoToFirstEntry(zf); status != UNZ_END_OF_LIST_OF_FILE; status = GoToNextEntry(zf)) {
-        CheckMinizip(status);
-        unz_file_info64 info;
-        std::string filename;
-        GetCurrentFileInfo(zf, &info, &filename);
-        bool directory = info.uncompressed_size == 0 && info.compression_method == 0 &&
-                         ((info.external_fa & 0x10) || (!filename.empty() && filename.back() == '/'));
-        if (directory) continue;
-        Record rec;
-        rec.filename = filename;
-        GetCurrentFileByterange(zf, &rec.begin, nullptr, &rec.end);
-        records.push_back(rec);
-    }
-    std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
-        if (a.filename != b.filename) return a.filename < b.filename;
-        return a.begin < b.begin;
-    });
+// An entry of an archive being normalized: its name and byte range.
+struct NormalizedRecord {
+    std::string filename;
+    uint32_t begin, end;
+};
 
-    if (IfFileExists(tempPath)) RemoveFile(tempPath);
-    ZipFileHolder out(tempPath);
-    for (const Record& rec : records) {
+// The general purpose flag bit that marks a name as UTF-8. Names are bytes to the engine, so
+// the normal form drops the mark and keeps the bytes.
+const unsigned long kUtf8NameFlag = 0x800;
+
+// Writes the entries of zf in the order of records into a new archive at path.
+void WriteNormalized(UnzFileIndexed& zf, const std::vector<NormalizedRecord>& records,
+                     const std::string& path) {
+    ZipFileHolder out(path);
+    for (const NormalizedRecord& rec : records) {
         zf.LocateByByterange(rec.begin, rec.end);
         unz_file_info64 info;
         std::string filename;
@@ -234,16 +220,54 @@ void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
         if (info.compression_method != 0 && info.compression_method != 8)
             g_logger->errorf(lcGeneral, "File %s has compression %d (not supported)", name,
                              int(info.compression_method));
-        if ((info.flag & ~6UL) != 0)
+        if ((info.flag & ~(6UL | kUtf8NameFlag)) != 0)
             g_logger->errorf(lcGeneral, "File %s has flags %d (not supported)", name, int(info.flag));
         if (info.internal_fa > 1)
             g_logger->errorf(lcGeneral, "File %s has internal attribs %d (not supported)", name,
                              int(info.internal_fa));
-        MinizipCopyFile(zf, out, filename.c_str(), int(info.compression_method), int(info.flag),
+        // The written flag comes from the level alone, which keeps bits 1-2 only.
+        MinizipCopyFile(zf, out, filename.c_str(), int(info.compression_method), int(info.flag & 6),
                         uint16_t(info.internal_fa), uint32_t(info.external_fa & 0xFF), uint32_t(info.dosDate),
                         true, uint32_t(info.crc), uint32_t(info.uncompressed_size));
     }
     out.Close();
+}
+
+} // namespace
+
+void NormalizeZip(const std::string& zipPath, const std::string& outputPath) {
+    std::string output = outputPath.empty() ? zipPath : outputPath;
+    std::string tempPath = PrefixFile(output, kNormalizedPrefix);
+
+    std::vector<NormalizedRecord> records;
+    UnzFileIndexed zf(zipPath);
+    for (int status = GoToFirstEntry(zf); status != UNZ_END_OF_LIST_OF_FILE; status = GoToNextEntry(zf)) {
+        CheckMinizip(status);
+        unz_file_info64 info;
+        std::string filename;
+        GetCurrentFileInfo(zf, &info, &filename);
+        bool directory = info.uncompressed_size == 0 && info.compression_method == 0 &&
+                         ((info.external_fa & 0x10) || (!filename.empty() && filename.back() == '/'));
+        if (directory) continue;
+        NormalizedRecord rec;
+        rec.filename = filename;
+        GetCurrentFileByterange(zf, &rec.begin, nullptr, &rec.end);
+        records.push_back(rec);
+    }
+    std::stable_sort(records.begin(), records.end(),
+                     [](const NormalizedRecord& a, const NormalizedRecord& b) {
+                         if (a.filename != b.filename) return a.filename < b.filename;
+                         return a.begin < b.begin;
+                     });
+
+    if (IfFileExists(tempPath)) RemoveFile(tempPath);
+    try {
+        WriteNormalized(zf, records, tempPath);
+    } catch (...) {
+        // The original stays as it was; a half-written copy would only be cleaned up later.
+        if (IfFileExists(tempPath)) RemovePath(tempPath);
+        throw;
+    }
     zf.Reset();
 
     // In one step: in place, removing the original first would leave only the temporary file

@@ -91,11 +91,12 @@ void AppendCentralDirectory(const std::string& path, std::vector<CentralDirAttri
 // Rewrites the archive at zipPath into normal form at outputPath (zipPath itself when empty):
 // files sorted by name (byte-wise; equal names keep their order in the source), directory
 // entries dropped, compressed bytes, CRC and sizes unchanged, no extra fields or comments,
-// version made by 0, only the low 8 bits of the external attributes. Entries with a method
-// other than 0 and 8, flags beyond bits 1-2, or internal attributes other than 0 and 1 are
-// refused ("File %s has compression %d (not supported)" and similar). The work goes into
-// outputPath prefixed with "__normalized__", which replaces the output at the end in one
-// atomic rename; a leftover of an earlier failure is replaced (CleanupTemporaryFiles also
+// version made by 0, only the low 8 bits of the external attributes, no flag bits but 1-2 (the
+// mark of UTF-8 names, bit 11, is dropped: names stay the same bytes). Entries with a method
+// other than 0 and 8, other flags, or internal attributes other than 0 and 1 are refused ("File
+// %s has compression %d (not supported)" and similar). The work goes into outputPath prefixed
+// with "__normalized__", which replaces the output at the end in one atomic rename; a failure
+// removes it again, and a leftover of an earlier run is replaced (CleanupTemporaryFiles also
 // removes such leftovers).
 void NormalizeZip(const std::string& zipPath, const std::string& outputPath = "");
 

@@ -7,6 +7,7 @@
 #include "LogUtils.h"
 #include "ScopedEnv.h"
 #include "TemporaryFileNames.h"
+#include "base/Utils.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@ TEST(Installation, InstallUpdateAndFinalize) {
     dir.AddUserFiles();
     std::map<std::string, std::string> userFiles = SnapshotFiles(world.user);
     // Left by an older installation: binaries (one in a subfolder, not the game's) and a file
-    // it unpacked.
+    // it unpacked, whose digest it did not record: not known to be as it was unpacked, it stays.
     WriteTestFile(dir / "Quillmere.exe", "old");
     WriteTestFile(dir / "tools/Quillmere.exe", "not ours");
     WriteTestFile(dir / "oldtool.bin", "old");
@@ -47,10 +48,12 @@ TEST(Installation, InstallUpdateAndFinalize) {
     EXPECT_EQ(last.zips, world.Archives("2.0"));
     EXPECT_EQ(last.unpackedFiles,
               (std::vector<std::string>{"logicx86.so", "quillmere.x64", "quillmere.x86"}));
+    for (const std::string& name : last.unpackedFiles)
+        EXPECT_EQ(last.unpackedHashes.at(name), DigestOfFile(dir / name)) << name;
     EXPECT_EQ(ManifestZips(dir / "manifest.iniz"), world.Archives("2.0"));
     EXPECT_NE(fs::status(dir / "quillmere.x64").permissions() & fs::perms::owner_exec, fs::perms::none);
     EXPECT_FALSE(fs::exists(dir / "Quillmere.exe"));
-    EXPECT_FALSE(fs::exists(dir / "oldtool.bin"));
+    EXPECT_EQ(ReadTestFile(dir / "oldtool.bin"), "old");
     EXPECT_TRUE(fs::exists(dir / "tools/Quillmere.exe"));
     std::vector<double> ratios = {0.0,  0.5,  0.5, 0.6, 0.6,  0.7,  0.7, 0.8, 0.8,
                                   0.85, 0.85, 0.9, 0.9, 0.95, 0.95, 1,   1};

@@ -94,6 +94,11 @@ TEST_F(InstallerConfigTest, ValidationFailuresInOrder) {
              Repeat(200, "[Version %d]\nfolder=a\nmanifestUrl=${MIRROR}%d\n") + "[Version d]\nfolder=a\n" +
              "default=1\nmanifestUrl=${MIRROR}d\nmanifestUrl_t=" + TRUSTED + "d\n",
          "Too many manifest URLs after expanding ${MIRROR} (limit 20000)"},
+        // 98 mirrors with URLs of 100 kB, 2 versions: 19.6 MB of URLs once expanded.
+        {Repeat(98, "[Mirror m%d]\nurl=http://m%d/" + std::string(100000, 'u') + "/\nweight=1\n") +
+             "[Version d]\nfolder=a\ndefault=1\nmanifestUrl=${MIRROR}d\nmanifestUrl_t=" + TRUSTED + "d\n" +
+             "[Version e]\nfolder=a\nmanifestUrl=${MIRROR}e\nmanifestUrl_t=" + TRUSTED + "e\n",
+         "Manifest URLs after expanding ${MIRROR} take 19602574 bytes (limit 16777216)"},
     };
     for (const auto& [ini, message] : cases) {
         try {

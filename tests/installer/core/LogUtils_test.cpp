@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <sstream>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -227,12 +228,41 @@ TEST(LoggerQmh, UnwritableDirectoryRaisesCannotOpenLogFile) {
             static_cast<LoggerQmh*>(g_logger)->OpenLogFileAt(1234);
             return 1;
         } catch (const ErrorException& e) {
-            if (std::string(e.what()) != "cannot open log file" || e.code != lcCantOpenFile) return 2;
+            if (std::string(e.what()) != "cannot open log file qmh_installer_1234.log: Permission denied" ||
+                e.code != lcCantOpenFile)
+                return 2;
         }
         return 0;
     });
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(FileNames(dir.path()).empty());
+}
+
+// The log is opened like the installer's other files: a FIFO in its place is refused at once
+// (opening it would wait for a reader for ever), and so is a link, whose target stays as it was.
+TEST(LoggerQmh, LogNameTakenByAFifoOrALinkIsRefused) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "qmh_installer_1234.log").c_str(), 0666), 0);
+    WriteTestFile(dir / "elsewhere.txt", "the player's");
+    fs::create_symlink(dir / "elsewhere.txt", dir / "qmh_installer_1235.log");
+    const std::pair<long long, std::string> cases[] = {
+        {1234, "cannot open log file qmh_installer_1234.log: it is not a regular file (a FIFO)"},
+        {1235, "cannot open log file qmh_installer_1235.log: it is a symbolic link"},
+    };
+    for (const auto& [stamp, message] : cases) {
+        long long now = stamp;
+        int code = RunInChild(dir.path(), [now, message] {
+            g_logger = new LoggerQmh();
+            try {
+                static_cast<LoggerQmh*>(g_logger)->OpenLogFileAt(now);
+                return 1;
+            } catch (const ErrorException& e) {
+                return std::string(e.what()) == message && e.code == lcCantOpenFile ? 0 : 2;
+            }
+        });
+        EXPECT_EQ(code, 0) << message;
+    }
+    EXPECT_EQ(ReadTestFile(dir / "elsewhere.txt"), "the player's");
 }
 
 TEST(FormatFilenameWithDatetime, ExpandsUtcTimeOfFirstCall) {

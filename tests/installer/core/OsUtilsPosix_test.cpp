@@ -266,8 +266,9 @@ TEST(OsUtils, ShortcutWrittenAndDetected) {
 static std::string Recorder(const std::string& tag) {
     return "#!/usr/bin/env python3\nimport os, sys, json\n"
            "with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), 'record.txt'), 'a') as f:\n"
+           "    failed = ['update failed'] if 'QMH_SELF_UPDATE_FAILED' in os.environ else []\n"
            "    f.write(json.dumps(['" +
-           tag + "', os.getcwd()] + sys.argv[1:]) + '\\n')\n";
+           tag + "', os.getcwd()] + sys.argv[1:] + failed) + '\\n')\n";
 }
 
 TEST(OsUtils, RestartScriptReplacesAndRelaunches) {
@@ -295,11 +296,22 @@ TEST(OsUtils, RestartScriptReplacesAndRelaunches) {
     };
 
     fs::current_path(work);
+    // The script runs in the install directory: commands planted there are never run, not even
+    // with an empty entry (the working directory) in the caller's PATH.
+    for (const char* command : {"sleep", "cp", "chmod", "rm"}) {
+        WriteTestFile(work + "/" + command, "#!/bin/sh\ntouch planted\n");
+        chmod((work + "/" + command).c_str(), 0755);
+    }
     std::vector<std::string> args = {"two words", "it's", "\"dq\"", "$HOME", "", "back\\slash", "*", "-x"};
-    EXPECT_EQ(RunInChild([&] { ReplaceAndRestartExecutable(target, target + ".__temp__", args, 0); }), 0);
+    EXPECT_EQ(RunInChild([&] {
+                  setenv("PATH", (":" + std::string(getenv("PATH"))).c_str(), 1);
+                  ReplaceAndRestartExecutable(target, target + ".__temp__", args, 0);
+              }),
+              0);
     std::string line = "[\"new\", " + json(work);
     for (const std::string& arg : args) line += ", " + json(arg);
     EXPECT_EQ(nextRecord(line + "]"), expected);
+    EXPECT_FALSE(fs::exists(work + "/planted"));
     EXPECT_FALSE(fs::exists(target + ".__temp__"));
     EXPECT_EQ(ReadTestFile(target), Recorder("new"));
     EXPECT_NE(ReadTestFile(target + "__temp__.sh").find("Executable has been replaced."), std::string::npos);
@@ -310,9 +322,14 @@ TEST(OsUtils, RestartScriptReplacesAndRelaunches) {
     EXPECT_EQ(nextRecord("[\"new\", " + json(bin) + ", \"again\"]"), expected);
     EXPECT_EQ(ReadTestFile(target + "__temp__.sh").find("replaced"), std::string::npos);
 
-    // A copy that fails keeps the source and restarts the old target.
+    // A copy that fails keeps the source and restarts the old target, telling it so: it then
+    // goes on as it is instead of fetching the new build and restarting again.
     fs::create_directories(bin + "/dir.__temp__");
     EXPECT_EQ(RunInChild([&] { ReplaceAndRestartExecutable(target, bin + "/dir.__temp__", {}, 0); }), 0);
-    EXPECT_EQ(nextRecord("[\"new\", " + json(bin) + "]"), expected);
+    EXPECT_EQ(nextRecord("[\"new\", " + json(bin) + ", \"update failed\"]"), expected);
     EXPECT_TRUE(fs::is_directory(bin + "/dir.__temp__"));
+    setenv("QMH_SELF_UPDATE_FAILED", "1", 1);
+    EXPECT_TRUE(SelfUpdateFailed());
+    EXPECT_FALSE(SelfUpdateFailed());
+    EXPECT_EQ(getenv("QMH_SELF_UPDATE_FAILED"), nullptr);
 }

@@ -111,7 +111,8 @@ TEST(OsUtilsWindows, TaskbarProgressWithoutAWindowDoesNothing) {
 }
 
 // The restart writes "<target>__temp__.cmd", starts it and ends the process with exit code 0;
-// the script copies the new build over the target and deletes it.
+// the script calls the system's programs by their path, copies the new build over the target and
+// deletes it.
 TEST(OsUtilsWindows, RestartScriptReplacesTheExecutable) {
     // The death test's child runs this test again from its start: it takes the parent's directory.
     TempDir own;
@@ -125,22 +126,51 @@ TEST(OsUtilsWindows, RestartScriptReplacesTheExecutable) {
         ReplaceAndRestartExecutable(target, source, {"--unattended", "--version", "2.0 beta", "50%"}, 0),
         testing::ExitedWithCode(0), "");
     std::string script = ReadTestFile(target + "__temp__.cmd");
-    std::string windowsTarget = target, windowsSource = source;
-    for (std::string* path : {&windowsTarget, &windowsSource})
-        for (char& c : *path)
+    auto backslashed = [](std::string path) {
+        for (char& c : path)
             if (c == '/') c = '\\';
-    EXPECT_EQ(script, "@ping 127.0.0.1 -n 1 -w 1000 > nul\r\n"
+        return path;
+    };
+    std::string windowsTarget = backslashed(target), windowsSource = backslashed(source);
+    EXPECT_EQ(script, "@\"%SystemRoot%\\System32\\ping.exe\" 127.0.0.1 -n 1 -w 1000 > nul\r\n"
                       "@copy \"" +
                           windowsSource + "\" \"" + windowsTarget +
                           "\" >nul\r\n"
+                          "@if errorlevel 1 goto failed\r\n"
                           "@del \"" +
                           windowsSource +
                           "\"\r\n"
                           "@echo Executable has been replaced.\r\n"
+                          "@goto launch\r\n"
+                          ":failed\r\n"
+                          "@set QMH_SELF_UPDATE_FAILED=1\r\n"
+                          ":launch\r\n"
                           "@echo Re-launching executable.\r\n\r\n"
                           "@start \"\" \"" +
                           windowsTarget + "\" --unattended --version \"2.0 beta\" 50%%\r\n");
-    for (int i = 0; i < 200 && IfFileExists(source); i++) Sleep(50);
+    // Polled by its attributes: opening the file to look would make the script's del fail.
+    for (int i = 0; i < 200 && fs::exists(source); i++) Sleep(50);
     EXPECT_EQ(ReadTestFile(target), "new build");
-    EXPECT_FALSE(IfFileExists(source));
+    EXPECT_FALSE(fs::exists(source));
+}
+
+// A copy that fails (here: the new build is missing) starts the old build (a script that records
+// the variable) with QMH_SELF_UPDATE_FAILED set, so that it does not fetch and restart again.
+TEST(OsUtilsWindows, RestartScriptTellsTheOldBuildThatTheCopyFailed) {
+    TempDir own;
+    const char* inherited = getenv("QMH_TEST_RESTART_DIR");
+    std::string dir = inherited ? inherited : own.path();
+    ScopedEnv shared("QMH_TEST_RESTART_DIR", dir.c_str());
+    auto backslashed = [](std::string path) {
+        for (char& c : path)
+            if (c == '/') c = '\\';
+        return path;
+    };
+    std::string recorder = dir + "/record.cmd", record = dir + "/record.txt";
+    WriteTestFile(recorder, "@echo failed=%QMH_SELF_UPDATE_FAILED%>\"" + backslashed(record) + "\"\r\n");
+    EXPECT_EXIT(ReplaceAndRestartExecutable(recorder, dir + "/missing", {}, 0), testing::ExitedWithCode(0),
+                "");
+    for (int i = 0; i < 200 && !fs::exists(record); i++) Sleep(50);
+    Sleep(200);
+    EXPECT_EQ(ReadTestFile(record), "failed=1\r\n");
 }

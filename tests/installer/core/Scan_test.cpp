@@ -39,7 +39,7 @@ TEST(Scan, LinkedArchivesAreLeftAlone) {
     std::string before = ReadTestFile(outside / "qmh_elsewhere.pk4");
     fs::create_symlink(outside / "qmh_elsewhere.pk4", dir / "qmh_extra.pk4");
     fs::create_symlink("qmh_base.pk4", dir / "qmh_alias.pk4");
-    EXPECT_EQ(CollectOwnedZips(dir.root, {}), std::vector<std::string>{dir / "qmh_base.pk4"});
+    EXPECT_EQ(CollectOwnedZips(dir.root, {}, {}), std::vector<std::string>{dir / "qmh_base.pk4"});
     Session session;
     session.ReadConfig();
     session.Install("2.0");

@@ -90,9 +90,24 @@ TEST(Startup, SelfUpdateFetchesOnlyTheHashWhenEqual) {
     EXPECT_EQ(log[0].uri, "/zipsync/qmh_installer.linux64.zip");
     EXPECT_EQ(log[0].range, "bytes=0-127");
 
-    dir.world.PublishInstaller("installer build two");
+    // Only an executable of this platform may replace the installer: not a text file, nor a
+    // build for another processor.
+    std::string buildTwo = ReadTestFile("/bin/true"), otherMachine = buildTwo;
+    otherMachine[18] = char(183); // EM_AARCH64
+    const std::pair<std::string, std::string> refused[] = {{"#!/bin/sh\necho planted\n", "text"},
+                                                           {otherMachine, "aarch64"}};
+    for (const auto& [payload, what] : refused) {
+        dir.world.PublishInstaller(payload);
+        ExpectError([&] { NeedsSelfUpdate(NetworkOptions(), nullptr); }, lcGeneral,
+                    "Refusing the installer published at " + GetInstallerUrl() +
+                        ": it is no ELF executable for x86-64");
+        EXPECT_FALSE(fs::exists(dir / "bin/qmh_installer.__temp__")) << what;
+        EXPECT_FALSE(fs::exists(dir / "bin/qmh_installer.__temp__.zip")) << what;
+    }
+
+    dir.world.PublishInstaller(buildTwo);
     EXPECT_TRUE(NeedsSelfUpdate(NetworkOptions(), nullptr));
-    EXPECT_EQ(ReadTestFile(dir / "bin/qmh_installer.__temp__"), "installer build two");
+    EXPECT_EQ(ReadTestFile(dir / "bin/qmh_installer.__temp__"), buildTwo);
     EXPECT_NE(fs::status(dir / "bin/qmh_installer.__temp__").permissions() & fs::perms::owner_exec,
               fs::perms::none);
     EXPECT_FALSE(fs::exists(dir / "bin/qmh_installer.__temp__.zip"));

@@ -45,6 +45,16 @@ TEST(StoredState, ScanStateRoundTripAndChanges) {
     fs::last_write_time(zips[2], fs::last_write_time(zips[0]));
     EXPECT_NE(BuildScanState(zips, root.path()), fresh);
     EXPECT_NE(BuildScanState({zips[0], zips[1]}, root.path()), fresh);
+#ifndef _WIN32 // the library sets times on Windows in whole seconds only
+    // A write within the same second: the saved state cannot tell, the one in memory can.
+    fs::file_time_type second = std::chrono::floor<std::chrono::seconds>(fs::last_write_time(zips[0]));
+    fs::last_write_time(zips[0], second + std::chrono::milliseconds(100));
+    ScanState before = BuildScanState({zips[0]}, root.path());
+    fs::last_write_time(zips[0], second + std::chrono::milliseconds(700));
+    ScanState after = BuildScanState({zips[0]}, root.path());
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(after[0].modTimeNs - before[0].modTimeNs, 600000000);
+#endif
 
     ExpectError([&] { BuildScanState({root / "x.pk4"}, root.path()); }, lcCantOpenFile,
                 "Failed to open file \"" + root / "x.pk4" + "\"");
@@ -72,7 +82,7 @@ TEST(StoredState, ReaderAssertions) {
               (ScanState{{"z", 5, 6}, {" a b", 18446744073709551615ull, 4294967295u}}));
     EXPECT_EQ(InstallStateFromIni(ParseIniText("[Zip a.pk4]\nsize=1\n[Version]\nversion=1\n[Other x]\n"
                                                "[UnpackedFile f]\n[Version]\nversion=2\nextra=3\n")),
-              (InstallState{"2", {"a.pk4"}, {"f"}}));
+              (InstallState{"2", {"a.pk4"}, {"f"}, {}}));
 }
 
 TEST(StoredState, InstallStateRoundTrip) {
@@ -80,9 +90,9 @@ TEST(StoredState, InstallStateRoundTrip) {
     fs::create_directories(root / ".zipsync");
     std::string path = root / LAST_INSTALL_PATH;
     std::pair<InstallState, std::string> cases[] = {
-        {{"2.10", {}, {}}, "[Version]\nversion=2.10\n\n"},
+        {{"2.10", {}, {}, {}}, "[Version]\nversion=2.10\n\n"},
         {{}, "[Version]\nversion=\n\n"},
-        {{"2.12 beta", {"base.pk4", "dir x/a  b.pk4"}, {"Quillmere.exe", "bin/x y.so"}},
+        {{"2.12 beta", {"base.pk4", "dir x/a  b.pk4"}, {"Quillmere.exe", "bin/x y.so"}, {}},
          "[Version]\nversion=2.12 beta\n\n[Zip base.pk4]\n\n[Zip dir x/a  b.pk4]\n\n"
          "[UnpackedFile Quillmere.exe]\n\n[UnpackedFile bin/x y.so]\n\n"},
     };
@@ -94,4 +104,32 @@ TEST(StoredState, InstallStateRoundTrip) {
     InstallState reordered = cases[2].first;
     std::swap(reordered.zips[0], reordered.zips[1]);
     EXPECT_NE(reordered, cases[2].first);
+
+    // The digest of an unpacked file is a key of its section, which older installers ignore;
+    // a section without one (written by them), or with a value that is no digest, has none.
+    HashDigest digest;
+    digest.data[0] = 0xab;
+    InstallState hashed{"3", {}, {"Quillmere.exe", "readme.txt"}, {{"Quillmere.exe", digest}}};
+    WriteStateFile(root.path(), LAST_INSTALL_PATH, InstallStateToIni(hashed));
+    EXPECT_EQ(ReadTestFile(path), "[Version]\nversion=3\n\n[UnpackedFile Quillmere.exe]\ncontentsHash=" +
+                                      digest.Hex() + "\n\n[UnpackedFile readme.txt]\n\n");
+    EXPECT_EQ(InstallStateFromIni(ReadStateFile(root.path(), LAST_INSTALL_PATH)), hashed);
+    WriteTestFile(path, "[Version]\nversion=3\n[UnpackedFile Quillmere.exe]\ncontentsHash=" + digest.Hex() +
+                            "\n[UnpackedFile readme.txt]\ncontentsHash=XYZ\n");
+    EXPECT_EQ(InstallStateFromIni(ReadStateFile(root.path(), LAST_INSTALL_PATH)), hashed);
+    // No state file is written through a link, nor read beyond its bound.
+    fs::remove(path);
+#ifdef _WIN32 // Wine makes no Windows links: a file one byte too long
+    WriteTestFile(path, std::string(MAX_STATE_FILE_SIZE + 1, '#'));
+#else
+    fs::create_symlink(root / "elsewhere.ini", path);
+    ExpectError([&] { WriteStateFile(root.path(), LAST_INSTALL_PATH, InstallStateToIni(hashed)); }, lcGeneral,
+                "Path " + path + " is a symbolic link");
+    EXPECT_FALSE(fs::exists(root / "elsewhere.ini"));
+    fs::remove(path);
+    fs::create_symlink("/dev/zero", path);
+#endif
+    ExpectError([&] { ReadStateFile(root.path(), LAST_INSTALL_PATH); }, lcGeneral,
+                "File \"" + path + "\" is larger than the limit of " + std::to_string(MAX_STATE_FILE_SIZE) +
+                    " bytes");
 }

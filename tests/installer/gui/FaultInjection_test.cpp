@@ -37,6 +37,7 @@
 #include <stdio.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +49,15 @@ namespace {
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
+
+// A tmpfs of 64 MiB of its own, unmounted when it goes.
+struct Tmpfs {
+    TempDir mountPoint{"qmhtmpfs"};
+    int status = mount("tmpfs", mountPoint.path().c_str(), "tmpfs", 0, "size=64m,mode=0777");
+    ~Tmpfs() {
+        if (status == 0) umount2(mountPoint.path().c_str(), MNT_DETACH);
+    }
+};
 
 class FaultInjection : public testing::Test {
 protected:
@@ -93,6 +103,16 @@ protected:
             RunUnattended(int(all.size()), argv.data());
         });
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Copies the installation onto the file system mounted at dir (a Tmpfs) and goes on there,
+    // without the installer's program: from here on the installer runs inside forked copies of
+    // this test.
+    void MoveInstallationTo(const std::string& dir) {
+        fs::remove(installer.installDir + "/qmh_installer");
+        ASSERT_EQ(RunShellCommand("cp -a '" + installer.installDir + "/.' '" + dir + "/'"), 0);
+        installer.installDir = dir;
+        GiveToUnprivilegedUser(installer.installDir);
     }
 
     std::string Output() const { return installer.Output(); }
@@ -222,27 +242,19 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
     InstallOld();
     std::vector<std::string> target = World().Archives("2.0");
     ASSERT_EQ(std::count(target.begin(), target.end(), "fms/harborjob/map.pk4"), 0);
-    TempDir mountPoint("qmhtmpfs");
-    ASSERT_EQ(mount("tmpfs", mountPoint.path().c_str(), "tmpfs", 0, "size=64m,mode=0777"), 0)
-        << strerror(errno);
-    struct Unmount {
-        std::string path;
-        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-    } unmount{mountPoint.path()};
-    // From here on the installer runs inside forked copies of this test: its program stays out.
-    fs::remove(installer.installDir + "/qmh_installer");
-    ASSERT_EQ(RunShellCommand("cp -a '" + installer.installDir + "/.' '" + mountPoint.path() + "/'"), 0);
-    installer.installDir = mountPoint.path();
-    GiveToUnprivilegedUser(installer.installDir);
+    Tmpfs tmpfs;
+    ASSERT_EQ(tmpfs.status, 0) << strerror(errno);
+    ASSERT_NO_FATAL_FAILURE(MoveInstallationTo(tmpfs.mountPoint.path()));
     ASSERT_TRUE(Holds("1.0"));
     UseMirror("ok");
     std::vector<std::string> args = {"--skip-config-download", "--version", "2.0"};
     struct Case {
         FillPoint point;
-        std::string file; // named by the failure, relative to the installation
+        std::string file; // named by the failure, relative to the installation (or its start)
     } cases[] = {
-        // Before the first transfer: its entry goes to the download journal.
-        {{&downloadProgress, "Downloading: "}, ".zipsync/download/fms/__download0__qmh_lighthouse.pk4"},
+        // Before the first transfer: its entry goes to the download journal (whichever of the
+        // transfers in flight writes first).
+        {{&downloadProgress, "Downloading: "}, ".zipsync/download/"},
         // When the repack writes its first zip. An old zip deleted as soon as nothing needs it
         // (map.pk4 here) would be gone by then.
         {{&repackProgress, "Repacking /"}, "__repacked__qmh_base.pk4"},
@@ -256,8 +268,8 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
         EXPECT_TRUE(fs::exists(installer.installDir + "/filler"));
         fs::remove(installer.installDir + "/filler");
         // The failure names the file and the cause.
-        ExpectFailedAndOldIntact(code, "Failed to write file \"" + installer.installDir + "/" + c.file +
-                                           "\": No space left on device");
+        ExpectFailedAndOldIntact(code, "Failed to write file \"" + installer.installDir + "/" + c.file);
+        EXPECT_TRUE(Contains(Output(), "\": No space left on device\n")) << Output();
         EXPECT_FALSE(Contains(Output(), "Repacking finished")) << Output();
     }
 
@@ -267,6 +279,104 @@ TEST_F(FaultInjection, FullDiskDuringRepackLeavesTheOldVersion) {
     EXPECT_EQ(code, 0) << Output();
     EXPECT_TRUE(Holds("2.0"));
     EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
+}
+
+namespace {
+
+// A byte of an archive of the installation changed by another program while the installer runs:
+// at the first repack report (before the first zip is written), once.
+struct ChangePoint {
+    std::string file;
+    uint64_t offset;
+};
+void ChangeFileAtRepack(void* data) {
+    static bool changed = false;
+    const ChangePoint* point = static_cast<const ChangePoint*>(data);
+    const char* label = repackProgress->label();
+    if (changed || !label || std::string(label).rfind("Repacking /", 0) != 0) return;
+    changed = true;
+    std::string bytes = ReadTestFile(point->file);
+    bytes[point->offset] ^= 0x20;
+    WriteTestFile(point->file, bytes);
+}
+
+// The offset of a byte in the compressed data of an entry of the archive rel of 1.0 that 2.0
+// keeps there (copied raw when the archive is rebuilt); its name.
+std::pair<uint64_t, std::string> KeptEntryByte(const InstallerWorld& world, const std::string& rel) {
+    std::set<std::string> kept;
+    for (const FileMetainfo& file : world.FullManifest("2.0"))
+        if (file.zipPath.rel == rel) kept.insert(file.compressedHash.Hex());
+    for (const FileMetainfo& file : world.FullManifest("1.0"))
+        if (file.zipPath.rel == rel && kept.count(file.compressedHash.Hex()))
+            return {file.byterange[0] + 30 + file.filename.size() + file.compressedSize / 2, file.filename};
+    ADD_FAILURE() << "no entry of " << rel << " stays";
+    return {0, ""};
+}
+
+} // namespace
+
+// An archive that another program changes while the installer runs: one that the repack copies
+// from fails the run before any old archive is touched; one that it takes over by renaming fails
+// the run once the rest is installed, and is left out of the recorded scan, so that the next run
+// analyses it again instead of trusting the saved manifest. Either way the next run repairs it.
+TEST_F(FaultInjection, ArchiveChangedDuringTheRunIsNeverTakenForSound) {
+    InstallOld();
+    UseMirror("ok");
+    std::vector<std::string> args = {"--skip-config-download", "--version", "2.0"};
+    auto [offset, entry] = KeptEntryByte(World(), "qmh_base.pk4");
+    ChangePoint copied{installer.installDir + "/qmh_base.pk4", offset};
+    int code = RunInProcess(args, [&copied] { Fl::add_check(ChangeFileAtRepack, &copied); });
+    EXPECT_EQ(code, 3) << Output();
+    EXPECT_TRUE(Contains(Output(), "Warning: Showing error message: Wrong compressed bytes of " +
+                                       installer.installDir + "/__repacked__qmh_base.pk4||" + entry +
+                                       " after repack: " + installer.installDir +
+                                       "/qmh_base.pk4 changed since it was analysed\n"))
+        << Output();
+    EXPECT_EQ(TemporaryFileNames(installer.installDir), std::vector<std::string>{});
+    EXPECT_EQ(Run(args), 0) << Output();
+    EXPECT_TRUE(Holds("2.0"));
+
+    // Back to 1.0, then the same update with qmh_sounds.pk4 (the same in both) changed.
+    ASSERT_EQ(Run({"--skip-config-download", "--version", "1.0"}), 0) << Output();
+    ChangePoint renamed{installer.installDir + "/qmh_sounds.pk4",
+                        KeptEntryByte(World(), "qmh_sounds.pk4").first};
+    code = RunInProcess(args, [&renamed] { Fl::add_check(ChangeFileAtRepack, &renamed); });
+    EXPECT_EQ(code, 3) << Output();
+    EXPECT_TRUE(Contains(Output(), "Warning: Showing error message: Archive qmh_sounds.pk4 changed while the "
+                                   "installer ran, so the installation is not sound; start the "
+                                   "installer again to repair it\n"))
+        << Output();
+    EXPECT_FALSE(Holds("2.0"));
+    EXPECT_EQ(Run(args), 0) << Output();
+    EXPECT_TRUE(Contains(Output(), "Perform scan because something changed since last run\n")) << Output();
+    EXPECT_TRUE(Holds("2.0"));
+}
+
+// Too little free space for the update's peak: refused before anything is downloaded, naming
+// what it needs and what there is.
+TEST_F(FaultInjection, TooLittleFreeSpaceIsFoundBeforeTheDownload) {
+    InstallOld();
+    Tmpfs tmpfs;
+    ASSERT_EQ(tmpfs.status, 0) << strerror(errno);
+    ASSERT_NO_FATAL_FAILURE(MoveInstallationTo(tmpfs.mountPoint.path()));
+    UseMirror("ok");
+    // All but 256 KiB taken.
+    struct statvfs disk;
+    ASSERT_EQ(statvfs(installer.installDir.c_str(), &disk), 0);
+    uint64_t available = uint64_t(disk.f_bavail) * disk.f_frsize;
+    FILE* filler = fopen((installer.installDir + "/filler").c_str(), "wb");
+    ASSERT_TRUE(filler);
+    ASSERT_EQ(posix_fallocate(fileno(filler), 0, off_t(available - (256 << 10))), 0);
+    fclose(filler);
+    std::vector<std::string> args = {"--skip-config-download", "--version", "2.0"};
+    auto settings = [] { g_settingsAvailableSpace = [](const std::string&) { return uint64_t(100) << 30; }; };
+    ExpectFailedAndOldIntact(RunInProcess(args, settings),
+                             "Not enough free space in the installation directory: ");
+    EXPECT_TRUE(Contains(Output(), " MB needed, 0 MB available\n")) << Output();
+    EXPECT_FALSE(Contains(Output(), "Starting installation: download")) << Output();
+    fs::remove(installer.installDir + "/filler");
+    EXPECT_EQ(RunInProcess(args, settings), 0) << Output();
+    EXPECT_TRUE(Holds("2.0"));
 }
 
 // A FIFO where the update must write an archive, or where the scan saves the installation's

@@ -269,14 +269,12 @@ TEST(Path, CreateDirectoriesForFile) {
 #endif
     WriteTestFile(root + "/file", "x");
     CaughtError error = CatchError([&] { CreateDirectoriesForFile(root + "/file/x/y.txt", root); });
-    EXPECT_EQ(error.message,
-              "Failed to create directory " + root + "/file/x (error " + std::to_string(notDirectory) + ")");
+    EXPECT_EQ(error.message, "Failed to create directory " + root + "/file/x: " + ErrnoText(notDirectory));
     EXPECT_EQ(error.code, lcGeneral);
 
     // The root is never created.
     error = CatchError([&] { CreateDirectoriesForFile(root + "/nope/a/b.txt", root + "/nope"); });
-    EXPECT_EQ(error.message,
-              "Failed to create directory " + root + "/nope/a (error " + std::to_string(ENOENT) + ")");
+    EXPECT_EQ(error.message, "Failed to create directory " + root + "/nope/a: No such file or directory");
     EXPECT_FALSE(fs::exists(root + "/nope"));
 
     EXPECT_EQ(CatchError([&] { CreateDirectoriesForFile("/elsewhere/a/b.txt", root); }).message,
@@ -316,8 +314,7 @@ TEST(Path, DeleteEmptyParentDirs) {
 
     // A missing directory is an error.
     CaughtError error = CatchError([&] { DeleteEmptyParentDirs(root + "/gone/f.txt", root); });
-    EXPECT_EQ(error.message,
-              "Failed to delete directory " + root + "/gone (error " + std::to_string(ENOENT) + ")");
+    EXPECT_EQ(error.message, "Failed to delete directory " + root + "/gone: No such file or directory");
     EXPECT_EQ(error.code, lcGeneral);
 }
 
@@ -335,9 +332,10 @@ TEST(Path, RemoveAndRename) {
     EXPECT_FALSE(fs::exists(dir / "c"));
 
     CaughtError error = CatchError([&] { RemoveFile(dir / "c"); });
-    EXPECT_EQ(error.message, "Failed to remove file " + (dir / "c") + " (error -1)");
+    EXPECT_EQ(error.message, "Failed to remove file " + (dir / "c") + ": No such file or directory");
     EXPECT_EQ(error.code, lcGeneral);
     error = CatchError([&] { RenameFile(dir / "c", dir / "d"); });
-    EXPECT_EQ(error.message, "Failed to rename file " + (dir / "c") + " to " + (dir / "d") + " (error -1)");
+    EXPECT_EQ(error.message,
+              "Failed to rename file " + (dir / "c") + " to " + (dir / "d") + ": No such file or directory");
     EXPECT_EQ(error.code, lcGeneral);
 }

@@ -8,6 +8,7 @@
 #include "RecordingLogger.h"
 #include "TempDir.h"
 #include "base/Path.h"
+#include "update/DownloadJournal.h"
 #include "update/TemporaryFiles.h"
 #include "update/UpdateProcess.h"
 #include "zip/ZipAnalysis.h"
@@ -171,12 +172,16 @@ TEST(Repack, FailureBeforeTheCommitLeavesEveryOldArchive) {
         const char* what;
         bool spoilProvider;     // a provider that can only be recompressed, which bitwise fails
         const char* blockedDir; // a directory in the place of a reduced zip
+        bool changeSource;      // a byte of a raw-copied entry changes after the analysis
         std::string message;    // the start of the failure (with %s for the root)
     } cases[] = {
-        {"target zip fails its check", true, nullptr,
+        {"target zip fails its check", true, nullptr, false,
          "Wrong compressed hash of %s/base/__repacked__copy.pk4||"},
-        {"reduced zip cannot be written", false, "base/__reduced__pak_same.pk4",
+        {"reduced zip cannot be written", false, "base/__reduced__pak_same.pk4", false,
          "%s/base/__reduced__pak_same.pk4 is not a regular file (a directory)"},
+        {"source changed during the run", false, nullptr, true,
+         "Wrong compressed bytes of %s/base/__repacked__copy.pk4||sound/s00.ogg after repack: "
+         "%s/base/pak001.pk4 changed since it was analysed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -199,12 +204,20 @@ TEST(Repack, FailureBeforeTheCommitLeavesEveryOldArchive) {
                 if (m.target->zipPath.rel == "base/copy.pk4") m.provided->compressedHash.data[0] ^= 1;
         }
         if (c.blockedDir) std::filesystem::create_directories(work.root + "/" + c.blockedDir);
+        if (c.changeSource) {
+            // The second byte of the compressed data: the headers stay as they were analysed.
+            std::string path = work.root + "/base/pak001.pk4", bytes = ReadTestFile(path);
+            bytes[picked[0].byterange[0] + 30 + picked[0].filename.size() + 1] ^= 0x40;
+            WriteTestFile(path, bytes);
+        }
+        std::map<std::string, std::string> before = SnapshotFiles(work.root);
 
         CaughtError error = CatchError([&] { process.RepackZips(); });
-        std::string expected = FormatString(c.message.c_str(), work.root.c_str());
+        // The root as often as the message names it.
+        std::string expected = FormatString(c.message.c_str(), work.root.c_str(), work.root.c_str());
         EXPECT_EQ(error.message.rfind(expected, 0), 0u) << error.message;
-        EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), SnapshotFiles(game.dirA)));
-        if (c.spoilProvider) continue;
+        EXPECT_TRUE(SameFiles(SnapshotFiles(work.root), before));
+        if (c.spoilProvider || c.changeSource) continue;
         // With the obstacle gone the same plan goes through.
         std::filesystem::remove(work.root + "/" + c.blockedDir);
         process.RepackZips();
@@ -414,6 +427,39 @@ TEST(Repack, CleanupRestoresOnlyCompleteRepackedZips) {
                   deleted.end())
             << name;
 }
+
+#ifndef _WIN32 // Wine shows a Unix link as what it points at and makes no Windows links
+// Links in the install directory are the player's: the clean-up neither follows nor removes a
+// link named like a temporary file, and the download journal is never used through a link.
+TEST(Repack, CleanupTouchesNothingThroughALink) {
+    TempDir dir("qmhcleanup");
+    const std::string root = dir / "game", outside = dir / "outside";
+    std::string zipBytes = ReadTestFile(GetGameVersions().dirA + "/base/old_dlc.pk4");
+    WriteTestFile(outside + "/complete.pk4", zipBytes);
+    WriteTestFile(outside + "/torn.pk4", "cut");
+    std::filesystem::create_directories(root + "/base");
+    std::filesystem::create_symlink(outside + "/complete.pk4", root + "/base/__repacked__a.pk4");
+    std::filesystem::create_symlink(outside + "/torn.pk4", root + "/base/__download0__b.pk4");
+    CleanupTemporaryFiles(root);
+    EXPECT_TRUE(std::filesystem::is_symlink(root + "/base/__repacked__a.pk4"));
+    EXPECT_TRUE(std::filesystem::is_symlink(root + "/base/__download0__b.pk4"));
+    EXPECT_FALSE(std::filesystem::exists(root + "/base/a.pk4"));
+
+    for (const char* link : {".zipsync", ".zipsync/download"}) {
+        SCOPED_TRACE(link);
+        std::filesystem::remove_all(root + "/.zipsync");
+        std::filesystem::create_directories(root + "/.zipsync");
+        std::filesystem::remove(root + "/" + link);
+        std::filesystem::create_directory_symlink(outside, root + "/" + link);
+        std::string message = "Path " + root + "/" + link + " is a symbolic link";
+        ExpectError([&] { CleanupTemporaryFiles(root); }, lcGeneral, message);
+        ExpectError([&] { AnalyzeDownloadJournal(root); }, lcGeneral, message);
+        ExpectError([&] { RemoveDownloadJournal(root); }, lcGeneral, message);
+    }
+    EXPECT_EQ(ReadTestFile(outside + "/complete.pk4"), zipBytes);
+    EXPECT_EQ(ReadTestFile(outside + "/torn.pk4"), "cut");
+}
+#endif
 
 TEST(Repack, CompleteZipCheck) {
     TempDir dir("qmhcomplete");

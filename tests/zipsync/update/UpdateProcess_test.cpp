@@ -7,6 +7,7 @@
 #include "CatchError.h"
 #include "TempDir.h"
 #include "base/Logging.h"
+#include "base/Platform.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -197,6 +198,7 @@ TEST(UpdateProcessPlan, RefusesZipsItCannotWriteBeforeAnythingChanges) {
     std::string root = dir / "root";
     WriteTestFile(dir / "outside/victim.pk4", "precious");
     WriteTestFile(root + "/sub.pk4/inner.txt", "user");
+    std::string longName = std::string(241, 'n') + ".pk4";
     std::vector<FileMetainfo> big;
     for (int i = 0; i < 65536; i++)
         big.push_back(File("big.pk4", "f" + std::to_string(i), 1, 100, FileLocation::Local, root));
@@ -210,7 +212,25 @@ TEST(UpdateProcessPlan, RefusesZipsItCannotWriteBeforeAnythingChanges) {
         {{File("sub.pk4", "x.txt", 1, 100, FileLocation::Local, root)},
          "",
          "Target zip " + root + "/sub.pk4 is a directory"},
+        {{File("fms/__repacked__a.pk4", "x.txt", 1, 100, FileLocation::Local, root)},
+         "",
+         "Target zip " + root + "/fms/__repacked__a.pk4 is named like a temporary file"},
+        // The file system's 255 must hold the name with "__normalized__" in front.
+        {{File(longName, "x.txt", 1, 100, FileLocation::Local, root)},
+         "",
+         "Target zip " + root + "/" + longName + " cannot be created: the name __normalized__" + longName +
+             " is 259 " + GetFileNameLimits(root).unit + " long, more than the 255 the file system allows"},
     };
+#ifndef _WIN32 // Windows takes paths of 32767 characters
+    std::string longPath;
+    while (longPath.size() < 4096) longPath += std::string(200, 'd') + "/";
+    longPath += "x.pk4";
+    cases.push_back({{File(longPath, "x.txt", 1, 100, FileLocation::Local, root)},
+                     "",
+                     "Target zip " + root + "/" + longPath + " cannot be created: the path is " +
+                         std::to_string(root.size() + longPath.size() + 15) +
+                         " bytes long, more than the 4095 the system allows"});
+#endif
 #ifndef _WIN32 // Wine shows a Unix link as what it points at and makes no Windows links
     ASSERT_EQ(symlink("../outside", (root + "/link").c_str()), 0);
     ASSERT_EQ(symlink("../outside/victim.pk4", (root + "/victim.pk4").c_str()), 0);

@@ -7,7 +7,10 @@
 // already holds exactly (same entries, same header values) is taken over by renaming that zip;
 // every other target zip is written anew as "__repacked__X", copying compressed bytes unchanged
 // wherever they fit (straight from file to file when every entry of the zip allows it, through
-// minizip otherwise) and checking each written entry against the target manifest.
+// minizip otherwise) and checking each written entry against the target manifest: its
+// compressed bytes are hashed again, so that a copied entry must hold exactly the bytes its
+// source had when it was analysed (a source changed since fails the update before the commit),
+// and a recompressed one is inflated and must have the target's contents.
 //
 // Nothing of the old zips is deleted or moved away until every target zip is written and
 // checked, and the entries of the managed zips that nothing needs any more and that exist
