@@ -76,7 +76,8 @@ lake_port=$(free_port)
 (
   cd "$srv"
   ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
-  printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >server.ext
+  # 127.0.0.1 as a DNS name too: Windows' TLS (Schannel) matches a host only against DNS names.
+  printf 'subjectAltName=IP:127.0.0.1,DNS:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >server.ext
   openssl req -x509 "${ec[@]}" -keyout ca.key -out ca.pem -days 2 -subj '/CN=QMH demo CA'
   openssl req "${ec[@]}" -keyout server.key -out server.csr -subj '/CN=127.0.0.1'
   openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 \

@@ -29,9 +29,10 @@ QMH_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 QMH_BENCH_PACKAGES=(zsync curl)
 # The Windows programs (scripts/windows.sh): the mingw-w64 cross compilers with the POSIX thread
 # model (std::thread), zlib for Windows, dpkg-source to unpack the dependencies' Debian source
-# packages, and 64-bit Wine to run the tests.
+# packages, 64-bit Wine to run the tests, and xdotool, which clicks through the Windows wizard
+# on the virtual display.
 QMH_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev dpkg-dev
-  wine64)
+  wine64 xdotool)
 
 check=0
 for arg in "$@"; do

@@ -14,9 +14,9 @@
 #                                 the suite in build/, then every fuzz target for SECONDS
 #                                 (default 5) with libFuzzer (scripts/fuzz.sh)
 #   scripts/test.sh --windows     the Windows stage only: scripts/windows.sh builds the Windows
-#                                 programs into build-win64/ and build-win32/, then the engine's,
-#                                 the tool's and the operating-system layer's tests of build-win64/
-#                                 run under Wine
+#                                 programs into build-win64/ and build-win32/, then the tests of
+#                                 build-win64/ run under Wine (the installer's end to end on a
+#                                 virtual display)
 # Further arguments after "--" go to ctest (e.g. --quick -- -R Downloader).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -10,8 +10,9 @@
 # Installs the cross compilers and Wine when missing (scripts/deps.sh --windows), builds the
 # libraries from Debian's source packages into the cache outside the tree (scripts/windows-deps.sh;
 # QMH_WINDOWS_DEPS moves it), then configures with cmake/Windows-<arch>.cmake and builds.
-# CTest in build-win64/ runs the tests under Wine (scripts/wine.sh); 32-bit Wine is not packaged
-# for this machine, so build-win32/ is built, not tested.
+# CTest in build-win64/ runs the tests under Wine (scripts/wine.sh); they publish the test game
+# with the Linux zipsync tool and verify installations with it, which is built into build/ first.
+# 32-bit Wine is not packaged for this machine, so build-win32/ is built, not tested.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,11 @@ case "${1:-both}" in
 esac
 
 bash scripts/deps.sh --windows
+if [[ " ${arches[*]} " == *" x86_64 "* ]]; then
+  bash scripts/deps.sh
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build --target zipsync_cli -j "${QMH_JOBS:-$(nproc)}"
+fi
 for arch in "${arches[@]}"; do
   if [ $arch = x86_64 ]; then
     dir=build-win64 tests=ON emulator=$PWD/scripts/wine.sh

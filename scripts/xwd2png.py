@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Converts a 24/32-bit TrueColor XWD screenshot (as written by xwd) to PNG.
+"""Converts a TrueColor XWD screenshot of 32 or 24 bits per pixel (as written by xwd; 24 when
+windows of several visuals are on screen, as Wine's are) to PNG.
 
 Usage: xwd2png.py in.xwd out.png
 """
@@ -21,17 +22,18 @@ def main(src, dst):
     f = struct.unpack(">25I", d[:100])
     header_size, width, height, byte_order = f[0], f[4], f[5], f[7]
     bpp, bpl, masks, ncolors = f[11], f[12], f[14:17], f[19]
-    if bpp != 32:
-        sys.exit("only 32 bits per pixel are supported")
+    if bpp not in (24, 32):
+        sys.exit("only 32 or 24 bits per pixel are supported")
+    size = bpp // 8
     off = header_size + ncolors * 12
-    fmt = "<I" if byte_order == 0 else ">I"
+    order = "little" if byte_order == 0 else "big"
     shifts = [shift_of(m) for m in masks]
     rows = []
     for y in range(height):
-        line = d[off + y * bpl: off + y * bpl + width * 4]
+        line = d[off + y * bpl: off + y * bpl + width * size]
         px = bytearray()
         for x in range(width):
-            v = struct.unpack_from(fmt, line, 4 * x)[0]
+            v = int.from_bytes(line[size * x: size * x + size], order)
             px += bytes(((v & m) >> s) & 0xFF for m, s in zip(masks, shifts))
         rows.append(b"\0" + bytes(px))
 

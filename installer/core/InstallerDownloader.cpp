@@ -1,5 +1,6 @@
 #include "InstallerDownloader.h"
 
+#include "OsUtils.h"
 #include "base/Logging.h"
 #include "base/SizeText.h"
 #include "net/CertificateBundle.h"
@@ -42,6 +43,7 @@ Downloader MakeInstallerDownloader(const NetworkOptions& options, ProgressIndica
         g_logger->debugf("Transfers in flight: at most %d", options.maxTransfers);
     }
     downloader.SetConnectionCache(RunConnections());
+    downloader.SetProxyLookup(SystemProxyLookup());
     if (g_installerTimeoutTable) downloader.SetTimeoutTable(*g_installerTimeoutTable);
     downloader.SetTransferProgressCallback(MakeTransferProgressCallback(progress));
     return downloader;

@@ -26,9 +26,10 @@ struct NetworkOptions {
 
 // A downloader configured for the installer: user agent "qmh_installer/1.16", the built-in
 // certificate bundle plus the file named by QMH_EXTRA_CA_FILE, the network options, the run's
-// connections, and progress (when not null) as its progress (bytes, speed and time left through
-// UpdateTransfer). A rate limit and a number of transfers that are set are logged (debug level).
-// Errors are not silenced; redirects are not followed.
+// connections, the system's proxy when no proxy variable is set (SystemProxyLookup), and progress
+// (when not null) as its progress (bytes, speed and time left through UpdateTransfer). A rate
+// limit and a number of transfers that are set are logged (debug level). Errors are not
+// silenced; redirects are not followed.
 ZipSync::Downloader MakeInstallerDownloader(const NetworkOptions& options,
                                             ZipSync::ProgressIndicator* progress);
 

@@ -1,8 +1,8 @@
 // What the installer needs from the operating system: the saved command name and the
 // executable's location, the working directory, the test for an elevated process, locked-file
 // and free-space checks, execute permissions, desktop shortcuts, taskbar progress, and
-// replacing the running executable through a restart script, the debugger output and the
-// console of a windowed program.
+// replacing the running executable through a restart script, the debugger output, the
+// console of a windowed program and the system's proxy settings.
 //
 // OsUtils.cpp holds what both platforms share, OsUtilsPosix.cpp and OsUtilsWindows.cpp the
 // rest; nothing else of the installer calls the system directly.
@@ -13,6 +13,7 @@
 // Paths are UTF-8 and returned with '/' separators.
 #pragma once
 
+#include <functional>
 #include <stdint.h>
 #include <string>
 #include <time.h>
@@ -107,6 +108,33 @@ bool IfShortcutExists(const std::string& name);
 // ITaskbarList3 of the process, made on first use; nothing when it cannot be made. Does nothing
 // on POSIX.
 void SetTaskbarProgress(void* nativeWindow, double ratio);
+
+// The proxy the user set for the whole system: Windows keeps it in the Internet Options (read
+// through WinHttpGetIEProxyConfigForCurrentUser; a configuration script or automatic detection
+// set there is not followed), POSIX has none besides the environment variables, which curl
+// reads itself. servers is empty when no proxy is set.
+struct SystemProxySettings {
+    // "host:port" for every scheme, or entries "scheme=host:port" (http, https, socks) separated
+    // by ';' or blanks.
+    std::string servers;
+    // Hosts reached directly: patterns separated by ';' with '*' for any text, "<local>" for
+    // host names without a dot, "<-loopback>" to send even the loopback addresses through it.
+    std::string bypass;
+};
+SystemProxySettings ReadSystemProxySettings();
+// The proxy of one URL under the settings, as the downloader's proxy lookup answers: "" for a
+// direct connection (no server for the URL's scheme, or a bypass pattern matches), else
+// "http://host:port" (port 80 when none is given) or "socks4://host:port" (port 1080). The
+// server of the scheme ("http=", "https=") comes first, then one for every scheme, then
+// "socks=". Patterns compare without regard to case against the host, "host:port",
+// "scheme://host" and "scheme://host:port"; loopback hosts (localhost, 127.*, [::1]) are
+// reached directly unless the list holds "<-loopback>".
+std::string ProxyForUrl(const SystemProxySettings& settings, const std::string& url);
+// The proxy lookup of the installer's downloads: empty (curl then reads the environment) when a
+// proxy variable that curl reads is set (http_proxy, https_proxy, all_proxy, the last two also
+// in capitals) or the system sets no proxy; otherwise ProxyForUrl of the system's settings,
+// which it logs the first time they are used.
+std::function<std::string(const std::string& url)> SystemProxyLookup();
 
 // The environment variable by which a restart script tells the installer it starts that the
 // replacement of the executable failed.

@@ -274,6 +274,10 @@ void UseParentConsole() {
     // A POSIX program always has the standard streams it was started with.
 }
 
+SystemProxySettings ReadSystemProxySettings() {
+    return {};
+}
+
 void SetTaskbarProgress(void* nativeWindow, double ratio) {
     // No desktop-independent taskbar progress exists on POSIX desktops.
 }

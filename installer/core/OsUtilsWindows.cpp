@@ -16,6 +16,7 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <windows.h>
+#include <winhttp.h>
 
 using namespace ZipSync;
 
@@ -220,6 +221,22 @@ bool IfShortcutExists(const std::string& name) {
     ComScope com;
     ShellLinkObjects shell;
     return SUCCEEDED(shell.file->Load(WindowsPath(path).c_str(), STGM_READ));
+}
+
+SystemProxySettings ReadSystemProxySettings() {
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
+    if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return {};
+    // Every string set is the caller's to free.
+    auto take = [](LPWSTR text) {
+        std::string result = text ? Utf8Text(text) : "";
+        if (text) GlobalFree(text);
+        return result;
+    };
+    SystemProxySettings settings;
+    settings.servers = take(config.lpszProxy);
+    settings.bypass = take(config.lpszProxyBypass);
+    take(config.lpszAutoConfigUrl);
+    return settings;
 }
 
 void SetTaskbarProgress(void* nativeWindow, double ratio) {

@@ -19,6 +19,8 @@ using namespace ZipSync;
 const char* const kInstallerVersion = "1.16";
 const char* const kInstallerBuildDate = __DATE__;
 
+bool g_allowAdmin = false;
+
 const char* const kHelpText = "List of command line parameters:\n\n"
                               "--help\n"
                               "    Display this list of parameters.\n\n"
@@ -36,7 +38,10 @@ const char* const kHelpText = "List of command line parameters:\n\n"
                               "    Download at most {rate} bytes per second in all,\n"
                               "    with k, M or G for KiB, MiB or GiB: 500k, 2M.\n\n"
                               "--transfers {n}\n"
-                              "    Keep at most {n} HTTP requests in flight at once.\n";
+                              "    Keep at most {n} HTTP requests in flight at once.\n\n"
+                              "--allow-admin\n"
+                              "    Go on although run as admin (root on Linux),\n"
+                              "    without the warning, also with --unattended.\n";
 
 namespace {
 
@@ -136,6 +141,10 @@ void InitHelpWindow() {
 
 void CheckAdminRights() {
     if (!IsRunningAsAdmin()) return;
+    if (g_allowAdmin) {
+        g_logger->infof("Running as admin, as --allow-admin asks");
+        return;
+    }
     int answer =
         GuiMessageBox(GuiMbQuestion | GuiMbIconWarning | GuiMbFirstLabelFirst,
                       "The installer was run \"as admin\". This is strongly discouraged!\n"

@@ -19,8 +19,13 @@ void InitMainWindow();
 // Prepares helpWindow after BuildHelpWindow: icon, style and kHelpText.
 void InitHelpWindow();
 
+// Set by the command-line option "--allow-admin": the installer runs elevated on purpose (an
+// administrator's own installation; Wine, which reports every process as elevated).
+extern bool g_allowAdmin;
+
 // When the process runs elevated, warns and offers to exit (exit code 0); in unattended mode
-// the warning ends the process with exit code 2.
+// the warning ends the process with exit code 2. With g_allowAdmin set it only logs that the
+// process is elevated and goes on.
 void CheckAdminRights();
 // Timer callback form of CheckAdminRights for Fl::add_timeout.
 void CheckAdminRightsTimer(void*);

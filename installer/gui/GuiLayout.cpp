@@ -270,8 +270,8 @@ Fl_Double_Window* BuildMainWindow() {
 
 Fl_Double_Window* BuildHelpWindow() {
     // Tall enough for every option without scrolling.
-    helpWindow = new Fl_Double_Window(450, 440, "Quillmere installer: help");
-    helpText = MakeText(20, 20, 410, 400);
+    helpWindow = new Fl_Double_Window(450, 510, "Quillmere installer: help");
+    helpText = MakeText(20, 20, 410, 470);
     helpText->box(FL_NO_BOX);
     helpText->color(FL_BACKGROUND_COLOR);
     helpWindow->end();

@@ -22,6 +22,7 @@ int Run(int argc, char** argv) {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--unattended") == 0) unattended = true;
         if (strcmp(argv[i], "--help") == 0) help = true;
+        if (strcmp(argv[i], "--allow-admin") == 0) g_allowAdmin = true;
     }
 
     if (!OpenDisplay()) {

@@ -5,11 +5,10 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
-#include <unistd.h>
 
 std::string CacheServer::Program(Kind kind) {
     const char* path = kind == Varnish ? "/usr/sbin/varnishd" : "/usr/sbin/squid";
-    return access(path, X_OK) == 0 ? path : "";
+    return LinuxProgramExists(path) ? path : "";
 }
 
 const char* CacheServer::Package(Kind kind) {
@@ -21,7 +20,8 @@ const char* CacheServer::Name(Kind kind) {
 }
 
 void CacheServer::WriteSquidConfig(Kind kind, int originPort) const {
-    const std::string& d = _dir.path();
+    // Squid is a Linux program: it reads the directory by its Linux name.
+    std::string d = LinuxPath(_dir.path());
     std::string port = std::to_string(_port);
     std::string config;
     if (kind == Squid)
@@ -50,8 +50,8 @@ void CacheServer::WriteSquidConfig(Kind kind, int originPort) const {
               "pinger_enable off\n"
               "shutdown_lifetime 0 seconds\n";
     // As root Squid becomes this user, which must write the logs.
-    if (geteuid() == 0) config += "cache_effective_user nobody\n";
-    WriteWholeFile(d + "/squid.conf", config);
+    if (LinuxUserIsRoot()) config += "cache_effective_user nobody\n";
+    WriteWholeFile(_dir.path() + "/squid.conf", config);
 }
 
 CacheServer::CacheServer(Kind kind, int originPort) : _kind(kind), _dir("qmhcache") {

@@ -1,5 +1,52 @@
 #include "ChildProcess.h"
 
+#include "TestOs.h"
+
+#ifdef _WIN32
+
+#include <windows.h>
+
+bool CanDropPrivileges() {
+    return false;
+}
+
+void GiveToUnprivilegedUser(const std::string& dir) {
+    if (LinuxUserIsRoot()) RunShellCommand("chown nobody:nogroup '" + LinuxPath(dir) + "'");
+}
+
+ChildProcess::ChildProcess(const ChildOptions& options)
+    : _process(StartWindowsProgram(options.argv, options.env, options.cwd, options.outputPath,
+                                   options.outputPath)) {}
+
+ChildProcess::~ChildProcess() {
+    Kill();
+    if (_process) CloseHandle(_process);
+}
+
+int ChildProcess::Wait(double seconds) {
+    if (!_process) return -1;
+    if (!_reaped) {
+        if (WaitForSingleObject(_process, DWORD(seconds * 1000)) != WAIT_OBJECT_0) return -1;
+        DWORD code = 0;
+        GetExitCodeProcess(_process, &code);
+        _status = int(code);
+        _reaped = true;
+    }
+    return _status;
+}
+
+bool ChildProcess::Running() {
+    return _process && Wait(0) == -1;
+}
+
+void ChildProcess::Kill() {
+    if (!_process || _reaped) return;
+    TerminateProcess(_process, 128 + 9);
+    Wait(3600);
+}
+
+#else
+
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -125,3 +172,5 @@ std::string ChildProcess::Cwd() const {
     if (n < 0) return "";
     return std::string(buffer, n);
 }
+
+#endif

@@ -1,5 +1,6 @@
 #include "InstallerWorld.h"
 
+#include "ScopedEnv.h"
 #include "TempDir.h"
 #include "zip/ChecksummedZip.h"
 #include "zip/IniFile.h"
@@ -22,9 +23,20 @@ void Run(const std::string& command) {
     if (RunShellCommand(command) != 0) throw std::runtime_error("failed: " + command);
 }
 
+// The Linux tool publishes the game, also for the Windows tests.
 std::string Zipsync() {
-    return std::string(TESTS_BIN_DIR) + "/zipsync";
+    return TESTS_LINUX_ZIPSYNC;
 }
+
+#ifdef _WIN32
+// Windows players get the Windows binaries in the shared archive, and the installer's own
+// build under its Windows names.
+const char* const GAME_PLATFORM = "--windows";
+const char* const INSTALLER_PAYLOAD = "qmh_installer.exe";
+#else
+const char* const GAME_PLATFORM = "";
+const char* const INSTALLER_PAYLOAD = "qmh_installer.linux64";
+#endif
 
 ZipSync::Manifest ReadManifest(const std::string& path) {
     ZipSync::Manifest manifest;
@@ -71,13 +83,16 @@ std::unique_ptr<InstallerWorld> MakeWorld() {
     auto world = std::make_unique<InstallerWorld>();
     static TempDir scratch("qmhworld");
     world->dir = scratch.path();
+#ifndef _WIN32
     fs::permissions(world->dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                     fs::perms::others_read | fs::perms::others_exec);
+#endif
     world->www = world->dir + "/www";
     world->versions = world->dir + "/versions";
     world->infoZip = world->dir + "/infozip/1.0";
     world->user = world->dir + "/user";
-    Run("python3 '" TESTS_SOURCE_DIR "/support/make_installer_game.py' '" + world->dir + "'");
+    Run("python3 '" TESTS_SOURCE_DIR "/support/make_installer_game.py' '" + world->dir + "' " +
+        GAME_PLATFORM);
     fs::create_directories(world->www + "/zipsync");
     for (const char* version : VERSIONS) Publish(*world, version);
     world->nginx = std::make_unique<NginxServer>(world->www, NginxServer::Options{true});
@@ -102,8 +117,8 @@ std::vector<std::string> InstallerWorld::Environment() const {
 }
 
 void InstallerWorld::SetEnvironment() const {
-    setenv("QMH_UPDATE_SERVER", OfficialServer().c_str(), 1);
-    setenv("QMH_EXTRA_CA_FILE", CaFile().c_str(), 1);
+    SetEnvVar("QMH_UPDATE_SERVER", OfficialServer().c_str());
+    SetEnvVar("QMH_EXTRA_CA_FILE", CaFile().c_str());
 }
 
 std::string InstallerWorld::TrustedRoot() const {
@@ -154,8 +169,8 @@ void InstallerWorld::PublishConfig(const std::string& text) const {
 }
 
 void InstallerWorld::PublishInstaller(const std::string& payload) const {
-    ZipSync::WriteChecksummedZip(www + "/zipsync/qmh_installer.linux64.zip", payload.data(), payload.size(),
-                                 "qmh_installer.linux64");
+    ZipSync::WriteChecksummedZip(www + "/zipsync/" + INSTALLER_PAYLOAD + ".zip", payload.data(),
+                                 payload.size(), INSTALLER_PAYLOAD);
 }
 
 uint64_t RequestedArchiveBytes(const NginxServer& nginx) {

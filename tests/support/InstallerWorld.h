@@ -1,7 +1,8 @@
 // A published game for the installer's tests: the server side of an installation.
 //
 // GetInstallerWorld builds it once per process: make_installer_game.py writes versions 1.0,
-// 2.0 and 2.1 of a small game, the zipsync tool normalises and analyses each version into
+// 2.0 and 2.1 of a small game (for the Windows tests with the Windows game binaries), the
+// zipsync tool (Linux's, also for the Windows tests) normalises and analyses each version into
 // www/zipsync/<version>/, every file labelled with its package (2.1 is published
 // differentially: only its new archive lies there and its manifest marks the other files
 // absent, to be fetched through its dependency 2.0), and one nginx serves www over HTTPS with
@@ -63,7 +64,8 @@ struct InstallerWorld {
     std::string DefaultConfig(const std::string& extraSections = "") const;
     // Writes www/zipsync/qmh_installer.ini.
     void PublishConfig(const std::string& text) const;
-    // Publishes payload as the installer's checksummed zip "qmh_installer.linux64.zip".
+    // Publishes payload as the installer's checksummed zip "qmh_installer.linux64.zip" (Windows:
+    // "qmh_installer.exe.zip").
     void PublishInstaller(const std::string& payload) const;
 
     std::vector<std::pair<std::string, ZipSync::Manifest>> fullManifests;

@@ -21,6 +21,15 @@
 #endif
 
 void RemoveScratchDirectory(const std::string& path) {
+#ifdef _WIN32
+    // Wine shows a Unix link to a directory as that directory, and removing its contents would
+    // reach into the directory linked to: Linux's rm removes the link alone.
+    try {
+        if (WaitLinuxProgram(StartLinuxProgram({"rm", "-rf", "--", path}, ""), 600) == 0) return;
+    } catch (const std::exception&) {
+        // No bridge (the binary runs without scripts/wine.sh): what Windows can do.
+    }
+#endif
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
 }
@@ -206,15 +215,15 @@ void SignalLinuxProgram(long pid, int signal) {
     AskBridge("\"op\":\"signal\",\"pid\":" + std::to_string(pid) + ",\"signal\":" + std::to_string(signal));
 }
 
-int RunProgramCapturing(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                        const std::string& cwd, const std::string& outPath, const std::string& errPath,
-                        unsigned timeoutSeconds) {
+void* StartWindowsProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          const std::string& cwd, const std::string& outPath, const std::string& errPath) {
     std::wstring commandLine;
     for (const std::string& arg : argv)
         commandLine += (commandLine.empty() ? L"" : L" ") + QuoteArgument(Wide(arg));
     HANDLE in = InheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
-    HANDLE out = InheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS);
-    HANDLE err = InheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE out = InheritableFile(outPath.empty() ? "NUL" : outPath, GENERIC_WRITE, CREATE_ALWAYS);
+    // One handle for both when they share a file, so that neither overwrites the other.
+    HANDLE err = errPath == outPath ? out : InheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -226,17 +235,29 @@ int RunProgramCapturing(const std::vector<std::string>& argv, const std::vector<
     bool started =
         CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
                        &block[0], cwd.empty() ? nullptr : dir.c_str(), &startup, &process);
-    for (HANDLE h : {in, out, err})
+    for (HANDLE h : {in, out, err == out ? INVALID_HANDLE_VALUE : err})
         if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    if (!started) return -1;
-    if (WaitForSingleObject(process.hProcess, timeoutSeconds * 1000) != WAIT_OBJECT_0)
-        TerminateProcess(process.hProcess, 128 + 14); // as SIGALRM ends it on Linux
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = DWORD(-1);
-    GetExitCodeProcess(process.hProcess, &code);
+    if (!started) return nullptr;
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    return process.hProcess;
+}
+
+int RunProgramCapturing(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                        const std::string& cwd, const std::string& outPath, const std::string& errPath,
+                        unsigned timeoutSeconds) {
+    HANDLE process = StartWindowsProgram(argv, env, cwd, outPath, errPath);
+    if (!process) return -1;
+    if (WaitForSingleObject(process, timeoutSeconds * 1000) != WAIT_OBJECT_0)
+        TerminateProcess(process, 128 + 14); // as SIGALRM ends it on Linux
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = DWORD(-1);
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
     return int(code);
+}
+
+bool LinuxProgramExists(const std::string& path) {
+    return RunShellCommand("test -x '" + path + "'") == 0;
 }
 
 int FindFreePort() {
@@ -346,6 +367,10 @@ int RunProgramCapturing(const std::vector<std::string>& argv, const std::vector<
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
     return StatusCode(status);
+}
+
+bool LinuxProgramExists(const std::string& path) {
+    return access(path.c_str(), X_OK) == 0;
 }
 
 int FindFreePort() {

@@ -20,7 +20,7 @@ std::string MakeScratchDirectory(const std::string& tag);
 // The path as a Linux program names it: "Z:/tmp/x" is "/tmp/x" (paths given to the bridge are
 // translated by it; this is for paths written into files, such as a server's configuration).
 std::string LinuxPath(const std::string& path);
-// Removes a scratch directory with everything in it; quiet.
+// Removes a scratch directory with everything in it, never what a link in it points at; quiet.
 void RemoveScratchDirectory(const std::string& path);
 
 // Whether the Linux programs run as root.
@@ -45,6 +45,17 @@ void SignalLinuxProgram(long pid, int signal);
 int RunProgramCapturing(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                         const std::string& cwd, const std::string& outPath, const std::string& errPath,
                         unsigned timeoutSeconds);
+
+#ifdef _WIN32
+// Starts a Windows program as RunProgramCapturing does (outPath empty: the output is dropped;
+// errPath equal to outPath: both go to that file) without waiting for it. Returns its process
+// handle, which the caller closes, or null when it did not start.
+void* StartWindowsProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                          const std::string& cwd, const std::string& outPath, const std::string& errPath);
+#endif
+
+// Whether the Linux program at this absolute path exists and may be run.
+bool LinuxProgramExists(const std::string& path);
 
 // A TCP port on 127.0.0.1 that was free a moment ago (the kernel's choice for port 0).
 int FindFreePort();

@@ -1,23 +1,41 @@
 #include "VirtualDisplay.h"
 
+#include "TempDir.h"
+#include "TestOs.h"
+
 #include <algorithm>
-#include <fcntl.h>
+#include <chrono>
 #include <fstream>
-#include <signal.h>
 #include <stdexcept>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unordered_set>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
-#include <unordered_set>
+#endif
 
 VirtualDisplay& VirtualDisplay::Shared() {
     static VirtualDisplay display;
     return display;
 }
+
+#ifdef _WIN32
+
+VirtualDisplay::VirtualDisplay() {
+    // Wine opens the display named when it starts: scripts/wine.sh starts Xvfb before the test.
+    const char* display = getenv("DISPLAY");
+    if (!display || !*display)
+        throw std::runtime_error("no DISPLAY: run the test through scripts/wine.sh with QMH_WINE_DISPLAY=1");
+    _name = display;
+}
+
+VirtualDisplay::~VirtualDisplay() = default;
+
+#else
 
 VirtualDisplay::VirtualDisplay() {
     int fds[2];
@@ -62,18 +80,21 @@ VirtualDisplay::~VirtualDisplay() {
     }
 }
 
+#endif
+
 std::vector<std::string> VirtualDisplay::TopLevelWindowLines() const {
     std::vector<std::string> lines;
-    std::string command = "xwininfo -root -children -display " + _name + " 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return lines;
-    char line[4096];
-    while (fgets(line, sizeof(line), pipe)) {
-        const char* p = line;
-        while (*p == ' ') p++;
-        if (strncmp(p, "0x", 2) == 0) lines.push_back(p);
+    TempDir scratch("qmhxwininfo");
+    std::string listing = scratch / "windows";
+    long pid = StartLinuxProgram({"xwininfo", "-root", "-children", "-display", _name}, listing);
+    if (WaitLinuxProgram(pid, 60) != 0) return lines;
+    std::ifstream in(listing);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t first = line.find_first_not_of(' ');
+        if (first != std::string::npos && line.compare(first, 2, "0x") == 0)
+            lines.push_back(line.substr(first));
     }
-    pclose(pipe);
     return lines;
 }
 
@@ -90,13 +111,12 @@ std::vector<std::string> VirtualDisplay::TopLevelWindowNames() const {
 }
 
 bool WaitUntil(const std::function<bool()>& condition, double seconds) {
-    struct timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    auto start = std::chrono::steady_clock::now();
     for (;;) {
         if (condition()) return true;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if ((now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) * 1e-9 >= seconds) return false;
-        usleep(50000);
+        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= seconds)
+            return false;
+        SleepMs(50);
     }
 }
 
@@ -119,8 +139,7 @@ bool VirtualDisplay::WaitForWindowGone(const std::string& text, double seconds) 
 }
 
 bool VirtualDisplay::Screenshot(const std::string& path) const {
-    std::string command = "xwd -root -silent -display " + _name + " -out '" + path + "'";
-    return system(command.c_str()) == 0;
+    return RunShellCommand("xwd -root -silent -display " + _name + " -out '" + path + "'") == 0;
 }
 
 namespace {
@@ -151,18 +170,23 @@ bool ReadXwd(const std::string& path, RgbImage& image) {
              height = field[5];
     uint32_t byteOrder = field[7], bitsPerPixel = field[11], bytesPerLine = field[12];
     uint32_t redMask = field[14], greenMask = field[15], blueMask = field[16], ncolors = field[19];
-    if (version != 7 || format != 2 || bitsPerPixel != 32) return false;
+    // 24 bits per pixel are packed in three bytes: xwd writes them so when windows of several
+    // visuals are on screen (Wine's).
+    if (version != 7 || format != 2 || (bitsPerPixel != 32 && bitsPerPixel != 24)) return false;
+    size_t pixelBytes = bitsPerPixel / 8;
     size_t offset = (size_t)headerSize + (size_t)ncolors * 12;
-    if (offset + (size_t)bytesPerLine * height > data.size()) return false;
+    if (bytesPerLine < pixelBytes * width || offset + (size_t)bytesPerLine * height > data.size())
+        return false;
     image.width = (int)width;
     image.height = (int)height;
     image.pixels.resize((size_t)width * height);
     for (uint32_t y = 0; y < height; y++) {
         const unsigned char* row = d + offset + (size_t)y * bytesPerLine;
         for (uint32_t x = 0; x < width; x++) {
-            const unsigned char* p = row + 4 * x;
-            uint32_t v =
-                byteOrder == 0 ? (uint32_t)p[3] << 24 | p[2] << 16 | p[1] << 8 | p[0] : BigEndian32(p);
+            const unsigned char* p = row + pixelBytes * x;
+            uint32_t v = 0;
+            for (size_t k = 0; k < pixelBytes; k++)
+                v |= (uint32_t)p[byteOrder == 0 ? k : pixelBytes - 1 - k] << (8 * k);
             uint32_t r = (v & redMask) >> ShiftOf(redMask), g = (v & greenMask) >> ShiftOf(greenMask),
                      b = (v & blueMask) >> ShiftOf(blueMask);
             image.pixels[(size_t)y * width + x] = r << 16 | g << 8 | b;

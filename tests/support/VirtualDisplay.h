@@ -3,7 +3,9 @@
 // Xvfb picks a free display number itself (-displayfd), so parallel test binaries never
 // collide. The server is started on first use by the test binary, listens on local sockets
 // only, and is killed by its process id when the binary ends (or dies: the server gets
-// SIGKILL when its parent goes away).
+// SIGKILL when its parent goes away). Wine opens the display named when a Windows program
+// starts: for the Windows test binaries scripts/wine.sh starts and stops the server, and the
+// test takes the display from DISPLAY. xwininfo and xwd run as Linux programs either way.
 #pragma once
 
 #include <functional>
@@ -14,6 +16,7 @@
 class VirtualDisplay {
 public:
     // The binary's display, started on the first call; also sets DISPLAY in this process.
+    // Windows: the display scripts/wine.sh started (throws std::runtime_error without one).
     static VirtualDisplay& Shared();
     ~VirtualDisplay();
 
@@ -34,6 +37,7 @@ public:
 
 private:
     VirtualDisplay();
+    // Linux: the Xvfb started here.
     int _pid = -1;
     // The process that started Xvfb; a forked copy of the test leaves it running.
     int _owner = -1;
@@ -51,7 +55,8 @@ struct RgbImage {
     uint32_t at(int x, int y) const { return pixels[(size_t)y * width + x]; }
 };
 
-// Reads a 24/32-bit TrueColor XWD file as written by xwd; false when it is not one.
+// Reads a TrueColor XWD file of 32 or 24 bits per pixel as written by xwd; false when it is
+// not one.
 bool ReadXwd(const std::string& path, RgbImage& image);
 // Number of distinct colours in the rectangle (clipped to the image).
 size_t CountColours(const RgbImage& image, int x, int y, int w, int h);

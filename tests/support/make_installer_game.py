@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Writes three versions of a small game as the installer's tests publish them.
 
-  make_installer_game.py OUTDIR
+  make_installer_game.py OUTDIR [--windows]
 
 creates OUTDIR/versions/<version>/ with the archives of each version named as the installer
 recognises the game's own archives ("qmh_*.pk4", "fms/harborjob/*.pk4", "qmh_shared_stuff.zip"
-holding the Linux game binaries), OUTDIR/infozip/1.0/ with the archives of 1.0 written by
+holding the Linux game binaries, or with --windows the Windows ones), OUTDIR/infozip/1.0/ with the archives of 1.0 written by
 Info-ZIP "zip -r" (directory entries, extra fields, Unix attributes: an installation made by
 another program), and OUTDIR/user/ with files a player adds (a savegame, a foreign archive, an
 archive outside the owned names, the game's configuration file).
@@ -37,15 +37,21 @@ def base(version):
     return files
 
 
-def archives(version):
+def shared_stuff(version, windows):
+    names = (("Quillmerex64.exe", "Quillmere.exe", "logicx86.dll") if windows
+             else ("quillmere.x64", "quillmere.x86", "logicx86.so"))
+    return {
+        names[0]: binary("x64-" + version[0], 40000),
+        names[1]: binary("x86-" + version[0], 36000),
+        names[2]: binary("logic-" + version[0], 20000),
+    }
+
+
+def archives(version, windows=False):
     result = {
         "qmh_base.pk4": base(version),
         "qmh_sounds.pk4": {"sound/s%02d.ogg" % i: binary("s%02d" % i, 9000 + 2000 * i) for i in range(4)},
-        "qmh_shared_stuff.zip": {
-            "quillmere.x64": binary("x64-" + version[0], 40000),
-            "quillmere.x86": binary("x86-" + version[0], 36000),
-            "logicx86.so": binary("logic-" + version[0], 20000),
-        },
+        "qmh_shared_stuff.zip": shared_stuff(version, windows),
     }
     if version == "1.0":
         result["fms/harborjob/map.pk4"] = {"maps/harbor.map": text("harbor", 25000)}
@@ -83,8 +89,9 @@ def write_infozip(path, files, stage):
 
 def main():
     out = sys.argv[1]
+    windows = sys.argv[2:] == ["--windows"]
     for version in ("1.0", "2.0", "2.1"):
-        for rel, files in archives(version).items():
+        for rel, files in archives(version, windows).items():
             write_python_zip(os.path.join(out, "versions", version, rel), files)
     for rel, files in archives("1.0").items():
         write_infozip(os.path.join(out, "infozip", "1.0", rel), files, os.path.join(out, "stage"))

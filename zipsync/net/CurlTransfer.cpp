@@ -93,6 +93,14 @@ std::string PrepareTransfer(Transfer& t, const std::string& rangeText, int lowSp
 #endif
         command += " -L --max-redirs " + std::to_string(kMaxRedirects) + " --proto-redir =http,https";
     }
+    if (settings.proxyLookup) {
+        // The lookup decides alone: an empty proxy means none, and an empty list of hosts to
+        // reach directly keeps curl from reading no_proxy.
+        std::string proxy = settings.proxyLookup(url);
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+        curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+        command += proxy.empty() ? " --noproxy \"*\"" : " -x " + proxy;
+    }
     if (settings.userAgent) {
         curl_easy_setopt(curl, CURLOPT_USERAGENT, settings.userAgent->c_str());
         command += " -A \"" + *settings.userAgent + "\"";

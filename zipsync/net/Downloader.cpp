@@ -83,6 +83,10 @@ void Downloader::SetCertificateBundle(const std::string& pem) {
     _settings->caBundle = pem;
 }
 
+void Downloader::SetProxyLookup(const ProxyLookup& lookup) {
+    _settings->proxyLookup = lookup;
+}
+
 void Downloader::SetFollowRedirects(bool follow) {
     _settings->followRedirects = follow;
 }

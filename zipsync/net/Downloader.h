@@ -57,6 +57,10 @@ struct DownloadSource {
 
 using DownloadCallback = std::function<void(const void* data, uint32_t length)>;
 
+// The proxy of a request, chosen by its URL: "" for a direct connection, or the proxy's URL as
+// curl takes it ("http://proxy:3128", "socks4://proxy:1080").
+using ProxyLookup = std::function<std::string(const std::string& url)>;
+
 // One row of the timeout ladder: how big an HTTP request may be, and how patient curl is.
 // A transfer slower than 1000 bytes per second for lowSpeedTime seconds times out.
 struct TimeoutLevel {
@@ -111,6 +115,10 @@ public:
     // manifest, the installer itself) must come from the server it names. Data checked by its
     // digest afterwards may come from wherever the server sends the client.
     void SetFollowRedirects(bool follow);
+    // When set, every request goes through the proxy the lookup names for its URL (a redirect
+    // keeps it), and the environment variables (http_proxy, https_proxy, no_proxy) are not
+    // read. Unset (the default), curl follows them.
+    void SetProxyLookup(const ProxyLookup& lookup);
     // HTTP requests in flight at once, all URLs together (at least 1). By default
     // kDefaultMaxTransfers, and kSingleRangeFactor times as many for URLs that take one range
     // per request.

@@ -4,6 +4,7 @@
 #include "CatchError.h"
 #include "OsUtils.h"
 #include "ScopedEnv.h"
+#include "ShellLink.h"
 #include "TempDir.h"
 #include "base/Logging.h"
 #include "base/Path.h"
@@ -11,9 +12,6 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <objbase.h>
-#include <shlobj.h>
-#include <shobjidl.h>
 #include <windows.h>
 
 using namespace ZipSync;
@@ -30,23 +28,6 @@ public:
 private:
     fs::path _saved;
 };
-
-// The target path stored in a shell link, read back through COM.
-std::string LinkTarget(const std::string& linkPath) {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    IShellLinkW* link = nullptr;
-    IPersistFile* file = nullptr;
-    wchar_t target[MAX_PATH] = L"";
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                   reinterpret_cast<void**>(&link))) &&
-        SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
-        SUCCEEDED(file->Load(WindowsPath(linkPath).c_str(), STGM_READ)))
-        link->GetPath(target, MAX_PATH, nullptr, 0);
-    if (file) file->Release();
-    if (link) link->Release();
-    CoUninitialize();
-    return Utf8Text(target);
-}
 
 } // namespace
 
@@ -116,7 +97,7 @@ TEST(OsUtilsWindows, ShortcutOnTheDesktopThroughCom) {
     std::string expected = dir.path() + "/Quillmerex64.exe";
     for (char& c : expected)
         if (c == '/') c = '\\';
-    EXPECT_EQ(LinkTarget(link), expected);
+    EXPECT_EQ(ShellLinkTarget(link), expected);
     RemovePath(link);
 
     CaughtError error = CatchError([] { CreateShortcut(ShortcutInfo{".", "a.exe", "", "a/b", "", ""}); });

@@ -147,6 +147,19 @@ TEST_F(InstallerRun, ElevatedUnattendedRunEndsWithCode2) {
         << Output();
 }
 
+// An administrator who means it: --allow-admin goes on without the warning (here to the
+// download of the configuration, which finds no server).
+TEST_F(InstallerRun, ElevatedRunGoesOnWithAllowAdmin) {
+    if (!CanDropPrivileges()) GTEST_SKIP() << "needs root to run elevated";
+    Start({exePath(), "--unattended", "--allow-admin"}, false, {"QMH_UPDATE_SERVER=https://127.0.0.1:1"});
+    EXPECT_EQ(child->Wait(kPatience), 3) << Output();
+    EXPECT_NE(Output().find("Running as admin, as --allow-admin asks\n"), std::string::npos) << Output();
+    EXPECT_EQ(Output().find("Showing warning message"), std::string::npos) << Output();
+    EXPECT_NE(Output().find("Downloading config file from https://127.0.0.1:1/zipsync/qmh_installer.ini"),
+              std::string::npos)
+        << Output();
+}
+
 TEST_F(InstallerRun, UnattendedRunNeverClaimsSuccessWithoutInstalling) {
     Start({exePath(), "--unattended"});
     int code = child->Wait(kPatience);

@@ -451,12 +451,12 @@ TEST(HelpWindow, ShowsParameterList) {
     BuildHelpWindow();
     InitHelpWindow();
     EXPECT_EQ(helpWindow->w(), 450);
-    EXPECT_EQ(helpWindow->h(), 440);
+    EXPECT_EQ(helpWindow->h(), 510);
     EXPECT_STREQ(helpWindow->label(), "Quillmere installer: help");
     EXPECT_EQ(helpText->x(), 20);
     EXPECT_EQ(helpText->y(), 20);
     EXPECT_EQ(helpText->w(), 410);
-    EXPECT_EQ(helpText->h(), 400);
+    EXPECT_EQ(helpText->h(), 470);
     EXPECT_EQ(helpText->box(), FL_NO_BOX);
     EXPECT_EQ(helpText->color(), 49u);
     EXPECT_EQ(
@@ -470,11 +470,15 @@ TEST(HelpWindow, ShowsParameterList) {
         "be nonzero if an error happens.\n\n--version {ver}\n    Install the version {ver} instead of the "
         "default one.\n    Only has effect when combined with --unattended.\n\n--limit-rate {rate}\n    "
         "Download at most {rate} bytes per second in all,\n    with k, M or G for KiB, MiB or GiB: 500k, "
-        "2M.\n\n--transfers {n}\n    Keep at most {n} HTTP requests in flight at once.\n");
+        "2M.\n\n--transfers {n}\n    Keep at most {n} HTTP requests in flight at once.\n\n--allow-admin\n    "
+        "Go on although run as admin (root on Linux),\n    without the warning, also with --unattended.\n");
     EXPECT_TRUE(TextFits(helpText));
     EXPECT_EQ(std::string(kHelpText).find("--skip-config-download"), std::string::npos);
     helpWindow->show();
     for (int i = 0; i < 20; i++) Fl::wait(0.02); // sends the window's requests to the server
     EXPECT_TRUE(VirtualDisplay::Shared().WaitForWindow("Quillmere installer: help", 30));
+    // Every option shows without scrolling.
+    EXPECT_TRUE(TextFits(helpText));
+    for (int k = 0; k < helpText->children(); k++) EXPECT_FALSE(helpText->child(k)->visible()) << k;
     helpWindow->hide();
 }

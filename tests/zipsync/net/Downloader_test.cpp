@@ -1,8 +1,6 @@
 // The range downloader against real servers: the fault server (which records the "Range"
 // header of every request and misbehaves on demand) and nginx over HTTP and HTTPS.
-#ifndef _WIN32
 #include "CacheServer.h"
-#endif
 #include "FaultServer.h"
 #include "GameFixture.h"
 #include "NginxServer.h"
@@ -967,7 +965,23 @@ TEST(DownloaderNginx, SingleRangesGetMoreTransfers) {
     EXPECT_LE(connections.size(), size_t(kDefaultMaxTransfers * kSingleRangeFactor));
 }
 
-#ifndef _WIN32 // Squid runs as another user: the proxy fixture is Linux's
+namespace {
+
+// Two ranges of url in one download, checked against data.
+void FetchTwoRanges(const std::string& url, const std::string& data, const ProxyLookup& lookup = {}) {
+    Downloader downloader;
+    downloader.SetCertificateBundle(AssembleCertificateBundle());
+    downloader.SetProxyLookup(lookup);
+    std::vector<Fetched> got(2);
+    Enqueue(downloader, url, 0, 100, got[0]);
+    Enqueue(downloader, url, 40000, 50000, got[1]);
+    EXPECT_EQ(RunDownload(downloader), "") << url;
+    EXPECT_EQ(got[0].data, data.substr(0, 100)) << url;
+    EXPECT_EQ(got[1].data, data.substr(40000)) << url;
+}
+
+} // namespace
+
 // http_proxy, https_proxy and no_proxy reach curl unchanged: plain requests go through Squid as
 // a forward proxy, https ones through its CONNECT tunnel (still checked against the trusted
 // roots), and no_proxy bypasses it.
@@ -985,20 +999,10 @@ TEST(DownloaderNginx, ProxiesFromTheEnvironment) {
     ScopedEnv ca(EXTRA_CA_FILE_VARIABLE, nginx.CaFile().c_str());
     ScopedEnv httpProxy("http_proxy", proxy.Url().c_str());
     ScopedEnv httpsProxy("https_proxy", proxy.Url().c_str());
-    auto fetch = [&](const std::string& url) {
-        Downloader downloader;
-        downloader.SetCertificateBundle(AssembleCertificateBundle());
-        std::vector<Fetched> got(2);
-        Enqueue(downloader, url, 0, 100, got[0]);
-        Enqueue(downloader, url, 40000, 50000, got[1]);
-        EXPECT_EQ(RunDownload(downloader), "") << url;
-        EXPECT_EQ(got[0].data, data.substr(0, 100)) << url;
-        EXPECT_EQ(got[1].data, data.substr(40000)) << url;
-    };
     {
         ScopedEnv noProxy("no_proxy", nullptr);
-        fetch(nginx.HttpUrl("p.bin"));
-        fetch(nginx.HttpsUrl("p.bin"));
+        FetchTwoRanges(nginx.HttpUrl("p.bin"), data);
+        FetchTwoRanges(nginx.HttpsUrl("p.bin"), data);
     }
     std::string tunnel = "CONNECT 127.0.0.1:" + std::to_string(nginx.httpsPort());
     std::string through = proxy.AccessLogWith(tunnel);
@@ -1006,7 +1010,7 @@ TEST(DownloaderNginx, ProxiesFromTheEnvironment) {
     EXPECT_NE(through.find(tunnel), std::string::npos) << through;
     {
         ScopedEnv noProxy("no_proxy", "127.0.0.1");
-        fetch(nginx.HttpUrl("p.bin"));
+        FetchTwoRanges(nginx.HttpUrl("p.bin"), data);
     }
     EXPECT_EQ(proxy.AccessLog(), through);
     // Each time one request for both ranges: the proxy's answer to CONNECT is no answer to it.
@@ -1015,4 +1019,35 @@ TEST(DownloaderNginx, ProxiesFromTheEnvironment) {
     for (const NginxServer::LogEntry& e : served) EXPECT_EQ(e.range, "bytes=0-99,40000-49999");
     EXPECT_TRUE(logger.WithPrefix("Server sent").empty());
 }
-#endif
+
+// A proxy lookup decides alone, per URL: the environment's proxy (a dead one here) and its
+// no_proxy are not read.
+TEST(DownloaderNginx, ProxyLookupDecidesPerUrl) {
+    if (CacheServer::Program(CacheServer::SquidForwardProxy).empty())
+        GTEST_SKIP() << "Squid is not installed (Debian package squid)";
+    TempDir root;
+    std::string data = PatternBytes(50000, 52);
+    WriteTestFile(root / "proxied.bin", data);
+    WriteTestFile(root / "direct.bin", data);
+    NginxServer::Options options;
+    options.https = true;
+    NginxServer nginx(root.path(), options);
+    CacheServer proxy(CacheServer::SquidForwardProxy, 0);
+    ScopedEnv ca(EXTRA_CA_FILE_VARIABLE, nginx.CaFile().c_str());
+    std::string dead = "http://127.0.0.1:" + std::to_string(FindFreePort()) + "/";
+    ScopedEnv httpProxy("http_proxy", dead.c_str());
+    ScopedEnv httpsProxy("https_proxy", dead.c_str());
+    ScopedEnv noProxy("no_proxy", "127.0.0.1");
+    ProxyLookup lookup = [&](const std::string& url) {
+        return url.find("proxied") != std::string::npos ? proxy.Url() : "";
+    };
+    FetchTwoRanges(nginx.HttpUrl("proxied.bin"), data, lookup);
+    FetchTwoRanges(nginx.HttpsUrl("proxied.bin"), data, lookup);
+    FetchTwoRanges(nginx.HttpUrl("direct.bin"), data, lookup);
+    std::string tunnel = "CONNECT 127.0.0.1:" + std::to_string(nginx.httpsPort());
+    std::string through = proxy.AccessLogWith(tunnel);
+    EXPECT_NE(through.find(nginx.HttpUrl("proxied.bin")), std::string::npos) << through;
+    EXPECT_NE(through.find(tunnel), std::string::npos) << through;
+    EXPECT_EQ(through.find("direct.bin"), std::string::npos) << through;
+    EXPECT_EQ(nginx.AccessLog(3).size(), 3u);
+}

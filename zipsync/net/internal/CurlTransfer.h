@@ -11,6 +11,7 @@
 #include "net/internal/HttpResponse.h"
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdint.h>
@@ -32,6 +33,8 @@ struct TransferSettings {
     // settings outlive every transfer.
     std::string caBundle;
     bool followRedirects = false;
+    // Empty: the proxies of the environment, as curl reads them.
+    std::function<std::string(const std::string& url)> proxyLookup;
 };
 
 // Redirects of a transfer that follows them: at most this many hops, http and https only.
@@ -66,9 +69,9 @@ struct Transfer {
 // Sets the options of one transfer of rangeText from t.requestedUrl on its easy handle: curl's
 // header, body and progress functions, the low-speed limit (1000 bytes per second for
 // lowSpeedTime seconds), the connect timeout, identity encoding, the user agent, the trusted
-// roots and, when wanted, redirects. Proxies come from curl's own reading of http_proxy,
-// https_proxy and no_proxy, which nothing here overrides. Returns the text of an equivalent curl
-// command line (without "-o").
+// roots and, when wanted, redirects. Proxies come from the settings' lookup when there is one,
+// else from curl's own reading of http_proxy, https_proxy and no_proxy. Returns the text of an
+// equivalent curl command line (without "-o").
 std::string PrepareTransfer(Transfer& t, const std::string& rangeText, int lowSpeedTime, int connectTimeout,
                             const TransferSettings& settings);
 
