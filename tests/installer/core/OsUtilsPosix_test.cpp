@@ -2,6 +2,7 @@
 // from the saved command name, the working directory, the elevation test, locked and missing files, free
 // space, execute bits, desktop shortcuts and the restart script.
 #include "CatchError.h"
+#include "CwdGuard.h"
 #include "GameFixture.h"
 #include "HangGuard.h"
 #include "OsUtils.h"
@@ -26,16 +27,6 @@ using namespace ZipSync;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Restores the working directory when a test changed it.
-class CwdGuard {
-public:
-    CwdGuard() : _saved(fs::current_path()) {}
-    ~CwdGuard() { fs::current_path(_saved); }
-
-private:
-    fs::path _saved;
-};
 
 std::string SelfExe() {
     return fs::read_symlink("/proc/self/exe").generic_string();

@@ -2,6 +2,7 @@
 // the executable's location, the working directory with a name beyond ASCII, files another
 // handle holds open, free space, desktop shortcuts through COM and the restart batch script.
 #include "CatchError.h"
+#include "CwdGuard.h"
 #include "OsUtils.h"
 #include "ScopedEnv.h"
 #include "ShellLink.h"
@@ -16,20 +17,6 @@
 
 using namespace ZipSync;
 namespace fs = std::filesystem;
-
-namespace {
-
-// Restores the working directory when a test changed it.
-class CwdGuard {
-public:
-    CwdGuard() : _saved(fs::current_path()) {}
-    ~CwdGuard() { fs::current_path(_saved); }
-
-private:
-    fs::path _saved;
-};
-
-} // namespace
 
 TEST(OsUtilsWindows, ExecutableLocationAndWorkingDirectoryBeyondAscii) {
     SetArgv0("installer_core_OsUtilsWindows_test");
